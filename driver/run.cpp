@@ -1,0 +1,101 @@
+#include "driver/run.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/console.hpp"
+#include "driver/output_file.hpp"
+#include "driver/phase_grid.hpp"
+#include "driver/quit.hpp"
+#include "dump/rdump.hpp"
+#include "state/store.hpp"
+#include "state/units.hpp"
+
+namespace pg {
+
+namespace {
+
+std::string trim_right(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+// Free-fall time of the run's reference density, in code units. The factors
+// are applied in this order, with this value of pi.
+double free_fall_time(double rhozero) {
+  return std::sqrt((3.141592654 * 3.0) / (rhozero * 32.0));
+}
+
+}  // namespace
+
+std::string scientific12(double x) {
+  if (std::isnan(x)) return fmt::format("{:>12}", "NaN");
+  if (std::isinf(x)) return fmt::format("{:>12}", x > 0 ? "Infinity" : "-Infinity");
+  std::string s = fmt::format("{:.5E}", x);  // d.dddddE+xx, correctly rounded
+  // A three-digit exponent leaves out the letter E, as Fortran output does.
+  const std::size_t e = s.find('E');
+  if (s.size() - e > 4) s.erase(e, 1);
+  return fmt::format("{:>12}", s);
+}
+
+std::string index_line(double time, double ratio, const std::string& grid_name) {
+  return scientific12(time) + " " + scientific12(ratio) + " " + grid_name + "\n";
+}
+
+int process_dumps(const Answers& a) {
+  int status = exit_ok;
+  OutputFile index_file;
+  for (const std::string& name : a.dump_name) {
+    const std::string grid_name = "QG" + name + "01";
+    const std::string dump_path = trim_right(name);
+    index_file.close();
+    index_file = OutputFile("IP" + dump_path);
+    DumpFile dump = DumpFile::open(dump_path);
+    if (dump.open_error() != 0) {
+      std::fflush(stdout);
+      fmt::print(stderr, "phasegrid: cannot open dump \"{}\": {}\n", dump_path,
+                 std::strerror(dump.open_error()));
+    }
+    OutputFile grid_file(grid_name);
+    put_line(grid_name);
+
+    int read_status = 0;
+    rdump(dump, read_status);
+    if (read_status != 0) status = exit_dump_fault;
+
+    say("Units are ", unitsin(1), unitsin(2));
+    say("Time is ", gtime.gt);
+    unit();
+    say(units.umass, units.udist, units.unit_time);
+
+    const double time = gtime.gt;
+    const double ratio = time / free_fall_time(polyk2.rhozero);
+
+    bin_phase_grid();
+    index_file.write(index_line(time, ratio, grid_name));
+    grid_file.write(phase_grid_text());
+    grid_file.close();
+  }
+  index_file.close();
+  return status;
+}
+
+int phasegrid_main(std::istream& in) {
+  int status;
+  try {
+    FreeFormatInput input(in);
+    const Answers answers = ask_questions(input);
+    status = process_dumps(answers);
+  } catch (const Stop& stop) {
+    std::fflush(stdout);
+    if (!stop.why.empty()) fmt::print(stderr, "phasegrid: {}\n", stop.why);
+    status = stop.status;
+  }
+  std::fflush(stdout);
+  return status;
+}
+
+}  // namespace pg

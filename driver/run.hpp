@@ -1,0 +1,24 @@
+// The run driver: the dialogue, then each named dump by the same sequence.
+#pragma once
+
+#include <istream>
+#include <string>
+
+#include "driver/dialogue.hpp"
+
+namespace pg {
+
+// The index line: time, time in free-fall units, grid file name (37 chars).
+std::string index_line(double time, double ratio, const std::string& grid_name);
+// A real in the index line's scientific form, 12 characters (" 1.23457E+00").
+std::string scientific12(double x);
+
+// Handles every dump of the answers. Returns the exit status: 0 when every
+// dump was read completely, 1 when one ended early. Throws Stop otherwise.
+int process_dumps(const Answers& answers);
+
+// The whole run on the given input: dialogue, then the dumps. Returns the
+// exit status; standard output is flushed.
+int phasegrid_main(std::istream& in);
+
+}  // namespace pg

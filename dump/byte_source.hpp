@@ -1,0 +1,47 @@
+// The one seam between the dump reader and the operating system.
+//
+// Every system call the reader makes goes through a ByteSource, so that tests
+// can fake short reads, failures and files of any size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pg {
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Reads up to n bytes at the current position. Returns the number read
+  // (0 only at the end of the data); a failure returns -1 with errno set.
+  virtual std::ptrdiff_t read(void* dst, std::size_t n) = 0;
+  // Moves the position forward by n bytes without reading them. Returns false
+  // (errno set) when the source cannot seek; the caller then reads instead.
+  virtual bool skip(std::int64_t n) = 0;
+  // Size in bytes when known (a regular file), else -1.
+  virtual std::int64_t size() const = 0;
+};
+
+// A read-only file. Move-only; closes the descriptor when it goes.
+class FileSource final : public ByteSource {
+ public:
+  // Opens `path`. On failure returns null and sets `error` to the errno
+  // (a directory is refused with EISDIR).
+  static std::unique_ptr<FileSource> open(const std::string& path, int& error);
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  std::ptrdiff_t read(void* dst, std::size_t n) override;
+  bool skip(std::int64_t n) override;
+  std::int64_t size() const override { return size_; }
+
+ private:
+  FileSource(int fd, std::int64_t size) : fd_(fd), size_(size) {}
+  int fd_;
+  std::int64_t size_;
+};
+
+}  // namespace pg

@@ -1,0 +1,77 @@
+#include "dump/rdump.hpp"
+
+#include "driver/console.hpp"
+#include "driver/quit.hpp"
+#include "state/store.hpp"
+
+namespace pg {
+
+namespace {
+
+// Magic numbers of the identification record.
+constexpr std::int32_t magic_int = 690706;      // also "version 0" in the version slot
+constexpr std::int32_t magic_int_alt = 60769;
+constexpr std::int32_t magic_real = 780806;
+constexpr std::int32_t magic_real_alt = 60878;
+constexpr std::int32_t newest_format = 1;
+
+// The identification record and the file identifier. Returns the tagged flag.
+bool read_identification(DumpFile& f) {
+  f.begin_record();
+  const auto first = f.take<std::int32_t>();
+  (void)f.take<double>();  // a real kept in the record; not used
+  const auto second = f.take<std::int32_t>();
+  const auto version = f.take<std::int32_t>();
+  const auto third = f.take<std::int32_t>();
+  const bool magics_ok = (first == magic_int || first == magic_int_alt) &&
+                         (second == magic_real || second == magic_real_alt) &&
+                         third == magic_int;
+  if (!f.record_runs_past_end()) {
+    f.end_record();
+  } else if (magics_ok) {
+    // A good start, but the file ends inside the first record: a truncated
+    // dump. (A file of the other byte order also has a length word that runs
+    // past its end; its magic numbers are reported below.)
+    throw DumpEnded{};
+  }
+  say("have read header");
+  if (first != magic_int && first != magic_int_alt) {
+    say("ERROR 1 in rdump: ENDIANNESS wrong?");
+    quit();
+  }
+  if (second != magic_real && second != magic_real_alt) {
+    say("ERROR 2 in rdump: default real size wrong");
+    quit();
+  }
+  if (third != magic_int) {
+    say("ERROR 3 in rdump: default integer size wrong");
+    quit();
+  }
+  if (version != magic_int && version > newest_format)
+    say("ERROR 4 in rdump: format version is ", version,
+        " but this version of Veltra can only read ", newest_format);
+
+  char file_ident[100];
+  f.begin_record();
+  f.take_bytes(file_ident, sizeof file_ident);
+  f.end_record();
+  return file_ident[1] == 'T';
+}
+
+}  // namespace
+
+void rdump(DumpFile& f, int& status) {
+  status = 0;
+  typef.extra_option1 = 0;
+  typef.extra_option2 = 0;
+  say("reading header");
+  try {
+    const bool tagged = read_identification(f);
+    (void)tagged;  // the header follows
+  } catch (const DumpEnded&) {
+    say("END OF FILE REACHED IN RDUMP");
+    status = 1;
+  }
+}
+
+}  // namespace pg

@@ -1,0 +1,183 @@
+#include "dump/record.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "driver/console.hpp"
+#include "driver/quit.hpp"
+
+namespace pg {
+
+namespace {
+
+// Reads nothing: the stand-in for a dump that could not be opened, which the
+// reader then meets as a file that ends at once.
+class EmptySource final : public ByteSource {
+ public:
+  std::ptrdiff_t read(void*, std::size_t) override { return 0; }
+  bool skip(std::int64_t) override { return false; }
+  std::int64_t size() const override { return 0; }
+};
+
+}  // namespace
+
+DumpFile::DumpFile(std::unique_ptr<ByteSource> source, std::size_t buffer_bytes)
+    : src_(std::move(source)),
+      buf_(new char[std::max<std::size_t>(buffer_bytes, 16)]),
+      cap_(std::max<std::size_t>(buffer_bytes, 16)),
+      size_(src_->size()) {}
+
+DumpFile DumpFile::open(const std::string& path) {
+  int error = 0;
+  std::unique_ptr<ByteSource> src = FileSource::open(path, error);
+  if (!src) src = std::make_unique<EmptySource>();
+  DumpFile f(std::move(src));
+  f.open_error_ = error;
+  return f;
+}
+
+std::ptrdiff_t DumpFile::source_read(void* dst, std::size_t n) {
+  std::ptrdiff_t got = src_->read(dst, n);
+  if (got < 0) {
+    say(fmt::format("ERROR in rdump: reading the dump failed at byte {}: {}", pos_ + avail(),
+                    std::strerror(errno)));
+    quit();
+  }
+  return got;
+}
+
+// Makes at least `need` bytes available in the buffer (need <= capacity),
+// reading as much as fits. False when the data end first.
+bool DumpFile::fill(std::size_t need) {
+  if (avail() >= need) return true;
+  if (head_ > 0) {
+    std::memmove(buf_.get(), buf_.get() + head_, avail());
+    tail_ -= head_;
+    head_ = 0;
+  }
+  while (tail_ < need) {
+    std::ptrdiff_t got = source_read(buf_.get() + tail_, cap_ - tail_);
+    if (got == 0) return false;
+    tail_ += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// Delivers up to n bytes; fewer only at the end of the data.
+std::size_t DumpFile::read_into(void* dst, std::size_t n) {
+  char* out = static_cast<char*>(dst);
+  std::size_t done = std::min(n, avail());
+  std::memcpy(out, buf_.get() + head_, done);
+  head_ += done;
+  pos_ += static_cast<std::int64_t>(done);
+  while (done < n) {
+    const std::size_t rest = n - done;
+    if (rest >= cap_ / 2) {
+      // Large payloads go straight from the file into place.
+      std::ptrdiff_t got = source_read(out + done, rest);
+      if (got == 0) break;
+      done += static_cast<std::size_t>(got);
+      pos_ += got;
+    } else {
+      if (!fill(1)) break;
+      const std::size_t k = std::min(rest, avail());
+      std::memcpy(out + done, buf_.get() + head_, k);
+      head_ += k;
+      pos_ += static_cast<std::int64_t>(k);
+      done += k;
+    }
+  }
+  return done;
+}
+
+// Passes over up to n bytes, seeking where the source allows; returns the
+// number passed over (fewer only at the end of the data).
+std::int64_t DumpFile::discard(std::int64_t n) {
+  std::int64_t done = std::min<std::int64_t>(n, static_cast<std::int64_t>(avail()));
+  head_ += static_cast<std::size_t>(done);
+  pos_ += done;
+  if (done == n) return n;
+  head_ = tail_ = 0;
+  std::int64_t rest = n - done;
+  if (size_ >= 0) {
+    // Never seek beyond the end of the file.
+    const std::int64_t can = std::min(rest, std::max<std::int64_t>(size_ - pos_, 0));
+    if (can > 0 && src_->skip(can)) {
+      pos_ += can;
+      return done + can;
+    }
+    if (can <= 0) return done;
+  }
+  while (rest > 0 && fill(1)) {
+    const std::int64_t k = std::min(rest, static_cast<std::int64_t>(avail()));
+    head_ += static_cast<std::size_t>(k);
+    pos_ += k;
+    rest -= k;
+    done += k;
+  }
+  return done;
+}
+
+void DumpFile::begin_record() {
+  rec_start_ = pos_;
+  in_record_ = false;
+  rec_len_ = rec_left_ = 0;
+  rec_past_end_ = false;
+  // No length word, or only part of one: the file ended where a record
+  // should begin.
+  if (!fill(4)) throw DumpEnded{};
+  std::int32_t len;
+  std::memcpy(&len, buf_.get() + head_, 4);
+  head_ += 4;
+  pos_ += 4;
+  if (len < 0) {
+    say(fmt::format("ERROR in rdump: the record at byte {} has a negative length word {}",
+                    rec_start_, len));
+    quit();
+  }
+  rec_len_ = rec_left_ = len;
+  rec_past_end_ = size_ >= 0 && pos_ + len + 4 > size_;
+  in_record_ = true;
+}
+
+[[noreturn]] void DumpFile::short_payload(std::int64_t wanted) const {
+  say(fmt::format(
+      "ERROR in rdump: the record at byte {} holds {} bytes, fewer than the {} bytes read from it",
+      rec_start_, rec_len_, wanted));
+  quit();
+}
+
+void DumpFile::claim(std::int64_t bytes) {
+  if (bytes > rec_left_) short_payload((rec_len_ - rec_left_) + bytes);
+  // The record runs past the end of the file and these bytes are not there.
+  if (rec_past_end_ && pos_ + bytes > size_) throw DumpEnded{};
+}
+
+void DumpFile::take_bytes(void* dst, std::size_t n) {
+  const auto bytes = static_cast<std::int64_t>(n);
+  claim(bytes);
+  if (read_into(dst, n) < n) throw DumpEnded{};
+  rec_left_ -= bytes;
+}
+
+void DumpFile::end_record() {
+  if (discard(rec_left_) < rec_left_) throw DumpEnded{};
+  rec_left_ = 0;
+  std::int32_t trail;
+  if (read_into(&trail, 4) < 4) throw DumpEnded{};
+  if (trail != rec_len_) {
+    say(fmt::format(
+        "ERROR in rdump: the record at byte {} begins with length {} but ends with length {}",
+        rec_start_, rec_len_, trail));
+    quit();
+  }
+  in_record_ = false;
+}
+
+void DumpFile::skip_record() {
+  begin_record();
+  end_record();
+}
+
+}  // namespace pg

@@ -1,0 +1,182 @@
+// Writes dump files of any layout: framed records, tagged or untagged, for
+// the tests and for tools/mkdump.
+//
+// Low level: RecordWriter frames payloads (Payload builds one). High level:
+// a Dump describes a whole file (identification, header groups, blocks of
+// array groups) and write_dump()/dump_bytes() lay it out the way the
+// simulation code writes it. Every field can be set to a wrong value, so that
+// damaged and hostile layouts are as easy to build as good ones.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pgtest {
+
+// The bytes of one record's payload.
+class Payload {
+ public:
+  template <class T>
+  Payload& put(T v) {
+    const auto* p = reinterpret_cast<const char*>(&v);
+    bytes.append(p, sizeof v);
+    return *this;
+  }
+  template <class T>
+  Payload& put_all(const std::vector<T>& v) {
+    bytes.append(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+    return *this;
+  }
+  // Text blank-padded (or cut) to `width` characters.
+  Payload& text(std::string_view s, std::size_t width);
+  std::string bytes;
+};
+
+// Appends framed records to a file or to memory.
+class RecordWriter {
+ public:
+  RecordWriter() = default;                     // into memory: see bytes()
+  explicit RecordWriter(const std::string& path);  // into a file (throws on failure)
+  ~RecordWriter();
+  RecordWriter(const RecordWriter&) = delete;
+  RecordWriter& operator=(const RecordWriter&) = delete;
+
+  void record(std::string_view payload);
+  void record(const Payload& p) { record(p.bytes); }
+  // One record holding n items of T, without copying them first.
+  template <class T>
+  void array_record(const T* data, std::size_t n) {
+    const auto len = static_cast<std::int32_t>(n * sizeof(T));
+    raw(std::string_view(reinterpret_cast<const char*>(&len), 4));
+    raw(std::string_view(reinterpret_cast<const char*>(data), n * sizeof(T)));
+    raw(std::string_view(reinterpret_cast<const char*>(&len), 4));
+  }
+  // Unframed bytes, for damaged files.
+  void raw(std::string_view bytes);
+  void close();
+  const std::string& bytes() const { return mem_; }
+
+ private:
+  std::FILE* file_ = nullptr;
+  std::string mem_;
+};
+
+// Type slots of an array group.
+enum Slot : int { s_int = 1, s_int1, s_int2, s_int4, s_int8, s_real, s_real4, s_real8 };
+
+struct Array {
+  std::string tag;
+  int slot = s_real;
+  std::string data;  // the packed values
+};
+
+template <class T>
+Array array_of(std::string tag, int slot, const std::vector<T>& v) {
+  Array a{std::move(tag), slot, {}};
+  a.data.assign(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+  return a;
+}
+
+struct Group {
+  std::int64_t length_count = 0;
+  // Counted from the arrays' slots unless set explicitly.
+  bool explicit_nums = false;
+  std::array<std::int32_t, 8> nums{};
+  std::vector<Array> arrays;
+  std::array<std::int32_t, 8> counted_nums() const;
+};
+
+struct Block {
+  std::vector<Group> groups;  // one array-length record each, in order
+};
+
+struct Dump {
+  bool tagged = true;
+  // Identification record.
+  std::int32_t magic1 = 690706, magic2 = 780806, version = 1, magic3 = 690706;
+  double id_real = 1.5;
+  std::size_t id_extra_bytes = 0;
+  std::string file_ident;  // empty: "FT..." when tagged, "FU..." otherwise
+  // Header.
+  std::vector<std::int32_t> ints;  // H3: npart, nbody1, nbody2, ...
+  std::array<std::int32_t, 3> small_counts{};  // int*1, int*2, int*4 group counts
+  std::int32_t n_i8 = 1;
+  std::int64_t i8_value = 0;
+  std::vector<std::string> real_tags;  // tagged dumps
+  std::vector<double> reals;
+  std::int32_t n_real = -1;  // the count record; -1: reals.size()
+  std::int32_t n_r4 = 0;
+  std::vector<double> units{3.0857e18, 1.989e33, 1.0};
+  // Arrays.
+  std::int32_t n_array_lengths = -1;  // -1: sum of the blocks' group counts
+  std::vector<Block> blocks;
+  // Bytes after the last block, or a cut: keep only the first `cut` bytes.
+  std::string trailer;
+  std::int64_t cut = -1;
+};
+
+// The 30 header reals in the order of the default tag table, with values.
+struct HeaderReals {
+  std::vector<std::string> tags;
+  std::vector<double> values;
+};
+HeaderReals standard_reals(double gt = 0.75, double rhozero = 0.0125);
+
+// Default-integer header of the 41 layout: npart, nbody1, nbody2, three
+// integers, n_blocks, two random words and the 32-word table.
+std::vector<std::int32_t> standard_ints(std::int32_t npart, std::int32_t n_blocks = 1);
+
+std::string dump_bytes(const Dump& d);
+void write_dump(const Dump& d, const std::string& path);
+void write_file(const std::string& path, std::string_view bytes);
+
+// ---- particles -------------------------------------------------------------
+
+// Values of a set of particles, as a dump carries them.
+struct Particles {
+  std::vector<std::int32_t> isteps;
+  std::vector<std::int8_t> iphase;
+  std::vector<std::int64_t> iunique;  // empty: the dump carries none
+  std::vector<double> xyzmh[5];
+  std::vector<double> vxyzu[4];
+  std::vector<float> rho, gradh, gradsoft, alpha;  // empty extras: not carried
+  std::vector<double> dust_t, dust_kappa;          // empty: not carried
+  std::vector<double> rad[5];
+  std::vector<float> chem[9];  // empty: not carried
+  std::size_t size() const { return iphase.size(); }
+};
+
+// n particles with distinct, deterministic values; all active; dust
+// temperatures and radiative values carried.
+Particles sample_particles(std::size_t n, unsigned seed = 1);
+// Particles [from, from + n) of p.
+Particles slice(const Particles& p, std::size_t from, std::size_t n);
+
+struct Sinks {
+  std::vector<std::int32_t> listpm;  // particle index within the block
+  std::vector<double> spin[9];       // spinx..spinadz
+  std::vector<double> optional;      // one extra value per sink and optional array
+};
+
+// Group 1 of a block holding these particles; `inactive` the inactive list
+// (block-relative particle numbers), written as a "listinactive" array.
+Group gas_group(const Particles& p, const std::vector<std::int32_t>* inactive = nullptr,
+                int extra_real_arrays = 0, int extra_real4_arrays = 0);
+// Group 2 of a block: the sinks with `n_default_reals` (9, 10, 15 or 19)
+// default-real arrays and `n_real8` real*8 arrays to skip.
+Group sink_group(const std::vector<std::int32_t>& listpm, int n_default_reals = 9,
+                 int n_real8 = 0);
+// Group 3: five radiative arrays, the dust arrays when carried, chemistry when
+// carried; `extra_reals` arrays more of slot 6 at the end.
+Group rad_group(const Particles& p, int skipped_front = 0, int extra_reals = 0,
+                int extra_real4 = 0);
+
+// A complete one-block dump of p with no sinks and the radiative group.
+Dump simple_dump(const Particles& p, bool tagged = true, double gt = 0.75);
+
+}  // namespace pgtest

@@ -1,0 +1,79 @@
+// Test harness: console capture, in-memory dump sources, per-test temporary
+// folders and a runner for the built tool.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dump/byte_source.hpp"
+#include "dump/record.hpp"
+
+namespace pgtest {
+
+// Captures everything the tool writes to its console while alive.
+class ConsoleCapture {
+ public:
+  ConsoleCapture();
+  ~ConsoleCapture();
+  std::string text();                    // all captured so far
+  std::vector<std::string> lines();      // split at newlines
+ private:
+  char* buf_ = nullptr;
+  std::size_t len_ = 0;
+  std::FILE* stream_ = nullptr;
+};
+
+// A dump held in memory. Reads deliver at most `max_chunk` bytes each (to
+// fake short reads); the read that would start at `fail_at` fails with EIO.
+class MemorySource final : public pg::ByteSource {
+ public:
+  explicit MemorySource(std::string bytes, std::size_t max_chunk = SIZE_MAX,
+                        std::int64_t fail_at = -1, bool seekable = true)
+      : bytes_(std::move(bytes)), max_chunk_(max_chunk), fail_at_(fail_at), seekable_(seekable) {}
+  std::ptrdiff_t read(void* dst, std::size_t n) override;
+  bool skip(std::int64_t n) override;
+  std::int64_t size() const override { return seekable_ ? static_cast<std::int64_t>(bytes_.size()) : -1; }
+  std::size_t reads = 0;
+
+ private:
+  std::string bytes_;
+  std::size_t pos_ = 0, max_chunk_;
+  std::int64_t fail_at_;
+  bool seekable_;
+};
+
+pg::DumpFile memory_dump(std::string bytes, std::size_t buffer = 64, std::size_t max_chunk = SIZE_MAX);
+
+// A fresh temporary folder, removed with its contents at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::string read(const std::string& name) const;
+  bool exists(const std::string& name) const;
+ private:
+  std::string path_;
+};
+
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+  long max_rss_kb = 0;
+  std::vector<std::string> out_lines() const;
+};
+
+// Runs the built tool in `dir` with `input` on its standard input.
+ToolRun run_tool(const std::string& dir, const std::string& input,
+                 const std::vector<std::string>& args = {},
+                 const std::vector<std::string>& env = {});
+
+std::string read_file(const std::string& path);
+std::vector<std::string> split_lines(const std::string& text);
+
+}  // namespace pgtest
