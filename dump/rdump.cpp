@@ -1,6 +1,7 @@
 #include "dump/rdump.hpp"
 
 #include "driver/console.hpp"
+#include "dump/reader.hpp"
 #include "driver/quit.hpp"
 #include "state/store.hpp"
 
@@ -66,8 +67,13 @@ void rdump(DumpFile& f, int& status) {
   typef.extra_option2 = 0;
   say("reading header");
   try {
-    const bool tagged = read_identification(f);
-    (void)tagged;  // the header follows
+    ReadState st{f};
+    st.tagged = read_identification(f);
+    read_header(st);
+    read_blocks(st);
+    ptmass.nptmass_read = ptmass.nptmass;
+    say(" FINISHED READ ", part.npart, ptmass.nptmass);
+    radsinki.nradsink = ptmass.nptmass;
   } catch (const DumpEnded&) {
     say("END OF FILE REACHED IN RDUMP");
     status = 1;

@@ -1,0 +1,114 @@
+// Array group 1: the gas particles of a block, integer arrays then reals.
+#include <algorithm>
+
+#include "driver/console.hpp"
+#include "driver/quit.hpp"
+#include "dump/reader.hpp"
+#include "state/store.hpp"
+
+namespace pg {
+
+namespace {
+
+// The block's inactive list: its count, then n - 1 entries, which are particle
+// numbers within the block and become store indices.
+void read_inactive_list(ReadState& st, std::int64_t n) {
+  if (st.tagged) {
+    Tag tag;
+    st.f.begin_record();
+    st.f.take_bytes(tag.data(), tag.size());
+    st.f.end_record();
+    int mismatch;
+    checktag("listinactive", tag, mismatch);
+  }
+  st.f.begin_record();
+  const auto count = st.f.take<std::int32_t>();
+  const std::int64_t entries = std::max<std::int64_t>(0, n - 1);
+  // The count decides which entries are checked and how far the next block's
+  // list starts: it must lie within the entries the record carries.
+  if (count < 0 || count > entries) {
+    say("ERROR in rdump: block", st.iblock, "lists", count, "inactive particles but carries",
+        entries, "list entries");
+    quit();
+  }
+  if (st.inactive_offset + entries > idim) {
+    say("ERROR in rdump: inactive list positions", st.inactive_offset + 1, "to",
+        st.inactive_offset + entries, "exceed", idim);
+    quit();
+  }
+  inactive.nlistinactive = count;
+  std::int32_t* list = inactive.listinactive.at(st.inactive_offset + 1);
+  st.f.take_array(list, entries);
+  st.f.end_record();
+  if (st.icount > 0)
+    for (std::int32_t j = 0; j < count; ++j)
+      list[j] = static_cast<std::int32_t>(static_cast<std::uint32_t>(list[j]) +
+                                          static_cast<std::uint32_t>(st.icount));
+  say("READ nlistinactive ", count);
+}
+
+// Every listed particle must be marked inactive.
+void check_inactive(const ReadState& st, std::int64_t n) {
+  for (std::int64_t j = st.inactive_offset + 1; j <= st.inactive_offset + inactive.nlistinactive; ++j) {
+    const std::int32_t k = inactive.listinactive(j);
+    if (k < 1 || k > part.npart) {
+      say("ERROR in rdump: inactive list entry", j, "names particle", k, "outside 1 to", part.npart);
+      quit();
+    }
+    if (phase.iphase(k) != -1) {
+      say("ERROR - Read active particle as inactive ", j, st.inactive_offset, k, st.icount, n,
+          phase.iphase(k));
+      quit();
+    }
+  }
+}
+
+}  // namespace
+
+void read_gas_integers(ReadState& st) {
+  const std::int64_t n = st.block_npart;
+  const std::int64_t first = st.icount + 1;
+  inactive.nlistinactive = 0;
+
+  read_array(st, "isteps", timei.isteps.at(first), n);
+  if (slot(st.nums1, 1) >= 2) read_inactive_list(st, n);
+  skip_arrays(st, slot(st.nums1, 1) - 2);
+
+  read_array(st, "iphase", phase.iphase.at(first), n);
+  if (n > 0)
+    say("iphases ", phase.iphase(1), phase.iphase(n), slot(st.nums1, 5), st.icount);
+  else
+    say("iphases ", phase.iphase(1), "-", slot(st.nums1, 5), st.icount);
+  skip_arrays(st, slot(st.nums1, 2) - 1);
+  check_inactive(st, n);
+
+  skip_arrays(st, slot(st.nums1, 3) + slot(st.nums1, 4));
+  if (slot(st.nums1, 5) >= 1) read_array(st, "iunique", unique.iunique.at(first), n);
+  // No identifiers, or a block whose first identifier is 0: number them.
+  if (slot(st.nums1, 5) <= 0 || (first <= idim && unique.iunique(first) == 0)) {
+    const int shown = static_cast<int>(std::clamp<std::int64_t>(idim - st.icount, 0, 10));
+    say_values("Read iunique ", unique.iunique.at(first), shown);
+    for (std::int64_t i = first; i < first + n; ++i) unique.iunique(i) = i;
+  }
+  skip_arrays(st, slot(st.nums1, 5) - 1);
+}
+
+void read_gas_reals(ReadState& st) {
+  const std::int64_t n = st.block_npart;
+  const std::int64_t first = st.icount + 1;
+  static constexpr std::string_view xyzmh[5] = {"x", "y", "z", "m", "h"};
+  static constexpr std::string_view vxyzu[4] = {"vx", "vy", "vz", "u"};
+  for (int c = 1; c <= 5; ++c) read_array(st, xyzmh[c - 1], part.pos_mass_h.at(c, first), n, 5);
+  for (int c = 1; c <= 4; ++c) read_array(st, vxyzu[c - 1], part.vel_u.at(c, first), n, 4);
+  skip_arrays(st, slot(st.nums1, 6) - 9);
+
+  const std::int32_t n_real4 = slot(st.nums1, 7);
+  read_array(st, "rho", densi.rho.at(first), n);
+  if (n_real4 >= 2) read_array(st, "gradh", gradhterms.gradhterms.at(1, first), n, 2);
+  if (n_real4 >= 3) read_array(st, "gradsoft", gradhterms.gradhterms.at(2, first), n, 2);
+  if (n_real4 >= 4) read_array(st, "alpha", numpa.alpha.at(first), n);
+  skip_arrays(st, n_real4 - 4);
+  skip_arrays(st, slot(st.nums1, 8));
+}
+
+}  // namespace pg

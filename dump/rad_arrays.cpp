@@ -1,0 +1,49 @@
+// Array group 3: radiative transfer, dust and chemistry values of a block;
+// then the arrays of any further groups, which are passed over.
+#include "dump/reader.hpp"
+#include "state/store.hpp"
+
+namespace pg {
+
+void read_radiation(ReadState& st) {
+  const std::array<std::int32_t, 8>& nums = st.nums3;
+  if (st.lengths_per_block >= 3 && st.block_nrad == st.block_npart && st.block_nrad <= idim) {
+    const std::int64_t n = st.block_nrad;
+    const std::int64_t first = st.icount + 1;
+    skip_arrays(st, slot(nums, 1) + slot(nums, 2) + slot(nums, 3) + slot(nums, 4) + slot(nums, 5));
+
+    static constexpr std::string_view rad[5] = {"Erad", "opacity", "Cv", "lambda", "EddingtonFactor"};
+    for (int c = 1; c <= 5; ++c) read_array(st, rad[c - 1], radtrans.rad_values.at(c, first), n, 5);
+    if (slot(nums, 6) >= 7) {
+      read_array(st, "DustTemperature", raddust.dust_values.at(1, first), n, 2);
+      read_array(st, "DustOpacity", raddust.dust_values.at(2, first), n, 2);
+      skip_arrays(st, slot(nums, 6) - 7);
+    } else {
+      skip_arrays(st, slot(nums, 6) - 5);
+    }
+
+    if (slot(nums, 7) >= 9) {
+      static constexpr std::string_view abund[3] = {"Cplus", "AtomicC", "CO"};
+      static constexpr std::string_view ext[4] = {"HeatingISR", "Gphotoelectric", "Extinction",
+                                                  "H2SelfShielding"};
+      for (int c = 1; c <= 3; ++c) read_array(st, abund[c - 1], chem.chem_abund.at(c, first), n, 3);
+      for (int c = 1; c <= 4; ++c) read_array(st, ext[c - 1], extinc.extinc_values.at(c, first), n, 4);
+      read_array(st, "H2Frac", chem.H2Frac.at(first), n);
+      read_array(st, "dH2dt", chem.dH2dt_pair.at(1, first), n, 2);
+      skip_arrays(st, slot(nums, 7) - 9);
+    } else {
+      skip_arrays(st, slot(nums, 7));
+    }
+    skip_arrays(st, slot(nums, 8));
+  } else if (st.lengths_per_block >= 3) {
+    // The group is there but does not match the block's particles: its
+    // arrays are not stored, and are passed over so that the next block is
+    // read from its own records.
+    std::int64_t all = 0;
+    for (std::int32_t k : nums) all += k;
+    skip_arrays(st, all);
+  }
+  skip_arrays(st, st.unread_group_arrays);
+}
+
+}  // namespace pg

@@ -1,0 +1,52 @@
+// Array group 2: the point masses (sinks) of a block.
+#include "dump/reader.hpp"
+#include "state/store.hpp"
+
+namespace pg {
+
+void read_sinks(ReadState& st) {
+  const std::int64_t m = ptmass.nptmass;
+  const int first = static_cast<int>(st.nptmass_offset) + 1;
+  auto sink_array = [&](std::string_view tag, PerSink<double>& a) {
+    read_array(st, tag, a.at(first), m);
+  };
+
+  read_array(st, "listpm", ptmass.listpm.at(first), m);
+  skip_arrays(st, slot(st.nums2, 1) - 1);
+  skip_arrays(st, slot(st.nums2, 2) + slot(st.nums2, 3) + slot(st.nums2, 4) + slot(st.nums2, 5));
+
+  sink_array("spinx", ptmass.spinx);
+  sink_array("spiny", ptmass.spiny);
+  sink_array("spinz", ptmass.spinz);
+  sink_array("angaddx", ptmass.angaddx);
+  sink_array("angaddy", ptmass.angaddy);
+  sink_array("angaddz", ptmass.angaddz);
+  sink_array("spinadx", ptmass.spinadx);
+  sink_array("spinady", ptmass.spinady);
+  sink_array("spinadz", ptmass.spinadz);
+  switch (slot(st.nums2, 6)) {
+    case 10:
+      sink_array("stellarmass", ptmass.stellarmass);
+      break;
+    case 15:
+    case 19:
+      sink_array("ptmassform", ptmass.ptmassform);
+      sink_array("diskinit", ptmass.diskinit);
+      sink_array("stellartime", ptmass.stellartime);
+      sink_array("stellarmass", ptmass.stellarmass);
+      sink_array("stellarradius", ptmass.stellarradius);
+      sink_array("stellarlum", ptmass.stellarlum);
+      if (slot(st.nums2, 6) == 19) {
+        sink_array("lyontime", ptmass.lyontime);
+        sink_array("lyonmass", ptmass.lyonmass);
+        sink_array("lyonradius", ptmass.lyonradius);
+        sink_array("lyonlum", ptmass.lyonlum);
+      }
+      break;
+    default:
+      break;
+  }
+  skip_arrays(st, slot(st.nums2, 7) + slot(st.nums2, 8));
+}
+
+}  // namespace pg

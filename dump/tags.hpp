@@ -1,0 +1,38 @@
+// Tags: the 16-character, blank-padded names of a dump's quantities.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace pg {
+
+inline constexpr int tag_length = 16;
+inline constexpr int max_header_tags = 128;   // positions of the tag list
+inline constexpr int max_header_values = 30;  // header reals kept by value
+
+using Tag = std::array<char, tag_length>;
+
+Tag make_tag(std::string_view name);
+// The tag without its trailing blanks.
+std::string_view tag_name(const Tag& t);
+
+struct HeaderTags {
+  std::array<Tag, max_header_tags> tags;  // position i at [i - 1]
+  std::array<double, max_header_values> values{};
+  HeaderTags() { tags.fill(make_tag("")); }
+};
+
+// Looks up the header real `name` among the first min(count, 128) tags; the
+// first match wins. Sets `value` (0.0 when not found, or when found beyond
+// position 30) and `not_found`; prints " ERROR: could not find <key> in
+// header" when not found. Never stops the run.
+void extract(std::string_view name, double& value, const HeaderTags& header, std::int32_t count,
+             int& not_found);
+
+// Compares an array's tag with the expected name, trailing blanks ignored.
+// A difference prints " WARNING: read tag ... but expected ..." and sets
+// `mismatch`; it is a warning only.
+void checktag(std::string_view expected, const Tag& read_tag, int& mismatch);
+
+}  // namespace pg
