@@ -20,16 +20,21 @@ std::FILE* console_stream();
 void set_console_stream(std::FILE* stream);
 
 namespace detail {
+// Items are separated by one blank (the first from the start of the line);
+// a text that begins with a blank, or follows one, brings its own.
+inline void separate(fmt::memory_buffer& buf, bool item_starts_with_blank) {
+  if (item_starts_with_blank) return;
+  if (buf.size() == 0 || buf.data()[buf.size() - 1] != ' ') buf.push_back(' ');
+}
+
 template <class T>
 void append_item(fmt::memory_buffer& buf, const T& item) {
   if constexpr (std::is_convertible_v<const T&, std::string_view>) {
     std::string_view s = item;
-    // A text that already begins with a blank, or follows one, gets no other.
-    if (buf.size() > 1 && buf.data()[buf.size() - 1] != ' ' && !s.starts_with(' '))
-      buf.push_back(' ');
+    separate(buf, s.starts_with(' '));
     buf.append(s);
   } else {
-    if (buf.size() > 1 && buf.data()[buf.size() - 1] != ' ') buf.push_back(' ');
+    separate(buf, false);
     if constexpr (std::is_same_v<T, signed char> || std::is_same_v<T, char>)
       fmt::format_to(std::back_inserter(buf), "{}", static_cast<int>(item));
     else
@@ -42,7 +47,6 @@ void append_item(fmt::memory_buffer& buf, const T& item) {
 template <class... Items>
 void say(const Items&... items) {
   fmt::memory_buffer buf;
-  buf.push_back(' ');
   (detail::append_item(buf, items), ...);
   put_line(std::string_view(buf.data(), buf.size()));
 }
@@ -51,7 +55,6 @@ void say(const Items&... items) {
 template <class T>
 void say_values(std::string_view text, const T* values, int n) {
   fmt::memory_buffer buf;
-  buf.push_back(' ');
   detail::append_item(buf, text);
   for (int i = 0; i < n; ++i) detail::append_item(buf, values[i]);
   put_line(std::string_view(buf.data(), buf.size()));

@@ -68,7 +68,7 @@ TEST(Dialogue, PromptsAndAnswers) {
                        "Do you want to centre on the centre of mass (m) or on the maximum density (d) or "
                        " on a position (p) or  on the most massive or xth sink (s,x) or not at all?",
                        " Undo rotating reference frame (0,1,2,3) ?",
-                       "     (3=1 but change velocities to rotating frame)",
+                       "    (3=1 but change velocities to rotating frame)",
                        " Enter rotation frequency (sec) ?"}));
 }
 

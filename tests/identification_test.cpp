@@ -11,24 +11,7 @@ using namespace pgtest;
 
 namespace {
 
-struct Outcome {
-  std::vector<std::string> lines;
-  int status = -1;
-  bool stopped = false;
-};
-
-Outcome read_bytes(const std::string& bytes) {
-  Outcome o;
-  ConsoleCapture cap;
-  pg::DumpFile f = memory_dump(bytes);
-  try {
-    pg::rdump(f, o.status);
-  } catch (const pg::Stop&) {
-    o.stopped = true;
-  }
-  o.lines = cap.lines();
-  return o;
-}
+ReadOutcome read_bytes(const std::string& bytes) { return read_dump_bytes(bytes); }
 
 // Identification record and file identifier only.
 std::string opening(const Dump& d) {
@@ -45,7 +28,7 @@ TEST(Identification, BothMagicNumberSetsAreAccepted) {
     d.magic1 = m1;
     d.magic2 = m2;
     d.version = 690706;
-    Outcome o = read_bytes(opening(d));
+    ReadOutcome o = read_bytes(opening(d));
     EXPECT_FALSE(o.stopped);
     EXPECT_EQ(o.lines, (std::vector<std::string>{" reading header", " have read header",
                                                  " END OF FILE REACHED IN RDUMP"}));
@@ -65,7 +48,7 @@ TEST(Identification, WrongMagicNumbersStopTheRun) {
     d.magic1 = c.m1;
     d.magic2 = c.m2;
     d.magic3 = c.m3;
-    Outcome o = read_bytes(opening(d));
+    ReadOutcome o = read_bytes(opening(d));
     EXPECT_TRUE(o.stopped);
     EXPECT_EQ(o.lines, (std::vector<std::string>{" reading header", " have read header", c.line}));
   }
@@ -75,12 +58,12 @@ TEST(Identification, FormatVersions) {
   for (std::int32_t v : {1, -5, 690706, 0}) {
     Dump d;
     d.version = v;
-    Outcome o = read_bytes(opening(d));
+    ReadOutcome o = read_bytes(opening(d));
     EXPECT_EQ(o.lines.size(), 3u) << v;
   }
   Dump d;
   d.version = 2;
-  Outcome o = read_bytes(opening(d));
+  ReadOutcome o = read_bytes(opening(d));
   ASSERT_EQ(o.lines.size(), 4u);
   EXPECT_EQ(o.lines[2], " ERROR 4 in rdump: format version is 2 but this version of Veltra can only read 1");
   EXPECT_EQ(o.lines[3], " END OF FILE REACHED IN RDUMP");  // the read went on
@@ -89,17 +72,17 @@ TEST(Identification, FormatVersions) {
 TEST(Identification, LongerIdentificationRecordIsSkipped) {
   Dump d;
   d.id_extra_bytes = 12;
-  Outcome o = read_bytes(opening(d));
+  ReadOutcome o = read_bytes(opening(d));
   EXPECT_FALSE(o.stopped);
   EXPECT_EQ(o.lines.back(), " END OF FILE REACHED IN RDUMP");
 }
 
 TEST(Identification, EmptyAndTruncatedFiles) {
-  Outcome empty = read_bytes("");
+  ReadOutcome empty = read_bytes("");
   EXPECT_EQ(empty.lines, (std::vector<std::string>{" reading header", " END OF FILE REACHED IN RDUMP"}));
   EXPECT_EQ(empty.status, 1);
   // Cut inside the first record: the file ended, nothing about magic numbers.
-  Outcome cut = read_bytes(opening(Dump{}).substr(0, 20));
+  ReadOutcome cut = read_bytes(opening(Dump{}).substr(0, 20));
   EXPECT_EQ(cut.lines, empty.lines);
 }
 
@@ -108,7 +91,7 @@ TEST(Identification, OtherByteOrderIsReportedAsSuch) {
   // word runs past the end of the file, but the magic number test reports it.
   std::string bytes = opening(Dump{});
   for (std::size_t i = 0; i + 4 <= 32; i += 4) std::swap(bytes[i], bytes[i + 3]), std::swap(bytes[i + 1], bytes[i + 2]);
-  Outcome o = read_bytes(bytes);
+  ReadOutcome o = read_bytes(bytes);
   EXPECT_TRUE(o.stopped);
   EXPECT_EQ(o.lines.back(), " ERROR 1 in rdump: ENDIANNESS wrong?");
 }

@@ -20,7 +20,7 @@ const std::string question =
 std::vector<std::string> dialogue_lines() {
   return {" Enter number of input files:", " Enter names of input files:", question,
           " Undo rotating reference frame (0,1,2,3) ?",
-          "     (3=1 but change velocities to rotating frame)"};
+          "    (3=1 but change velocities to rotating frame)"};
 }
 
 // The part of a dump before its header: identification and file identifier.

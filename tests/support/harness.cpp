@@ -17,10 +17,18 @@
 #include <stdexcept>
 
 #include "driver/console.hpp"
+#include "driver/quit.hpp"
+#include "dump/rdump.hpp"
+#include "state/store.hpp"
 
 extern char** environ;
 
 namespace pgtest {
+
+namespace {
+// Every test program that reads dumps needs the store, as the tool does.
+const bool store_ready = pg::store_init();
+}  // namespace
 
 ConsoleCapture::ConsoleCapture() {
   stream_ = open_memstream(&buf_, &len_);
@@ -69,6 +77,24 @@ bool MemorySource::skip(std::int64_t n) {
 
 pg::DumpFile memory_dump(std::string bytes, std::size_t buffer, std::size_t max_chunk) {
   return pg::DumpFile(std::make_unique<MemorySource>(std::move(bytes), max_chunk), buffer);
+}
+
+bool ReadOutcome::has_line(const std::string& l) const {
+  return std::find(lines.begin(), lines.end(), l) != lines.end();
+}
+
+ReadOutcome read_dump_bytes(const std::string& bytes) {
+  if (!store_ready) throw std::runtime_error("the particle store could not be reserved");
+  ReadOutcome o;
+  ConsoleCapture cap;
+  pg::DumpFile f = memory_dump(bytes, 256);
+  try {
+    pg::rdump(f, o.status);
+  } catch (const pg::Stop&) {
+    o.stopped = true;
+  }
+  o.lines = cap.lines();
+  return o;
 }
 
 TempDir::TempDir() {

@@ -48,6 +48,17 @@ class MemorySource final : public pg::ByteSource {
 
 pg::DumpFile memory_dump(std::string bytes, std::size_t buffer = 64, std::size_t max_chunk = SIZE_MAX);
 
+// One call of the reader on a dump held in memory, with its console lines.
+struct ReadOutcome {
+  std::vector<std::string> lines;
+  int status = -1;       // the reader's status: 0 complete, 1 ended early
+  bool stopped = false;  // the run was stopped (quit)
+  // The last line, where a stop leaves its ERROR line.
+  const std::string& last() const { return lines.back(); }
+  bool has_line(const std::string& l) const;
+};
+ReadOutcome read_dump_bytes(const std::string& bytes);
+
 // A fresh temporary folder, removed with its contents at the end.
 class TempDir {
  public:

@@ -1,0 +1,195 @@
+// The array blocks of a dump: placement in the store, the group layouts the
+// reader takes or passes over, and the totals of multi-block dumps.
+#include <gtest/gtest.h>
+
+#include "state/store.hpp"
+#include "tests/support/dump_writer.hpp"
+#include "tests/support/harness.hpp"
+
+using namespace pgtest;
+
+namespace {
+
+ReadOutcome read(const Dump& d) { return read_dump_bytes(dump_bytes(d)); }
+
+// Sink array a (0-based, in the writer's order) of sink j within its block.
+double sink_value(int a, int j) { return (a + 1) * 100.0 + j; }
+
+class Blocks : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { ASSERT_TRUE(pg::store_init()); }
+  bool tagged() const { return GetParam(); }
+};
+
+// Two blocks of 600 and 400 particles with sinks and inactive lists in both.
+Dump two_blocks(bool tagged, const Particles& p, std::vector<std::int32_t>& list1,
+                std::vector<std::int32_t>& list2) {
+  Dump d = simple_dump(p, tagged);
+  d.ints = standard_ints(1000, 2);
+  const Particles a = slice(p, 0, 600), b = slice(p, 600, 400);
+  d.blocks = {Block{{gas_group(a, &list1), sink_group({5, 17}, 19), rad_group(a)}},
+              Block{{gas_group(b, &list2), sink_group({1, 2, 400}, 10), rad_group(b)}}};
+  return d;
+}
+
+}  // namespace
+
+TEST_P(Blocks, TwoBlocksFillTheStoreInFileOrder) {
+  Particles p = sample_particles(1000);
+  std::vector<std::int32_t> list1 = {3, 250, 600}, list2 = {7, 8, 400};
+  for (int k : {3, 250, 600, 607, 608, 1000}) p.iphase[static_cast<std::size_t>(k - 1)] = -1;
+  ReadOutcome o = read(two_blocks(tagged(), p, list1, list2));
+  ASSERT_EQ(o.status, 0) << o.last();
+  EXPECT_TRUE(o.has_line(" Totals at this point npart, nptmass 600 2"));
+  EXPECT_TRUE(o.has_line(" Totals at this point npart, nptmass 1000 5"));
+  EXPECT_EQ(o.last(), " FINISHED READ 1000 5");
+  EXPECT_TRUE(o.has_line(" iphases 0 -1 0 0"));  // store indices 1 and 600
+  EXPECT_TRUE(o.has_line(" iphases 0 0 0 600"));   // store indices 1 and 400
+  // Particles in file order, components adjacent.
+  for (std::int64_t i : {1, 600, 601, 1000}) {
+    const auto k = static_cast<std::size_t>(i - 1);
+    EXPECT_EQ(pg::part.pos_mass_h(1, i), p.xyzmh[0][k]);
+    EXPECT_EQ(pg::part.pos_mass_h(5, i), p.xyzmh[4][k]);
+    EXPECT_EQ(pg::part.vel_u(4, i), p.vxyzu[3][k]);
+    EXPECT_EQ(pg::densi.rho(i), p.rho[k]);
+    EXPECT_EQ(pg::raddust.dust_values(1, i), p.dust_t[k]);
+    EXPECT_EQ(pg::radtrans.rad_values(5, i), p.rad[4][k]);
+    EXPECT_EQ(pg::timei.isteps(i), p.isteps[k]);
+    EXPECT_EQ(pg::unique.iunique(i), i);  // numbered: the dump has none
+  }
+  // Inactive lists become store indices, one after the other.
+  EXPECT_EQ(pg::inactive.nlistinactive, 6);
+  const std::vector<std::int32_t> list(pg::inactive.listinactive.at(1), pg::inactive.listinactive.at(7));
+  EXPECT_EQ(list, (std::vector<std::int32_t>{3, 250, 600, 607, 608, 1000}));
+  // Sinks: block 2's follow block 1's, their particles shifted by 600.
+  EXPECT_EQ(pg::ptmass.nptmass, 5);
+  EXPECT_EQ(pg::ptmass.nptmass_read, 5);
+  EXPECT_EQ(pg::radsinki.nradsink, 5);
+  const std::vector<std::int32_t> listpm(pg::ptmass.listpm.at(1), pg::ptmass.listpm.at(6));
+  EXPECT_EQ(listpm, (std::vector<std::int32_t>{5, 17, 601, 602, 1000}));
+  EXPECT_EQ(pg::ptmass.spinx(2), sink_value(0, 2));
+  EXPECT_EQ(pg::ptmass.lyonlum(1), sink_value(18, 1));
+  EXPECT_EQ(pg::ptmass.stellarmass(3), sink_value(12, 1));  // block 2 carries stellarmass only
+  EXPECT_EQ(pg::ptmass.ptmassform(3), 0.0);
+}
+
+TEST_P(Blocks, ListedParticleThatIsActiveStopsTheRun) {
+  Particles p = sample_particles(1000);
+  std::vector<std::int32_t> list1 = {3}, list2 = {7};
+  p.iphase[2] = -1;  // particle 607 stays active
+  ReadOutcome o = read(two_blocks(tagged(), p, list1, list2));
+  EXPECT_TRUE(o.stopped);
+  EXPECT_EQ(o.last(), " ERROR - Read active particle as inactive 2 1 607 600 400 0");
+}
+
+TEST_P(Blocks, BlockCountsMustAddUpToNpart) {
+  Particles p = sample_particles(6);
+  Dump d = simple_dump(p, tagged());
+  d.ints = standard_ints(5, 2);
+  const Particles a = slice(p, 0, 3), b = slice(p, 3, 3);
+  d.blocks = {Block{{gas_group(a), sink_group({})}}, Block{{gas_group(b), sink_group({})}}};
+  ReadOutcome o = read(d);
+  EXPECT_TRUE(o.stopped);
+  EXPECT_EQ(o.last(), " ERROR - rdump: icount.NE.npart 6 5 2 2");
+  EXPECT_FALSE(o.has_line(" nums3 0 0 0 0 0 7 0 0"));  // two lengths per block: no group 3
+}
+
+TEST_P(Blocks, LongerRecordsGiveTheirFirstValues) {
+  Particles p = sample_particles(25);
+  Dump d = simple_dump(slice(p, 0, 20), tagged());
+  d.blocks = {Block{{gas_group(p), sink_group({}), rad_group(p)}}};  // 25 values each
+  ReadOutcome o = read(d);
+  EXPECT_EQ(o.last(), " FINISHED READ 20 0");
+  EXPECT_EQ(pg::part.pos_mass_h(1, 20), p.xyzmh[0][19]);
+  EXPECT_EQ(pg::part.pos_mass_h(1, 21), 0.0);
+  // One value short: the group does not cover npart.
+  Dump s = simple_dump(p, tagged());
+  s.blocks = {Block{{gas_group(slice(p, 0, 24)), sink_group({}), rad_group(slice(p, 0, 24))}}};
+  EXPECT_EQ(read(s).last(), " ERROR 8 in rdump: npart wrong 24 25 50001000");
+}
+
+TEST_P(Blocks, ArraysTheReaderDoesNotUseArePassedOver) {
+  Particles p = sample_particles(30);
+  p.gradh.assign(30, 1.5f);
+  p.gradsoft.assign(30, 2.5f);
+  p.alpha.assign(30, 3.5f);
+  for (auto& c : p.chem) c.assign(30, 0.25f);
+  Dump d = simple_dump(p, tagged());
+  Group gas = gas_group(p, nullptr, 3, 2);  // x..u then 3 more; rho..alpha then 2 more
+  gas.arrays.push_back(array_of("r8_end", s_real8, std::vector<double>(30, 1.0)));
+  gas.arrays.insert(gas.arrays.begin() + 2, array_of("i2_mid", s_int2, std::vector<std::int16_t>(30, 1)));
+  Group rad = rad_group(p, 2, 2, 2);  // two int*2 in front, two reals and two real*4 more
+  d.blocks = {Block{{gas, sink_group({4}, 15, 2), rad,
+                     Group{30, false, {}, {array_of("g4", s_real, std::vector<double>(30, 8.0))}}}}};
+  ReadOutcome o = read(d);
+  ASSERT_EQ(o.last(), " FINISHED READ 30 1");
+  EXPECT_TRUE(o.has_line(" nums3 0 0 2 0 0 9 11 0"));
+  EXPECT_TRUE(o.has_line(" nums4 0 0 0 0 0 1 0 0"));
+  EXPECT_EQ(pg::densi.rho(30), p.rho[29]);
+  EXPECT_EQ(pg::gradhterms.gradhterms(2, 30), 2.5f);
+  EXPECT_EQ(pg::numpa.alpha(1), 3.5f);
+  EXPECT_EQ(pg::chem.dH2dt_pair(1, 30), 0.25f);
+  EXPECT_EQ(pg::chem.dH2dt_pair(2, 30), 0.0f);
+  EXPECT_EQ(pg::raddust.dust_values(2, 30), p.dust_kappa[29]);
+  EXPECT_EQ(pg::ptmass.stellarlum(1), sink_value(14, 1));
+}
+
+TEST_P(Blocks, MissingOptionalArraysKeepEarlierValues) {
+  Particles p = sample_particles(10);
+  p.dust_t.clear();
+  p.dust_kappa.clear();
+  pg::raddust.dust_values(1, 3) = 42.0;
+  pg::numpa.alpha(3) = 7.0f;
+  ReadOutcome o = read(simple_dump(p, tagged()));
+  EXPECT_TRUE(o.has_line(" nums3 0 0 0 0 0 5 0 0"));
+  EXPECT_EQ(o.last(), " FINISHED READ 10 0");
+  EXPECT_EQ(pg::raddust.dust_values(1, 3), 42.0);
+  EXPECT_EQ(pg::numpa.alpha(3), 7.0f);
+}
+
+TEST_P(Blocks, IdentifiersAreKeptUnlessTheFirstIsZero) {
+  Particles p = sample_particles(12);
+  p.iunique.assign(12, 0);
+  p.iunique[0] = 42;
+  ReadOutcome o = read(simple_dump(p, tagged()));
+  EXPECT_EQ(pg::unique.iunique(1), 42);
+  EXPECT_EQ(pg::unique.iunique(2), 0);
+  EXPECT_FALSE(o.lines.empty());
+  p.iunique[0] = 0;
+  p.iunique[1] = 99;
+  o = read(simple_dump(p, tagged()));
+  EXPECT_TRUE(o.has_line(" Read iunique 0 99 0 0 0 0 0 0 0 0"));
+  EXPECT_EQ(pg::unique.iunique(2), 2);
+}
+
+TEST_P(Blocks, MismatchedTagOnlyWarns) {
+  if (!tagged()) GTEST_SKIP() << "untagged dumps carry no tags";
+  Particles p = sample_particles(8);
+  Dump d = simple_dump(p, true);
+  d.blocks[0].groups[0].arrays[7].tag = "vy";  // where "vx" is expected
+  ReadOutcome o = read(d);
+  EXPECT_TRUE(o.has_line(" WARNING: read tag vy               but expected               vx"));
+  EXPECT_EQ(o.last(), " FINISHED READ 8 0");
+  EXPECT_EQ(pg::part.vel_u(1, 8), p.vxyzu[0][7]);
+}
+
+TEST_P(Blocks, EveryCutEndsCleanly) {
+  // A small two-block dump cut at every byte: an end of file, or a stop,
+  // never a crash or a read beyond the data.
+  Particles p = sample_particles(6);
+  std::vector<std::int32_t> l1 = {1}, l2 = {2};
+  p.iphase[0] = p.iphase[4] = -1;
+  Dump d = simple_dump(p, tagged());
+  d.ints = standard_ints(6, 2);
+  d.blocks = {Block{{gas_group(slice(p, 0, 3), &l1), sink_group({1}), rad_group(slice(p, 0, 3))}},
+              Block{{gas_group(slice(p, 3, 3), &l2), sink_group({2}), rad_group(slice(p, 3, 3))}}};
+  const std::string bytes = dump_bytes(d);
+  ASSERT_EQ(read_dump_bytes(bytes).last(), " FINISHED READ 6 2");
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    ReadOutcome o = read_dump_bytes(bytes.substr(0, cut));
+    ASSERT_TRUE(o.status == 1 || o.stopped) << cut;
+    if (o.status == 1) ASSERT_EQ(o.last(), " END OF FILE REACHED IN RDUMP") << cut;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(TaggedAndUntagged, Blocks, ::testing::Bool());

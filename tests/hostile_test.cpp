@@ -1,0 +1,176 @@
+// Damaged and hostile layouts that the tool refuses: each stops the run with
+// one ERROR line naming the problem and its numbers, and exit status 1,
+// before anything is written outside the store.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tests/support/dump_writer.hpp"
+#include "tests/support/harness.hpp"
+
+using namespace pgtest;
+
+namespace {
+
+struct Case {
+  const char* name;
+  std::function<Dump()> make;
+  const char* error;  // the last line of standard output
+};
+
+Dump one_block(std::size_t n = 10) { return simple_dump(sample_particles(n)); }
+
+Dump two_blocks(std::function<void(Block&, Block&)> change) {
+  Particles p = sample_particles(10);
+  Dump d = simple_dump(p);
+  d.ints = standard_ints(10, 2);
+  Block a{{gas_group(slice(p, 0, 5)), sink_group({1}), rad_group(slice(p, 0, 5))}};
+  Block b{{gas_group(slice(p, 5, 5)), sink_group({2}), rad_group(slice(p, 5, 5))}};
+  change(a, b);
+  d.blocks = {a, b};
+  return d;
+}
+
+std::vector<std::int32_t> sinks(int n) { return std::vector<std::int32_t>(static_cast<std::size_t>(n), 1); }
+
+const Case cases[] = {
+    {"NoBlocks",
+     [] {
+       Dump d = one_block();
+       d.ints[6] = 0;
+       return d;
+     },
+     " ERROR 7 in rdump 3 3"},
+    {"NegativeParticleCountInALaterBlock",
+     [] { return two_blocks([](Block&, Block& b) { b.groups[0].length_count = -5; }); },
+     " ERROR in rdump: block 2 has a negative particle count -5"},
+    {"NegativeSinkCount",
+     [] { return two_blocks([](Block&, Block& b) { b.groups[1].length_count = -1; }); },
+     " ERROR in rdump: block 2 has a negative number of sinks -1"},
+    {"SinksOfAllBlocksAbove300",
+     [] {
+       return two_blocks([](Block& a, Block& b) {
+         a.groups[1] = sink_group(sinks(200));
+         b.groups[1] = sink_group(sinks(101));
+       });
+     },
+     " ERROR in rdump: the sinks of blocks 1 to 2 number 301 more than 300"},
+    {"SinksOfOneBlockAbove300",
+     [] {
+       Dump d = one_block();
+       d.blocks[0].groups[1] = sink_group(sinks(301));
+       return d;
+     },
+     " ERROR 8.5 in rdump: nptmass exceeds dimensions!! 301 300"},
+    {"InactiveCountBeyondItsEntries",
+     [] {
+       Particles p = sample_particles(5);
+       Dump d = simple_dump(p);
+       std::vector<std::int32_t> list = {1, 2, 3, 4};
+       d.blocks[0].groups[0] = gas_group(p, &list);
+       auto& rec = d.blocks[0].groups[0].arrays[1].data;
+       const std::int32_t count = 9;
+       std::memcpy(rec.data(), &count, 4);
+       return d;
+     },
+     " ERROR in rdump: block 1 lists 9 inactive particles but carries 4 list entries"},
+    {"NegativeInactiveCount",
+     [] {
+       Particles p = sample_particles(5);
+       Dump d = simple_dump(p);
+       std::vector<std::int32_t> list = {1};
+       d.blocks[0].groups[0] = gas_group(p, &list);
+       const std::int32_t count = -2;
+       std::memcpy(d.blocks[0].groups[0].arrays[1].data.data(), &count, 4);
+       return d;
+     },
+     " ERROR in rdump: block 1 lists -2 inactive particles but carries 4 list entries"},
+    {"InactiveEntryOutsideTheDump",
+     [] {
+       Particles p = sample_particles(5);
+       p.iphase[0] = -1;
+       Dump d = simple_dump(p);
+       std::vector<std::int32_t> list = {1, 2000000000};
+       d.blocks[0].groups[0] = gas_group(p, &list);
+       return d;
+     },
+     " ERROR in rdump: inactive list entry 2 names particle 2000000000 outside 1 to 5"},
+    {"InactiveEntryOfAnActiveParticle",
+     [] {
+       Particles p = sample_particles(5);
+       Dump d = simple_dump(p);
+       std::vector<std::int32_t> list = {3};
+       d.blocks[0].groups[0] = gas_group(p, &list);
+       return d;
+     },
+     " ERROR - Read active particle as inactive 1 0 3 0 5 0"},
+    {"SinkGroupOfTwelveReals",
+     [] {
+       Dump d = one_block();
+       Group& g = d.blocks[0].groups[1];
+       g.arrays.resize(4);
+       g.explicit_nums = true;
+       g.nums = {1, 0, 0, 0, 0, 12, 0, 0};
+       return d;
+     },
+     " ERROR in rdump: block 1, array group 2: default-real arrays 12; this reader reads 9, 10, 15 or 19"},
+    {"GasGroupWithoutDensity",
+     [] {
+       Dump d = one_block();
+       d.blocks[0].groups[0].explicit_nums = true;
+       d.blocks[0].groups[0].nums = {1, 1, 0, 0, 0, 9, 0, 0};
+       return d;
+     },
+     " ERROR in rdump: block 1, array group 1: real*4 arrays 0; this reader reads at least 1 (rho)"},
+    {"RadiativeGroupWithFourReals",
+     [] {
+       Dump d = one_block();
+       d.blocks[0].groups[2].explicit_nums = true;
+       d.blocks[0].groups[2].nums = {0, 0, 0, 0, 0, 4, 0, 0};
+       return d;
+     },
+     " ERROR in rdump: block 1, array group 3: default-real arrays 4; this reader reads at least 5 "
+     "(Erad to EddingtonFactor)"},
+    {"NegativeArrayCount",
+     [] {
+       Dump d = one_block();
+       d.blocks[0].groups[0].explicit_nums = true;
+       d.blocks[0].groups[0].nums = {1, 1, 0, 0, 0, 9, 1, -3};
+       return d;
+     },
+     " ERROR in rdump: block 1, array group 1: type slot 8 counts -3; this reader reads no negative counts"},
+    {"NegativeNpart",
+     [] {
+       Dump d = one_block();
+       d.ints[0] = -4;
+       return d;
+     },
+     " ERROR in rdump: npart is negative -4"},
+    {"ParticlesBeyondTheStore",
+     [] {
+       Dump d = one_block();
+       d.ints[0] = 50001001;
+       return d;
+     },
+     " ERROR in rdump: npart>idim"},
+    {"BlockCountsNotAddingUp",
+     [] { return two_blocks([](Block&, Block& b) { b.groups[0].length_count = 4; }); },
+     " ERROR - rdump: icount.NE.npart 9 10 2 2"},
+};
+
+class Hostile : public ::testing::TestWithParam<Case> {};
+
+}  // namespace
+
+TEST_P(Hostile, StopsWithItsErrorLine) {
+  TempDir dir;
+  write_dump(GetParam().make(), dir.file("bad"));
+  const ToolRun r = run_tool(dir.path(), "1\nbad\nn\n0\n");
+  EXPECT_EQ(r.status, 1);
+  ASSERT_FALSE(r.out_lines().empty());
+  EXPECT_EQ(r.out_lines().back(), GetParam().error);
+  EXPECT_EQ(dir.read("QGbad    01"), "") << "a stopped dump leaves its grid file empty";
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Hostile, ::testing::ValuesIn(cases),
+                         [](const auto& info) { return std::string(info.param.name); });
