@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/centring.hpp"
 #include "driver/console.hpp"
 #include "driver/output_file.hpp"
+#include "driver/particle_loops.hpp"
 #include "driver/phase_grid.hpp"
 #include "driver/quit.hpp"
+#include "driver/rotation.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
 #include "state/units.hpp"
@@ -70,10 +73,12 @@ int process_dumps(const Answers& a) {
     say("Time is ", gtime.gt);
     unit();
     say(units.umass, units.udist, units.unit_time);
+    undo_rotation(a.rotate_mode, a.rotation_frequency);
 
     const double time = gtime.gt;
     const double ratio = time / free_fall_time(polyk2.rhozero);
 
+    apply_centring(a.centre_mode, a.sink_number, a.centre_position);
     bin_phase_grid();
     index_file.write(index_line(time, ratio, grid_name));
     grid_file.write(phase_grid_text());
@@ -85,6 +90,7 @@ int process_dumps(const Answers& a) {
 
 int phasegrid_main(std::istream& in) {
   int status;
+  set_default_loop_schedule();
   try {
     FreeFormatInput input(in);
     const Answers answers = ask_questions(input);

@@ -107,4 +107,4 @@ TEST_P(Conformance, MatchesExpectedRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, Conformance,
-                         ::testing::Values("01_tagged_full", "02_untagged_nreal20"));
+                         ::testing::Values("01_tagged_full", "02_untagged_nreal20", "06_multiblock"));

@@ -1,0 +1,136 @@
+#include "driver/centring.hpp"
+
+#include <algorithm>
+
+#include "driver/console.hpp"
+#include "driver/particle_loops.hpp"
+#include "state/store.hpp"
+
+namespace pg {
+
+// The sums run serially in index order, so the centre is the same on every
+// run and with any number of threads. A centre that would be a division by
+// zero is not applied: the positions stay as they are and the console says so.
+
+void origin(double scale) {
+  const std::int64_t n = part.npart;
+  const double* p = part.pos_mass_h.base;
+  double mass = 0.0, mx = 0.0, my = 0.0, mz = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double* q = p + 5 * i;
+    mass += q[3];
+    mx += q[3] * q[0];
+    my += q[3] * q[1];
+    mz += q[3] * q[2];
+  }
+  if (mass == 0.0) {
+    say("centring on the centre of mass skipped: the total mass is 0");
+    return;
+  }
+  origi(1) = mx / mass;
+  origi(2) = my / mass;
+  origi(3) = mz / mass;
+  shift_positions(n, origi(1), origi(2), origi(3), scale);
+  say(origi(1), origi(2), origi(3));
+}
+
+void centre_on_density_peak() {
+  const std::int64_t n = part.npart;
+  const float* rho = densi.rho.base;
+  std::int64_t irhomax = 1;
+  float best = rho[0];
+  for (std::int64_t i = 2; i <= n; ++i)
+    if (rho[i - 1] > best) {
+      best = rho[i - 1];
+      irhomax = i;
+    }
+  const double x0 = part.pos_mass_h(1, irhomax), y0 = part.pos_mass_h(2, irhomax),
+               z0 = part.pos_mass_h(3, irhomax), h0 = part.pos_mass_h(5, irhomax);
+  say("irhomax ", irhomax, best, x0, y0, z0);
+
+  const double r2 = (16.0 * h0) * h0;  // (4 h0)^2
+  const double* p = part.pos_mass_h.base;
+  double sx = 0.0, sy = 0.0, sz = 0.0;
+  std::int32_t count = 0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double* q = p + 5 * i;
+    const double dx = q[0] - x0, dy = q[1] - y0, dz = q[2] - z0;
+    if ((dx * dx + dy * dy) + dz * dz < r2) {
+      sx += q[0];
+      sy += q[1];
+      sz += q[2];
+      ++count;
+    }
+  }
+  if (count == 0) {
+    say("centring on the density peak skipped: no particle lies within 4 h of particle", irhomax);
+    return;
+  }
+  const double cx = sx / count, cy = sy / count, cz = sz / count;
+  say("centre: ", count, cx, cy, cz);
+  shift_positions(n, cx, cy, cz, 1.0);
+}
+
+namespace {
+
+bool names_a_particle(std::int32_t ip) { return ip >= 1 && ip <= part.npart; }
+
+// Centres on the particle of sink k (1..nptmass).
+void centre_on_particle_of(std::int32_t k) {
+  const std::int32_t ip = ptmass.listpm(k);
+  if (!names_a_particle(ip)) {
+    say("no sink", k, "to centre on: its particle", ip, "is outside 1 to", part.npart);
+    return;
+  }
+  const double cx = part.pos_mass_h(1, ip), cy = part.pos_mass_h(2, ip), cz = part.pos_mass_h(3, ip);
+  say("sink ", k, ip, part.pos_mass_h(4, ip), cx, cy, cz);
+  shift_positions(part.npart, cx, cy, cz, 1.0);
+}
+
+}  // namespace
+
+void centre_on_sink(std::int32_t k) {
+  if (k < 1 || k > ptmass.nptmass || k > ptmass_dim) {
+    say("no sink", k, "to centre on: the dump has", ptmass.nptmass, "sinks");
+    return;
+  }
+  centre_on_particle_of(k);
+}
+
+void centre_on_most_massive_sink() {
+  const std::int32_t nsinks = std::min(ptmass.nptmass, ptmass_dim);
+  std::int32_t k = 0;
+  double best = 0.0;
+  for (std::int32_t j = 1; j <= nsinks; ++j) {
+    const std::int32_t ip = ptmass.listpm(j);
+    if (!names_a_particle(ip)) continue;
+    if (k == 0 || part.pos_mass_h(4, ip) > best) {
+      best = part.pos_mass_h(4, ip);
+      k = j;
+    }
+  }
+  if (k == 0) {
+    if (ptmass.nptmass <= 0)
+      say("no sink to centre on: the dump has", ptmass.nptmass, "sinks");
+    else
+      say("no sink to centre on: no sink's particle lies within 1 to", part.npart);
+    return;
+  }
+  centre_on_particle_of(k);
+}
+
+void apply_centring(char centre_mode, std::int32_t sink_number,
+                    const std::array<double, 3>& centre_position) {
+  switch (centre_mode) {
+    case 'm': origin(1.0); break;
+    case 'd': centre_on_density_peak(); break;
+    case 'p':
+      shift_positions(part.npart, centre_position[0], centre_position[1], centre_position[2], 1.0);
+      break;
+    case 's': centre_on_most_massive_sink(); break;
+    case 'x': centre_on_sink(sink_number); break;
+    default: break;
+  }
+}
+
+}  // namespace pg

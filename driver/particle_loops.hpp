@@ -1,0 +1,25 @@
+// The parallel loops over particles: the position shift of the centring and
+// the turn of the rotating-frame transform. Each iteration reads and writes
+// only its own particle, so the results do not depend on the schedule or the
+// number of threads.
+#pragma once
+
+#include <cstdint>
+
+namespace pg {
+
+// Unless OMP_SCHEDULE chooses otherwise, the loops run with a static schedule
+// (even shares per thread): handing out 50 million iterations one at a time
+// would cost more than the work.
+void set_default_loop_schedule();
+
+// Subtracts (cx, cy, cz) x scale from the positions of particles 1..npart.
+void shift_positions(std::int64_t npart, double cx, double cy, double cz, double scale);
+
+// Turns (vx, vy) and (x, y) of particles 1..npart about the z axis by `angle`
+// (counter-clockwise seen from positive z for a positive angle). With
+// `omega` not zero, velocities are then expressed in the frame that rotates
+// with omega about z: vx += omega y, vy -= omega x, with the turned positions.
+void turn_about_z(std::int64_t npart, double angle, double omega);
+
+}  // namespace pg
