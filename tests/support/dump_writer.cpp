@@ -74,6 +74,27 @@ void small_group(RecordWriter& w, bool tagged, std::int32_t count, std::size_t b
   w.record(std::string(static_cast<std::size_t>(count) * bytes, '\0'));
 }
 
+// One block: the array-length record of each group, then every group's
+// arrays (tag record first in a tagged dump), the data records coming from
+// `data` where it supplies them.
+void write_block(RecordWriter& w, bool tagged, const Block& b, std::size_t block,
+                          const ArrayData& data) {
+  for (const Group& g : b.groups) {
+    Payload p;
+    p.put(g.length_count);
+    for (std::int32_t n : g.counted_nums()) p.put(n);
+    w.record(p);
+  }
+  for (std::size_t gi = 0; gi < b.groups.size(); ++gi) {
+    const Group& g = b.groups[gi];
+    for (std::size_t ai = 0; ai < g.arrays.size(); ++ai) {
+      const Array& a = g.arrays[ai];
+      if (tagged) w.record(Payload().text(a.tag, 16));
+      if (!data || !data(w, a, ArrayPlace{block, gi, ai})) w.record(a.data);
+    }
+  }
+}
+
 // Fills the writer with the dump, honouring the cut.
 void lay_out(const Dump& d, RecordWriter& w) {
   Payload id;
@@ -133,20 +154,7 @@ void lay_out(const Dump& d, RecordWriter& w) {
     for (const Block& b : d.blocks) n_lengths += static_cast<std::int32_t>(b.groups.size());
   }
   w.record(Payload().put(n_lengths));
-  for (const Block& b : d.blocks) {
-    for (const Group& g : b.groups) {
-      Payload p;
-      p.put(g.length_count);
-      for (std::int32_t n : g.counted_nums()) p.put(n);
-      w.record(p);
-    }
-    for (const Group& g : b.groups) {
-      for (const Array& a : g.arrays) {
-        if (d.tagged) w.record(Payload().text(a.tag, 16));
-        w.record(a.data);
-      }
-    }
-  }
+  for (std::size_t b = 0; b < d.blocks.size(); ++b) write_block(w, d.tagged, d.blocks[b], b, nullptr);
   w.raw(d.trailer);
 }
 
@@ -347,6 +355,26 @@ Dump simple_dump(const Particles& p, bool tagged, double gt) {
   d.reals = h.values;
   d.blocks.push_back(Block{{gas_group(p), sink_group({}), rad_group(p)}});
   return d;
+}
+
+
+void write_dump_streamed(Dump d, const std::string& path, const ArrayData& data) {
+  if (d.cut >= 0) throw std::invalid_argument("a dump with a cut cannot be streamed");
+  // The header goes through lay_out() unchanged: the same dump without its
+  // blocks and trailer, the block directory's length count kept.
+  std::vector<Block> blocks = std::move(d.blocks);
+  std::string trailer = std::move(d.trailer);
+  d.blocks.clear();
+  d.trailer.clear();
+  if (d.n_array_lengths < 0) {
+    d.n_array_lengths = 0;
+    for (const Block& b : blocks) d.n_array_lengths += static_cast<std::int32_t>(b.groups.size());
+  }
+  RecordWriter w(path);
+  lay_out(d, w);
+  for (std::size_t b = 0; b < blocks.size(); ++b) write_block(w, d.tagged, blocks[b], b, data);
+  w.raw(trailer);
+  w.close();
 }
 
 }  // namespace pgtest

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -131,9 +132,27 @@ HeaderReals standard_reals(double gt = 0.75, double rhozero = 0.0125);
 // integers, n_blocks, two random words and the 32-word table.
 std::vector<std::int32_t> standard_ints(std::int32_t npart, std::int32_t n_blocks = 1);
 
+// Where an array sits in a dump: its block, its group within the block and
+// its place within the group, all counted from 0.
+struct ArrayPlace {
+  std::size_t block = 0, group = 0, index = 0;
+};
+
+// Produces the data record of one array at its place in the file, for dumps
+// too large to hold in memory. It writes exactly one record (array_record()
+// or record()) and returns true, or returns false to have the array's own
+// data written.
+using ArrayData = std::function<bool(RecordWriter&, const Array&, const ArrayPlace&)>;
+
 std::string dump_bytes(const Dump& d);
 void write_dump(const Dump& d, const std::string& path);
 void write_file(const std::string& path, std::string_view bytes);
+// write_dump() with the arrays' data records asked for while the file is
+// written, in file order. The header and the array-length records are those
+// of d; a Group's length_count is not derived from its (possibly empty) data.
+// A dump with a cut cannot be streamed (std::invalid_argument).
+void write_dump_streamed(Dump d, const std::string& path, const ArrayData& data);
+
 
 // ---- particles -------------------------------------------------------------
 
