@@ -2,8 +2,12 @@
 
 #include <fmt/format.h>
 
+#include <omp.h>
+
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "driver/console.hpp"
@@ -20,6 +24,14 @@ namespace {
 constexpr double density_unit = 6.7746e-20;
 constexpr double particle_mass = 4e-24;
 
+// 50 log10 n and 200 log10 T: the column and row before truncation. Both are
+// non-decreasing in their argument over the positive values.
+double column_scale(float rho) {
+  const double n = ((static_cast<double>(rho) * density_unit) / particle_mass) * 2.0;
+  return 50.0 * std::log10(n);
+}
+double row_scale(double t) { return 200.0 * std::log10(t); }
+
 }  // namespace
 
 // A value converted to an integer must be tested first: converting NaN, an
@@ -27,8 +39,7 @@ constexpr double particle_mass = 4e-24;
 // the way the processor's conversion does (to the most negative integer), so
 // +inf lands where -inf does.
 int grid_column(float rho) {
-  const double n = ((static_cast<double>(rho) * density_unit) / particle_mass) * 2.0;
-  const double x = 50.0 * std::log10(n);
+  const double x = column_scale(rho);
   // Below 1, zero, negative, NaN or infinite: the first column.
   if (!(x >= 1.0) || x == HUGE_VAL) return 1;
   if (x >= grid_nx + 1) return 0;  // too dense: dropped
@@ -36,25 +47,102 @@ int grid_column(float rho) {
 }
 
 int grid_row(double t) {
-  const double y = 200.0 * std::log10(t);
+  const double y = row_scale(t);
   if (!(y >= 1.0) || y >= grid_ny + 1) return 0;  // also NaN and both infinities
   return static_cast<int>(y);
 }
 
+namespace {
+
+std::uint32_t bits_of(float x) { return std::bit_cast<std::uint32_t>(x); }
+std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// The smallest positive value T (by its bit pattern in [lo, hi]) with
+// reaches(T); positive IEEE values order like their bit patterns.
+template <class T, class U, class F>
+T smallest_reaching(U lo, U hi, F reaches) {
+  while (lo < hi) {
+    const U mid = lo + (hi - lo) / 2;
+    if (reaches(std::bit_cast<T>(mid)))
+      hi = mid;
+    else
+      lo = mid + 1;
+  }
+  return std::bit_cast<T>(lo);
+}
+
+}  // namespace
+
+PhaseBins::PhaseBins() {
+  const std::uint32_t fmax = bits_of(std::numeric_limits<float>::max());
+  for (int c = 2; c <= grid_nx + 1; ++c)
+    col_min_[c] = smallest_reaching<float>(std::uint32_t{1}, fmax,
+                                           [c](float r) { return column_scale(r) >= c; });
+  col_min_[0] = col_min_[1] = 0.0f;
+  const std::uint64_t dmax = bits_of(1e300);
+  for (int r = 1; r <= grid_ny + 1; ++r)
+    row_min_[r] = smallest_reaching<double>(bits_of(1.0), dmax,
+                                            [r](double t) { return row_scale(t) >= r; });
+  row_min_[0] = 0.0;
+
+  // Buckets of values sharing their leading bits; each holds the column (row)
+  // of its smallest value, from which at most a step or two remain.
+  col_key0_ = bits_of(col_min_[2]) >> col_shift;
+  const std::uint32_t col_key1 = bits_of(col_min_[grid_nx + 1]) >> col_shift;
+  col_start_.resize(col_key1 - col_key0_ + 1);
+  int c = 2;  // the first bucket may start below the second column's threshold
+  for (std::uint32_t k = col_key0_; k <= col_key1; ++k) {
+    const float first = std::bit_cast<float>(k << col_shift);
+    while (c < grid_nx + 1 && first >= col_min_[c + 1]) ++c;
+    col_start_[k - col_key0_] = static_cast<std::int16_t>(c);
+  }
+  row_key0_ = bits_of(row_min_[1]) >> row_shift;
+  const std::uint64_t row_key1 = bits_of(row_min_[grid_ny + 1]) >> row_shift;
+  row_start_.resize(row_key1 - row_key0_ + 1);
+  int r = 1;
+  for (std::uint64_t k = row_key0_; k <= row_key1; ++k) {
+    const double first = std::bit_cast<double>(k << row_shift);
+    while (r < grid_ny + 1 && first >= row_min_[r + 1]) ++r;
+    row_start_[k - row_key0_] = static_cast<std::int16_t>(r);
+  }
+}
+
+const PhaseBins& phase_bins() {
+  static const PhaseBins bins;
+  return bins;
+}
+
 void bin_phase_grid() {
-  std::memset(count_grid, 0, sizeof count_grid);
-  const std::int64_t n = part.npart;
   say("npart=", part.npart);
+  const std::int64_t n = part.npart;
   const std::int8_t* iphase = phase.iphase.base;
   const float* rho = densi.rho.base;
   const double* dust = raddust.dust_values.base;
-  for (std::int64_t i = 0; i < n; ++i) {
-    if (iphase[i] == -1) continue;
-    const int c = grid_column(rho[i]);
-    if (c == 0) continue;
-    const int r = grid_row(dust[2 * i]);
-    if (r == 0) continue;
-    ++count_grid[r - 1][c - 1];
+  const PhaseBins& bins = phase_bins();
+  constexpr std::size_t cells = static_cast<std::size_t>(grid_nx) * grid_ny;
+  // One grid per thread, summed at the end: integer counts, so the sum is
+  // the same whatever the threads and their shares.
+  static std::vector<std::int32_t> partial;
+  const int threads = omp_get_max_threads();
+  partial.assign(cells * static_cast<std::size_t>(threads), 0);
+#pragma omp parallel num_threads(threads)
+  {
+    std::int32_t* grid = partial.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
+#pragma omp for schedule(static)
+    for (std::int64_t i = 0; i < n; ++i) {
+      if (iphase[i] == -1) continue;
+      const int c = bins.column(rho[i]);
+      if (c == 0) continue;
+      const int r = bins.row(dust[2 * i]);
+      if (r == 0) continue;
+      ++grid[static_cast<std::size_t>(r - 1) * grid_nx + static_cast<std::size_t>(c - 1)];
+    }
+  }
+  std::memset(count_grid, 0, sizeof count_grid);
+  std::int32_t* total = &count_grid[0][0];
+  for (int t = 0; t < threads; ++t) {
+    const std::int32_t* grid = partial.data() + cells * static_cast<std::size_t>(t);
+    for (std::size_t k = 0; k < cells; ++k) total[k] += grid[k];
   }
 }
 

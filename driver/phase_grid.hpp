@@ -2,8 +2,11 @@
 // and log10 dust temperature (rows), written as text.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <limits>
 #include <string>
+#include <vector>
 
 namespace pg {
 
@@ -14,9 +17,50 @@ inline constexpr int grid_ny = 540;  // rows: 200 log10 T_dust
 extern std::int32_t count_grid[grid_ny][grid_nx];
 
 // Column of a particle of density rho (code units); 0 when it is dropped.
+// These two are the definition of the bins, evaluated directly.
 int grid_column(float rho);
 // Row of a particle of dust temperature t (K); 0 when it is dropped.
 int grid_row(double t);
+
+// The same bins found without a logarithm: the column is a step function of
+// rho and the row of t, so each is found by comparing with the smallest
+// value that reaches each column or row, computed once with the very
+// expressions above. A lookup on the leading bits of the value narrows the
+// comparison to one or two thresholds.
+class PhaseBins {
+ public:
+  PhaseBins();
+  // Inline: called once per particle in the binning loop.
+  int column(float rho) const {
+    // Below the second column, zero, negative, NaN and both infinities: the
+    // first column. At or above the first column past the grid: dropped.
+    if (!(rho >= col_min_[2]) || rho == std::numeric_limits<float>::infinity()) return 1;
+    if (rho >= col_min_[grid_nx + 1]) return 0;
+    int c = col_start_[(std::bit_cast<std::uint32_t>(rho) >> col_shift) - col_key0_];
+    while (rho >= col_min_[c + 1]) ++c;
+    return c;
+  }
+  int row(double t) const {
+    if (!(t >= row_min_[1]) || t >= row_min_[grid_ny + 1]) return 0;  // also NaN and infinities
+    int r = row_start_[(std::bit_cast<std::uint64_t>(t) >> row_shift) - row_key0_];
+    while (t >= row_min_[r + 1]) ++r;
+    return r;
+  }
+  // The smallest rho (resp. t) that reaches column c, 2..701 (row r, 1..541).
+  float column_threshold(int c) const { return col_min_[c]; }
+  double row_threshold(int r) const { return row_min_[r]; }
+
+ private:
+  static constexpr int col_shift = 15;  // float bits per bucket: 8 mantissa bits kept
+  static constexpr int row_shift = 44;  // double bits per bucket: 8 mantissa bits kept
+  float col_min_[grid_nx + 2];
+  double row_min_[grid_ny + 2];
+  std::uint32_t col_key0_ = 0;
+  std::uint64_t row_key0_ = 0;
+  std::vector<std::int16_t> col_start_, row_start_;
+};
+
+const PhaseBins& phase_bins();
 
 // Zeroes the grid, prints "npart=" and bins particles 1..npart of the store.
 void bin_phase_grid();

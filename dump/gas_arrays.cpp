@@ -70,7 +70,7 @@ void read_gas_integers(ReadState& st) {
   const std::int64_t first = st.icount + 1;
   inactive.nlistinactive = 0;
 
-  read_array(st, "isteps", timei.isteps.at(first), n);
+  read_array(st, "isteps", timei.isteps.at(first), n, 1, st.wanted.isteps);
   if (slot(st.nums1, 1) >= 2) read_inactive_list(st, n);
   skip_arrays(st, slot(st.nums1, 1) - 2);
 
@@ -82,7 +82,7 @@ void read_gas_integers(ReadState& st) {
   skip_arrays(st, slot(st.nums1, 2) - 1);
   check_inactive(st, n);
 
-  skip_arrays(st, slot(st.nums1, 3) + slot(st.nums1, 4));
+  skip_arrays(st, std::int64_t{slot(st.nums1, 3)} + slot(st.nums1, 4));
   if (slot(st.nums1, 5) >= 1) read_array(st, "iunique", unique.iunique.at(first), n);
   // No identifiers, or a block whose first identifier is 0: number them.
   if (slot(st.nums1, 5) <= 0 || (first <= idim && unique.iunique(first) == 0)) {
@@ -98,15 +98,20 @@ void read_gas_reals(ReadState& st) {
   const std::int64_t first = st.icount + 1;
   static constexpr std::string_view xyzmh[5] = {"x", "y", "z", "m", "h"};
   static constexpr std::string_view vxyzu[4] = {"vx", "vy", "vz", "u"};
-  for (int c = 1; c <= 5; ++c) read_array(st, xyzmh[c - 1], part.pos_mass_h.at(c, first), n, 5);
-  for (int c = 1; c <= 4; ++c) read_array(st, vxyzu[c - 1], part.vel_u.at(c, first), n, 4);
+  const Wanted& w = st.wanted;
+  const bool keep_pos[5] = {w.positions, w.positions, w.positions, w.masses, w.smoothing};
+  const bool keep_vel[4] = {w.velocities, w.velocities, w.velocities, w.energies};
+  for (int c = 1; c <= 5; ++c)
+    read_array(st, xyzmh[c - 1], part.pos_mass_h.at(c, first), n, 5, keep_pos[c - 1]);
+  for (int c = 1; c <= 4; ++c)
+    read_array(st, vxyzu[c - 1], part.vel_u.at(c, first), n, 4, keep_vel[c - 1]);
   skip_arrays(st, slot(st.nums1, 6) - 9);
 
   const std::int32_t n_real4 = slot(st.nums1, 7);
-  read_array(st, "rho", densi.rho.at(first), n);
-  if (n_real4 >= 2) read_array(st, "gradh", gradhterms.gradhterms.at(1, first), n, 2);
-  if (n_real4 >= 3) read_array(st, "gradsoft", gradhterms.gradhterms.at(2, first), n, 2);
-  if (n_real4 >= 4) read_array(st, "alpha", numpa.alpha.at(first), n);
+  read_array(st, "rho", densi.rho.at(first), n, 1, w.densities);
+  if (n_real4 >= 2) read_array(st, "gradh", gradhterms.gradhterms.at(1, first), n, 2, w.gradh_alpha);
+  if (n_real4 >= 3) read_array(st, "gradsoft", gradhterms.gradhterms.at(2, first), n, 2, w.gradh_alpha);
+  if (n_real4 >= 4) read_array(st, "alpha", numpa.alpha.at(first), n, 1, w.gradh_alpha);
   skip_arrays(st, n_real4 - 4);
   skip_arrays(st, slot(st.nums1, 8));
 }

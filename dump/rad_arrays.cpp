@@ -10,13 +10,16 @@ void read_radiation(ReadState& st) {
   if (st.lengths_per_block >= 3 && st.block_nrad == st.block_npart && st.block_nrad <= idim) {
     const std::int64_t n = st.block_nrad;
     const std::int64_t first = st.icount + 1;
-    skip_arrays(st, slot(nums, 1) + slot(nums, 2) + slot(nums, 3) + slot(nums, 4) + slot(nums, 5));
+    skip_arrays(st, std::int64_t{slot(nums, 1)} + slot(nums, 2) + slot(nums, 3) + slot(nums, 4) +
+                        slot(nums, 5));
 
     static constexpr std::string_view rad[5] = {"Erad", "opacity", "Cv", "lambda", "EddingtonFactor"};
-    for (int c = 1; c <= 5; ++c) read_array(st, rad[c - 1], radtrans.rad_values.at(c, first), n, 5);
+    const Wanted& w = st.wanted;
+    for (int c = 1; c <= 5; ++c)
+      read_array(st, rad[c - 1], radtrans.rad_values.at(c, first), n, 5, w.radiation);
     if (slot(nums, 6) >= 7) {
-      read_array(st, "DustTemperature", raddust.dust_values.at(1, first), n, 2);
-      read_array(st, "DustOpacity", raddust.dust_values.at(2, first), n, 2);
+      read_array(st, "DustTemperature", raddust.dust_values.at(1, first), n, 2, w.dust_temperature);
+      read_array(st, "DustOpacity", raddust.dust_values.at(2, first), n, 2, w.dust_opacity);
       skip_arrays(st, slot(nums, 6) - 7);
     } else {
       skip_arrays(st, slot(nums, 6) - 5);
@@ -26,10 +29,11 @@ void read_radiation(ReadState& st) {
       static constexpr std::string_view abund[3] = {"Cplus", "AtomicC", "CO"};
       static constexpr std::string_view ext[4] = {"HeatingISR", "Gphotoelectric", "Extinction",
                                                   "H2SelfShielding"};
-      for (int c = 1; c <= 3; ++c) read_array(st, abund[c - 1], chem.chem_abund.at(c, first), n, 3);
-      for (int c = 1; c <= 4; ++c) read_array(st, ext[c - 1], extinc.extinc_values.at(c, first), n, 4);
-      read_array(st, "H2Frac", chem.H2Frac.at(first), n);
-      read_array(st, "dH2dt", chem.dH2dt_pair.at(1, first), n, 2);
+      const bool k = w.chemistry;
+      for (int c = 1; c <= 3; ++c) read_array(st, abund[c - 1], chem.chem_abund.at(c, first), n, 3, k);
+      for (int c = 1; c <= 4; ++c) read_array(st, ext[c - 1], extinc.extinc_values.at(c, first), n, 4, k);
+      read_array(st, "H2Frac", chem.H2Frac.at(first), n, 1, k);
+      read_array(st, "dH2dt", chem.dH2dt_pair.at(1, first), n, 2, k);
       skip_arrays(st, slot(nums, 7) - 9);
     } else {
       skip_arrays(st, slot(nums, 7));

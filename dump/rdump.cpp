@@ -61,13 +61,13 @@ bool read_identification(DumpFile& f) {
 
 }  // namespace
 
-void rdump(DumpFile& f, int& status) {
+void rdump(DumpFile& f, int& status, const Wanted& wanted) {
   status = 0;
   typef.extra_option1 = 0;
   typef.extra_option2 = 0;
   say("reading header");
   try {
-    ReadState st{f};
+    ReadState st{f, wanted};
     st.tagged = read_identification(f);
     read_header(st);
     read_blocks(st);
@@ -75,6 +75,13 @@ void rdump(DumpFile& f, int& status) {
     say(" FINISHED READ ", part.npart, ptmass.nptmass);
     radsinki.nradsink = ptmass.nptmass;
   } catch (const DumpEnded&) {
+    // A header without blocks is refused once the block directory is read;
+    // when the file ends before that, its particle count must still not
+    // reach beyond the store, which the rest of the run walks up to npart.
+    if (part.npart > idim) {
+      say("ERROR in rdump: npart>idim");
+      quit();
+    }
     say("END OF FILE REACHED IN RDUMP");
     status = 1;
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "dump/record.hpp"
+#include "dump/wanted.hpp"
 
 namespace pg {
 
@@ -9,6 +10,8 @@ namespace pg {
 // its trace on standard output. `status` is 0 after a complete read and 1 when
 // the file ended early (the store then holds a partly read dump). A fatal
 // fault prints its ERROR line and stops the run through quit().
-void rdump(DumpFile& dump, int& status);
+// Arrays of members that `wanted` leaves out are checked and passed over
+// without being stored; the console trace is the same either way.
+void rdump(DumpFile& dump, int& status, const Wanted& wanted = Wanted::everything());
 
 }  // namespace pg

@@ -8,12 +8,14 @@
 
 #include "dump/record.hpp"
 #include "dump/tags.hpp"
+#include "dump/wanted.hpp"
 
 namespace pg {
 
 // State of one call of rdump.
 struct ReadState {
   DumpFile& f;
+  Wanted wanted;
   bool tagged = false;
   std::int32_t n_blocks = 1;
   bool has_dragscheme = false;  // the 44-integer header carries one
@@ -39,12 +41,13 @@ inline std::int32_t slot(const std::array<std::int32_t, 8>& nums, int k) {
   return nums[static_cast<std::size_t>(k - 1)];
 }
 
-// Reads a wanted array: in a tagged dump its tag record is compared with
+// Reads an array: in a tagged dump its tag record is compared with
 // `expected` (a difference only warns); then the first n values of the data
-// record land at dst, dst + stride, ...
+// record land at dst, dst + stride, ... When the run will not look at them
+// (`keep` false) they are checked to be there and passed over instead.
 template <class T>
 void read_array(ReadState& st, std::string_view expected, T* dst, std::int64_t n,
-                std::size_t stride = 1) {
+                std::size_t stride = 1, bool keep = true) {
   if (st.tagged) {
     Tag tag;
     st.f.begin_record();
@@ -54,7 +57,10 @@ void read_array(ReadState& st, std::string_view expected, T* dst, std::int64_t n
     checktag(expected, tag, mismatch);
   }
   st.f.begin_record();
-  st.f.take_array(dst, n, stride);
+  if (keep)
+    st.f.take_array(dst, n, stride);
+  else
+    st.f.require_array<T>(n);
   st.f.end_record();
 }
 

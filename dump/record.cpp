@@ -11,6 +11,10 @@ namespace pg {
 
 namespace {
 
+// A refill right after a seek brings in this much: enough for the trailing
+// length word, a tag record and the next length word.
+constexpr std::size_t after_seek_fill = std::size_t{16} << 10;
+
 // Reads nothing: the stand-in for a dump that could not be opened, which the
 // reader then meets as a file that ends at once.
 class EmptySource final : public ByteSource {
@@ -26,6 +30,7 @@ DumpFile::DumpFile(std::unique_ptr<ByteSource> source, std::size_t buffer_bytes)
     : src_(std::move(source)),
       buf_(new char[std::max<std::size_t>(buffer_bytes, 16)]),
       cap_(std::max<std::size_t>(buffer_bytes, 16)),
+      fill_size_(cap_),
       size_(src_->size()) {}
 
 DumpFile DumpFile::open(const std::string& path) {
@@ -57,9 +62,11 @@ bool DumpFile::fill(std::size_t need) {
     head_ = 0;
   }
   while (tail_ < need) {
-    std::ptrdiff_t got = source_read(buf_.get() + tail_, cap_ - tail_);
+    const std::size_t ask = std::min(cap_ - tail_, std::max(fill_size_, need - tail_));
+    std::ptrdiff_t got = source_read(buf_.get() + tail_, ask);
     if (got == 0) return false;
     tail_ += static_cast<std::size_t>(got);
+    fill_size_ = std::min(cap_, fill_size_ * 2);
   }
   return true;
 }
@@ -105,6 +112,7 @@ std::int64_t DumpFile::discard(std::int64_t n) {
     const std::int64_t can = std::min(rest, std::max<std::int64_t>(size_ - pos_, 0));
     if (can > 0 && src_->skip(can)) {
       pos_ += can;
+      fill_size_ = std::min<std::size_t>(cap_, after_seek_fill);
       return done + can;
     }
     if (can <= 0) return done;
@@ -141,15 +149,21 @@ void DumpFile::begin_record() {
   in_record_ = true;
 }
 
-[[noreturn]] void DumpFile::short_payload(std::int64_t wanted) const {
+[[noreturn]] void DumpFile::short_payload(__int128 wanted) const {
   say(fmt::format(
       "ERROR in rdump: the record at byte {} holds {} bytes, fewer than the {} bytes read from it",
       rec_start_, rec_len_, wanted));
   quit();
 }
 
+void DumpFile::require(std::int64_t n, std::size_t item_bytes) {
+  const auto size = static_cast<std::int64_t>(item_bytes);
+  if (n > 0 && n > rec_left_ / size)
+    short_payload(static_cast<__int128>(rec_len_ - rec_left_) + static_cast<__int128>(n) * size);
+}
+
 void DumpFile::claim(std::int64_t bytes) {
-  if (bytes > rec_left_) short_payload((rec_len_ - rec_left_) + bytes);
+  if (bytes > rec_left_) short_payload(static_cast<__int128>(rec_len_ - rec_left_) + bytes);
   // The record runs past the end of the file and these bytes are not there.
   if (rec_past_end_ && pos_ + bytes > size_) throw DumpEnded{};
 }

@@ -80,6 +80,12 @@ class DumpFile {
   // Takes n items of type T; item j lands at dst[j * stride].
   template <class T>
   void take_array(T* dst, std::int64_t n, std::size_t stride = 1);
+  // Checks that the rest of the record holds n items of T, exactly as
+  // take_array does, without taking them: end_record() passes over them.
+  template <class T>
+  void require_array(std::int64_t n) {
+    require(n, sizeof(T));
+  }
 
   // Passes over the rest of the payload and the trailing length word.
   void end_record();
@@ -92,12 +98,16 @@ class DumpFile {
   std::size_t read_into(void* dst, std::size_t n);
   std::int64_t discard(std::int64_t n);
   std::ptrdiff_t source_read(void* dst, std::size_t n);
+  void require(std::int64_t n, std::size_t item_bytes);  // the record must hold n items
   void claim(std::int64_t bytes);  // checks a take of `bytes` against the record and the file
-  [[noreturn]] void short_payload(std::int64_t wanted) const;
+  [[noreturn]] void short_payload(__int128 wanted) const;
 
   std::unique_ptr<ByteSource> src_;
   std::unique_ptr<char[]> buf_;
   std::size_t cap_ = 0, head_ = 0, tail_ = 0;
+  // How much one refill asks for: small after a seek, when the next record
+  // may well be passed over too, growing back to the whole buffer.
+  std::size_t fill_size_ = 0;
   std::int64_t pos_ = 0;    // file offset of buf_[head_]
   std::int64_t size_ = -1;  // file size, -1 when unknown
   int open_error_ = 0;
@@ -111,8 +121,7 @@ template <class T>
 void DumpFile::take_array(T* dst, std::int64_t n, std::size_t stride) {
   static_assert(std::is_trivially_copyable_v<T>);
   if (n <= 0) return;
-  if (n > rec_left_ / static_cast<std::int64_t>(sizeof(T)))
-    short_payload((rec_len_ - rec_left_) + n * static_cast<std::int64_t>(sizeof(T)));
+  require(n, sizeof(T));
   const std::int64_t bytes = n * static_cast<std::int64_t>(sizeof(T));
   claim(bytes);
   if (stride == 1) {

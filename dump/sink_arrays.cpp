@@ -13,7 +13,8 @@ void read_sinks(ReadState& st) {
 
   read_array(st, "listpm", ptmass.listpm.at(first), m);
   skip_arrays(st, slot(st.nums2, 1) - 1);
-  skip_arrays(st, slot(st.nums2, 2) + slot(st.nums2, 3) + slot(st.nums2, 4) + slot(st.nums2, 5));
+  skip_arrays(st, std::int64_t{slot(st.nums2, 2)} + slot(st.nums2, 3) + slot(st.nums2, 4) +
+                      slot(st.nums2, 5));
 
   sink_array("spinx", ptmass.spinx);
   sink_array("spiny", ptmass.spiny);
@@ -46,7 +47,7 @@ void read_sinks(ReadState& st) {
     default:
       break;
   }
-  skip_arrays(st, slot(st.nums2, 7) + slot(st.nums2, 8));
+  skip_arrays(st, std::int64_t{slot(st.nums2, 7)} + slot(st.nums2, 8));
 }
 
 }  // namespace pg

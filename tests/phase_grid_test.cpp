@@ -1,7 +1,9 @@
 // Binning into the phase grid and the grid file's text.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "driver/phase_grid.hpp"
@@ -110,4 +112,88 @@ TEST_F(GridFile, LargeCountsAreFormattedToo) {
   pg::bin_phase_grid();
   const auto lines = pgtest::split_lines(pg::phase_grid_text());
   EXPECT_EQ(lines[400].substr(99 * 11, 10), "     4.091");
+}
+
+// ---- binning without logarithms: must agree with the direct formula --------
+
+namespace {
+
+template <class T, class U>
+T step(T x, long ulps) {
+  return std::bit_cast<T>(static_cast<U>(static_cast<long long>(std::bit_cast<U>(x)) + ulps));
+}
+
+}  // namespace
+
+TEST(FastBins, AgreeWithTheFormulaAroundEveryThreshold) {
+  const pg::PhaseBins& bins = pg::phase_bins();
+  for (int c = 2; c <= pg::grid_nx + 1; ++c) {
+    const float t = bins.column_threshold(c);
+    ASSERT_GT(t, 0.0f);
+    for (long k = -3000; k <= 3000; ++k) {
+      const float x = step<float, std::uint32_t>(t, k);
+      ASSERT_EQ(bins.column(x), grid_column(x)) << "column " << c << " ulps " << k;
+    }
+  }
+  for (int r = 1; r <= pg::grid_ny + 1; ++r) {
+    const double t = bins.row_threshold(r);
+    for (long k = -3000; k <= 3000; ++k) {
+      const double x = step<double, std::uint64_t>(t, k);
+      ASSERT_EQ(bins.row(x), grid_row(x)) << "row " << r << " ulps " << k;
+    }
+  }
+}
+
+TEST(FastBins, AgreeWithTheFormulaOnAnyValue) {
+  const pg::PhaseBins& bins = pg::phase_bins();
+  const float fspecial[] = {0.0f, -0.0f, std::numeric_limits<float>::denorm_min(),
+                            std::numeric_limits<float>::min(), std::numeric_limits<float>::max(),
+                            -std::numeric_limits<float>::max(), static_cast<float>(inf),
+                            static_cast<float>(-inf), static_cast<float>(not_a_number), -1e-30f};
+  for (float x : fspecial) EXPECT_EQ(bins.column(x), grid_column(x)) << x;
+  const double dspecial[] = {0.0, -0.0, std::numeric_limits<double>::denorm_min(), 1.0, 1e-300, 1e300,
+                             -5.0, inf, -inf, not_a_number, 506.99, 507.0, 1.0116};
+  for (double x : dspecial) EXPECT_EQ(bins.row(x), grid_row(x)) << x;
+  std::uint64_t s = 12345;
+  for (int i = 0; i < 2000000; ++i) {
+    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+    const auto fbits = static_cast<std::uint32_t>(s >> 32);
+    const float f = std::bit_cast<float>(fbits);
+    ASSERT_EQ(bins.column(f), grid_column(f)) << f;
+    const double d = std::bit_cast<double>(s ^ (s << 13));
+    ASSERT_EQ(bins.row(d), grid_row(d)) << d;
+    const double t = std::ldexp(static_cast<double>(s >> 11), -53) * 600.0;  // the range that matters
+    ASSERT_EQ(bins.row(t), grid_row(t)) << t;
+  }
+}
+
+TEST(FastBins, EveryPositiveFloatDensity) {
+  // All 2^31 non-negative float bit patterns, finite and not: the column of
+  // each is the one the formula gives.
+  const pg::PhaseBins& bins = pg::phase_bins();
+  long bad = 0;
+#pragma omp parallel for schedule(static) reduction(+ : bad)
+  for (std::int64_t b = 0; b <= 0x7fffffff; ++b) {
+    const float x = std::bit_cast<float>(static_cast<std::uint32_t>(b));
+    if (bins.column(x) != grid_column(x)) ++bad;
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+TEST_F(GridFile, ParallelBinningCountsWhatTheFormulaCounts) {
+  const std::int64_t n = 300001;
+  pg::part.npart = static_cast<std::int32_t>(n);
+  std::uint64_t s = 99;
+  std::vector<std::int32_t> expect(static_cast<std::size_t>(pg::grid_nx) * pg::grid_ny, 0);
+  for (std::int64_t i = 1; i <= n; ++i) {
+    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+    const float rho = static_cast<float>(std::pow(10.0, (static_cast<double>(s >> 40) / (1 << 24)) * 16.0 - 6.0));
+    const double t = std::pow(10.0, (static_cast<double>((s >> 8) & 0xffffff) / (1 << 24)) * 3.0);
+    put(i, rho, t, (s & 31) == 0 ? -1 : 0);
+    const int c = grid_column(rho), r = grid_row(t);
+    if (pg::phase.iphase(i) != -1 && c != 0 && r != 0) ++expect[static_cast<std::size_t>(r - 1) * pg::grid_nx + c - 1];
+  }
+  pgtest::ConsoleCapture cap;
+  pg::bin_phase_grid();
+  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), &pg::count_grid[0][0]));
 }

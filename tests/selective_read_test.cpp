@@ -1,0 +1,161 @@
+// Reading only what a run uses must change nothing that can be seen: the
+// console, the files, the exit status, and every store member the run does
+// read are the same as when every array is stored.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "driver/quit.hpp"
+#include "dump/rdump.hpp"
+#include "state/store.hpp"
+#include "tests/support/dump_writer.hpp"
+#include "tests/support/harness.hpp"
+
+using namespace pgtest;
+
+namespace {
+
+// A set of dumps of every layout: tagged and untagged, one and two blocks,
+// sinks and inactive lists, optional arrays present and absent.
+std::vector<std::pair<std::string, std::string>> dumps() {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (bool tagged : {true, false}) {
+    const std::string t = tagged ? "tagged" : "untagged";
+    Particles p = sample_particles(40, tagged ? 3 : 4);
+    p.gradh.assign(40, 0.5f);
+    p.gradsoft.assign(40, 0.25f);
+    p.alpha.assign(40, 0.125f);
+    for (auto& c : p.chem) c.assign(40, 0.75f);
+    p.iunique.assign(40, 0);
+    for (std::size_t i = 0; i < 40; ++i) p.iunique[i] = 1000 + static_cast<std::int64_t>(i);
+    Dump one = simple_dump(p, tagged);
+    one.blocks[0].groups[1] = sink_group({3, 9}, 15, 1);
+    out.emplace_back("one_block_" + t, dump_bytes(one));
+
+    std::vector<std::int32_t> l1 = {2}, l2 = {5, 6};
+    p.iphase[1] = p.iphase[29] = p.iphase[30] = -1;
+    p.iunique.clear();
+    Dump two = simple_dump(p, tagged);
+    two.ints = standard_ints(40, 2);
+    two.blocks = {Block{{gas_group(slice(p, 0, 25), &l1, 2), sink_group({1}, 10), rad_group(slice(p, 0, 25), 1, 1)}},
+                  Block{{gas_group(slice(p, 25, 15), &l2), sink_group({4, 5}, 19), rad_group(slice(p, 25, 15))}}};
+    const std::string bytes = dump_bytes(two);
+    out.emplace_back("two_blocks_" + t, bytes);
+    // Cut in a wanted array, in an array passed over, and in a record frame.
+    for (std::size_t cut : {bytes.size() / 3, bytes.size() / 2 + 7, bytes.size() - 3})
+      out.emplace_back("two_blocks_" + t + "_cut_" + std::to_string(cut), bytes.substr(0, cut));
+  }
+  return out;
+}
+
+template <class T>
+std::vector<T> range(const T* p, std::int64_t n) {
+  return n > 0 ? std::vector<T>(p, p + n) : std::vector<T>{};
+}
+
+struct Snapshot {
+  ReadOutcome read;
+  std::vector<double> pos[5], vel[4], rad[5], dust[2];
+  std::vector<float> rho, gradh, alpha, chem;
+  std::vector<std::int8_t> iphase;
+  std::vector<std::int32_t> isteps, listinactive, listpm;
+  std::vector<std::int64_t> iunique;
+  std::vector<double> spinx, lyonlum;
+};
+
+template <class M>
+std::vector<typename std::remove_pointer_t<decltype(M::base)>> component(const M& m, int k, std::int64_t n) {
+  std::vector<std::remove_pointer_t<decltype(M::base)>> v;
+  for (std::int64_t i = 1; i <= n; ++i) v.push_back(m(k, i));
+  return v;
+}
+
+Snapshot take(const std::string& bytes, const pg::Wanted& w) {
+  EXPECT_TRUE(pg::store_init());
+  Snapshot s;
+  {
+    ConsoleCapture cap;
+    pg::DumpFile f = memory_dump(bytes, 256);
+    try {
+      pg::rdump(f, s.read.status, w);
+    } catch (const pg::Stop&) {
+      s.read.stopped = true;
+    }
+    s.read.lines = cap.lines();
+  }
+  const std::int64_t n = pg::part.npart;
+  for (int k = 1; k <= 5; ++k) s.pos[k - 1] = component(pg::part.pos_mass_h, k, n);
+  for (int k = 1; k <= 4; ++k) s.vel[k - 1] = component(pg::part.vel_u, k, n);
+  for (int k = 1; k <= 5; ++k) s.rad[k - 1] = component(pg::radtrans.rad_values, k, n);
+  for (int k = 1; k <= 2; ++k) s.dust[k - 1] = component(pg::raddust.dust_values, k, n);
+  s.rho = range(pg::densi.rho.base, n);
+  s.gradh = component(pg::gradhterms.gradhterms, 1, n);
+  s.alpha = range(pg::numpa.alpha.base, n);
+  s.chem = component(pg::chem.chem_abund, 2, n);
+  s.iphase = range(pg::phase.iphase.base, n);
+  s.isteps = range(pg::timei.isteps.base, n);
+  s.listinactive = range(pg::inactive.listinactive.base, pg::inactive.nlistinactive);
+  s.listpm = range(pg::ptmass.listpm.v.data(), pg::ptmass.nptmass);
+  s.iunique = range(pg::unique.iunique.base, n);
+  s.spinx = range(pg::ptmass.spinx.v.data(), pg::ptmass.nptmass);
+  s.lyonlum = range(pg::ptmass.lyonlum.v.data(), pg::ptmass.nptmass);
+  return s;
+}
+
+}  // namespace
+
+TEST(SelectiveRead, SameTraceAndSameMembersAsReadingEverything) {
+  const char modes[] = {'n', 'm', 'd', 'p', 's'};
+  for (const auto& [name, bytes] : dumps()) {
+    const Snapshot all = take(bytes, pg::Wanted::everything());
+    for (char mode : modes) {
+      for (int rotate : {0, 1}) {
+        SCOPED_TRACE(name + " centring " + mode + " rotation " + std::to_string(rotate));
+        const pg::Wanted w = pg::Wanted::for_run(mode, rotate);
+        const Snapshot some = take(bytes, w);
+        EXPECT_EQ(some.read.lines, all.read.lines);
+        EXPECT_EQ(some.read.status, all.read.status);
+        EXPECT_EQ(some.read.stopped, all.read.stopped);
+        // What every run reads, and what this run asked for.
+        EXPECT_EQ(some.iphase, all.iphase);
+        EXPECT_EQ(some.listinactive, all.listinactive);
+        EXPECT_EQ(some.iunique, all.iunique);
+        EXPECT_EQ(some.listpm, all.listpm);
+        EXPECT_EQ(some.spinx, all.spinx);
+        EXPECT_EQ(some.lyonlum, all.lyonlum);
+        if (w.densities) EXPECT_EQ(some.rho, all.rho);
+        if (w.dust_temperature) EXPECT_EQ(some.dust[0], all.dust[0]);
+        if (w.positions)
+          for (int k = 0; k < 3; ++k) EXPECT_EQ(some.pos[k], all.pos[k]);
+        if (w.masses) EXPECT_EQ(some.pos[3], all.pos[3]);
+        if (w.smoothing) EXPECT_EQ(some.pos[4], all.pos[4]);
+        if (w.velocities)
+          for (int k = 0; k < 3; ++k) EXPECT_EQ(some.vel[k], all.vel[k]);
+      }
+    }
+    // The run that reads nothing optional really stores none of it.
+    const Snapshot none = take(bytes, pg::Wanted::nothing_optional());
+    if (pg::part.npart > 0 && all.read.status == 0) {
+      EXPECT_NE(none.pos[0], all.pos[0]) << name;
+      EXPECT_NE(none.chem, all.chem) << name;
+    }
+  }
+}
+
+TEST(SelectiveRead, WholeRunsAgreeWithReadingEverything) {
+  for (const auto& [name, bytes] : dumps()) {
+    for (const char* answers : {"n\n0\n", "m\n1\n1e-14\n", "d\n2\n3e-15\n", "x\n2\n3\n2e-14\n"}) {
+      SCOPED_TRACE(name + " answers " + answers);
+      TempDir a, b;
+      write_file(a.file("dump01"), bytes);
+      write_file(b.file("dump01"), bytes);
+      const std::string input = std::string("1\ndump01\n") + answers;
+      const ToolRun selective = run_tool(a.path(), input);
+      const ToolRun everything = run_tool(b.path(), input, {}, {"PHASEGRID_READ_ALL=1"});
+      EXPECT_EQ(selective.out, everything.out);
+      EXPECT_EQ(selective.status, everything.status);
+      EXPECT_EQ(a.read("IPdump01"), b.read("IPdump01"));
+      EXPECT_EQ(a.read("QGdump01 01"), b.read("QGdump01 01"));
+    }
+  }
+}
