@@ -36,18 +36,28 @@ inline void turn(double& a, double& b, double angle) {
 
 }  // namespace
 
-void turn_about_z(std::int64_t npart, double angle, double omega) {
+void turn_about_z(std::int64_t npart, double angle, double omega, bool positions,
+                  bool velocities) {
   double* p = part.pos_mass_h.base;
   double* v = part.vel_u.base;
+  if (!velocities) {
+#pragma omp parallel for schedule(runtime)
+    for (std::int64_t i = 0; i < npart; ++i) turn(p[5 * i], p[5 * i + 1], angle);
+    return;
+  }
 #pragma omp parallel for schedule(runtime)
   for (std::int64_t i = 0; i < npart; ++i) {
-    double* xyz = p + 5 * i;
     double* vel = v + 4 * i;
+    double x = p[5 * i], y = p[5 * i + 1];
     turn(vel[0], vel[1], angle);
-    turn(xyz[0], xyz[1], angle);
+    turn(x, y, angle);
+    if (positions) {
+      p[5 * i] = x;
+      p[5 * i + 1] = y;
+    }
     if (omega != 0.0) {
-      vel[0] += omega * xyz[1];
-      vel[1] -= omega * xyz[0];
+      vel[0] += omega * y;
+      vel[1] -= omega * x;
     }
   }
 }

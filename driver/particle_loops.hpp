@@ -20,6 +20,8 @@ void shift_positions(std::int64_t npart, double cx, double cy, double cz, double
 // (counter-clockwise seen from positive z for a positive angle). With
 // `omega` not zero, velocities are then expressed in the frame that rotates
 // with omega about z: vx += omega y, vy -= omega x, with the turned positions.
-void turn_about_z(std::int64_t npart, double angle, double omega);
+// Only the pairs asked for are stored.
+void turn_about_z(std::int64_t npart, double angle, double omega, bool positions = true,
+                  bool velocities = true);
 
 }  // namespace pg

@@ -11,7 +11,8 @@ namespace {
 constexpr double fixed_turn_time = 8.26553;
 }  // namespace
 
-void undo_rotation(std::int32_t rotate_mode, double rotation_frequency) {
+void undo_rotation(std::int32_t rotate_mode, double rotation_frequency, bool positions,
+                   bool velocities) {
   if (rotate_mode == 0) return;
   if (rotate_mode < 0 || rotate_mode > 3) {
     say("rotating-frame answer", rotate_mode, "is not known (0, 1, 2 or 3): nothing is turned");
@@ -20,7 +21,8 @@ void undo_rotation(std::int32_t rotate_mode, double rotation_frequency) {
   const double omega = rotation_frequency * units.unit_time;
   const double angle = omega * (rotate_mode == 2 ? fixed_turn_time : gtime.gt);
   say(omega);
-  turn_about_z(part.npart, angle, rotate_mode == 3 ? omega : 0.0);
+  if (positions || velocities)
+    turn_about_z(part.npart, angle, rotate_mode == 3 ? omega : 0.0, positions, velocities);
 }
 
 }  // namespace pg

@@ -13,6 +13,11 @@ namespace pg {
 //      vx += omega y, vy -= omega x (turned positions).
 // omega = rotation_frequency (per second) x unit_time. Any other answer
 // prints that it is not known and turns nothing.
-void undo_rotation(std::int32_t rotate_mode, double rotation_frequency);
+//
+// Only what a later step reads needs turning: `positions` and `velocities`
+// say which (the run turns positions when a centring follows; no step of the
+// run reads velocities afterwards).
+void undo_rotation(std::int32_t rotate_mode, double rotation_frequency, bool positions = true,
+                   bool velocities = true);
 
 }  // namespace pg

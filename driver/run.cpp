@@ -14,6 +14,7 @@
 #include "driver/output_file.hpp"
 #include "driver/particle_loops.hpp"
 #include "driver/phase_grid.hpp"
+#include "driver/progress.hpp"
 #include "driver/quit.hpp"
 #include "driver/rotation.hpp"
 #include "dump/rdump.hpp"
@@ -82,7 +83,7 @@ int process_dumps(const Answers& a) {
   const char* all = std::getenv("PHASEGRID_READ_ALL");
   const Wanted wanted = (all != nullptr && std::string_view(all) == "1")
                             ? Wanted::everything()
-                            : Wanted::for_run(a.centre_mode, a.rotate_mode);
+                            : Wanted::for_run(a.centre_mode);
   StageClock clock;
   OutputFile index_file;
   for (const std::string& name : a.dump_name) {
@@ -90,7 +91,9 @@ int process_dumps(const Answers& a) {
     const std::string dump_path = trim_right(name);
     index_file.close();
     index_file = OutputFile("IP" + dump_path);
+    ReadProgress progress(dump_path);  // outlives `dump`, which holds its hook
     DumpFile dump = DumpFile::open(dump_path);
+    dump.set_progress_hook(progress.hook());
     if (dump.open_error() != 0) {
       std::fflush(stdout);
       fmt::print(stderr, "phasegrid: cannot open dump \"{}\": {}\n", dump_path,
@@ -102,6 +105,7 @@ int process_dumps(const Answers& a) {
     clock.restart();
     int read_status = 0;
     rdump(dump, read_status, wanted);
+    progress.finish();
     if (read_status != 0) status = exit_dump_fault;
     clock.lap("read");
 
@@ -109,7 +113,7 @@ int process_dumps(const Answers& a) {
     say("Time is ", gtime.gt);
     unit();
     say(units.umass, units.udist, units.unit_time);
-    undo_rotation(a.rotate_mode, a.rotation_frequency);
+    undo_rotation(a.rotate_mode, a.rotation_frequency, wanted.positions, wanted.velocities);
     clock.lap("rotation");
 
     const double time = gtime.gt;

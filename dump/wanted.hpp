@@ -29,8 +29,10 @@ struct Wanted {
     return w;
   }
   // What a run with these answers reads: the phase grid (densities and dust
-  // temperatures), the centring and the frame rotation.
-  static Wanted for_run(char centre_mode, int rotate_mode) {
+  // temperatures) and the centring. The frame rotation turns what these
+  // read and nothing else: positions when a centring follows; velocities
+  // are read by no step after it.
+  static Wanted for_run(char centre_mode) {
     Wanted w = nothing_optional();
     w.densities = true;
     w.dust_temperature = true;
@@ -40,7 +42,6 @@ struct Wanted {
       case 'p': w.positions = true; break;
       default: break;
     }
-    if (rotate_mode >= 1 && rotate_mode <= 3) w.positions = w.velocities = true;
     return w;
   }
 };

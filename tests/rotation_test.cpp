@@ -128,3 +128,32 @@ TEST_F(Rotation, ResultsDoNotDependOnThreadsOrSchedule) {
   EXPECT_EQ(std::memcmp(one.data(), two.data(), one.size() * sizeof(double)), 0);
   EXPECT_EQ(std::memcmp(one.data(), dynamic.data(), one.size() * sizeof(double)), 0);
 }
+
+TEST_F(Rotation, TurningOnlyWhatIsReadGivesTheSameValues) {
+  const std::int64_t n = 1000;
+  auto fill = [&] {
+    part.npart = static_cast<std::int32_t>(n);
+    gtime.gt = 0.6;
+    for (std::int64_t i = 1; i <= n; ++i) {
+      const double t = static_cast<double>(i);
+      put(i, std::sin(t), std::cos(2 * t), std::sin(3 * t), std::cos(5 * t));
+    }
+  };
+  fill();
+  rotate(3, 0.7 * year_frequency);
+  const std::vector<double> pos_both(part.pos_mass_h.base, part.pos_mass_h.base + 5 * n);
+  const std::vector<double> vel_both(part.vel_u.base, part.vel_u.base + 4 * n);
+  fill();
+  {
+    pgtest::ConsoleCapture cap;
+    undo_rotation(3, 0.7 * year_frequency, true, false);
+  }
+  EXPECT_EQ(std::vector<double>(part.pos_mass_h.base, part.pos_mass_h.base + 5 * n), pos_both);
+  fill();
+  {
+    pgtest::ConsoleCapture cap;
+    undo_rotation(3, 0.7 * year_frequency, false, true);
+  }
+  EXPECT_EQ(std::vector<double>(part.vel_u.base, part.vel_u.base + 4 * n), vel_both);
+  EXPECT_EQ(part.pos_mass_h(1, 7), std::sin(7.0));  // positions left as read
+}
