@@ -90,6 +90,16 @@ void end_block(ReadState& st) {
 
 }  // namespace
 
+void check_array_tag(ReadState& st, std::string_view expected) {
+  if (!st.tagged) return;
+  Tag tag;
+  st.f.begin_record();
+  st.f.take_bytes(tag.data(), tag.size());
+  st.f.end_record();
+  int mismatch;
+  checktag(expected, tag, mismatch);
+}
+
 void skip_arrays(ReadState& st, std::int64_t count) {
   for (std::int64_t k = 0; k < count; ++k) {
     if (st.tagged) st.f.skip_record();

@@ -13,14 +13,7 @@ namespace {
 // The block's inactive list: its count, then n - 1 entries, which are particle
 // numbers within the block and become store indices.
 void read_inactive_list(ReadState& st, std::int64_t n) {
-  if (st.tagged) {
-    Tag tag;
-    st.f.begin_record();
-    st.f.take_bytes(tag.data(), tag.size());
-    st.f.end_record();
-    int mismatch;
-    checktag("listinactive", tag, mismatch);
-  }
+  check_array_tag(st, "listinactive");
   st.f.begin_record();
   const auto count = st.f.take<std::int32_t>();
   const std::int64_t entries = std::max<std::int64_t>(0, n - 1);

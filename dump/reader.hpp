@@ -41,6 +41,10 @@ inline std::int32_t slot(const std::array<std::int32_t, 8>& nums, int k) {
   return nums[static_cast<std::size_t>(k - 1)];
 }
 
+// In a tagged dump: reads the tag record in front of an array and compares
+// it with `expected` (a difference only warns).
+void check_array_tag(ReadState& st, std::string_view expected);
+
 // Reads an array: in a tagged dump its tag record is compared with
 // `expected` (a difference only warns); then the first n values of the data
 // record land at dst, dst + stride, ... When the run will not look at them
@@ -48,14 +52,7 @@ inline std::int32_t slot(const std::array<std::int32_t, 8>& nums, int k) {
 template <class T>
 void read_array(ReadState& st, std::string_view expected, T* dst, std::int64_t n,
                 std::size_t stride = 1, bool keep = true) {
-  if (st.tagged) {
-    Tag tag;
-    st.f.begin_record();
-    st.f.take_bytes(tag.data(), tag.size());
-    st.f.end_record();
-    int mismatch;
-    checktag(expected, tag, mismatch);
-  }
+  check_array_tag(st, expected);
   st.f.begin_record();
   if (keep)
     st.f.take_array(dst, n, stride);
