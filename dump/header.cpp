@@ -3,20 +3,13 @@
 
 #include "driver/console.hpp"
 #include "driver/quit.hpp"
+#include "dump/layout.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
 namespace pg {
 
 namespace {
-
-// The tag list of an untagged dump: the positional meaning of its reals.
-constexpr std::string_view default_tag_table[30] = {
-    "gt",          "dtmax",     "gamma",     "rhozero",          "RK2",           "escap",
-    "tkin",        "tgrav",     "tterm",     "anglostx",         "anglosty",      "anglostz",
-    "specang",     "ptmassin",  "tmag",      "Bextx",            "Bexty",         "Bextz",
-    "hzero",       "uzero_n2",  "hmass",     "gapfac",           "",              "sdprof",
-    "rorbit_orig", "min_rplan", "max_rplan", "planetesimalmass", "coremass_orig", "coremass"};
 
 std::int32_t read_count(DumpFile& f) {
   f.begin_record();

@@ -1,6 +1,7 @@
 #include "dump/rdump.hpp"
 
 #include "driver/console.hpp"
+#include "dump/layout.hpp"
 #include "dump/reader.hpp"
 #include "driver/quit.hpp"
 #include "state/store.hpp"
@@ -8,13 +9,6 @@
 namespace pg {
 
 namespace {
-
-// Magic numbers of the identification record.
-constexpr std::int32_t magic_int = 690706;      // also "version 0" in the version slot
-constexpr std::int32_t magic_int_alt = 60769;
-constexpr std::int32_t magic_real = 780806;
-constexpr std::int32_t magic_real_alt = 60878;
-constexpr std::int32_t newest_format = 1;
 
 // The identification record and the file identifier. Returns the tagged flag.
 bool read_identification(DumpFile& f) {
@@ -24,9 +18,7 @@ bool read_identification(DumpFile& f) {
   const auto second = f.take<std::int32_t>();
   const auto version = f.take<std::int32_t>();
   const auto third = f.take<std::int32_t>();
-  const bool magics_ok = (first == magic_int || first == magic_int_alt) &&
-                         (second == magic_real || second == magic_real_alt) &&
-                         third == magic_int;
+  const bool magics_ok = first_magic_ok(first) && second_magic_ok(second) && third_magic_ok(third);
   if (!f.record_runs_past_end()) {
     f.end_record();
   } else if (magics_ok) {
@@ -36,15 +28,15 @@ bool read_identification(DumpFile& f) {
     throw DumpEnded{};
   }
   say("have read header");
-  if (first != magic_int && first != magic_int_alt) {
+  if (!first_magic_ok(first)) {
     say("ERROR 1 in rdump: ENDIANNESS wrong?");
     quit();
   }
-  if (second != magic_real && second != magic_real_alt) {
+  if (!second_magic_ok(second)) {
     say("ERROR 2 in rdump: default real size wrong");
     quit();
   }
-  if (third != magic_int) {
+  if (!third_magic_ok(third)) {
     say("ERROR 3 in rdump: default integer size wrong");
     quit();
   }

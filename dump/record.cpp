@@ -66,6 +66,7 @@ bool DumpFile::fill(std::size_t need) {
     std::ptrdiff_t got = source_read(buf_.get() + tail_, ask);
     if (got == 0) return false;
     tail_ += static_cast<std::size_t>(got);
+    tell_progress();
     fill_size_ = std::min(cap_, fill_size_ * 2);
   }
   return true;
@@ -86,6 +87,7 @@ std::size_t DumpFile::read_into(void* dst, std::size_t n) {
       if (got == 0) break;
       done += static_cast<std::size_t>(got);
       pos_ += got;
+      tell_progress();
     } else {
       if (!fill(1)) break;
       const std::size_t k = std::min(rest, avail());
@@ -112,6 +114,7 @@ std::int64_t DumpFile::discard(std::int64_t n) {
     const std::int64_t can = std::min(rest, std::max<std::int64_t>(size_ - pos_, 0));
     if (can > 0 && src_->skip(can)) {
       pos_ += can;
+      tell_progress();
       fill_size_ = std::min<std::size_t>(cap_, after_seek_fill);
       return done + can;
     }

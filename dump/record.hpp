@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -92,6 +93,12 @@ class DumpFile {
   // begin_record() then end_record().
   void skip_record();
 
+  // Told (bytes read or passed over so far, file size or -1) at each refill of
+  // the buffer, each read straight into a destination and each seek: for a
+  // progress display, which does its own throttling. Unset: nothing is told.
+  using ProgressHook = std::function<void(std::int64_t offset, std::int64_t size)>;
+  void set_progress_hook(ProgressHook hook) { progress_ = std::move(hook); }
+
  private:
   std::size_t avail() const { return tail_ - head_; }
   bool fill(std::size_t need);
@@ -111,6 +118,10 @@ class DumpFile {
   std::int64_t pos_ = 0;    // file offset of buf_[head_]
   std::int64_t size_ = -1;  // file size, -1 when unknown
   int open_error_ = 0;
+  ProgressHook progress_;
+  void tell_progress() {
+    if (progress_) progress_(pos_ + static_cast<std::int64_t>(avail()), size_);
+  }
 
   bool in_record_ = false;
   bool rec_past_end_ = false;

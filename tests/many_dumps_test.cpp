@@ -1,0 +1,193 @@
+// End-to-end: the recipes of docs/many-dumps.md, run as written on small
+// dumps: GNU parallel (one process per dump) and the SLURM task script.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "tests/support/dump_writer.hpp"
+#include "tests/support/harness.hpp"
+#include "tests/support/spawn.hpp"
+
+using namespace pgtest;
+
+namespace {
+
+// The first command line of the page that starts with `start`.
+std::string recipe(const std::string& start) {
+  const std::string doc = read_file(PHASEGRID_SOURCE_DIR "/docs/many-dumps.md");
+  for (const std::string& line : split_lines(doc))
+    if (line.starts_with("    " + start)) return line.substr(4);
+  ADD_FAILURE() << "docs/many-dumps.md has no command starting with \"" << start << "\"";
+  return "false";
+}
+
+bool on_path(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "";
+  std::size_t at = 0;
+  while (at <= dirs.size()) {
+    const std::size_t end = std::min(dirs.find(':', at), dirs.size());
+    const std::string file = dirs.substr(at, end - at) + "/" + program;
+    if (end > at && ::access(file.c_str(), X_OK) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+std::vector<std::string> with_tool_on_path() {
+  const char* path = std::getenv("PATH");
+  return {"PATH=" + build_bin_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin")};
+}
+
+ProgramRun shell(const std::string& dir, const std::string& command,
+                 std::vector<std::string> env = with_tool_on_path()) {
+  return run_program(dir, {"/bin/bash", "-c", command}, "", env);
+}
+
+// Exit status of each job of a GNU parallel job log, by its command line.
+std::map<std::string, int> job_exits(const std::string& joblog) {
+  std::map<std::string, int> out;
+  const std::vector<std::string> lines = split_lines(joblog);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    std::vector<std::string> cols;
+    std::size_t at = 0, tab;
+    while ((tab = lines[i].find('\t', at)) != std::string::npos) {
+      cols.push_back(lines[i].substr(at, tab - at));
+      at = tab + 1;
+    }
+    cols.push_back(lines[i].substr(at));
+    if (cols.size() >= 9) out[cols[8]] = std::stoi(cols[6]);
+  }
+  return out;
+}
+
+int jobs_with_status(const std::map<std::string, int>& jobs, int status) {
+  int n = 0;
+  for (const auto& [command, s] : jobs) n += s == status;
+  return n;
+}
+
+// The grid and index file of one dump.
+std::string files_of(const TempDir& dir, const std::string& name) {
+  std::string padded = name;
+  padded.resize(7, ' ');
+  return dir.read("QG" + padded + "01") + "|" + dir.read("IP" + name);
+}
+
+// Every one of the 700 x 540 cells empty.
+bool grid_is_empty(const std::string& grid) {
+  std::size_t empty = 0;
+  for (std::size_t at = grid.find("    -1.000"); at != std::string::npos; at = grid.find("    -1.000", at + 1))
+    ++empty;
+  return empty == 700u * 540u;
+}
+
+Dump without_dust_temperatures(Particles p, double gt) {
+  p.dust_t.clear();
+  p.dust_kappa.clear();
+  return simple_dump(p, true, gt);
+}
+
+}  // namespace
+
+class ManyDumps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!on_path("parallel")) GTEST_SKIP() << "GNU parallel is not installed (tools/install-deps installs it)";
+  }
+};
+
+TEST_F(ManyDumps, ParallelRecipeWritesEveryDumpsFilesAsASeparateRunWould) {
+  TempDir dir, alone;
+  const Dump d1 = simple_dump(sample_particles(500, 1), true, 0.5);
+  const Dump d2 = simple_dump(sample_particles(700, 2), false, 0.75);
+  write_dump(d1, dir.file("dump001"));
+  write_dump(d2, dir.file("dump002"));
+  write_dump(d1, alone.file("dump001"));
+  write_dump(d2, alone.file("dump002"));
+
+  const ProgramRun r = shell(dir.path(), recipe("parallel "));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::map<std::string, int> jobs = job_exits(dir.read("phasegrid.joblog"));
+  EXPECT_EQ(jobs.size(), 2u) << dir.read("phasegrid.joblog");
+  EXPECT_EQ(jobs_with_status(jobs, 0), 2) << dir.read("phasegrid.joblog");
+  EXPECT_NE(dir.read("dump001.log").find(" FINISHED READ 500 0"), std::string::npos);
+  EXPECT_NE(dir.read("dump002.log").find(" FINISHED READ 700 0"), std::string::npos);
+
+  // One long run of both dumps writes the same files.
+  const ToolRun one = run_tool(alone.path(), "2\ndump001\ndump002\nn\n0\n");
+  ASSERT_EQ(one.status, 0);
+  EXPECT_EQ(files_of(dir, "dump001"), files_of(alone, "dump001"));
+  EXPECT_EQ(files_of(dir, "dump002"), files_of(alone, "dump002"));
+  EXPECT_EQ(dir.read("IPdump002"), " 7.50000E-01  1.54510E-01 QGdump00201\n");
+  EXPECT_FALSE(grid_is_empty(dir.read("QGdump00201")));
+}
+
+TEST_F(ManyDumps, ValuesDoNotCarryOverBetweenProcesses) {
+  // The second dump has no dust temperatures. One long run bins it with the
+  // first dump's; a process of its own has none, and its grid stays empty.
+  TempDir dir, alone;
+  const Particles p = sample_particles(400, 3);
+  for (const TempDir* d : {&dir, &alone}) {
+    write_dump(simple_dump(p, true, 0.5), d->file("dump001"));
+    write_dump(without_dust_temperatures(p, 0.75), d->file("dump002"));
+  }
+  const ProgramRun r = shell(dir.path(), recipe("parallel "));
+  EXPECT_EQ(r.status, 0) << r.err;
+  const ToolRun one = run_tool(alone.path(), "2\ndump001\ndump002\nn\n0\n");
+  ASSERT_EQ(one.status, 0);
+
+  EXPECT_EQ(alone.read("QGdump00201"), alone.read("QGdump00101")) << "one run: the first dump's values";
+  EXPECT_FALSE(grid_is_empty(alone.read("QGdump00201")));
+  EXPECT_TRUE(grid_is_empty(dir.read("QGdump00201"))) << "own process: no dust temperatures at all";
+  EXPECT_EQ(dir.read("QGdump00101"), alone.read("QGdump00101"));
+  EXPECT_EQ(dir.read("IPdump002"), alone.read("IPdump002"));
+}
+
+TEST_F(ManyDumps, AFailedDumpShowsInTheJobLogAndTheExitStatus) {
+  TempDir dir;
+  write_dump(simple_dump(sample_particles(300, 4)), dir.file("dump001"));
+  Dump cut = simple_dump(sample_particles(300, 5));
+  cut.cut = static_cast<std::int64_t>(dump_bytes(cut).size() / 2);
+  write_dump(cut, dir.file("dump002"));
+  const ProgramRun r = shell(dir.path(), recipe("parallel "));
+  EXPECT_EQ(r.status, 1) << "parallel exits with the number of failed jobs";
+  const std::map<std::string, int> jobs = job_exits(dir.read("phasegrid.joblog"));
+  EXPECT_EQ(jobs_with_status(jobs, 0), 1) << dir.read("phasegrid.joblog");
+  EXPECT_EQ(jobs_with_status(jobs, 1), 1) << dir.read("phasegrid.joblog");
+  EXPECT_NE(dir.read("dump002.log").find(" END OF FILE REACHED IN RDUMP"), std::string::npos);
+  EXPECT_TRUE(dir.exists("QGdump00101") && dir.exists("IPdump001"));
+}
+
+TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
+  TempDir dir, alone;
+  for (const TempDir* d : {&dir, &alone}) {
+    write_dump(simple_dump(sample_particles(200, 6), true, 0.25), d->file("dump001"));
+    write_dump(simple_dump(sample_particles(250, 7), true, 0.5), d->file("dump002"));
+  }
+  write_file(dir.file("dumps.txt"), "dump001\ndump002\ndumplonger\n");
+  const std::string script = PHASEGRID_SOURCE_DIR "/docs/slurm-phasegrid.sh";
+  auto task = [&](int n) {
+    std::vector<std::string> env = with_tool_on_path();
+    env.push_back("SLURM_ARRAY_TASK_ID=" + std::to_string(n));
+    env.push_back("SLURM_SUBMIT_DIR=" + dir.path());
+    env.push_back("SLURM_CPUS_PER_TASK=1");
+    return run_program("/", {"/bin/bash", script}, "", env);
+  };
+  const ProgramRun second = task(2);
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_FALSE(dir.exists("IPdump001")) << "task 2 reads line 2 only";
+  EXPECT_NE(dir.read("dump002.log").find(" FINISHED READ 250 0"), std::string::npos);
+  ASSERT_EQ(run_tool(alone.path(), "1\ndump002\nn\n0\n").status, 0);
+  EXPECT_EQ(files_of(dir, "dump002"), files_of(alone, "dump002"));
+
+  const ProgramRun too_long = task(3);
+  EXPECT_EQ(too_long.status, 2);
+  EXPECT_NE(too_long.err.find("longer than 7 characters"), std::string::npos) << too_long.err;
+  const ProgramRun past_end = task(4);
+  EXPECT_EQ(past_end.status, 2);
+  EXPECT_NE(past_end.err.find("no dump on line 4"), std::string::npos) << past_end.err;
+}

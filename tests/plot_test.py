@@ -1,0 +1,258 @@
+"""Tests of tools/plot-phasegrid: the images it draws, read back pixel by
+pixel, its options and its refusals; and the three lines of Python in the
+user guide that read a grid file.
+
+Run by ctest with PHASEGRID_BIN (the built tool) and PHASEGRID_SOURCE_DIR set.
+"""
+
+import atexit
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import types
+import unittest
+
+if "MPLCONFIGDIR" not in os.environ:  # matplotlib's cache, here and in the tool
+    os.environ["MPLCONFIGDIR"] = tempfile.mkdtemp(prefix="plot-test-mpl-")
+    atexit.register(shutil.rmtree, os.environ["MPLCONFIGDIR"], True)
+
+import matplotlib  # noqa: E402
+
+matplotlib.use("Agg")
+import matplotlib.image  # noqa: E402
+import numpy as np  # noqa: E402
+
+SOURCE = os.environ.get("PHASEGRID_SOURCE_DIR", os.path.join(os.path.dirname(__file__), ".."))
+TOOL = os.path.join(SOURCE, "tools", "plot-phasegrid")
+PHASEGRID = os.environ.get("PHASEGRID_BIN")
+
+
+def load_tool():
+    """The plot tool as a module (it has no .py name), for its layout and parsers."""
+    module = types.ModuleType("plot_phasegrid")
+    module.__file__ = TOOL
+    with open(TOOL) as f:
+        exec(compile(f.read(), TOOL, "exec"), module.__dict__)
+    return module
+
+
+tool = load_tool()
+
+
+def grid_text(counts):
+    """A grid file's text from a (540, 700) array of counts, as phasegrid writes it."""
+    rows = ["#   700  540"]
+    for row in counts:
+        rows.append(" ".join(f"{np.log10(c) if c > 0 else -1.0:10.3f}" for c in row))
+    return "\n".join(rows) + "\n"
+
+
+def pixel_box(column, row):
+    """The image pixels (x0, x1, y0, y1, from the top left) of grid cell (column, row), 1-based."""
+    width, height = tool.FIG_SIZE[0] * tool.DPI, tool.FIG_SIZE[1] * tool.DPI
+    left, bottom, w, h = tool.AXES_RECT
+    x0 = (left + w * (column - 1) / tool.COLUMNS) * width
+    x1 = (left + w * column / tool.COLUMNS) * width
+    y_low = (bottom + h * (row - 1) / tool.ROWS) * height
+    y_high = (bottom + h * row / tool.ROWS) * height
+    return int(np.floor(x0)), int(np.ceil(x1)), int(np.floor(height - y_high)), int(np.ceil(height - y_low))
+
+
+def centre_pixel(image, column, row):
+    x0, x1, y0, y1 = pixel_box(column, row)
+    return image[(y0 + y1) // 2, (x0 + x1) // 2, :3]
+
+
+def is_white(rgb):
+    return bool(np.all(rgb > 0.99))
+
+
+def run(*args, cwd=None):
+    return subprocess.run([TOOL, *args], capture_output=True, text=True, cwd=cwd)
+
+
+class Drawing(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="plot-test-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def write(self, name, text):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_cells_with_counts_are_coloured_and_empty_ones_blank(self):
+        counts = np.zeros((540, 700))
+        counts[299:340, 399:450] = 100  # rows 300..340, columns 400..450
+        counts[99:120, 49:80] = 1       # the smallest count: the bottom of the scale
+        grid = self.write("QGblock  01", grid_text(counts))
+        r = run(grid)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.strip(), grid + ".png")
+        image = matplotlib.image.imread(grid + ".png")
+        self.assertEqual(image.shape[:2], (800, 1050))
+
+        viridis = matplotlib.colormaps["viridis"]
+        np.testing.assert_allclose(centre_pixel(image, 425, 320), viridis(1.0)[:3], atol=0.02)
+        np.testing.assert_allclose(centre_pixel(image, 65, 110), viridis(0.0)[:3], atol=0.02)
+        for column, row in [(200, 450), (600, 100), (425, 200), (300, 320)]:
+            self.assertTrue(is_white(centre_pixel(image, column, row)), (column, row))
+
+    def test_every_lone_cell_shows_even_at_the_edges(self):
+        # No grid cell may be lost when the grid is drawn into the image: the
+        # corners, and many lone cells scattered over the grid.
+        cells = {(1, 1), (700, 540), (1, 540), (700, 1)}
+        rng = np.random.default_rng(5)
+        while len(cells) < 1500:
+            c, r = int(rng.integers(3, 699)), int(rng.integers(3, 539))
+            if all((c + dc, r + dr) not in cells for dc in range(-2, 3) for dr in range(-2, 3)):
+                cells.add((c, r))
+        counts = np.zeros((540, 700))
+        for column, row in cells:
+            counts[row - 1, column - 1] = 1
+        grid = self.write("QGlone   01", grid_text(counts))
+        self.assertEqual(run(grid).returncode, 0)
+        image = matplotlib.image.imread(grid + ".png")
+        for column, row in cells:
+            x0, x1, y0, y1 = pixel_box(column, row)
+            box = image[y0:y1 + 1, x0:x1 + 1, :3]
+            self.assertFalse(np.all(box > 0.99), f"cell ({column}, {row}) is not drawn")
+
+    def test_index_file_gives_the_title_time(self):
+        self.write("QGab     01", grid_text(np.ones((540, 700))))
+        self.write("IPab", " 1.25000E+00  3.33333-100 QGab     01\n")
+        self.assertEqual(tool.index_of(os.path.join(self.dir, "QGab     01")), (1.25, 3.33333e-100))
+        self.assertIn("t = 1.25", tool.title_of(os.path.join(self.dir, "QGab     01")))
+        # An index line that names another grid file is not this grid's.
+        self.write("IPab", " 1.25000E+00  3.33333E-01 QGother  01\n")
+        self.assertIsNone(tool.index_of(os.path.join(self.dir, "QGab     01")))
+        self.assertEqual(tool.title_of(os.path.join(self.dir, "QGab     01")), "QGab     01")
+
+    def test_fixed_colour_range_makes_frames_comparable(self):
+        # Both hold cells of 1 and of 10 counts; the second also 1000.
+        small, large = np.zeros((540, 700)), np.zeros((540, 700))
+        for g in (small, large):
+            g[100:120, 100:120] = 1
+            g[200:260, 200:260] = 10
+        large[400:420, 500:520] = 1000
+        a = self.write("QGa      01", grid_text(small))
+        b = self.write("QGb      01", grid_text(large))
+        out = os.path.join(self.dir, "frames")
+
+        def colour(path):
+            image = matplotlib.image.imread(os.path.join(out, os.path.basename(path) + ".png"))
+            return centre_pixel(image, 231, 231)
+
+        self.assertEqual(run("-o", out, a, b).returncode, 0)
+        self.assertGreater(np.abs(colour(a) - colour(b)).max(), 0.1, "own ranges: 10 counts differ")
+        r = run("--output-dir", out, "--vmin", "0", "--vmax", "3", a, b)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        np.testing.assert_allclose(colour(a), colour(b), atol=0.01)
+        np.testing.assert_allclose(colour(a), matplotlib.colormaps["viridis"](1 / 3)[:3], atol=0.02)
+        self.assertFalse(os.path.exists(a + ".png"), "the images go into the output folder")
+
+    def test_files_that_are_not_grids_are_refused(self):
+        good = self.write("QGgood   01", grid_text(np.ones((540, 700))))
+        short = grid_text(np.ones((540, 700))).splitlines()
+        bad = {
+            "text": self.write("notes.txt", "hello\n"),
+            "binary": os.path.join(self.dir, "dump"),
+            "header": self.write("QGhead   01", "#   700  541\n" + "\n".join(short[1:]) + "\n"),
+            "rows": self.write("QGrows   01", "\n".join(short[:-1]) + "\n"),
+            "columns": self.write("QGcols   01", "\n".join([short[0]] + [r[:-11] for r in short[1:]]) + "\n"),
+            "values": self.write("QGvals   01", "\n".join(short).replace("0.000", "  abc", 1) + "\n"),
+            "large": os.path.join(self.dir, "QGlarge  01"),
+        }
+        with open(bad["binary"], "wb") as f:
+            f.write(bytes(range(256)) * 8)
+        with open(bad["large"], "w") as f:
+            f.write(grid_text(np.ones((540, 700))) * 3)
+        r = run(*bad.values(), good)
+        self.assertEqual(r.returncode, 1)
+        self.assertNotIn("Traceback", r.stderr)
+        self.assertEqual(len(r.stderr.splitlines()), len(bad), r.stderr)
+        for what, path in bad.items():
+            self.assertIn(f'"{path}" is not a phasegrid grid file: ', r.stderr, what)
+            self.assertFalse(os.path.exists(path + ".png"), what)
+        self.assertTrue(os.path.exists(good + ".png"), "the good file is still drawn")
+        r = run(os.path.join(self.dir, "QGnone   01"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("cannot read", r.stderr)
+        self.assertIn("No such file", r.stderr)
+
+    def test_usage(self):
+        r = run("--help")
+        self.assertEqual(r.returncode, 0)
+        for option in ("--output-dir", "--vmin", "--vmax"):
+            self.assertIn(option, r.stdout)
+        self.assertEqual(run().returncode, 2)
+        self.assertEqual(run("--vmin", "2", "--vmax", "1", "x").returncode, 2)
+
+
+@unittest.skipUnless(PHASEGRID, "PHASEGRID_BIN is not set")
+class FromTheTool(unittest.TestCase):
+    """The example dump through phasegrid, then through the plot tool and the
+    user guide's three lines."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="plot-test-run-")
+        shutil.copy(os.path.join(SOURCE, "tests/data/conformance/01_tagged_full/full001"), cls.dir)
+        run_ = subprocess.run([PHASEGRID], input="1\nfull001\nn\n0\n", capture_output=True,
+                              text=True, cwd=cls.dir)
+        assert run_.returncode == 0, run_.stdout + run_.stderr
+        cls.grid = os.path.join(cls.dir, "QGfull00101")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def test_drawn_where_the_counts_are(self):
+        r = run("QGfull00101", cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        image = matplotlib.image.imread(self.grid + ".png")
+        self.assertEqual(image.shape[:2], (800, 1050))
+        grid = tool.read_grid(self.grid)
+        row, column = np.unravel_index(np.nanargmax(grid), grid.shape)
+        top = centre_pixel(image, column + 1, row + 1)
+        self.assertFalse(is_white(top))
+        empty = np.argwhere(np.isnan(grid[:, :]))
+        # An empty cell with empty neighbours: blank.
+        for r0, c0 in empty[:: max(1, len(empty) // 500)]:
+            if 1 <= r0 < 539 and 1 <= c0 < 699 and np.all(np.isnan(grid[r0 - 1:r0 + 2, c0 - 1:c0 + 2])):
+                self.assertTrue(is_white(centre_pixel(image, c0 + 1, r0 + 1)), (c0 + 1, r0 + 1))
+                break
+        else:
+            self.fail("no empty cell found")
+        self.assertEqual(tool.index_of(self.grid), (0.75, 0.15451))
+
+    def test_user_guide_reads_the_grid_in_three_lines(self):
+        with open(os.path.join(SOURCE, "docs/user-guide.md")) as f:
+            guide = f.read()
+        block = re.search(r"```python\n(.*?)```", guide, re.S)
+        self.assertIsNotNone(block, "docs/user-guide.md has no python block")
+        code = block.group(1)
+        self.assertEqual(len(code.strip().splitlines()), 3, code)
+        names = {}
+        cwd = os.getcwd()
+        os.chdir(self.dir)
+        try:
+            exec(code.replace("QGname   01", "QGfull00101"), names)
+        finally:
+            os.chdir(cwd)
+        counts = names["counts"]
+        grid = tool.read_grid(self.grid)
+        self.assertEqual(counts.shape, (540, 700))
+        np.testing.assert_array_equal(counts > 0, np.isfinite(grid))
+        np.testing.assert_allclose(counts[np.isfinite(grid)], 10 ** grid[np.isfinite(grid)])
+        # The example's 3000 particles, less those outside the grid; the file's
+        # three decimals of log10 make each count a little off.
+        self.assertGreater(counts.sum(), 2000)
+        self.assertLess(counts.sum(), 3005)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,172 @@
+// The progress line of a large read, driven through the record layer's hook
+// by a made-up source of several gigabytes and a made-up clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <regex>
+
+#include "driver/progress.hpp"
+#include "dump/record.hpp"
+#include "tests/support/harness.hpp"
+
+using pg::DumpFile;
+using pg::ReadProgress;
+
+namespace {
+
+// `count` records of `payload` zero bytes, made up as they are read, so that
+// a file of gigabytes costs nothing. Every read or seek moves `clock` on by
+// `step` seconds, as a real read takes its time.
+class LargeSource final : public pg::ByteSource {
+ public:
+  LargeSource(std::int64_t payload, std::int64_t count, double& clock, double step)
+      : payload_(payload), count_(count), clock_(clock), step_(step) {}
+
+  std::ptrdiff_t read(void* dst, std::size_t n) override {
+    clock_ += step_;
+    char* out = static_cast<char*>(dst);
+    const std::int64_t want = std::min<std::int64_t>(static_cast<std::int64_t>(n), size() - pos_);
+    std::memset(out, 0, static_cast<std::size_t>(want));
+    const std::int64_t framed = payload_ + 8;
+    const auto len = static_cast<std::int32_t>(payload_);
+    // The length words that overlap [pos_, pos_ + want).
+    for (std::int64_t rec = pos_ / framed; rec * framed < pos_ + want; ++rec)
+      for (const std::int64_t word : {rec * framed, rec * framed + 4 + payload_})
+        for (int b = 0; b < 4; ++b) {
+          const std::int64_t at = word + b - pos_;
+          if (at >= 0 && at < want) out[at] = reinterpret_cast<const char*>(&len)[b];
+        }
+    pos_ += want;
+    return static_cast<std::ptrdiff_t>(want);
+  }
+  bool skip(std::int64_t n) override {
+    clock_ += step_;
+    pos_ += n;
+    return true;
+  }
+  std::int64_t size() const override { return count_ * (payload_ + 8); }
+
+ private:
+  std::int64_t payload_, count_, pos_ = 0;
+  double& clock_;
+  double step_;
+};
+
+// Progress drawn into memory.
+struct Drawn {
+  char* buf = nullptr;
+  std::size_t len = 0;
+  std::FILE* stream = open_memstream(&buf, &len);
+  ~Drawn() {
+    std::fclose(stream);
+    std::free(buf);
+  }
+  std::string text() {
+    std::fflush(stream);
+    return std::string(buf, len);
+  }
+};
+
+// Reads records the ways the reader does: items from the front, a large
+// array straight into place, the rest passed over by a seek.
+void read_records(DumpFile& f, int records) {
+  static std::vector<double> array(1 << 20);
+  for (int k = 0; k < records; ++k) {
+    f.begin_record();
+    (void)f.take<std::int32_t>();
+    f.take_array(array.data(), static_cast<std::int64_t>(array.size()));
+    f.end_record();
+  }
+}
+
+// The frames drawn: the text between carriage returns.
+std::vector<std::string> frames(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while ((at = text.find('\r', at)) != std::string::npos) {
+    const std::size_t next = text.find('\r', at + 1);
+    out.push_back(text.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
+    at = at + 1;
+  }
+  return out;
+}
+
+int percent_of(const std::string& frame) {
+  static const std::regex form(R"(reading big: ( {0,2}\d{1,3})% of 2\.0 GB\n?)");
+  std::smatch m;
+  if (!std::regex_match(frame, m, form)) {
+    ADD_FAILURE() << "not a progress frame: \"" << frame << "\"";
+    return -1;
+  }
+  return std::stoi(m[1].str());
+}
+
+}  // namespace
+
+TEST(ReadProgress, RedrawsAFewTimesASecondWhileALargeDumpIsRead) {
+  double now = 0;
+  Drawn drawn;
+  constexpr int records = 40;  // 40 x 50 MB
+  DumpFile f(std::make_unique<LargeSource>(50'000'000, records, now, 0.01));
+  {
+    ReadProgress progress("big", drawn.stream, true, [&] { return now; });
+    f.set_progress_hook(progress.hook());
+    read_records(f, records);
+    EXPECT_EQ(f.offset(), 40 * 50'000'008LL);
+    const std::string so_far = drawn.text();
+    EXPECT_EQ(so_far.find('\n'), std::string::npos) << "the line ended before the read did";
+    progress.finish();
+  }
+  const std::string text = drawn.text();
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.front(), '\r');
+  EXPECT_EQ(text.back(), '\n');
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+
+  const std::vector<std::string> all = frames(text);
+  std::vector<int> percents;
+  for (const std::string& fr : all) percents.push_back(percent_of(fr));
+  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+  EXPECT_EQ(percents.back(), 100);
+  // Drawn during the read, not only at its end...
+  EXPECT_GE(all.size(), 4u);
+  // ...but not at every refill and seek: at most once per quarter second of
+  // the read, plus the first and the final frame.
+  EXPECT_LE(static_cast<double>(all.size()), now / ReadProgress::min_interval + 2) << now << " s";
+}
+
+TEST(ReadProgress, EndsItsLineWhenTheReadStopsPartWay) {
+  double now = 0;
+  Drawn drawn;
+  DumpFile f(std::make_unique<LargeSource>(50'000'000, 40, now, 0.3));
+  {
+    ReadProgress progress("big", drawn.stream, true, [&] { return now; });
+    f.set_progress_hook(progress.hook());
+    read_records(f, 10);
+    // A fault stops the run here: the object goes without finish().
+  }
+  const std::string text = drawn.text();
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n');
+  const std::vector<std::string> all = frames(text);
+  const int last = percent_of(all.back());
+  EXPECT_GE(last, 20);
+  EXPECT_LT(last, 100);
+}
+
+TEST(ReadProgress, NothingForSmallDumpsOrWhenOff) {
+  for (const bool large : {false, true}) {
+    double now = 0;
+    Drawn drawn;
+    // 0.9 GB is below the size that gets a progress line.
+    DumpFile f(std::make_unique<LargeSource>(large ? 50'000'000 : 22'500'000, 40, now, 0.3));
+    {
+      ReadProgress progress("big", drawn.stream, /*enabled=*/!large, [&] { return now; });
+      f.set_progress_hook(progress.hook());
+      read_records(f, 40);
+      progress.finish();
+    }
+    EXPECT_EQ(drawn.text(), "") << (large ? "switched off" : "a small dump");
+  }
+}

@@ -1,0 +1,476 @@
+// phasegrid-dump: what a dump file holds, record by record, and whether
+// phasegrid reads it completely.
+//
+// The walk goes through the record layer phasegrid reads with (pg::DumpFile):
+// every fault of the framing is found, and worded, the same way. It follows
+// the layout the file announces (its group counts and array-length records)
+// rather than what phasegrid needs from it, and stops cleanly at the first
+// record that is not there or not whole. Every loop is bounded by a count the
+// file gives and consumes at least one record per step, so no walk runs past
+// the end of the file. The verdict comes from phasegrid's own reader, run on
+// the file with its console captured.
+#include <fmt/format.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/console.hpp"
+#include "driver/quit.hpp"
+#include "dump/layout.hpp"
+#include "dump/rdump.hpp"
+#include "dump/record.hpp"
+#include "dump/tags.hpp"
+#include "state/store.hpp"
+
+#ifndef PHASEGRID_VERSION
+#define PHASEGRID_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr std::string_view usage =
+    "usage: phasegrid-dump [--help | --version] DUMP...\n"
+    "\n"
+    "Prints what each dump holds, without asking anything: its identification\n"
+    "and format version, whether its arrays are tagged, the header's group\n"
+    "counts, the named reals and the units, and for every block the array-length\n"
+    "records and each array (tag, or place when untagged; type; length). Ends\n"
+    "with whether phasegrid reads the dump completely, and if not what stops it.\n"
+    "\n"
+    "Exit status: 0 every dump is read completely; 1 a dump could not be opened,\n"
+    "ends early or is damaged; 2 bad usage.\n"
+    "\n"
+    "  --help     this text\n"
+    "  --version  the version\n";
+
+constexpr int exit_damaged = 1;
+constexpr int exit_usage = 2;
+
+// Header reals shown with their values; any further ones are counted.
+constexpr std::int64_t max_reals_shown = 4096;
+
+// The type slots of an array group: element type and size.
+struct SlotType {
+  std::string_view name;
+  int bytes;
+};
+constexpr std::array<SlotType, 8> slot_types = {{{"integer", 4},
+                                                 {"integer*1", 1},
+                                                 {"integer*2", 2},
+                                                 {"integer*4", 4},
+                                                 {"integer*8", 8},
+                                                 {"real", 8},
+                                                 {"real*4", 4},
+                                                 {"real*8", 8}}};
+
+// Text from the file, fit to print: anything but printable ASCII becomes '?'.
+std::string printable(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c < 0x20 || c > 0x7e) c = '?';
+  return out;
+}
+
+std::string trimmed(std::string_view s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.remove_suffix(1);
+  return printable(s);
+}
+
+// While alive, the console (where the record layer and the reader print their
+// lines) goes to memory.
+class ConsoleToMemory {
+ public:
+  ConsoleToMemory() : stream_(open_memstream(&buf_, &len_)) {
+    if (stream_ != nullptr) pg::set_console_stream(stream_);
+  }
+  ~ConsoleToMemory() {
+    pg::set_console_stream(nullptr);
+    if (stream_ != nullptr) std::fclose(stream_);
+    std::free(buf_);
+  }
+  ConsoleToMemory(const ConsoleToMemory&) = delete;
+  ConsoleToMemory& operator=(const ConsoleToMemory&) = delete;
+
+  std::vector<std::string> lines() {
+    std::vector<std::string> out;
+    if (stream_ == nullptr) return out;
+    std::fflush(stream_);
+    std::string_view all(buf_, len_);
+    while (!all.empty()) {
+      const std::size_t nl = all.find('\n');
+      out.emplace_back(all.substr(0, nl));
+      all.remove_prefix(nl == std::string_view::npos ? all.size() : nl + 1);
+    }
+    return out;
+  }
+
+ private:
+  char* buf_ = nullptr;
+  std::size_t len_ = 0;
+  std::FILE* stream_ = nullptr;
+};
+
+std::string_view strip_blanks(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+// The walk of one dump's records, printed as it goes.
+class Walk {
+ public:
+  // `size`: the file's size.
+  Walk(pg::DumpFile& f, std::int64_t size) : f_(f), size_(size) {}
+
+  // Walks the whole file, or up to where it cannot go on (wrong magic
+  // numbers, no block layout). The record layer's faults arrive as
+  // pg::DumpEnded or pg::Stop.
+  void run() {
+    if (!identification()) return;
+    header();
+    blocks();
+  }
+
+ private:
+  std::int32_t count_record(std::string_view what) {
+    f_.begin_record();
+    const auto n = f_.take<std::int32_t>();
+    f_.end_record();
+    fmt::print("    {:<18} {}\n", what, n);
+    return n;
+  }
+
+  // The tag record of a group: its first tags, at most `n`, max_reals_shown
+  // and what the record holds.
+  std::vector<std::string> tag_record(std::int64_t n) {
+    f_.begin_record();
+    const std::int64_t k = std::min({std::max<std::int64_t>(n, 0), max_reals_shown,
+                                     f_.record_length() / pg::tag_length});
+    std::vector<std::string> tags;
+    for (std::int64_t i = 0; i < k; ++i) {
+      pg::Tag t;
+      f_.take_bytes(t.data(), t.size());
+      tags.push_back(trimmed(std::string_view(t.data(), t.size())));
+    }
+    f_.end_record();
+    return tags;
+  }
+
+  // The first items of a data record of T: at most `n`, `cap` and what the
+  // record holds.
+  template <class T>
+  std::vector<T> data_record(std::int64_t n, std::int64_t cap) {
+    f_.begin_record();
+    const std::int64_t k =
+        std::min({std::max<std::int64_t>(n, 0), cap, f_.record_length() / static_cast<std::int64_t>(sizeof(T))});
+    std::vector<T> v(static_cast<std::size_t>(k));
+    f_.take_array(v.data(), k);
+    f_.end_record();
+    return v;
+  }
+
+  // A group the walk only counts: its tag and data records, when it holds values.
+  void plain_group(std::string_view what) {
+    const std::int32_t n = count_record(what);
+    if (n <= 0) return;
+    if (tagged_) f_.skip_record();
+    f_.skip_record();
+  }
+
+  bool identification() {
+    f_.begin_record();
+    const std::int64_t id_length = f_.record_length();
+    const auto first = f_.take<std::int32_t>();
+    (void)f_.take<double>();
+    const auto second = f_.take<std::int32_t>();
+    const auto version = f_.take<std::int32_t>();
+    const auto third = f_.take<std::int32_t>();
+    const bool magics_ok =
+        pg::first_magic_ok(first) && pg::second_magic_ok(second) && pg::third_magic_ok(third);
+    if (!magics_ok) {
+      fmt::print("  identification: magic numbers {} {} {}: not those of a dump this tool "
+                 "reads (another byte order, another integer or real size, or not a dump)\n",
+                 first, second, third);
+      return false;
+    }
+    if (f_.record_runs_past_end()) throw pg::DumpEnded{};
+    f_.end_record();
+    fmt::print("  identification: magic numbers {} {} {}, format version {}{}\n", first, second,
+               third, version == pg::magic_int ? 0 : version,
+               id_length != 24 ? fmt::format(" (a record of {} bytes)", id_length) : "");
+
+    char ident[100];
+    f_.begin_record();
+    f_.take_bytes(ident, sizeof ident);
+    f_.end_record();
+    tagged_ = ident[1] == 'T';
+    fmt::print("  file identifier: \"{}\"\n", trimmed(std::string_view(ident, sizeof ident)));
+    fmt::print("  {}\n", tagged_ ? "tagged: every header group and array has a tag record"
+                                 : "untagged: values are known by their place");
+    return true;
+  }
+
+  void header() {
+    fmt::print("  header\n");
+    const std::int32_t n_int = count_record("default integers");
+    if (n_int > 0) {
+      if (tagged_) f_.skip_record();
+      const std::vector<std::int32_t> v = data_record<std::int32_t>(n_int, 44);
+      // The layout phasegrid reads: which positions count.
+      const int positions = (n_int == 7 || (n_int >= 41 && n_int <= 44)) ? n_int : 6;
+      auto at = [&](std::size_t i) { return i < v.size() ? fmt::format("{}", v[i]) : std::string("-"); };
+      fmt::print("      npart {}, nbody1 {}, nbody2 {}", at(0), at(1), at(2));
+      if (positions >= 7) {
+        fmt::print(", blocks {}", at(6));
+        if (v.size() > 6) n_blocks_ = v[6];
+      }
+      fmt::print("\n");
+    }
+    plain_group("integer*1");
+    plain_group("integer*2");
+    plain_group("integer*4");
+
+    const std::int32_t n_i8 = count_record("integer*8");
+    if (n_i8 > 0) {
+      std::vector<std::string> tags;
+      if (tagged_) tags = tag_record(n_i8);
+      const std::vector<std::int64_t> v = data_record<std::int64_t>(n_i8, 4);
+      // Untagged, a single value is taken as the largest unique identifier.
+      for (std::size_t i = 0; i < v.size(); ++i)
+        fmt::print("      {:<16} {}\n",
+                   tagged_ ? (i < tags.size() ? tags[i] : "(no tag)")
+                           : (n_i8 == 1 ? "iunique_max" : fmt::format("#{}", i + 1)),
+                   v[i]);
+    }
+
+    const std::int32_t n_real = count_record("reals");
+    if (n_real > 0) {
+      std::vector<std::string> tags;
+      if (tagged_) tags = tag_record(n_real);
+      const std::vector<double> v = data_record<double>(n_real, max_reals_shown);
+      for (std::size_t i = 0; i < v.size(); ++i) {
+        std::string name;
+        if (tagged_)
+          name = i < tags.size() ? tags[i] : "(no tag)";
+        else
+          name = i < 30 ? std::string(pg::default_tag_table[i]) : "";
+        fmt::print("      {:>4} {:<16} {}\n", i + 1, name, v[i]);
+      }
+      if (n_real > static_cast<std::int64_t>(v.size()))
+        fmt::print("      ({} more announced than shown)\n", n_real - static_cast<std::int64_t>(v.size()));
+    }
+    plain_group("real*4");
+
+    const std::int32_t n_r8 = count_record("real*8 (units)");
+    if (n_r8 > 0) {
+      std::vector<std::string> tags;
+      if (tagged_) tags = tag_record(n_r8);
+      const std::vector<double> v = data_record<double>(n_r8, 16);
+      for (std::size_t i = 0; i < v.size(); ++i)
+        fmt::print("      {:>4} {:<16} {}\n", i + 1, i < tags.size() ? tags[i] : "", v[i]);
+    }
+  }
+
+  struct Lengths {
+    std::int64_t length = 0;
+    std::array<std::int32_t, 8> nums{};
+  };
+
+  void blocks() {
+    f_.begin_record();
+    const auto n_lengths = f_.take<std::int32_t>();
+    f_.end_record();
+    if (n_blocks_ <= 0) {
+      fmt::print("  array-length records: {}, for {} blocks: no block layout follows\n", n_lengths,
+                 n_blocks_);
+      return;
+    }
+    const std::int32_t per_block = n_lengths / n_blocks_;
+    fmt::print("  array-length records: {} ({} block{} of {})\n", n_lengths, n_blocks_,
+               n_blocks_ == 1 ? "" : "s", per_block);
+    if (per_block < 1) {
+      fmt::print("  no array groups in a block: no block layout follows\n");
+      return;
+    }
+    for (std::int32_t b = 1; b <= n_blocks_; ++b) {
+      fmt::print("  block {}\n", b);
+      std::vector<Lengths> groups;
+      for (std::int32_t g = 1; g <= per_block; ++g) {
+        Lengths l;
+        f_.begin_record();
+        l.length = f_.take<std::int64_t>();
+        f_.take_array(l.nums.data(), 8);
+        f_.end_record();
+        std::string counts;
+        for (std::size_t k = 0; k < 8; ++k)
+          if (l.nums[k] != 0)
+            counts += fmt::format("{}{} {}", counts.empty() ? "" : ", ", slot_types[k].name, l.nums[k]);
+        fmt::print("    group {}: length {}; arrays: {}\n", g, l.length, counts.empty() ? "none" : counts);
+        groups.push_back(l);  // one per record read: bounded by the file
+      }
+      for (std::size_t g = 0; g < groups.size(); ++g) arrays(static_cast<int>(g) + 1, groups[g]);
+    }
+    if (f_.offset() < size_)
+      fmt::print("  {} bytes follow the last block (phasegrid does not read them)\n", size_ - f_.offset());
+  }
+
+  void arrays(int group, const Lengths& l) {
+    bool heading = false;
+    for (std::size_t k = 0; k < 8; ++k) {
+      if (l.nums[k] != 0 && !heading) {
+        fmt::print("    group {} arrays\n", group);
+        heading = true;
+      }
+      const SlotType& type = slot_types[k];
+      if (l.nums[k] < 0) {
+        fmt::print("      {} arrays counted {}: none walked\n", type.name, l.nums[k]);
+        continue;
+      }
+      for (std::int32_t a = 1; a <= l.nums[k]; ++a) {
+        std::string name;
+        if (tagged_) {
+          f_.begin_record();
+          pg::Tag t;
+          t.fill(' ');
+          const std::size_t n = static_cast<std::size_t>(
+              std::min<std::int64_t>(f_.record_length(), pg::tag_length));
+          f_.take_bytes(t.data(), n);
+          f_.end_record();
+          name = trimmed(std::string_view(t.data(), t.size()));
+        } else {
+          name = fmt::format("{} #{}", type.name, a);
+        }
+        f_.begin_record();
+        const std::int64_t bytes = f_.record_length();
+        f_.end_record();
+        std::string note;
+        if (bytes % type.bytes != 0)
+          note = fmt::format("  ({} bytes: not a whole number of items)", bytes);
+        else if (bytes / type.bytes != l.length)
+          note = fmt::format("  (the group's length is {})", l.length);
+        fmt::print("      {:<16} slot {} {:<9} {:>11}{}\n", name, k + 1, type.name, bytes / type.bytes, note);
+      }
+    }
+  }
+
+  pg::DumpFile& f_;
+  std::int64_t size_;
+  bool tagged_ = false;
+  std::int32_t n_blocks_ = 1;
+};
+
+// Walks the dump and prints what phasegrid's reader makes of it. Returns
+// true when the reader reads it completely.
+bool inspect(const std::string& path) {
+  // The file is read twice, by the walk and by the reader: a regular file only.
+  {
+    pg::DumpFile probe = pg::DumpFile::open(path);
+    if (probe.open_error() != 0) {
+      std::fflush(stdout);
+      fmt::print(stderr, "phasegrid-dump: cannot open \"{}\": {}\n", path, std::strerror(probe.open_error()));
+      return false;
+    }
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fflush(stdout);
+    fmt::print(stderr, "phasegrid-dump: \"{}\" is not a regular file\n", path);
+    return false;
+  }
+  const auto size = static_cast<std::int64_t>(st.st_size);
+  fmt::print("{}: {} bytes\n", path, size);
+
+  // The structure.
+  {
+    pg::DumpFile f = pg::DumpFile::open(path);
+    ConsoleToMemory console;
+    Walk walk(f, size);
+    try {
+      walk.run();
+    } catch (const pg::DumpEnded&) {
+      fmt::print("  the file ends at byte {}, before the dump does\n", f.offset());
+    } catch (const pg::Stop&) {
+      const std::vector<std::string> lines = console.lines();
+      fmt::print("  the walk stops: {}\n", lines.empty() ? "a fault of the file" : strip_blanks(lines.back()));
+    }
+  }
+
+  // The verdict of phasegrid's reader, reading only what it needs itself.
+  pg::DumpFile f = pg::DumpFile::open(path);
+  ConsoleToMemory console;
+  int status = 0;
+  bool stopped = false;
+  try {
+    pg::rdump(f, status, pg::Wanted::nothing_optional());
+  } catch (const pg::Stop&) {
+    stopped = true;
+  }
+  const std::vector<std::string> lines = console.lines();
+  const std::size_t last = lines.empty() ? 0 : lines.size() - 1;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (stopped && i == last) break;
+    const std::string_view l = strip_blanks(lines[i]);
+    if (l.find("WARNING") != std::string_view::npos || l.find("ERROR") != std::string_view::npos)
+      fmt::print("  phasegrid notes: {}\n", l);
+  }
+  if (stopped) {
+    fmt::print("phasegrid stops on it: {}\n", lines.empty() ? "" : strip_blanks(lines.back()));
+    return false;
+  }
+  if (status != 0) {
+    fmt::print("phasegrid reads it only in part: the file ends early (END OF FILE REACHED IN RDUMP)\n");
+    return false;
+  }
+  fmt::print("phasegrid reads it completely: {} particles, {} sinks\n", pg::part.npart, pg::ptmass.nptmass);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> dumps;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (!options_done && arg == "--help") {
+      fmt::print("{}", usage);
+      return 0;
+    }
+    if (!options_done && arg == "--version") {
+      fmt::print("phasegrid-dump {}\n", PHASEGRID_VERSION);
+      return 0;
+    }
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && arg.size() > 1 && arg.front() == '-') {
+      fmt::print(stderr, "phasegrid-dump: unknown option \"{}\" (see phasegrid-dump --help)\n", arg);
+      return exit_usage;
+    }
+    dumps.emplace_back(arg);
+  }
+  if (dumps.empty()) {
+    fmt::print(stderr, "{}", usage);
+    return exit_usage;
+  }
+  if (!pg::store_init()) {
+    fmt::print(stderr, "phasegrid-dump: cannot reserve the particle store: {}\n", std::strerror(errno));
+    return exit_damaged;
+  }
+  int status = 0;
+  for (std::size_t i = 0; i < dumps.size(); ++i) {
+    if (i > 0) fmt::print("\n");
+    if (!inspect(dumps[i])) status = exit_damaged;
+    std::fflush(stdout);
+  }
+  return status;
+}
