@@ -1,0 +1,160 @@
+// Output files that cannot be written: a full disk, a file-size limit, a
+// folder that takes no new files. The run stops with exit status 2 and a line
+// on standard error naming the file; files already completed stay complete,
+// and no grid file is ever left part-written.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/dump_writer.hpp"
+#include "tests/support/harness.hpp"
+
+using namespace pgtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::size_t grid_bytes = 13u + 540u * 7700u;
+
+std::string good_dump() { return dump_bytes(simple_dump(sample_particles(40))); }
+
+// The names in a folder, sorted.
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Runs the tool with a limit on the size of any file it writes. SIGXFSZ is
+// ignored (and stays ignored in the tool), so a write past the limit fails
+// with EFBIG instead of killing the process.
+ToolRun run_with_file_size_limit(const std::string& dir, const std::string& input, rlim_t bytes) {
+  struct rlimit old {};
+  getrlimit(RLIMIT_FSIZE, &old);
+  auto* old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = old;
+  lim.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &lim);
+  ToolRun r;
+  try {
+    r = run_tool(dir, input);
+  } catch (...) {
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, old_handler);
+    throw;
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, old_handler);
+  return r;
+}
+
+// Makes a folder refuse new files: mode 555, or for root (who is not held
+// back by modes) the immutable attribute. False when neither can be had.
+bool lock_folder(const std::string& dir) {
+  if (geteuid() != 0) return chmod(dir.c_str(), 0555) == 0;
+  const std::string cmd = "chattr +i '" + dir + "' 2>/dev/null";
+  return std::system(cmd.c_str()) == 0;
+}
+
+void unlock_folder(const std::string& dir) {
+  if (geteuid() != 0) {
+    chmod(dir.c_str(), 0755);
+    return;
+  }
+  const std::string cmd = "chattr -i '" + dir + "' 2>/dev/null";
+  (void)std::system(cmd.c_str());
+}
+
+}  // namespace
+
+TEST(OutputFiles, GridPastAFileSizeLimitIsLeftEmpty) {
+  TempDir dir;
+  write_file(dir.file("bad"), good_dump());
+  write_file(dir.file("QGbad    01"), std::string(grid_bytes, 'x'));  // from an earlier run
+  const ToolRun r = run_with_file_size_limit(dir.path(), "1\nbad\nn\n0\n", 1 << 20);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("cannot write output file \"QGbad    01\": File too large"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(dir.read("QGbad    01"), "") << "neither the old grid nor a part of the new one";
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPbad", "QGbad    01", "bad"}))
+      << "no unfinished text is left behind";
+}
+
+TEST(OutputFiles, FullDiskStopsTheRunAndKeepsEarlierDumpsComplete) {
+  // A 6 MB file system holds the first dump's grid, not the second's.
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  TempDir io;
+  const std::string disk = io.file("disk");
+  fs::create_directory(disk);
+  write_file(io.file("first"), good_dump());
+  write_file(io.file("second"), good_dump());
+  {
+    std::ofstream(io.file("stdin")) << "2\nfirst\nsecond\nn\n0\n";
+  }
+  // The mount lives in a mount namespace of its own: copy what is left on it
+  // out before the namespace goes.
+  const std::string script =
+      "unshare -m sh -c 'mount -t tmpfs -o size=6m tmpfs \"$1\" || exit 99; "
+      "cp \"$2/first\" \"$2/second\" \"$1/\" && cd \"$1\" && "
+      "\"$3\" < \"$2/stdin\" > \"$2/stdout\" 2> \"$2/stderr\"; echo $? > \"$2/status\"; "
+      "mkdir \"$2/after\" && cp -a \"$1/.\" \"$2/after/\"' sh '" +
+      disk + "' '" + io.path() + "' '" PHASEGRID_BIN "' 2>/dev/null";
+  const int rc = std::system(script.c_str());
+  if (rc != 0 || !io.exists("status")) GTEST_SKIP() << "no small file system could be mounted here";
+  EXPECT_EQ(std::stoi(io.read("status")), 2);
+  const std::string err = io.read("stderr");
+  EXPECT_NE(err.find("cannot write output file \"QGsecond 01\": No space left on device"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(io.read("after/QGfirst  01").size(), grid_bytes);
+  EXPECT_EQ(io.read("after/IPfirst").size(), 38u);
+  EXPECT_EQ(io.read("after/QGsecond 01"), "");
+  EXPECT_EQ(io.read("after/IPsecond"), "") << "no index line for a grid that was not written";
+  EXPECT_EQ(names_in(io.file("after")),
+            (std::vector<std::string>{"IPfirst", "IPsecond", "QGfirst  01", "QGsecond 01", "first",
+                                      "second"}));
+}
+
+TEST(OutputFiles, FolderThatTakesNoNewFilesStopsTheRun) {
+  TempDir dir;
+  write_file(dir.file("bad"), good_dump());
+  if (!lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
+  const ToolRun r = run_tool(dir.path(), "1\nbad\nn\n0\n");
+  unlock_folder(dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("cannot create output file \"IPbad\""), std::string::npos) << r.err;
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad"}));
+}
+
+TEST(OutputFiles, FolderThatTakesNoNewFilesStillFillsFilesAlreadyThere) {
+  TempDir dir;
+  write_file(dir.file("good"), good_dump());
+  write_file(dir.file("IPgood"), "old\n");
+  write_file(dir.file("QGgood   01"), "old\n");
+  if (!lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
+  const ToolRun r = run_tool(dir.path(), "1\ngood\nn\n0\n");
+  unlock_folder(dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dir.read("QGgood   01").size(), grid_bytes);
+  EXPECT_EQ(dir.read("IPgood").size(), 38u);
+}
+
+TEST(OutputFiles, CompletedGridHasTheModeOfANewFile) {
+  TempDir dir;
+  write_file(dir.file("good"), good_dump());
+  const mode_t mask = umask(022);
+  const ToolRun r = run_tool(dir.path(), "1\ngood\nn\n0\n");
+  umask(mask);
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(stat(dir.file("QGgood   01").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPgood", "QGgood   01", "good"}));
+}
