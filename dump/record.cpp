@@ -152,7 +152,7 @@ void DumpFile::begin_record() {
   in_record_ = true;
 }
 
-[[noreturn]] void DumpFile::short_payload(__int128 wanted) const {
+[[noreturn]] void DumpFile::short_payload(wide_count wanted) const {
   say(fmt::format(
       "ERROR in rdump: the record at byte {} holds {} bytes, fewer than the {} bytes read from it",
       rec_start_, rec_len_, wanted));
@@ -162,11 +162,11 @@ void DumpFile::begin_record() {
 void DumpFile::require(std::int64_t n, std::size_t item_bytes) {
   const auto size = static_cast<std::int64_t>(item_bytes);
   if (n > 0 && n > rec_left_ / size)
-    short_payload(static_cast<__int128>(rec_len_ - rec_left_) + static_cast<__int128>(n) * size);
+    short_payload(static_cast<wide_count>(rec_len_ - rec_left_) + static_cast<wide_count>(n) * size);
 }
 
 void DumpFile::claim(std::int64_t bytes) {
-  if (bytes > rec_left_) short_payload(static_cast<__int128>(rec_len_ - rec_left_) + bytes);
+  if (bytes > rec_left_) short_payload(static_cast<wide_count>(rec_len_ - rec_left_) + bytes);
   // The record runs past the end of the file and these bytes are not there.
   if (rec_past_end_ && pos_ + bytes > size_) throw DumpEnded{};
 }

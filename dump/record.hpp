@@ -43,6 +43,10 @@ namespace pg {
 static_assert(std::endian::native == std::endian::little,
               "dump items are read in the byte order of a little-endian machine");
 
+// A count of bytes that may exceed 64 bits: a damaged record may ask for
+// more items than any file holds.
+__extension__ typedef __int128 wide_count;
+
 // Thrown when the file ends where a record should begin or inside a record.
 struct DumpEnded {};
 
@@ -107,7 +111,7 @@ class DumpFile {
   std::ptrdiff_t source_read(void* dst, std::size_t n);
   void require(std::int64_t n, std::size_t item_bytes);  // the record must hold n items
   void claim(std::int64_t bytes);  // checks a take of `bytes` against the record and the file
-  [[noreturn]] void short_payload(__int128 wanted) const;
+  [[noreturn]] void short_payload(wide_count wanted) const;
 
   std::unique_ptr<ByteSource> src_;
   std::unique_ptr<char[]> buf_;

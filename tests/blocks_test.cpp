@@ -188,7 +188,9 @@ TEST_P(Blocks, EveryCutEndsCleanly) {
   for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
     ReadOutcome o = read_dump_bytes(bytes.substr(0, cut));
     ASSERT_TRUE(o.status == 1 || o.stopped) << cut;
-    if (o.status == 1) ASSERT_EQ(o.last(), " END OF FILE REACHED IN RDUMP") << cut;
+    if (o.status == 1) {
+      ASSERT_EQ(o.last(), " END OF FILE REACHED IN RDUMP") << cut;
+    }
   }
 }
 

@@ -42,7 +42,9 @@ TEST(Header, IntegerLayoutsChosenByTheirCount) {
     d.blocks = {Block{{gas_group(slice(few(), 0, 12)), sink_group({}), rad_group(slice(few(), 0, 12))}},
                 Block{{gas_group(slice(few(), 12, 8)), sink_group({}), rad_group(slice(few(), 12, 8))}}};
     ReadOutcome o = read(d);
-    if (c.using_line) EXPECT_TRUE(o.has_line(c.using_line));
+    if (c.using_line) {
+      EXPECT_TRUE(o.has_line(c.using_line));
+    }
     EXPECT_EQ(o.lines[3].starts_with(" USING"), c.using_line != nullptr);
     EXPECT_TRUE(o.has_line(fmt::format(" Number of array lengths & blocks 6 {}", c.n_blocks)));
     EXPECT_EQ(pg::typef.extra_option1, c.n_int >= 42 && c.n_int <= 44 ? (c.n_int >= 43 ? 61 : 0) : 0);

@@ -173,4 +173,4 @@ TEST_P(Hostile, StopsWithItsErrorLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Hostile, ::testing::ValuesIn(cases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });

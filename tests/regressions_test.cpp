@@ -61,7 +61,9 @@ TEST_P(Regression, EndsCleanly) {
     EXPECT_EQ(o.last().rfind(" ERROR", 0), 0u) << o.last();
   } else {
     EXPECT_TRUE(o.status == 0 || o.status == 1) << o.status;
-    if (o.status == 1) EXPECT_EQ(o.last(), " END OF FILE REACHED IN RDUMP");
+    if (o.status == 1) {
+      EXPECT_EQ(o.last(), " END OF FILE REACHED IN RDUMP");
+    }
     EXPECT_LE(pg::part.npart, pg::idim);
     EXPECT_GE(pg::ptmass.nptmass, 0);
     EXPECT_LE(pg::ptmass.nptmass, pg::ptmass_dim);

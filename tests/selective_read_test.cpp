@@ -123,14 +123,24 @@ TEST(SelectiveRead, SameTraceAndSameMembersAsReadingEverything) {
         EXPECT_EQ(some.listpm, all.listpm);
         EXPECT_EQ(some.spinx, all.spinx);
         EXPECT_EQ(some.lyonlum, all.lyonlum);
-        if (w.densities) EXPECT_EQ(some.rho, all.rho);
-        if (w.dust_temperature) EXPECT_EQ(some.dust[0], all.dust[0]);
-        if (w.positions)
+        if (w.densities) {
+          EXPECT_EQ(some.rho, all.rho);
+        }
+        if (w.dust_temperature) {
+          EXPECT_EQ(some.dust[0], all.dust[0]);
+        }
+        if (w.positions) {
           for (int k = 0; k < 3; ++k) EXPECT_EQ(some.pos[k], all.pos[k]);
-        if (w.masses) EXPECT_EQ(some.pos[3], all.pos[3]);
-        if (w.smoothing) EXPECT_EQ(some.pos[4], all.pos[4]);
-        if (w.velocities)
+        }
+        if (w.masses) {
+          EXPECT_EQ(some.pos[3], all.pos[3]);
+        }
+        if (w.smoothing) {
+          EXPECT_EQ(some.pos[4], all.pos[4]);
+        }
+        if (w.velocities) {
           for (int k = 0; k < 3; ++k) EXPECT_EQ(some.vel[k], all.vel[k]);
+        }
       }
     }
     // The run that reads nothing optional really stores none of it.
