@@ -144,7 +144,11 @@ int phasegrid_main(std::istream& in) {
     if (!stop.why.empty()) fmt::print(stderr, "phasegrid: {}\n", stop.why);
     status = stop.status;
   }
-  std::fflush(stdout);
+  // The console is the run's report: losing it is a failure, not a success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    fmt::print(stderr, "phasegrid: cannot write standard output: {}\n", std::strerror(errno));
+    if (status == exit_ok) status = exit_usage;
+  }
   return status;
 }
 

@@ -116,3 +116,11 @@ TEST(StandardError, LargeDumpShowsProgressOnlyOnATerminal) {
   EXPECT_TRUE(std::regex_match(shown.err, form)) << shown.err;
   EXPECT_NE(shown.err.find("100% of 1.2 GB\r\n"), std::string::npos) << shown.err;
 }
+
+TEST(Cli, LostStandardOutputIsAFailure) {
+  TempDir dir;
+  const ProgramRun r = run_program(dir.path(), {"/bin/sh", "-c", std::string(PHASEGRID_BIN) + " > /dev/full"},
+                                   "0\nn\n0\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
+}
