@@ -81,12 +81,14 @@ int process_dumps(const Answers& a) {
   // read is known, and the reader copies nothing else. PHASEGRID_READ_ALL=1
   // stores every array all the same.
   const char* all = std::getenv("PHASEGRID_READ_ALL");
-  const Wanted wanted = (all != nullptr && std::string_view(all) == "1")
-                            ? Wanted::everything()
-                            : Wanted::for_run(a.centre_mode);
+  const bool read_all = all != nullptr && std::string_view(all) == "1";
+  Wanted wanted = read_all ? Wanted::everything() : Wanted::for_run(a.centre_mode);
   StageClock clock;
   OutputFile index_file;
-  for (const std::string& name : a.dump_name) {
+  for (std::size_t k = 0; k < a.dump_name.size(); ++k) {
+    const std::string& name = a.dump_name[k];
+    // No dump after the last one can show its identifiers.
+    if (!read_all && k + 1 == a.dump_name.size()) wanted.identifiers = false;
     const std::string grid_name = "QG" + name + "01";
     const std::string dump_path = trim_right(name);
     index_file.close();

@@ -31,7 +31,10 @@ void read_inactive_list(ReadState& st, std::int64_t n) {
   }
   inactive.nlistinactive = count;
   std::int32_t* list = inactive.listinactive.at(st.inactive_offset + 1);
-  st.f.take_array(list, entries);
+  // Only the first `count` entries are ever read again (by the check below);
+  // the rest of the record is stored only when every array is wanted.
+  st.f.require_array<std::int32_t>(entries);
+  st.f.take_array(list, st.wanted.unused_list_entries ? entries : count);
   st.f.end_record();
   if (st.icount > 0)
     for (std::int32_t j = 0; j < count; ++j)
@@ -76,12 +79,28 @@ void read_gas_integers(ReadState& st) {
   check_inactive(st, n);
 
   skip_arrays(st, std::int64_t{slot(st.nums1, 3)} + slot(st.nums1, 4));
-  if (slot(st.nums1, 5) >= 1) read_array(st, "iunique", unique.iunique.at(first), n);
+  // The trace shows the ten identifiers from the block's first particle on,
+  // as they stand in the store: a later dump of the run may show what this
+  // one left there. With no dump after this one, only those ten matter.
+  constexpr std::int64_t traced = 10;
+  const bool keep_all = st.wanted.identifiers;
+  if (slot(st.nums1, 5) >= 1) {
+    if (keep_all) {
+      read_array(st, "iunique", unique.iunique.at(first), n);
+    } else {
+      check_array_tag(st, "iunique");
+      st.f.begin_record();
+      st.f.require_array<std::int64_t>(n);
+      st.f.take_array(unique.iunique.at(first), std::min(n, traced));
+      st.f.end_record();
+    }
+  }
   // No identifiers, or a block whose first identifier is 0: number them.
   if (slot(st.nums1, 5) <= 0 || (first <= idim && unique.iunique(first) == 0)) {
-    const int shown = static_cast<int>(std::clamp<std::int64_t>(idim - st.icount, 0, 10));
+    const int shown = static_cast<int>(std::clamp<std::int64_t>(idim - st.icount, 0, traced));
     say_values("Read iunique ", unique.iunique.at(first), shown);
-    for (std::int64_t i = first; i < first + n; ++i) unique.iunique(i) = i;
+    if (keep_all)
+      for (std::int64_t i = first; i < first + n; ++i) unique.iunique(i) = i;
   }
   skip_arrays(st, slot(st.nums1, 5) - 1);
 }

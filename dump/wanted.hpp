@@ -18,22 +18,32 @@ struct Wanted {
   bool dust_temperature = true;
   bool dust_opacity = true;
   bool chemistry = true;
-  // Always read, whatever the run: iphase, listinactive and iunique (the
-  // reader's own checks and trace lines use them) and the sink arrays.
+  // iunique in full. The reader's trace shows the first ten identifiers of
+  // each block as the store holds them, so a later dump of the same run can
+  // show what an earlier one stored; the last dump of a run needs only those.
+  bool identifiers = true;
+  // Inactive-list entries beyond the list's count, which nothing reads.
+  bool unused_list_entries = true;
+  // Always read, whatever the run: iphase, the inactive list up to its count,
+  // the first identifiers of each block and the sink arrays.
 
   static Wanted everything() { return {}; }
   static Wanted nothing_optional() {
     Wanted w;
     w.positions = w.masses = w.smoothing = w.velocities = w.energies = w.densities = false;
     w.gradh_alpha = w.isteps = w.radiation = w.dust_temperature = w.dust_opacity = w.chemistry = false;
+    w.identifiers = w.unused_list_entries = false;
     return w;
   }
   // What a run with these answers reads: the phase grid (densities and dust
   // temperatures) and the centring. The frame rotation turns what these
   // read and nothing else: positions when a centring follows; velocities
   // are read by no step after it.
+  // Identifiers are kept in full (see `identifiers`); the driver leaves them
+  // out for the last dump.
   static Wanted for_run(char centre_mode) {
     Wanted w = nothing_optional();
+    w.identifiers = true;
     w.densities = true;
     w.dust_temperature = true;
     switch (centre_mode) {

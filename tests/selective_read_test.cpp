@@ -169,3 +169,30 @@ TEST(SelectiveRead, WholeRunsAgreeWithReadingEverything) {
     }
   }
 }
+
+TEST(SelectiveRead, LastDumpNeedsOnlyTheTracedIdentifiers) {
+  // The reader's trace of a block shows the identifiers the store holds from
+  // the block's first particle on; a dump without identifiers shows what the
+  // dump before it left there. Runs of several dumps, one process, both ways.
+  Particles first = sample_particles(30, 5);
+  first.iunique.assign(30, 0);
+  for (std::size_t i = 0; i < 30; ++i) first.iunique[i] = 7000 + static_cast<std::int64_t>(i);
+  Particles second = sample_particles(12, 6);  // no identifiers: numbered, trace shows the old ones
+  Particles third = sample_particles(4, 7);
+  third.iunique.assign(4, 0);  // first identifier 0: the trace shows beyond the block too
+  const std::string files[3] = {dump_bytes(simple_dump(first)), dump_bytes(simple_dump(second, false)),
+                                dump_bytes(simple_dump(third))};
+  const std::string input = "3\nd1\nd2\nd3\nn\n0\n";
+  TempDir a, b;
+  for (int k = 0; k < 3; ++k) {
+    write_file(a.file("d" + std::to_string(k + 1)), files[k]);
+    write_file(b.file("d" + std::to_string(k + 1)), files[k]);
+  }
+  const ToolRun selective = run_tool(a.path(), input);
+  const ToolRun everything = run_tool(b.path(), input, {}, {"PHASEGRID_READ_ALL=1"});
+  EXPECT_EQ(selective.out, everything.out);
+  EXPECT_EQ(selective.status, 0);
+  EXPECT_NE(selective.out.find(" Read iunique 7000 7001 7002"), std::string::npos) << selective.out;
+  EXPECT_NE(selective.out.find(" Read iunique 0 0 0 0 5 6 7 8 9 10"), std::string::npos) << selective.out;
+  for (const char* f : {"IPd3", "QGd3     01"}) EXPECT_EQ(a.read(f), b.read(f));
+}
