@@ -25,7 +25,6 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  bool is_open() const { return open_; }
   const std::string& path() const { return path_; }
   // Appends to the text of the file.
   void write(std::string_view bytes);

@@ -70,7 +70,6 @@ class DumpFile {
   // Starts the next record: reads its leading length word.
   void begin_record();
   std::int64_t record_length() const { return rec_len_; }
-  std::int64_t record_left() const { return rec_left_; }
   bool record_runs_past_end() const { return rec_past_end_; }
 
   // Takes n bytes from the front of the rest of the current record.

@@ -3,7 +3,9 @@
 // before anything is written outside the store.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
+#include <optional>
 
 #include "tests/support/dump_writer.hpp"
 #include "tests/support/harness.hpp"
@@ -28,6 +30,19 @@ Dump two_blocks(std::function<void(Block&, Block&)> change) {
   Block b{{gas_group(slice(p, 5, 5)), sink_group({2}), rad_group(slice(p, 5, 5))}};
   change(a, b);
   d.blocks = {a, b};
+  return d;
+}
+
+// A one-block dump of 5 particles whose gas group carries an inactive list;
+// `inactive` particles (1-based) get phase -1, and `count` (when given)
+// replaces the count the list record starts with.
+Dump with_inactive_list(const std::vector<std::int32_t>& list, const std::vector<int>& inactive = {},
+                        std::optional<std::int32_t> count = {}) {
+  Particles p = sample_particles(5);
+  for (int k : inactive) p.iphase[static_cast<std::size_t>(k - 1)] = -1;
+  Dump d = simple_dump(p);
+  d.blocks[0].groups[0] = gas_group(p, &list);
+  if (count) std::memcpy(d.blocks[0].groups[0].arrays[1].data.data(), &*count, 4);
   return d;
 }
 
@@ -62,47 +77,13 @@ const Case cases[] = {
        return d;
      },
      " ERROR 8.5 in rdump: nptmass exceeds dimensions!! 301 300"},
-    {"InactiveCountBeyondItsEntries",
-     [] {
-       Particles p = sample_particles(5);
-       Dump d = simple_dump(p);
-       std::vector<std::int32_t> list = {1, 2, 3, 4};
-       d.blocks[0].groups[0] = gas_group(p, &list);
-       auto& rec = d.blocks[0].groups[0].arrays[1].data;
-       const std::int32_t count = 9;
-       std::memcpy(rec.data(), &count, 4);
-       return d;
-     },
+    {"InactiveCountBeyondItsEntries", [] { return with_inactive_list({1, 2, 3, 4}, {}, 9); },
      " ERROR in rdump: block 1 lists 9 inactive particles but carries 4 list entries"},
-    {"NegativeInactiveCount",
-     [] {
-       Particles p = sample_particles(5);
-       Dump d = simple_dump(p);
-       std::vector<std::int32_t> list = {1};
-       d.blocks[0].groups[0] = gas_group(p, &list);
-       const std::int32_t count = -2;
-       std::memcpy(d.blocks[0].groups[0].arrays[1].data.data(), &count, 4);
-       return d;
-     },
+    {"NegativeInactiveCount", [] { return with_inactive_list({1}, {}, -2); },
      " ERROR in rdump: block 1 lists -2 inactive particles but carries 4 list entries"},
-    {"InactiveEntryOutsideTheDump",
-     [] {
-       Particles p = sample_particles(5);
-       p.iphase[0] = -1;
-       Dump d = simple_dump(p);
-       std::vector<std::int32_t> list = {1, 2000000000};
-       d.blocks[0].groups[0] = gas_group(p, &list);
-       return d;
-     },
+    {"InactiveEntryOutsideTheDump", [] { return with_inactive_list({1, 2000000000}, {1}); },
      " ERROR in rdump: inactive list entry 2 names particle 2000000000 outside 1 to 5"},
-    {"InactiveEntryOfAnActiveParticle",
-     [] {
-       Particles p = sample_particles(5);
-       Dump d = simple_dump(p);
-       std::vector<std::int32_t> list = {3};
-       d.blocks[0].groups[0] = gas_group(p, &list);
-       return d;
-     },
+    {"InactiveEntryOfAnActiveParticle", [] { return with_inactive_list({3}); },
      " ERROR - Read active particle as inactive 1 0 3 0 5 0"},
     {"SinkGroupOfTwelveReals",
      [] {
