@@ -1,7 +1,7 @@
 // The array-block directory: the array-length records of each block, the
 // checks that keep every block inside the store, and the end-of-block totals.
 #include <algorithm>
-#include <numeric>
+#include <cstring>
 
 #include "driver/console.hpp"
 #include "driver/quit.hpp"
@@ -26,42 +26,29 @@ Lengths read_lengths(DumpFile& f) {
   return l;
 }
 
-[[noreturn]] void bad_layout(const ReadState& st, int group, const char* what, std::int64_t n,
-                             const char* expected) {
-  say(fmt::format("ERROR in rdump: block {}, array group {}: {} {}; this reader reads {}", st.iblock,
-                  group, what, n, expected));
-  quit();
-}
 
-// Array counts must not be negative: they decide how many records follow.
-void check_counts(const ReadState& st, int group, const std::array<std::int32_t, 8>& nums) {
-  for (int k = 1; k <= 8; ++k)
-    if (slot(nums, k) < 0)
-      bad_layout(st, group, fmt::format("type slot {} counts", k).c_str(), slot(nums, k),
-                 "no negative counts");
-}
+// The record length of a tag record, and of an array-length record.
+constexpr std::int32_t tag_record_bytes = 16;
+constexpr std::int32_t lengths_record_bytes = 40;
 
-// The layouts whose arrays the reader needs must carry them; arrays beyond
-// those it reads are passed over at their place in the file.
-void check_layouts(const ReadState& st, bool group3_read) {
-  check_counts(st, 1, st.nums1);
-  check_counts(st, 2, st.nums2);
-  if (st.lengths_per_block >= 3) check_counts(st, 3, st.nums3);
-  if (st.lengths_per_block >= 4) check_counts(st, 4, st.nums4);
-  if (slot(st.nums1, 1) < 1) bad_layout(st, 1, "default-integer arrays", slot(st.nums1, 1), "at least 1 (isteps)");
-  if (slot(st.nums1, 2) < 1) bad_layout(st, 1, "integer*1 arrays", slot(st.nums1, 2), "at least 1 (iphase)");
-  if (slot(st.nums1, 6) < 9) bad_layout(st, 1, "default-real arrays", slot(st.nums1, 6), "at least 9 (x to u)");
-  if (slot(st.nums1, 7) < 1) bad_layout(st, 1, "real*4 arrays", slot(st.nums1, 7), "at least 1 (rho)");
-  if (slot(st.nums2, 1) < 1) bad_layout(st, 2, "default-integer arrays", slot(st.nums2, 1), "at least 1 (listpm)");
-  const std::int32_t sink_reals = slot(st.nums2, 6);
-  if (sink_reals != 9 && sink_reals != 10 && sink_reals != 15 && sink_reals != 19)
-    bad_layout(st, 2, "default-real arrays", sink_reals, "9, 10, 15 or 19");
-  if (group3_read && slot(st.nums3, 6) < 5)
-    bad_layout(st, 3, "default-real arrays", slot(st.nums3, 6), "at least 5 (Erad to EddingtonFactor)");
-}
-
-std::int64_t total(const std::array<std::int32_t, 8>& nums) {
-  return std::accumulate(nums.begin(), nums.end(), std::int64_t{0});
+// Does the record ahead look like a block's array-length record: 40 bytes
+// that end with their length, a count within the store and eight counts of
+// arrays that are neither negative nor absurd?
+bool lengths_record_ahead(DumpFile& f) {
+  char ahead[4 + lengths_record_bytes + 4];
+  if (!f.peek(ahead, sizeof ahead)) return false;
+  std::int32_t lead, trail;
+  std::int64_t count;
+  std::array<std::int32_t, 8> nums;
+  std::memcpy(&lead, ahead, 4);
+  std::memcpy(&count, ahead + 4, 8);
+  std::memcpy(nums.data(), ahead + 12, 32);
+  std::memcpy(&trail, ahead + 44, 4);
+  if (lead != lengths_record_bytes || trail != lengths_record_bytes) return false;
+  if (count < 0 || count > idim) return false;
+  for (std::int32_t k : nums)
+    if (k < 0 || k > (1 << 20)) return false;
+  return true;
 }
 
 void end_block(ReadState& st) {
@@ -88,9 +75,46 @@ void end_block(ReadState& st) {
   }
 }
 
+// Passes over the arrays put off so far.
+void flush_deferred(ReadState& st) {
+  const std::int64_t deferred = st.deferred;
+  st.deferred = 0;
+  for (std::int64_t k = 0; k < deferred; ++k) {
+    if (st.tagged) st.f.skip_record();
+    st.f.skip_record();
+  }
+}
+
 }  // namespace
 
+void defer_arrays(ReadState& st, std::int64_t count) {
+  if (count > 0) st.deferred += count;
+}
+
+// At the end of a block, arrays put off are not part of the read when no
+// array follows them: the last block ends without them. Before a later
+// block they are passed over when the file holds them. The next block begins
+// with a 40-byte array-length record; in a tagged dump an array begins with
+// a 16-byte tag record, so the length word ahead tells which. In an untagged
+// dump an array's data record can be 40 bytes long too: there the record
+// ahead is taken for the next block's when it reads as a sound array-length
+// record (see lengths_record_ahead), and for the put-off arrays otherwise.
+void resolve_deferred(ReadState& st) {
+  if (st.deferred == 0) return;
+  bool held = false;
+  if (!st.last_block) {
+    std::int32_t len;
+    if (st.f.peek(&len, 4))
+      held = st.tagged ? len == tag_record_bytes : !lengths_record_ahead(st.f);
+  }
+  if (held)
+    flush_deferred(st);
+  else
+    st.deferred = 0;
+}
+
 void check_array_tag(ReadState& st, std::string_view expected) {
+  flush_deferred(st);  // an array follows them: this one
   if (!st.tagged) return;
   Tag tag;
   st.f.begin_record();
@@ -101,6 +125,7 @@ void check_array_tag(ReadState& st, std::string_view expected) {
 }
 
 void skip_arrays(ReadState& st, std::int64_t count) {
+  if (count > 0) flush_deferred(st);
   for (std::int64_t k = 0; k < count; ++k) {
     if (st.tagged) st.f.skip_record();
     st.f.skip_record();
@@ -117,7 +142,11 @@ void read_blocks(ReadState& st) {
     say("ERROR 7 in rdump ", st.n_array_lengths, 3);
     quit();
   }
-  if (part.npart < 0) {
+  // A dump of one block with a negative particle count reads as no
+  // particles; over several blocks the count would move later blocks'
+  // particles below the first store index.
+  const bool several = st.n_blocks != 1;
+  if (part.npart < 0 && several) {
     say("ERROR in rdump: npart is negative ", part.npart);
     quit();
   }
@@ -125,6 +154,7 @@ void read_blocks(ReadState& st) {
   const std::int64_t npart = part.npart;
 
   for (st.iblock = 1; st.iblock <= st.n_blocks; ++st.iblock) {
+    st.last_block = st.iblock == st.n_blocks;
     say("Doing block ", st.iblock);
     const Lengths g1 = read_lengths(st.f);
     st.nums1 = g1.nums;
@@ -132,7 +162,7 @@ void read_blocks(ReadState& st) {
       say("ERROR 8 in rdump: npart wrong", g1.length_count, part.npart, idim);
       quit();
     }
-    if (g1.length_count < 0) {
+    if (g1.length_count < 0 && several) {
       say("ERROR in rdump: block", st.iblock, "has a negative particle count", g1.length_count);
       quit();
     }
@@ -148,7 +178,7 @@ void read_blocks(ReadState& st) {
       say("ERROR 8.5 in rdump: nptmass exceeds dimensions!!", g2.length_count, ptmass_dim);
       quit();
     }
-    if (g2.length_count < 0) {
+    if (g2.length_count < 0 && several) {
       say("ERROR in rdump: block", st.iblock, "has a negative number of sinks", g2.length_count);
       quit();
     }
@@ -178,21 +208,17 @@ void read_blocks(ReadState& st) {
       const Lengths g4 = read_lengths(st.f);
       st.nums4 = g4.nums;
       say_values("nums4 ", st.nums4.data(), 8);
-      st.unread_group_arrays = total(st.nums4);
+      st.unread_group_arrays = arrays_in(st.nums4, 1, 8);
     }
-    // Groups beyond the fourth: their arrays are passed over as well.
-    for (std::int32_t g = 5; g <= st.lengths_per_block; ++g) {
-      const Lengths gk = read_lengths(st.f);
-      check_counts(st, g, gk.nums);
-      st.unread_group_arrays += total(gk.nums);
-    }
-    const bool group3_read = st.lengths_per_block >= 3 && st.block_nrad == st.block_npart;
-    check_layouts(st, group3_read);
+    // Groups beyond the fourth: their arrays are not read either.
+    for (std::int32_t g = 5; g <= st.lengths_per_block; ++g)
+      st.unread_group_arrays += arrays_in(read_lengths(st.f).nums, 1, 8);
 
     read_gas_integers(st);
     read_gas_reals(st);
     read_sinks(st);
     read_radiation(st);
+    resolve_deferred(st);
     end_block(st);
   }
 }

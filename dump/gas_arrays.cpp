@@ -17,16 +17,19 @@ void read_inactive_list(ReadState& st, std::int64_t n) {
   st.f.begin_record();
   const auto count = st.f.take<std::int32_t>();
   const std::int64_t entries = std::max<std::int64_t>(0, n - 1);
-  // The count decides which entries are checked and how far the next block's
-  // list starts: it must lie within the entries the record carries.
-  if (count < 0 || count > entries) {
+  // The count decides which list positions are checked and, over several
+  // blocks, where the next block's list starts: there it must lie within the
+  // entries the record carries. In a dump of one block a count beyond them
+  // checks what the store holds at those positions.
+  if (st.n_blocks != 1 && (count < 0 || count > entries)) {
     say("ERROR in rdump: block", st.iblock, "lists", count, "inactive particles but carries",
         entries, "list entries");
     quit();
   }
-  if (st.inactive_offset + entries > idim) {
+  const std::int64_t positions = std::max<std::int64_t>(entries, count);
+  if (st.inactive_offset + positions > idim) {
     say("ERROR in rdump: inactive list positions", st.inactive_offset + 1, "to",
-        st.inactive_offset + entries, "exceed", idim);
+        st.inactive_offset + positions, "exceed", idim);
     quit();
   }
   inactive.nlistinactive = count;
@@ -34,7 +37,9 @@ void read_inactive_list(ReadState& st, std::int64_t n) {
   // Only the first `count` entries are ever read again (by the check below);
   // the rest of the record is stored only when every array is wanted.
   st.f.require_array<std::int32_t>(entries);
-  st.f.take_array(list, st.wanted.unused_list_entries ? entries : count);
+  st.f.take_array(list, st.wanted.unused_list_entries
+                            ? entries
+                            : std::clamp<std::int64_t>(count, 0, entries));
   st.f.end_record();
   if (st.icount > 0)
     for (std::int32_t j = 0; j < count; ++j)
@@ -47,8 +52,8 @@ void read_inactive_list(ReadState& st, std::int64_t n) {
 void check_inactive(const ReadState& st, std::int64_t n) {
   for (std::int64_t j = st.inactive_offset + 1; j <= st.inactive_offset + inactive.nlistinactive; ++j) {
     const std::int32_t k = inactive.listinactive(j);
-    if (k < 1 || k > part.npart) {
-      say("ERROR in rdump: inactive list entry", j, "names particle", k, "outside 1 to", part.npart);
+    if (k < 1 || k > idim) {
+      say("ERROR in rdump: inactive list entry", j, "names particle", k, "outside 1 to", idim);
       quit();
     }
     if (phase.iphase(k) != -1) {
@@ -78,7 +83,7 @@ void read_gas_integers(ReadState& st) {
   skip_arrays(st, slot(st.nums1, 2) - 1);
   check_inactive(st, n);
 
-  skip_arrays(st, std::int64_t{slot(st.nums1, 3)} + slot(st.nums1, 4));
+  skip_arrays(st, arrays_in(st.nums1, 3, 4));
   // The trace shows the ten identifiers from the block's first particle on,
   // as they stand in the store: a later dump of the run may show what this
   // one left there. With no dump after this one, only those ten matter.
@@ -119,7 +124,7 @@ void read_gas_reals(ReadState& st) {
     read_array(st, vxyzu[c - 1], part.vel_u.at(c, first), n, 4, keep_vel[c - 1]);
   skip_arrays(st, slot(st.nums1, 6) - 9);
 
-  const std::int32_t n_real4 = slot(st.nums1, 7);
+  const std::int64_t n_real4 = slot(st.nums1, 7);
   read_array(st, "rho", densi.rho.at(first), n, 1, w.densities);
   if (n_real4 >= 2) read_array(st, "gradh", gradhterms.gradhterms.at(1, first), n, 2, w.gradh_alpha);
   if (n_real4 >= 3) read_array(st, "gradsoft", gradhterms.gradhterms.at(2, first), n, 2, w.gradh_alpha);

@@ -10,8 +10,11 @@ void read_radiation(ReadState& st) {
   if (st.lengths_per_block >= 3 && st.block_nrad == st.block_npart && st.block_nrad <= idim) {
     const std::int64_t n = st.block_nrad;
     const std::int64_t first = st.icount + 1;
-    skip_arrays(st, std::int64_t{slot(nums, 1)} + slot(nums, 2) + slot(nums, 3) + slot(nums, 4) +
-                        slot(nums, 5));
+    // Arrays of slots 1 to 5 come first; only slot 3's are the group's own
+    // to pass over, the others no step reads.
+    defer_arrays(st, arrays_in(nums, 1, 2));
+    skip_arrays(st, slot(nums, 3));
+    defer_arrays(st, arrays_in(nums, 4, 5));
 
     static constexpr std::string_view rad[5] = {"Erad", "opacity", "Cv", "lambda", "EddingtonFactor"};
     const Wanted& w = st.wanted;
@@ -38,16 +41,13 @@ void read_radiation(ReadState& st) {
     } else {
       skip_arrays(st, slot(nums, 7));
     }
-    skip_arrays(st, slot(nums, 8));
+    defer_arrays(st, slot(nums, 8));
   } else if (st.lengths_per_block >= 3) {
-    // The group is there but does not match the block's particles: its
-    // arrays are not stored, and are passed over so that the next block is
-    // read from its own records.
-    std::int64_t all = 0;
-    for (std::int32_t k : nums) all += k;
-    skip_arrays(st, all);
+    // The group is there but does not match the block's particles: it is not
+    // read (before a later block it is passed over when the file holds it).
+    defer_arrays(st, arrays_in(nums, 1, 8));
   }
-  skip_arrays(st, st.unread_group_arrays);
+  defer_arrays(st, st.unread_group_arrays);
 }
 
 }  // namespace pg

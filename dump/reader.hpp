@@ -28,7 +28,11 @@ struct ReadState {
   std::int64_t block_npart = 0;  // particles this block contributes
   std::int64_t block_nrad = 0;
   std::array<std::int32_t, 8> nums1{}, nums2{}, nums3{}, nums4{};
-  std::int64_t unread_group_arrays = 0;  // arrays of groups 4 and up, passed over
+  std::int64_t unread_group_arrays = 0;  // arrays of groups 4 and up
+  bool last_block = false;
+  // Arrays the reader does not use that lie after the last array it reads in
+  // the block so far (see defer_arrays).
+  std::int64_t deferred = 0;
 
   // Running totals over the blocks of this dump.
   std::int64_t icount = 0;
@@ -37,8 +41,16 @@ struct ReadState {
 };
 
 // nums(k), 1-based.
-inline std::int32_t slot(const std::array<std::int32_t, 8>& nums, int k) {
+inline std::int64_t slot(const std::array<std::int32_t, 8>& nums, int k) {
   return nums[static_cast<std::size_t>(k - 1)];
+}
+
+// The arrays that slots `from` .. `to` of a group announce; a count below
+// zero announces none.
+inline std::int64_t arrays_in(const std::array<std::int32_t, 8>& nums, int from, int to) {
+  std::int64_t all = 0;
+  for (int k = from; k <= to; ++k) all += slot(nums, k) > 0 ? slot(nums, k) : 0;
+  return all;
 }
 
 // In a tagged dump: reads the tag record in front of an array and compares
@@ -62,7 +74,18 @@ void read_array(ReadState& st, std::string_view expected, T* dst, std::int64_t n
 }
 
 // Passes over `count` arrays: tag and data record each in a tagged dump.
+// None when `count` is 0 or below.
 void skip_arrays(ReadState& st, std::int64_t count);
+
+// Arrays the layout announces that no step reads and that the dump's own
+// rules do not pass over (slots the reader has no use for, a group 3 that
+// does not match its block, groups 4 and up). They are passed over when
+// another array follows them in the block. At the end of the last block they
+// are not required at all: the read is complete without them. At the end of
+// an earlier block they are passed over only when the file holds them, which
+// resolve_deferred() tells from the next record (see there).
+void defer_arrays(ReadState& st, std::int64_t count);
+void resolve_deferred(ReadState& st);
 
 // Stages of the read, in file order.
 void read_header(ReadState& st);

@@ -130,6 +130,20 @@ std::int64_t DumpFile::discard(std::int64_t n) {
   return done;
 }
 
+bool DumpFile::peek(void* dst, std::size_t n) {
+  if (n > cap_) {
+    std::unique_ptr<char[]> bigger(new char[n]);
+    std::memcpy(bigger.get(), buf_.get() + head_, avail());
+    tail_ = avail();
+    head_ = 0;
+    buf_ = std::move(bigger);
+    cap_ = n;
+  }
+  if (!fill(n)) return false;
+  std::memcpy(dst, buf_.get() + head_, n);
+  return true;
+}
+
 void DumpFile::begin_record() {
   rec_start_ = pos_;
   in_record_ = false;

@@ -91,6 +91,11 @@ class DumpFile {
     require(n, sizeof(T));
   }
 
+  // Copies the next n bytes of the file to dst without taking them (between
+  // records: the next length word and what follows it). False when the file
+  // ends first.
+  bool peek(void* dst, std::size_t n);
+
   // Passes over the rest of the payload and the trailing length word.
   void end_record();
   // begin_record() then end_record().

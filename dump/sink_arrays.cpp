@@ -13,8 +13,7 @@ void read_sinks(ReadState& st) {
 
   read_array(st, "listpm", ptmass.listpm.at(first), m);
   skip_arrays(st, slot(st.nums2, 1) - 1);
-  skip_arrays(st, std::int64_t{slot(st.nums2, 2)} + slot(st.nums2, 3) + slot(st.nums2, 4) +
-                      slot(st.nums2, 5));
+  skip_arrays(st, arrays_in(st.nums2, 2, 5));
 
   sink_array("spinx", ptmass.spinx);
   sink_array("spiny", ptmass.spiny);
@@ -25,12 +24,15 @@ void read_sinks(ReadState& st) {
   sink_array("spinadx", ptmass.spinadx);
   sink_array("spinady", ptmass.spinady);
   sink_array("spinadz", ptmass.spinadz);
+  std::int64_t optional = 0;
   switch (slot(st.nums2, 6)) {
     case 10:
+      optional = 1;
       sink_array("stellarmass", ptmass.stellarmass);
       break;
     case 15:
     case 19:
+      optional = slot(st.nums2, 6) - 9;
       sink_array("ptmassform", ptmass.ptmassform);
       sink_array("diskinit", ptmass.diskinit);
       sink_array("stellartime", ptmass.stellartime);
@@ -47,7 +49,11 @@ void read_sinks(ReadState& st) {
     default:
       break;
   }
-  skip_arrays(st, std::int64_t{slot(st.nums2, 7)} + slot(st.nums2, 8));
+  // Default reals beyond those the count names, and real*4 arrays: no step
+  // reads them. The real*8 arrays are the group's own to pass over.
+  defer_arrays(st, slot(st.nums2, 6) - 9 - optional);
+  defer_arrays(st, slot(st.nums2, 7));
+  skip_arrays(st, slot(st.nums2, 8));
 }
 
 }  // namespace pg

@@ -131,6 +131,44 @@ int main(int argc, char** argv) {
       }
       put(t + "_three_blocks", d);
     }
+    {
+      // Counts that differ from the arrays carried, read as the counts say.
+      auto with_nums = [&](std::size_t group, std::array<std::int32_t, 8> nums) {
+        Dump d = simple_dump(p, tagged);
+        d.blocks[0].groups[group].explicit_nums = true;
+        d.blocks[0].groups[group].nums = nums;
+        return d;
+      };
+      put(t + "_density_counted_zero", with_nums(0, {1, 1, 0, 0, 0, 9, 0, 0}));
+      put(t + "_eight_reals_counted", with_nums(0, {1, 1, 0, 0, 0, 8, 1, 0}));
+      put(t + "_negative_counts", with_nums(0, {1, 1, -2, 0, -1, 9, 1, -3}));
+      Dump old = with_nums(0, {});
+      old.version = 2;
+      old.blocks[0].groups[1].explicit_nums = true;
+      old.blocks[0].groups[1].nums = {};
+      put(t + "_old_version_zero_counts", old);
+      Dump d = simple_dump(p, tagged);
+      d.ints[0] = -3;
+      put(t + "_negative_npart", d);
+      d = simple_dump(p, tagged);
+      d.blocks[0].groups[1].length_count = -2;
+      put(t + "_negative_sinks", d);
+      d = simple_dump(p, tagged);
+      d.blocks[0].groups.push_back(Group{4, true, {0, 0, 0, 0, 0, 1, 0, 0}, {}});
+      put(t + "_group4_not_held", d);
+      // Two blocks announcing a fourth group, held and not held.
+      for (bool held : {true, false}) {
+        Dump two = two_blocks(tagged, 9);
+        for (Block& b : two.blocks) {
+          Group g4{b.groups[0].length_count, true, {0, 0, 0, 0, 0, 1, 0, 0}, {}};
+          if (held)
+            g4.arrays.push_back(array_of(
+                "g4", s_real, std::vector<double>(static_cast<std::size_t>(g4.length_count), 8.0)));
+          b.groups.push_back(g4);
+        }
+        put(t + (held ? "_two_blocks_group4_held" : "_two_blocks_group4_not_held"), two);
+      }
+    }
   }
   std::printf("%d seed dumps written to %s\n", written, folder.c_str());
   return 0;

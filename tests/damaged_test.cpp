@@ -134,17 +134,30 @@ ReadOutcome read_fresh(const std::string& bytes) {
 
 void PrintTo(const Layout& l, std::ostream* os) { *os << l.name; }
 
+// Each layout's bytes up to the end of what a complete read takes: a last
+// block may announce arrays that no step reads, which a complete read leaves
+// where they are.
 class Damaged : public ::testing::TestWithParam<Layout> {
  protected:
-  const std::string& bytes() const { return GetParam().bytes; }
+  void SetUp() override {
+    const ReadOutcome whole = read_fresh(GetParam().bytes);
+    read_ = GetParam().bytes.substr(0, static_cast<std::size_t>(whole.end_offset));
+  }
+  const std::string& bytes() const { return read_; }
+
+ private:
+  std::string read_;
 };
 
 }  // namespace
 
 TEST_P(Damaged, EveryCutIsAnEndOfFileAfterTheSameTrace) {
-  const ReadOutcome whole = read_fresh(bytes());
+  const ReadOutcome whole = read_fresh(GetParam().bytes);
   ASSERT_EQ(whole.status, 0) << whole.last();
   ASSERT_EQ(whole.last().rfind(" FINISHED READ", 0), 0u) << whole.last();
+  // Unread arrays at the end of the last block may be missing or cut.
+  for (std::size_t cut = bytes().size(); cut <= GetParam().bytes.size(); ++cut)
+    ASSERT_EQ(read_fresh(GetParam().bytes.substr(0, cut)).lines, whole.lines) << "cut " << cut;
   for (std::size_t cut = 0; cut < bytes().size(); ++cut) {
     const ReadOutcome o = read_fresh(bytes().substr(0, cut));
     ASSERT_FALSE(o.stopped) << "cut " << cut << ": " << o.last();

@@ -46,6 +46,18 @@ Dump with_inactive_list(const std::vector<std::int32_t>& list, const std::vector
   return d;
 }
 
+// A two-block dump whose first block lists particle 1 of 5 as inactive
+// under the count `count`.
+Dump listing_block(std::int32_t count) {
+  return two_blocks([count](Block& a, Block&) {
+    Particles p = sample_particles(5);
+    p.iphase[0] = -1;
+    const std::vector<std::int32_t> list = {1};
+    a.groups[0] = gas_group(p, &list);
+    std::memcpy(a.groups[0].arrays[1].data.data(), &count, 4);
+  });
+}
+
 std::vector<std::int32_t> sinks(int n) { return std::vector<std::int32_t>(static_cast<std::size_t>(n), 1); }
 
 const Case cases[] = {
@@ -77,56 +89,21 @@ const Case cases[] = {
        return d;
      },
      " ERROR 8.5 in rdump: nptmass exceeds dimensions!! 301 300"},
-    {"InactiveCountBeyondItsEntries", [] { return with_inactive_list({1, 2, 3, 4}, {}, 9); },
+    {"InactiveCountBeyondItsEntriesInAFirstBlock", [] { return listing_block(9); },
      " ERROR in rdump: block 1 lists 9 inactive particles but carries 4 list entries"},
-    {"NegativeInactiveCount", [] { return with_inactive_list({1}, {}, -2); },
+    {"NegativeInactiveCountInAFirstBlock", [] { return listing_block(-2); },
      " ERROR in rdump: block 1 lists -2 inactive particles but carries 4 list entries"},
-    {"InactiveEntryOutsideTheDump", [] { return with_inactive_list({1, 2000000000}, {1}); },
-     " ERROR in rdump: inactive list entry 2 names particle 2000000000 outside 1 to 5"},
-    {"InactiveEntryOfAnActiveParticle", [] { return with_inactive_list({3}); },
-     " ERROR - Read active particle as inactive 1 0 3 0 5 0"},
-    {"SinkGroupOfTwelveReals",
+    {"InactiveEntryOutsideTheStore", [] { return with_inactive_list({1, 2000000000}, {1}); },
+     " ERROR in rdump: inactive list entry 2 names particle 2000000000 outside 1 to 50001000"},
+    {"NegativeNpartOverTwoBlocks",
      [] {
-       Dump d = one_block();
-       Group& g = d.blocks[0].groups[1];
-       g.arrays.resize(4);
-       g.explicit_nums = true;
-       g.nums = {1, 0, 0, 0, 0, 12, 0, 0};
-       return d;
-     },
-     " ERROR in rdump: block 1, array group 2: default-real arrays 12; this reader reads 9, 10, 15 or 19"},
-    {"GasGroupWithoutDensity",
-     [] {
-       Dump d = one_block();
-       d.blocks[0].groups[0].explicit_nums = true;
-       d.blocks[0].groups[0].nums = {1, 1, 0, 0, 0, 9, 0, 0};
-       return d;
-     },
-     " ERROR in rdump: block 1, array group 1: real*4 arrays 0; this reader reads at least 1 (rho)"},
-    {"RadiativeGroupWithFourReals",
-     [] {
-       Dump d = one_block();
-       d.blocks[0].groups[2].explicit_nums = true;
-       d.blocks[0].groups[2].nums = {0, 0, 0, 0, 0, 4, 0, 0};
-       return d;
-     },
-     " ERROR in rdump: block 1, array group 3: default-real arrays 4; this reader reads at least 5 "
-     "(Erad to EddingtonFactor)"},
-    {"NegativeArrayCount",
-     [] {
-       Dump d = one_block();
-       d.blocks[0].groups[0].explicit_nums = true;
-       d.blocks[0].groups[0].nums = {1, 1, 0, 0, 0, 9, 1, -3};
-       return d;
-     },
-     " ERROR in rdump: block 1, array group 1: type slot 8 counts -3; this reader reads no negative counts"},
-    {"NegativeNpart",
-     [] {
-       Dump d = one_block();
+       Dump d = two_blocks([](Block&, Block&) {});
        d.ints[0] = -4;
        return d;
      },
      " ERROR in rdump: npart is negative -4"},
+    {"InactiveEntryOfAnActiveParticle", [] { return with_inactive_list({3}); },
+     " ERROR - Read active particle as inactive 1 0 3 0 5 0"},
     {"ParticlesBeyondTheStore",
      [] {
        Dump d = one_block();

@@ -145,7 +145,10 @@ TEST(Inspect, DamagedFramingStopsTheWalkWithTheRecordLayersError) {
 
 TEST(Inspect, AWalkTheReaderRefusesStillShowsTheWholeFile) {
   TempDir dir;
-  Dump d = simple_dump(sample_particles(30));
+  Particles p = sample_particles(30);
+  Dump d = simple_dump(p);
+  const std::vector<std::int32_t> active = {3};  // listed inactive, but active
+  d.blocks[0].groups[0] = gas_group(p, &active);
   d.blocks[0].groups[1] = sink_group({}, 9);
   d.blocks[0].groups[1].arrays.push_back(array_of("spare", s_real, std::vector<double>{}));
   d.blocks[0].groups[1].arrays.push_back(array_of("spare2", s_real, std::vector<double>{}));
@@ -154,8 +157,7 @@ TEST(Inspect, AWalkTheReaderRefusesStillShowsTheWholeFile) {
   EXPECT_TRUE(has_line(r.out, R"( +spare2 +slot 6 real +0)")) << r.out;
   EXPECT_TRUE(has_line(r.out, R"( +DustTemperature +slot 6 real +30)")) << r.out;
   EXPECT_EQ(last_line(r.out),
-            "phasegrid stops on it: ERROR in rdump: block 1, array group 2: default-real arrays 11; "
-            "this reader reads 9, 10, 15 or 19");
+            "phasegrid stops on it: ERROR - Read active particle as inactive 1 0 3 0 30 0");
 }
 
 TEST(Inspect, GarbageAndHostileCountsStopCleanly) {

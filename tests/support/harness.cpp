@@ -93,6 +93,7 @@ ReadOutcome read_dump_bytes(const std::string& bytes) {
   } catch (const pg::Stop&) {
     o.stopped = true;
   }
+  o.end_offset = f.offset();
   o.lines = cap.lines();
   return o;
 }

@@ -53,6 +53,7 @@ struct ReadOutcome {
   std::vector<std::string> lines;
   int status = -1;       // the reader's status: 0 complete, 1 ended early
   bool stopped = false;  // the run was stopped (quit)
+  std::int64_t end_offset = -1;  // where the reader left the file
   // The last line, where a stop leaves its ERROR line.
   const std::string& last() const { return lines.back(); }
   bool has_line(const std::string& l) const;
