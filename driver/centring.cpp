@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "driver/console.hpp"
+#include "base/console.hpp"
 #include "driver/particle_loops.hpp"
 #include "state/store.hpp"
 

@@ -6,8 +6,8 @@
 #include <charconv>
 #include <cstdlib>
 
-#include "driver/console.hpp"
-#include "driver/quit.hpp"
+#include "base/console.hpp"
+#include "base/stop.hpp"
 
 namespace pg {
 

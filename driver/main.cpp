@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string_view>
 
-#include "driver/quit.hpp"
+#include "base/stop.hpp"
 #include "driver/run.hpp"
 #include "state/store.hpp"
 

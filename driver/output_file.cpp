@@ -11,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "driver/quit.hpp"
+#include "base/stop.hpp"
 
 namespace pg {
 

@@ -10,7 +10,7 @@
 #include <limits>
 #include <vector>
 
-#include "driver/console.hpp"
+#include "base/console.hpp"
 #include "state/store.hpp"
 
 namespace pg {

@@ -1,6 +1,6 @@
 #include "driver/rotation.hpp"
 
-#include "driver/console.hpp"
+#include "base/console.hpp"
 #include "driver/particle_loops.hpp"
 #include "state/store.hpp"
 

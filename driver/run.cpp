@@ -10,12 +10,12 @@
 #include <string_view>
 
 #include "driver/centring.hpp"
-#include "driver/console.hpp"
+#include "base/console.hpp"
 #include "driver/output_file.hpp"
 #include "driver/particle_loops.hpp"
 #include "driver/phase_grid.hpp"
 #include "driver/progress.hpp"
-#include "driver/quit.hpp"
+#include "base/stop.hpp"
 #include "driver/rotation.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"

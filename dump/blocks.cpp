@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/console.hpp"
-#include "driver/quit.hpp"
+#include "base/console.hpp"
+#include "base/stop.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 

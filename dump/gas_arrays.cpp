@@ -1,8 +1,8 @@
 // Array group 1: the gas particles of a block, integer arrays then reals.
 #include <algorithm>
 
-#include "driver/console.hpp"
-#include "driver/quit.hpp"
+#include "base/console.hpp"
+#include "base/stop.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 

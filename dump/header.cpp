@@ -1,9 +1,9 @@
 // The header: particle count and shape integers, the named reals, the units.
 #include <algorithm>
 
-#include "driver/console.hpp"
-#include "driver/quit.hpp"
-#include "dump/layout.hpp"
+#include "base/console.hpp"
+#include "base/stop.hpp"
+#include "format/layout.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 

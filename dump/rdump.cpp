@@ -1,9 +1,9 @@
 #include "dump/rdump.hpp"
 
-#include "driver/console.hpp"
-#include "dump/layout.hpp"
+#include "base/console.hpp"
+#include "format/layout.hpp"
 #include "dump/reader.hpp"
-#include "driver/quit.hpp"
+#include "base/stop.hpp"
 #include "state/store.hpp"
 
 namespace pg {

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/console.hpp"
-#include "driver/quit.hpp"
+#include "base/console.hpp"
+#include "base/stop.hpp"
 
 namespace pg {
 

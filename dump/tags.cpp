@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "driver/console.hpp"
+#include "base/console.hpp"
 
 namespace pg {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 
-using namespace pgtest;
+using namespace pg::dumpformat;
 
 namespace {
 

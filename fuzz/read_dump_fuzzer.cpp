@@ -14,8 +14,8 @@
 #include <memory>
 #include <string_view>
 
-#include "driver/console.hpp"
-#include "driver/quit.hpp"
+#include "base/console.hpp"
+#include "base/stop.hpp"
 #include "dump/byte_source.hpp"
 #include "dump/rdump.hpp"
 #include "dump/record.hpp"

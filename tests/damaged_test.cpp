@@ -10,10 +10,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "driver/quit.hpp"
+#include "base/stop.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "driver/dialogue.hpp"
-#include "driver/quit.hpp"
+#include "base/stop.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "state/store.hpp"
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

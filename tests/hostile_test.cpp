@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

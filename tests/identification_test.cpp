@@ -1,10 +1,10 @@
 // The opening of every dump: the identification record and file identifier.
 #include <gtest/gtest.h>
 
-#include "driver/quit.hpp"
+#include "base/stop.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

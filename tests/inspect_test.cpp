@@ -7,7 +7,7 @@
 #include <random>
 #include <regex>
 
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 #include "tests/support/spawn.hpp"
 

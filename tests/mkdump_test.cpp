@@ -20,7 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

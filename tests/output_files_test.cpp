@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <numeric>
 
-#include "driver/quit.hpp"
+#include "base/stop.hpp"
 #include "dump/record.hpp"
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

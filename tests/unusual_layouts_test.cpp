@@ -9,7 +9,7 @@
 #include <cstring>
 #include <functional>
 
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

@@ -33,13 +33,13 @@
 #include <system_error>
 #include <vector>
 
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 
 namespace {
 
-using pgtest::Array;
-using pgtest::ArrayPlace;
-using pgtest::RecordWriter;
+using pg::dumpformat::Array;
+using pg::dumpformat::ArrayPlace;
+using pg::dumpformat::RecordWriter;
 
 constexpr std::int64_t max_particles = 50'001'000;  // what phasegrid can hold
 constexpr std::int64_t max_sinks = 300;             // likewise, over all blocks
@@ -481,13 +481,13 @@ std::vector<std::int32_t> inactive_list(const Options& o, const Cloud& cloud, co
 
 std::size_t slot_bytes(int slot) {
   switch (slot) {
-    case pgtest::s_int1:
+    case pg::dumpformat::s_int1:
       return 1;
-    case pgtest::s_int2:
+    case pg::dumpformat::s_int2:
       return 2;
-    case pgtest::s_int:
-    case pgtest::s_int4:
-    case pgtest::s_real4:
+    case pg::dumpformat::s_int:
+    case pg::dumpformat::s_int4:
+    case pg::dumpformat::s_real4:
       return 4;
     default:
       return 8;
@@ -720,41 +720,41 @@ class ArrayMaker {
 // The dump's description: the header, and per block the three groups with
 // their arrays' tags and slots. The shared group builders give the arrays of
 // each group; the gas and radiative values are made while writing.
-pgtest::Dump describe_dump(const Options& o, const Cloud& cloud, const std::vector<BlockPlan>& plans) {
-  pgtest::Dump d;
+pg::dumpformat::Dump describe_dump(const Options& o, const Cloud& cloud, const std::vector<BlockPlan>& plans) {
+  pg::dumpformat::Dump d;
   d.tagged = o.tagged;
   d.file_ident = fmt::format("{}: collapsing cloud by mkdump, seed {}", o.tagged ? "FT" : "FU", o.seed);
-  d.ints = pgtest::standard_ints(static_cast<std::int32_t>(o.particles), static_cast<std::int32_t>(o.blocks));
+  d.ints = pg::dumpformat::standard_ints(static_cast<std::int32_t>(o.particles), static_cast<std::int32_t>(o.blocks));
   d.i8_value = o.particles;  // the largest identifier
-  const pgtest::HeaderReals reals = pgtest::standard_reals(o.time, Cloud::rhozero);
+  const pg::dumpformat::HeaderReals reals = pg::dumpformat::standard_reals(o.time, Cloud::rhozero);
   d.real_tags = reals.tags;
   d.reals = reals.values;
   d.units = {udist, umass, utime};
 
-  pgtest::Particles shape = pgtest::sample_particles(1);
+  pg::dumpformat::Particles shape = pg::dumpformat::sample_particles(1);
   if (o.iunique) shape.iunique.assign(1, 1);
   for (auto& c : shape.chem) c.assign(1, 0.0f);
   const std::vector<std::int32_t> no_list;
 
   for (const BlockPlan& b : plans) {
-    pgtest::Group gas = pgtest::gas_group(shape, &no_list);
-    pgtest::Group rad = pgtest::rad_group(shape);
+    pg::dumpformat::Group gas = pg::dumpformat::gas_group(shape, &no_list);
+    pg::dumpformat::Group rad = pg::dumpformat::rad_group(shape);
     gas.length_count = rad.length_count = b.n;
     for (Array& a : gas.arrays) a.data.clear();
     for (Array& a : rad.arrays) a.data.clear();
 
     // Sinks: spins of young protostars, some angular momentum still to add.
-    pgtest::Group sinks = pgtest::sink_group(b.listpm, 9);
+    pg::dumpformat::Group sinks = pg::dumpformat::sink_group(b.listpm, 9);
     for (int k = 0; k < 9; ++k) {
       std::vector<double> v(b.sinks.size());
       for (std::size_t j = 0; j < v.size(); ++j) {
         const double scale = k < 3 ? 1e-6 : k < 6 ? 1e-8 : 1e-9;
         v[j] = scale * gauss(cloud.bits(b.sinks[j] * 9 + k, s_sink_spin));
       }
-      pgtest::Array& a = sinks.arrays[static_cast<std::size_t>(k) + 1];
+      pg::dumpformat::Array& a = sinks.arrays[static_cast<std::size_t>(k) + 1];
       a.data.assign(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(double));
     }
-    d.blocks.push_back(pgtest::Block{{std::move(gas), std::move(sinks), std::move(rad)}});
+    d.blocks.push_back(pg::dumpformat::Block{{std::move(gas), std::move(sinks), std::move(rad)}});
   }
   return d;
 }
@@ -793,7 +793,7 @@ int main(int argc, char** argv) {
   errno = 0;
   try {
     ArrayMaker maker(o, cloud, plans);
-    pgtest::write_dump_streamed(describe_dump(o, cloud, plans), o.output,
+    pg::dumpformat::write_dump_streamed(describe_dump(o, cloud, plans), o.output,
                                 [&](RecordWriter& w, const Array& a, const ArrayPlace& at) {
                                   writing = true;
                                   return maker(w, a, at);

@@ -22,9 +22,9 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/console.hpp"
-#include "driver/quit.hpp"
-#include "dump/layout.hpp"
+#include "base/console.hpp"
+#include "base/stop.hpp"
+#include "format/layout.hpp"
 #include "dump/rdump.hpp"
 #include "dump/record.hpp"
 #include "dump/tags.hpp"

@@ -16,8 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "driver/console.hpp"
-#include "driver/quit.hpp"
+#include "base/console.hpp"
+#include "base/stop.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
 

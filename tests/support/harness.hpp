@@ -11,8 +11,12 @@
 
 #include "dump/byte_source.hpp"
 #include "dump/record.hpp"
+#include "format/dump_writer.hpp"
 
 namespace pgtest {
+
+// Tests build dumps with the format library's writer.
+using namespace pg::dumpformat;
 
 // Captures everything the tool writes to its console while alive.
 class ConsoleCapture {

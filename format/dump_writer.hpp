@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pgtest {
+namespace pg::dumpformat {
 
 // The bytes of one record's payload.
 class Payload {
@@ -198,4 +198,4 @@ Group rad_group(const Particles& p, int skipped_front = 0, int extra_reals = 0,
 // A complete one-block dump of p with no sinks and the radiative group.
 Dump simple_dump(const Particles& p, bool tagged = true, double gt = 0.75);
 
-}  // namespace pgtest
+}  // namespace pg::dumpformat

@@ -1,9 +1,9 @@
-#include "tests/support/dump_writer.hpp"
+#include "format/dump_writer.hpp"
 
 #include <cmath>
 #include <stdexcept>
 
-namespace pgtest {
+namespace pg::dumpformat {
 
 Payload& Payload::text(std::string_view s, std::size_t width) {
   std::string t(s.substr(0, std::min(s.size(), width)));
@@ -377,4 +377,4 @@ void write_dump_streamed(Dump d, const std::string& path, const ArrayData& data)
   w.close();
 }
 
-}  // namespace pgtest
+}  // namespace pg::dumpformat
