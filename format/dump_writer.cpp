@@ -6,9 +6,7 @@
 namespace pg::dumpformat {
 
 Payload& Payload::text(std::string_view s, std::size_t width) {
-  std::string t(s.substr(0, std::min(s.size(), width)));
-  t.resize(width, ' ');
-  bytes += t;
+  bytes += padded(s, width);
   return *this;
 }
 
@@ -44,34 +42,26 @@ void RecordWriter::close() {
   }
 }
 
-std::array<std::int32_t, 8> Group::counted_nums() const {
+std::array<std::int32_t, slot_count> Group::counted_nums() const {
   if (explicit_nums) return nums;
-  std::array<std::int32_t, 8> n{};
+  std::array<std::int32_t, slot_count> n{};
   for (const Array& a : arrays) ++n[static_cast<std::size_t>(a.slot - 1)];
   return n;
 }
 
 namespace {
 
-constexpr const char* default_tags[30] = {
-    "gt",       "dtmax",    "gamma",    "rhozero",  "RK2",      "escap",       "tkin",
-    "tgrav",    "tterm",    "anglostx", "anglosty", "anglostz", "specang",     "ptmassin",
-    "tmag",     "Bextx",    "Bexty",    "Bextz",    "hzero",    "uzero_n2",    "hmass",
-    "gapfac",   "",         "sdprof",   "rorbit_orig", "min_rplan", "max_rplan",
-    "planetesimalmass", "coremass_orig", "coremass"};
-
 // A group of header values of `count` items of `bytes` each, written only when
 // the count says there are any (tag record first in a tagged dump).
-void small_group(RecordWriter& w, bool tagged, std::int32_t count, std::size_t bytes,
-                 const char* tag) {
+void small_group(RecordWriter& w, bool tagged, std::int32_t count, Slot slot, const char* tag) {
   w.record(Payload().put(count));
   if (count <= 0) return;
   if (tagged) {
     Payload t;
-    for (std::int32_t i = 0; i < count; ++i) t.text(tag, 16);
+    for (std::int32_t i = 0; i < count; ++i) t.text(tag, tag_length);
     w.record(t);
   }
-  w.record(std::string(static_cast<std::size_t>(count) * bytes, '\0'));
+  w.record(std::string(static_cast<std::size_t>(count) * slot_bytes(slot), '\0'));
 }
 
 // One block: the array-length record of each group, then every group's
@@ -89,7 +79,7 @@ void write_block(RecordWriter& w, bool tagged, const Block& b, std::size_t block
     const Group& g = b.groups[gi];
     for (std::size_t ai = 0; ai < g.arrays.size(); ++ai) {
       const Array& a = g.arrays[ai];
-      if (tagged) w.record(Payload().text(a.tag, 16));
+      if (tagged) w.record(Payload().text(a.tag, tag_length));
       if (!data || !data(w, a, ArrayPlace{block, gi, ai})) w.record(a.data);
     }
   }
@@ -102,48 +92,43 @@ void lay_out(const Dump& d, RecordWriter& w) {
   id.bytes.append(d.id_extra_bytes, '\0');
   w.record(id);
   std::string ident = d.file_ident;
-  if (ident.empty()) ident = d.tagged ? "FT: a dump made by the tests" : "FU: a dump made by the tests";
-  w.record(Payload().text(ident, 100));
+  if (ident.empty()) ident = std::string(ident_prefix(d.tagged)) + ": a dump made by the tests";
+  w.record(Payload().text(ident, file_ident_length));
 
   // Default integers.
   w.record(Payload().put(static_cast<std::int32_t>(d.ints.size())));
   if (d.tagged) {
     Payload t;
     for (std::size_t i = 0; i < d.ints.size(); ++i)
-      t.text(i == 0 ? std::string("npart") : "intvar" + std::to_string(i + 1), 16);
+      t.text(i == 0 ? std::string("npart") : "intvar" + std::to_string(i + 1), tag_length);
     w.record(t);
   }
   w.record(Payload().put_all(d.ints));
-  small_group(w, d.tagged, d.small_counts[0], 1, "int1var");
-  small_group(w, d.tagged, d.small_counts[1], 2, "int2var");
-  small_group(w, d.tagged, d.small_counts[2], 4, "int4var");
+  small_group(w, d.tagged, d.small_counts[0], s_int1, "int1var");
+  small_group(w, d.tagged, d.small_counts[1], s_int2, "int2var");
+  small_group(w, d.tagged, d.small_counts[2], s_int4, "int4var");
   // Integer*8 group: one value is the unique-identifier maximum.
-  w.record(Payload().put(d.n_i8));
   if (d.n_i8 == 1) {
-    if (d.tagged) w.record(Payload().text("iunique_max", 16));
+    w.record(Payload().put(d.n_i8));
+    if (d.tagged) w.record(Payload().text(iunique_max_tag, tag_length));
     w.record(Payload().put(d.i8_value));
-  } else if (d.n_i8 > 1) {
-    if (d.tagged) {
-      Payload t;
-      for (std::int32_t i = 0; i < d.n_i8; ++i) t.text("int8var", 16);
-      w.record(t);
-    }
-    w.record(std::string(static_cast<std::size_t>(d.n_i8) * 8, '\0'));
+  } else {
+    small_group(w, d.tagged, d.n_i8, s_int8, "int8var");
   }
   // Default reals.
   w.record(Payload().put(d.n_real >= 0 ? d.n_real : static_cast<std::int32_t>(d.reals.size())));
   if (d.tagged) {
     Payload t;
-    for (const std::string& tag : d.real_tags) t.text(tag, 16);
+    for (const std::string& tag : d.real_tags) t.text(tag, tag_length);
     w.record(t);
   }
   w.record(Payload().put_all(d.reals));
-  small_group(w, d.tagged, d.n_r4, 4, "real4var");
+  small_group(w, d.tagged, d.n_r4, s_real4, "real4var");
   // Real*8: the units.
   w.record(Payload().put(static_cast<std::int32_t>(d.units.size())));
   if (d.tagged) {
     Payload t;
-    for (std::size_t i = 0; i < d.units.size(); ++i) t.text("unitvar0" + std::to_string(i + 1), 16);
+    for (std::size_t i = 0; i < d.units.size(); ++i) t.text("unitvar0" + std::to_string(i + 1), tag_length);
     w.record(t);
   }
   w.record(Payload().put_all(d.units));
@@ -168,12 +153,12 @@ double uniform(std::uint64_t& state) { return static_cast<double>(next_random(st
 
 HeaderReals standard_reals(double gt, double rhozero) {
   HeaderReals h;
-  const double values[30] = {gt,   0.01,  5.0 / 3.0, rhozero, 1.5,   0.0,  0.1,  -0.2,
-                             0.3,  0.0,   0.0,       0.0,     0.0,   0.0,  0.0,  0.0,
-                             0.0,  0.0,   0.02,      0.033,   1e-3,  0.0,  0.0,  -1.5,
-                             1.0,  0.5,   25.0,      2.5e-6,  1e-5,  1.2e-5};
-  for (int i = 0; i < 30; ++i) {
-    h.tags.emplace_back(default_tags[i]);
+  const double values[default_reals] = {gt,   0.01, 5.0 / 3.0, rhozero, 1.5,  0.0, 0.1, -0.2,
+                                        0.3,  0.0,  0.0,       0.0,     0.0,  0.0, 0.0, 0.0,
+                                        0.0,  0.0,  0.02,      0.033,   1e-3, 0.0, 0.0, -1.5,
+                                        1.0,  0.5,  25.0,      2.5e-6,  1e-5, 1.2e-5};
+  for (int i = 0; i < default_reals; ++i) {
+    h.tags.emplace_back(default_tag_table[i]);
     h.values.push_back(values[i]);
   }
   return h;
@@ -181,7 +166,7 @@ HeaderReals standard_reals(double gt, double rhozero) {
 
 std::vector<std::int32_t> standard_ints(std::int32_t npart, std::int32_t n_blocks) {
   std::vector<std::int32_t> v = {npart, npart, 0, 11, 12, 13, n_blocks, 100001, 100002};
-  for (int i = 0; i < 32; ++i) v.push_back(100100 + i);
+  for (int i = 0; i < rnd_table_words; ++i) v.push_back(100100 + i);
   return v;
 }
 

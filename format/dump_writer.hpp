@@ -17,6 +17,11 @@
 #include <string_view>
 #include <vector>
 
+#include "format/header.hpp"
+#include "format/layout.hpp"
+#include "format/slots.hpp"
+#include "format/tags.hpp"
+
 namespace pg::dumpformat {
 
 // The bytes of one record's payload.
@@ -67,9 +72,6 @@ class RecordWriter {
   std::string mem_;
 };
 
-// Type slots of an array group.
-enum Slot : int { s_int = 1, s_int1, s_int2, s_int4, s_int8, s_real, s_real4, s_real8 };
-
 struct Array {
   std::string tag;
   int slot = s_real;
@@ -87,9 +89,9 @@ struct Group {
   std::int64_t length_count = 0;
   // Counted from the arrays' slots unless set explicitly.
   bool explicit_nums = false;
-  std::array<std::int32_t, 8> nums{};
+  std::array<std::int32_t, slot_count> nums{};
   std::vector<Array> arrays;
-  std::array<std::int32_t, 8> counted_nums() const;
+  std::array<std::int32_t, slot_count> counted_nums() const;
 };
 
 struct Block {
@@ -99,7 +101,7 @@ struct Block {
 struct Dump {
   bool tagged = true;
   // Identification record.
-  std::int32_t magic1 = 690706, magic2 = 780806, version = 1, magic3 = 690706;
+  std::int32_t magic1 = magic_int, magic2 = magic_real, version = newest_format, magic3 = magic_int;
   double id_real = 1.5;
   std::size_t id_extra_bytes = 0;
   std::string file_ident;  // empty: "FT..." when tagged, "FU..." otherwise
@@ -121,7 +123,7 @@ struct Dump {
   std::int64_t cut = -1;
 };
 
-// The 30 header reals in the order of the default tag table, with values.
+// The header reals in the order of the default tag table, with values.
 struct HeaderReals {
   std::vector<std::string> tags;
   std::vector<double> values;

@@ -1,10 +1,14 @@
-// Fixed facts of the dump layout shared by the reader and the inspector.
+// The start of a dump: the identification record (magic numbers and format
+// version) and the file identifier, which says whether the dump is tagged.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-namespace pg {
+#include "format/tags.hpp"
+
+namespace pg::dumpformat {
 
 // Magic numbers of the identification record.
 inline constexpr std::int32_t magic_int = 690706;  // also "version 0" in the version slot
@@ -17,13 +21,32 @@ inline bool first_magic_ok(std::int32_t m) { return m == magic_int || m == magic
 inline bool second_magic_ok(std::int32_t m) { return m == magic_real || m == magic_real_alt; }
 inline bool third_magic_ok(std::int32_t m) { return m == magic_int; }
 
-// The meaning of the header reals of an untagged dump, by position; position
-// 23 is blank.
-inline constexpr std::string_view default_tag_table[30] = {
-    "gt",          "dtmax",     "gamma",     "rhozero",          "RK2",           "escap",
-    "tkin",        "tgrav",     "tterm",     "anglostx",         "anglosty",      "anglostz",
-    "specang",     "ptmassin",  "tmag",      "Bextx",            "Bexty",         "Bextz",
-    "hzero",       "uzero_n2",  "hmass",     "gapfac",           "",              "sdprof",
-    "rorbit_orig", "min_rplan", "max_rplan", "planetesimalmass", "coremass_orig", "coremass"};
+// The identification record: integer magic, a real, real magic, format
+// version, integer magic; 24 bytes (a longer record is read up to them).
+inline constexpr std::int64_t id_record_bytes = 4 + 8 + 4 + 4 + 4;
 
+// The format version the version slot holds: the integer magic there means 0.
+inline std::int32_t format_version(std::int32_t version) { return version == magic_int ? 0 : version; }
+
+// The file identifier: 100 characters, blank-padded. Its second character
+// is 'T' in a tagged dump ("FT..."), anything else in an untagged one ("FU...").
+inline constexpr std::size_t file_ident_length = 100;
+
+inline bool ident_says_tagged(std::string_view ident) { return ident.size() > 1 && ident[1] == 'T'; }
+// How a writer begins the identifier of a tagged or untagged dump.
+inline constexpr std::string_view ident_prefix(bool tagged) { return tagged ? "FT" : "FU"; }
+
+}  // namespace pg::dumpformat
+
+// The names the reader knows these facts by.
+namespace pg {
+using dumpformat::default_tag_table;
+using dumpformat::first_magic_ok;
+using dumpformat::magic_int;
+using dumpformat::magic_int_alt;
+using dumpformat::magic_real;
+using dumpformat::magic_real_alt;
+using dumpformat::newest_format;
+using dumpformat::second_magic_ok;
+using dumpformat::third_magic_ok;
 }  // namespace pg

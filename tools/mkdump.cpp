@@ -40,6 +40,7 @@ namespace {
 using pg::dumpformat::Array;
 using pg::dumpformat::ArrayPlace;
 using pg::dumpformat::RecordWriter;
+using pg::dumpformat::slot_bytes;
 
 constexpr std::int64_t max_particles = 50'001'000;  // what phasegrid can hold
 constexpr std::int64_t max_sinks = 300;             // likewise, over all blocks
@@ -479,21 +480,6 @@ std::vector<std::int32_t> inactive_list(const Options& o, const Cloud& cloud, co
 
 // ---- writing ---------------------------------------------------------------
 
-std::size_t slot_bytes(int slot) {
-  switch (slot) {
-    case pg::dumpformat::s_int1:
-      return 1;
-    case pg::dumpformat::s_int2:
-      return 2;
-    case pg::dumpformat::s_int:
-    case pg::dumpformat::s_int4:
-    case pg::dumpformat::s_real4:
-      return 4;
-    default:
-      return 8;
-  }
-}
-
 // Produces the particle arrays of the dump as they are written.
 class ArrayMaker {
  public:
@@ -723,7 +709,8 @@ class ArrayMaker {
 pg::dumpformat::Dump describe_dump(const Options& o, const Cloud& cloud, const std::vector<BlockPlan>& plans) {
   pg::dumpformat::Dump d;
   d.tagged = o.tagged;
-  d.file_ident = fmt::format("{}: collapsing cloud by mkdump, seed {}", o.tagged ? "FT" : "FU", o.seed);
+  d.file_ident =
+      fmt::format("{}: collapsing cloud by mkdump, seed {}", pg::dumpformat::ident_prefix(o.tagged), o.seed);
   d.ints = pg::dumpformat::standard_ints(static_cast<std::int32_t>(o.particles), static_cast<std::int32_t>(o.blocks));
   d.i8_value = o.particles;  // the largest identifier
   const pg::dumpformat::HeaderReals reals = pg::dumpformat::standard_reals(o.time, Cloud::rhozero);

@@ -24,10 +24,12 @@
 
 #include "base/console.hpp"
 #include "base/stop.hpp"
+#include "format/header.hpp"
 #include "format/layout.hpp"
+#include "format/slots.hpp"
+#include "format/tags.hpp"
 #include "dump/rdump.hpp"
 #include "dump/record.hpp"
-#include "dump/tags.hpp"
 #include "state/store.hpp"
 
 #ifndef PHASEGRID_VERSION
@@ -35,6 +37,8 @@
 #endif
 
 namespace {
+
+namespace dumpformat = pg::dumpformat;
 
 constexpr std::string_view usage =
     "usage: phasegrid-dump [--help | --version] DUMP...\n"
@@ -57,20 +61,6 @@ constexpr int exit_usage = 2;
 // Header reals shown with their values; any further ones are counted.
 constexpr std::int64_t max_reals_shown = 4096;
 
-// The type slots of an array group: element type and size.
-struct SlotType {
-  std::string_view name;
-  int bytes;
-};
-constexpr std::array<SlotType, 8> slot_types = {{{"integer", 4},
-                                                 {"integer*1", 1},
-                                                 {"integer*2", 2},
-                                                 {"integer*4", 4},
-                                                 {"integer*8", 8},
-                                                 {"real", 8},
-                                                 {"real*4", 4},
-                                                 {"real*8", 8}}};
-
 // Text from the file, fit to print: anything but printable ASCII becomes '?'.
 std::string printable(std::string_view s) {
   std::string out(s);
@@ -79,10 +69,7 @@ std::string printable(std::string_view s) {
   return out;
 }
 
-std::string trimmed(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.remove_suffix(1);
-  return printable(s);
-}
+std::string trimmed(std::string_view s) { return printable(dumpformat::trim_padding(s)); }
 
 // While alive, the console (where the record layer and the reader print their
 // lines) goes to memory.
@@ -153,10 +140,10 @@ class Walk {
   std::vector<std::string> tag_record(std::int64_t n) {
     f_.begin_record();
     const std::int64_t k = std::min({std::max<std::int64_t>(n, 0), max_reals_shown,
-                                     f_.record_length() / pg::tag_length});
+                                     f_.record_length() / dumpformat::tag_length});
     std::vector<std::string> tags;
     for (std::int64_t i = 0; i < k; ++i) {
-      pg::Tag t;
+      dumpformat::Tag t;
       f_.take_bytes(t.data(), t.size());
       tags.push_back(trimmed(std::string_view(t.data(), t.size())));
     }
@@ -194,7 +181,8 @@ class Walk {
     const auto version = f_.take<std::int32_t>();
     const auto third = f_.take<std::int32_t>();
     const bool magics_ok =
-        pg::first_magic_ok(first) && pg::second_magic_ok(second) && pg::third_magic_ok(third);
+        dumpformat::first_magic_ok(first) && dumpformat::second_magic_ok(second) &&
+        dumpformat::third_magic_ok(third);
     if (!magics_ok) {
       fmt::print("  identification: magic numbers {} {} {}: not those of a dump this tool "
                  "reads (another byte order, another integer or real size, or not a dump)\n",
@@ -204,14 +192,15 @@ class Walk {
     if (f_.record_runs_past_end()) throw pg::DumpEnded{};
     f_.end_record();
     fmt::print("  identification: magic numbers {} {} {}, format version {}{}\n", first, second,
-               third, version == pg::magic_int ? 0 : version,
-               id_length != 24 ? fmt::format(" (a record of {} bytes)", id_length) : "");
+               third, dumpformat::format_version(version),
+               id_length != dumpformat::id_record_bytes ? fmt::format(" (a record of {} bytes)", id_length)
+                                                       : "");
 
-    char ident[100];
+    char ident[dumpformat::file_ident_length];
     f_.begin_record();
     f_.take_bytes(ident, sizeof ident);
     f_.end_record();
-    tagged_ = ident[1] == 'T';
+    tagged_ = dumpformat::ident_says_tagged(std::string_view(ident, sizeof ident));
     fmt::print("  file identifier: \"{}\"\n", trimmed(std::string_view(ident, sizeof ident)));
     fmt::print("  {}\n", tagged_ ? "tagged: every header group and array has a tag record"
                                  : "untagged: values are known by their place");
@@ -223,14 +212,15 @@ class Walk {
     const std::int32_t n_int = count_record("default integers");
     if (n_int > 0) {
       if (tagged_) f_.skip_record();
-      const std::vector<std::int32_t> v = data_record<std::int32_t>(n_int, 44);
+      const std::vector<std::int32_t> v = data_record<std::int32_t>(n_int, dumpformat::max_default_ints);
       // The layout phasegrid reads: which positions count.
-      const int positions = (n_int == 7 || (n_int >= 41 && n_int <= 44)) ? n_int : 6;
+      const int positions = dumpformat::default_int_positions(n_int);
       auto at = [&](std::size_t i) { return i < v.size() ? fmt::format("{}", v[i]) : std::string("-"); };
-      fmt::print("      npart {}, nbody1 {}, nbody2 {}", at(0), at(1), at(2));
-      if (positions >= 7) {
-        fmt::print(", blocks {}", at(6));
-        if (v.size() > 6) n_blocks_ = v[6];
+      fmt::print("      npart {}, nbody1 {}, nbody2 {}", at(dumpformat::di_npart), at(dumpformat::di_nbody1),
+                 at(dumpformat::di_nbody2));
+      if (positions > dumpformat::di_blocks) {
+        fmt::print(", blocks {}", at(dumpformat::di_blocks));
+        if (v.size() > dumpformat::di_blocks) n_blocks_ = v[dumpformat::di_blocks];
       }
       fmt::print("\n");
     }
@@ -247,7 +237,8 @@ class Walk {
       for (std::size_t i = 0; i < v.size(); ++i)
         fmt::print("      {:<16} {}\n",
                    tagged_ ? (i < tags.size() ? tags[i] : "(no tag)")
-                           : (n_i8 == 1 ? "iunique_max" : fmt::format("#{}", i + 1)),
+                           : (n_i8 == 1 ? std::string(dumpformat::iunique_max_tag)
+                                        : fmt::format("#{}", i + 1)),
                    v[i]);
     }
 
@@ -261,7 +252,7 @@ class Walk {
         if (tagged_)
           name = i < tags.size() ? tags[i] : "(no tag)";
         else
-          name = i < 30 ? std::string(pg::default_tag_table[i]) : "";
+          name = i < dumpformat::default_reals ? std::string(dumpformat::default_tag_table[i]) : "";
         fmt::print("      {:>4} {:<16} {}\n", i + 1, name, v[i]);
       }
       if (n_real > static_cast<std::int64_t>(v.size()))
@@ -278,11 +269,6 @@ class Walk {
         fmt::print("      {:>4} {:<16} {}\n", i + 1, i < tags.size() ? tags[i] : "", v[i]);
     }
   }
-
-  struct Lengths {
-    std::int64_t length = 0;
-    std::array<std::int32_t, 8> nums{};
-  };
 
   void blocks() {
     f_.begin_record();
@@ -302,18 +288,20 @@ class Walk {
     }
     for (std::int32_t b = 1; b <= n_blocks_; ++b) {
       fmt::print("  block {}\n", b);
-      std::vector<Lengths> groups;
+      std::vector<dumpformat::ArrayLengths> groups;
       for (std::int32_t g = 1; g <= per_block; ++g) {
-        Lengths l;
+        dumpformat::ArrayLengths l;
         f_.begin_record();
-        l.length = f_.take<std::int64_t>();
-        f_.take_array(l.nums.data(), 8);
+        l.length_count = f_.take<std::int64_t>();
+        f_.take_array(l.nums.data(), dumpformat::slot_count);
         f_.end_record();
         std::string counts;
-        for (std::size_t k = 0; k < 8; ++k)
+        for (std::size_t k = 0; k < l.nums.size(); ++k)
           if (l.nums[k] != 0)
-            counts += fmt::format("{}{} {}", counts.empty() ? "" : ", ", slot_types[k].name, l.nums[k]);
-        fmt::print("    group {}: length {}; arrays: {}\n", g, l.length, counts.empty() ? "none" : counts);
+            counts += fmt::format("{}{} {}", counts.empty() ? "" : ", ", dumpformat::slot_types[k].name,
+                                  l.nums[k]);
+        fmt::print("    group {}: length {}; arrays: {}\n", g, l.length_count,
+                   counts.empty() ? "none" : counts);
         groups.push_back(l);  // one per record read: bounded by the file
       }
       for (std::size_t g = 0; g < groups.size(); ++g) arrays(static_cast<int>(g) + 1, groups[g]);
@@ -322,14 +310,14 @@ class Walk {
       fmt::print("  {} bytes follow the last block (phasegrid does not read them)\n", size_ - f_.offset());
   }
 
-  void arrays(int group, const Lengths& l) {
+  void arrays(int group, const dumpformat::ArrayLengths& l) {
     bool heading = false;
-    for (std::size_t k = 0; k < 8; ++k) {
+    for (std::size_t k = 0; k < l.nums.size(); ++k) {
       if (l.nums[k] != 0 && !heading) {
         fmt::print("    group {} arrays\n", group);
         heading = true;
       }
-      const SlotType& type = slot_types[k];
+      const dumpformat::SlotType& type = dumpformat::slot_types[k];
       if (l.nums[k] < 0) {
         fmt::print("      {} arrays counted {}: none walked\n", type.name, l.nums[k]);
         continue;
@@ -338,10 +326,10 @@ class Walk {
         std::string name;
         if (tagged_) {
           f_.begin_record();
-          pg::Tag t;
+          dumpformat::Tag t;
           t.fill(' ');
           const std::size_t n = static_cast<std::size_t>(
-              std::min<std::int64_t>(f_.record_length(), pg::tag_length));
+              std::min<std::int64_t>(f_.record_length(), dumpformat::tag_length));
           f_.take_bytes(t.data(), n);
           f_.end_record();
           name = trimmed(std::string_view(t.data(), t.size()));
@@ -354,8 +342,8 @@ class Walk {
         std::string note;
         if (bytes % type.bytes != 0)
           note = fmt::format("  ({} bytes: not a whole number of items)", bytes);
-        else if (bytes / type.bytes != l.length)
-          note = fmt::format("  (the group's length is {})", l.length);
+        else if (bytes / type.bytes != l.length_count)
+          note = fmt::format("  (the group's length is {})", l.length_count);
         fmt::print("      {:<16} slot {} {:<9} {:>11}{}\n", name, k + 1, type.name, bytes / type.bytes, note);
       }
     }
