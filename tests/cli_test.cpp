@@ -41,11 +41,9 @@ void write_large_sparse_dump(const std::string& path) {
   ::close(fd);
 }
 
-ProgramRun run(const std::string& dir, const std::vector<std::string>& args, const std::string& input,
-               bool err_on_terminal = false) {
-  std::vector<std::string> argv = {PHASEGRID_BIN};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(dir, argv, input, {}, err_on_terminal);
+ToolRun run(const std::string& dir, const std::vector<std::string>& args, const std::string& input,
+            ErrTo err = ErrTo::own_file) {
+  return run_tool(dir, input, args, {}, err);
 }
 
 bool have_terminals() {
@@ -59,13 +57,13 @@ bool have_terminals() {
 
 TEST(CommandLine, HelpAndVersionPrintAndExitZero) {
   TempDir dir;
-  const ProgramRun help = run(dir.path(), {"--help"}, "");
+  const ToolRun help = run(dir.path(), {"--help"}, "");
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.out.starts_with("usage: phasegrid")) << help.out;
   EXPECT_NE(help.out.find("--version"), std::string::npos);
   EXPECT_EQ(help.err, "");
 
-  const ProgramRun version = run(dir.path(), {"--version"}, "");
+  const ToolRun version = run(dir.path(), {"--version"}, "");
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "phasegrid " PHASEGRID_VERSION "\n");
   EXPECT_EQ(version.err, "");
@@ -79,7 +77,7 @@ TEST(CommandLine, AnyOtherArgumentStopsBeforeTheDialogue) {
   // the dialogue on standard input would read the dump, but nothing runs.
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"dump01"}, {"-h"}, {"--verbose"}, {"--help", "dump01"}, {""}}) {
-    const ProgramRun r = run(dir.path(), args, "1\ndump01\nn\n0\n");
+    const ToolRun r = run(dir.path(), args, "1\ndump01\nn\n0\n");
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_EQ(r.out, "") << args[0];
     EXPECT_NE(r.err.find("phasegrid: unknown argument"), std::string::npos) << r.err;
@@ -90,7 +88,7 @@ TEST(CommandLine, AnyOtherArgumentStopsBeforeTheDialogue) {
 TEST(StandardError, EmptyInANormalRun) {
   TempDir dir;
   write_dump(simple_dump(sample_particles(400)), dir.file("dump01"));
-  const ProgramRun r = run(dir.path(), {}, "1\ndump01\nm\n1\n1e-13\n");
+  const ToolRun r = run(dir.path(), {}, "1\ndump01\nm\n1\n1e-13\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find(" FINISHED READ 400 0"), std::string::npos) << r.out;
   EXPECT_EQ(r.err, "");
@@ -101,13 +99,13 @@ TEST(StandardError, LargeDumpShowsProgressOnlyOnATerminal) {
   write_large_sparse_dump(dir.file("bigdump"));
   const std::string input = "1\nbigdump\nn\n0\n";
 
-  const ProgramRun plain = run(dir.path(), {}, input);
+  const ToolRun plain = run(dir.path(), {}, input);
   EXPECT_EQ(plain.status, 0) << plain.out;
   EXPECT_NE(plain.out.find(" FINISHED READ 300 0"), std::string::npos) << plain.out;
   EXPECT_EQ(plain.err, "") << "standard error is not a terminal here";
 
   if (!have_terminals()) GTEST_SKIP() << "no pseudo-terminals on this machine";
-  const ProgramRun shown = run(dir.path(), {}, input, /*err_on_terminal=*/true);
+  const ToolRun shown = run(dir.path(), {}, input, ErrTo::terminal);
   EXPECT_EQ(shown.status, 0);
   EXPECT_EQ(shown.out, plain.out) << "standard output must not change";
   // Frames redrawn in place, the last one complete and ended (the terminal
@@ -119,8 +117,8 @@ TEST(StandardError, LargeDumpShowsProgressOnlyOnATerminal) {
 
 TEST(Cli, LostStandardOutputIsAFailure) {
   TempDir dir;
-  const ProgramRun r = run_program(dir.path(), {"/bin/sh", "-c", std::string(PHASEGRID_BIN) + " > /dev/full"},
-                                   "0\nn\n0\n");
+  const ToolRun r =
+      run_program({"/bin/sh", "-c", std::string(PHASEGRID_BIN) + " > /dev/full"}, dir.path(), "0\nn\n0\n");
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
 }

@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <sstream>
 
 #include "tests/support/harness.hpp"
@@ -58,11 +56,9 @@ bool same_free_format(const std::string& expected, const std::string& got) {
 }
 
 std::string gunzip(const fs::path& p) {
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("gzip -dc '" + p.string() + "'").c_str(), "r"), pclose);
-  std::string out;
-  char buf[65536];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe.get())) > 0;) out.append(buf, n);
-  return out;
+  const ToolRun r = run_program({"gzip", "-dc", p.string()});
+  EXPECT_EQ(r.status, 0) << p << ": " << r.err;
+  return r.out;
 }
 
 class Conformance : public ::testing::TestWithParam<std::string> {};

@@ -15,13 +15,13 @@ using namespace pgtest;
 
 namespace {
 
-ProgramRun inspect(const std::string& dir, const std::vector<std::string>& args) {
+ToolRun inspect(const std::string& dir, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {PHASEGRID_DUMP_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(dir, argv);
+  return run_program(argv, dir);
 }
 
-ProgramRun inspect_dump(const TempDir& dir, const Dump& d, const std::string& name = "dump01") {
+ToolRun inspect_dump(const TempDir& dir, const Dump& d, const std::string& name = "dump01") {
   write_dump(d, dir.file(name));
   return inspect(dir.path(), {name});
 }
@@ -52,7 +52,7 @@ Dump two_blocks(bool tagged) {
 
 TEST(Inspect, TaggedDumpShowsTagsTypesLengthsAndNamedReals) {
   TempDir dir;
-  const ProgramRun r = inspect_dump(dir, simple_dump(sample_particles(120), true, 0.625));
+  const ToolRun r = inspect_dump(dir, simple_dump(sample_particles(120), true, 0.625));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.err, "");
   const std::string& o = r.out;
@@ -79,7 +79,7 @@ TEST(Inspect, TaggedDumpShowsTagsTypesLengthsAndNamedReals) {
 
 TEST(Inspect, UntaggedDumpNamesArraysByPlaceAndRealsByPosition) {
   TempDir dir;
-  const ProgramRun r = inspect_dump(dir, simple_dump(sample_particles(80), false, 0.5));
+  const ToolRun r = inspect_dump(dir, simple_dump(sample_particles(80), false, 0.5));
   EXPECT_EQ(r.status, 0) << r.out;
   const std::string& o = r.out;
   EXPECT_TRUE(has_line(o, R"( +untagged: .*)")) << o;
@@ -96,7 +96,7 @@ TEST(Inspect, UntaggedDumpNamesArraysByPlaceAndRealsByPosition) {
 TEST(Inspect, EveryBlockOfAMultiBlockDump) {
   for (const bool tagged : {true, false}) {
     TempDir dir;
-    const ProgramRun r = inspect_dump(dir, two_blocks(tagged));
+    const ToolRun r = inspect_dump(dir, two_blocks(tagged));
     EXPECT_EQ(r.status, 0) << r.out;
     const std::string& o = r.out;
     EXPECT_TRUE(has_line(o, R"( +npart 100, nbody1 100, nbody2 0, blocks 2)")) << o;
@@ -119,7 +119,7 @@ TEST(Inspect, TruncatedDumpEndsEarly) {
   for (const std::int64_t cut : {std::int64_t{0}, std::int64_t{20}, std::int64_t(whole / 2),
                                  std::int64_t(whole - 3)}) {
     d.cut = cut;
-    const ProgramRun r = inspect_dump(dir, d);
+    const ToolRun r = inspect_dump(dir, d);
     EXPECT_EQ(r.status, 1) << cut;
     EXPECT_TRUE(has_line(r.out, fmt::format(R"( +the file ends at byte {}, before the dump does)", cut)))
         << cut << "\n" << r.out;
@@ -135,7 +135,7 @@ TEST(Inspect, DamagedFramingStopsTheWalkWithTheRecordLayersError) {
   // The trailing length word of the identification record.
   bytes[4 + 24] = 99;
   write_file(dir.file("dump01"), bytes);
-  const ProgramRun r = inspect(dir.path(), {"dump01"});
+  const ToolRun r = inspect(dir.path(), {"dump01"});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has_line(r.out, R"( +the walk stops: ERROR in rdump: the record at byte 0 begins with length 24 but ends with length 99)"))
       << r.out;
@@ -152,7 +152,7 @@ TEST(Inspect, AWalkTheReaderRefusesStillShowsTheWholeFile) {
   d.blocks[0].groups[1] = sink_group({}, 9);
   d.blocks[0].groups[1].arrays.push_back(array_of("spare", s_real, std::vector<double>{}));
   d.blocks[0].groups[1].arrays.push_back(array_of("spare2", s_real, std::vector<double>{}));
-  const ProgramRun r = inspect_dump(dir, d);
+  const ToolRun r = inspect_dump(dir, d);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has_line(r.out, R"( +spare2 +slot 6 real +0)")) << r.out;
   EXPECT_TRUE(has_line(r.out, R"( +DustTemperature +slot 6 real +30)")) << r.out;
@@ -188,7 +188,7 @@ TEST(Inspect, GarbageAndHostileCountsStopCleanly) {
     files.push_back(name);
   }
   for (const std::string& f : files) {
-    const ProgramRun r = inspect(dir.path(), {f});
+    const ToolRun r = inspect(dir.path(), {f});
     EXPECT_EQ(r.status, 1) << f << "\n" << r.out;
     EXPECT_TRUE(last_line(r.out).starts_with("phasegrid stops on it: ") ||
                 last_line(r.out).starts_with("phasegrid reads it only in part"))
@@ -201,7 +201,7 @@ TEST(Inspect, GarbageAndHostileCountsStopCleanly) {
 TEST(Inspect, BundledExamplesAreReadCompletely) {
   TempDir dir;
   const std::string data = PHASEGRID_SOURCE_DIR "/tests/data/conformance/";
-  const ProgramRun r = inspect(dir.path(), {data + "01_tagged_full/full001", data + "02_untagged_nreal20/untag02",
+  const ToolRun r = inspect(dir.path(), {data + "01_tagged_full/full001", data + "02_untagged_nreal20/untag02",
                                             data + "06_multiblock/multi06"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(has_line(r.out, "phasegrid reads it completely: 3000 particles, 3 sinks")) << r.out;
@@ -211,7 +211,7 @@ TEST(Inspect, BundledExamplesAreReadCompletely) {
 
 TEST(Inspect, UsageAndFilesThatCannotBeOpened) {
   TempDir dir;
-  ProgramRun r = inspect(dir.path(), {});
+  ToolRun r = inspect(dir.path(), {});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.err.starts_with("usage: phasegrid-dump")) << r.err;
   r = inspect(dir.path(), {"--help"});

@@ -42,9 +42,9 @@ std::vector<std::string> with_tool_on_path() {
   return {"PATH=" + build_bin_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin")};
 }
 
-ProgramRun shell(const std::string& dir, const std::string& command,
+ToolRun shell(const std::string& dir, const std::string& command,
                  std::vector<std::string> env = with_tool_on_path()) {
-  return run_program(dir, {"/bin/bash", "-c", command}, "", env);
+  return run_program({"/bin/bash", "-c", command}, dir, "", env);
 }
 
 // Exit status of each job of a GNU parallel job log, by its command line.
@@ -109,7 +109,7 @@ TEST_F(ManyDumps, ParallelRecipeWritesEveryDumpsFilesAsASeparateRunWould) {
   write_dump(d1, alone.file("dump001"));
   write_dump(d2, alone.file("dump002"));
 
-  const ProgramRun r = shell(dir.path(), recipe("parallel "));
+  const ToolRun r = shell(dir.path(), recipe("parallel "));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   const std::map<std::string, int> jobs = job_exits(dir.read("phasegrid.joblog"));
   EXPECT_EQ(jobs.size(), 2u) << dir.read("phasegrid.joblog");
@@ -135,7 +135,7 @@ TEST_F(ManyDumps, ValuesDoNotCarryOverBetweenProcesses) {
     write_dump(simple_dump(p, true, 0.5), d->file("dump001"));
     write_dump(without_dust_temperatures(p, 0.75), d->file("dump002"));
   }
-  const ProgramRun r = shell(dir.path(), recipe("parallel "));
+  const ToolRun r = shell(dir.path(), recipe("parallel "));
   EXPECT_EQ(r.status, 0) << r.err;
   const ToolRun one = run_tool(alone.path(), "2\ndump001\ndump002\nn\n0\n");
   ASSERT_EQ(one.status, 0);
@@ -153,7 +153,7 @@ TEST_F(ManyDumps, AFailedDumpShowsInTheJobLogAndTheExitStatus) {
   Dump cut = simple_dump(sample_particles(300, 5));
   cut.cut = static_cast<std::int64_t>(dump_bytes(cut).size() / 2);
   write_dump(cut, dir.file("dump002"));
-  const ProgramRun r = shell(dir.path(), recipe("parallel "));
+  const ToolRun r = shell(dir.path(), recipe("parallel "));
   EXPECT_EQ(r.status, 1) << "parallel exits with the number of failed jobs";
   const std::map<std::string, int> jobs = job_exits(dir.read("phasegrid.joblog"));
   EXPECT_EQ(jobs_with_status(jobs, 0), 1) << dir.read("phasegrid.joblog");
@@ -175,19 +175,19 @@ TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
     env.push_back("SLURM_ARRAY_TASK_ID=" + std::to_string(n));
     env.push_back("SLURM_SUBMIT_DIR=" + dir.path());
     env.push_back("SLURM_CPUS_PER_TASK=1");
-    return run_program("/", {"/bin/bash", script}, "", env);
+    return run_program({"/bin/bash", script}, "/", "", env);
   };
-  const ProgramRun second = task(2);
+  const ToolRun second = task(2);
   EXPECT_EQ(second.status, 0) << second.err;
   EXPECT_FALSE(dir.exists("IPdump001")) << "task 2 reads line 2 only";
   EXPECT_NE(dir.read("dump002.log").find(" FINISHED READ 250 0"), std::string::npos);
   ASSERT_EQ(run_tool(alone.path(), "1\ndump002\nn\n0\n").status, 0);
   EXPECT_EQ(files_of(dir, "dump002"), files_of(alone, "dump002"));
 
-  const ProgramRun too_long = task(3);
+  const ToolRun too_long = task(3);
   EXPECT_EQ(too_long.status, 2);
   EXPECT_NE(too_long.err.find("longer than 7 characters"), std::string::npos) << too_long.err;
-  const ProgramRun past_end = task(4);
+  const ToolRun past_end = task(4);
   EXPECT_EQ(past_end.status, 2);
   EXPECT_NE(past_end.err.find("no dump on line 4"), std::string::npos) << past_end.err;
 }

@@ -4,15 +4,9 @@
 // lays dumps out with.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -27,36 +21,11 @@ using namespace pgtest;
 
 namespace {
 
-struct MkdumpRun {
-  int status = -1;
-  std::string out, err;
-};
-
-// Runs the built mkdump with `args`, capturing its standard output and error.
-MkdumpRun mkdump(const std::vector<std::string>& args) {
-  TempDir io;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, io.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, io.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> argv_s = {MKDUMP_BIN};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) throw std::runtime_error("cannot start mkdump");
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-  }
-  MkdumpRun r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  r.out = io.read("stdout");
-  r.err = io.read("stderr");
-  return r;
+// Runs the built mkdump with `args`.
+ToolRun mkdump(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {MKDUMP_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv);
 }
 
 std::size_t count_lines(const std::vector<std::string>& lines, const std::string& line) {
@@ -108,7 +77,7 @@ double mean_row(const std::map<std::pair<int, int>, long>& cells, int c0, int c1
 
 TEST(MkDump, TaggedDumpIsReadCompletelyAndLooksLikeACollapsingCloud) {
   TempDir dir;
-  const MkdumpRun m =
+  const ToolRun m =
       mkdump({"--particles", "20000", "--sinks", "3", "--time", "1.25", "--seed", "7", dir.file("cloud01")});
   ASSERT_EQ(m.status, 0) << m.err;
   EXPECT_EQ(m.out, fmt::format("{}: 20000 particles, 1 block, 3 sinks, {} bytes\n", dir.file("cloud01"),
@@ -146,7 +115,7 @@ TEST(MkDump, TaggedDumpIsReadCompletelyAndLooksLikeACollapsingCloud) {
 
 TEST(MkDump, UntaggedBlocksAreReadCompletely) {
   TempDir dir;
-  const MkdumpRun m = mkdump({"--particles", "10001", "--blocks", "3", "--sinks", "5", "--untagged",
+  const ToolRun m = mkdump({"--particles", "10001", "--blocks", "3", "--sinks", "5", "--untagged",
                               "--no-iunique", "--inactive", "0.05", dir.file("multi")});
   ASSERT_EQ(m.status, 0) << m.err;
   EXPECT_EQ(m.out, fmt::format("{}: 10001 particles, 3 blocks, 5 sinks, {} bytes\n", dir.file("multi"),
@@ -210,7 +179,7 @@ TEST(MkDump, ExtremeSharesAndSizesStayReadable) {
     TempDir dir;
     std::vector<std::string> args = c.args;
     args.push_back(dir.file("edge"));
-    const MkdumpRun m = mkdump(args);
+    const ToolRun m = mkdump(args);
     ASSERT_EQ(m.status, 0) << m.err;
     const ToolRun r = run_tool(dir.path(), "1\nedge\nn\n0\n");
     EXPECT_EQ(r.status, 0) << r.out;
@@ -226,7 +195,7 @@ TEST(MkDump, SeedAloneDecidesTheBytes) {
   auto make = [&](const std::string& seed, const std::string& name) {
     std::vector<std::string> args = common;
     args.insert(args.end(), {"--seed", seed, dir.file(name)});
-    const MkdumpRun m = mkdump(args);
+    const ToolRun m = mkdump(args);
     EXPECT_EQ(m.status, 0) << m.err;
     return dir.read(name);
   };
@@ -265,7 +234,7 @@ TEST(MkDump, BadArgumentsExitTwoAndWriteNothing) {
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(testing::PrintToString(args));
-    const MkdumpRun m = mkdump(args);
+    const ToolRun m = mkdump(args);
     EXPECT_EQ(m.status, 2);
     EXPECT_TRUE(m.err.starts_with("mkdump: ")) << m.err;
     EXPECT_EQ(m.out, "");
@@ -273,19 +242,19 @@ TEST(MkDump, BadArgumentsExitTwoAndWriteNothing) {
   }
   // Files that cannot be written: named on stderr with the reason.
   const std::string missing_folder = dir.file("no/such/folder/out");
-  const MkdumpRun unwritable = mkdump({missing_folder});
+  const ToolRun unwritable = mkdump({missing_folder});
   EXPECT_EQ(unwritable.status, 2);
   EXPECT_NE(unwritable.err.find("cannot create " + missing_folder + ": "), std::string::npos)
       << unwritable.err;
   if (std::filesystem::exists("/dev/full")) {
-    const MkdumpRun full = mkdump({"--particles", "100000", "/dev/full"});
+    const ToolRun full = mkdump({"--particles", "100000", "/dev/full"});
     EXPECT_EQ(full.status, 2);
     EXPECT_NE(full.err.find("(/dev/full): "), std::string::npos) << full.err;
     EXPECT_EQ(full.out, "");
     EXPECT_TRUE(std::filesystem::exists("/dev/full")) << "only a regular file is removed";
   }
 
-  const MkdumpRun help = mkdump({"--help"});
+  const ToolRun help = mkdump({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.out.starts_with("usage: mkdump")) << help.out;
 }

@@ -55,12 +55,20 @@ ToolRun run_with_file_size_limit(const std::string& dir, const std::string& inpu
   return r;
 }
 
+// Runs a program of the system; false when it fails or is not there.
+bool succeeds(const std::vector<std::string>& argv) {
+  try {
+    return run_program(argv).status == 0;
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+}
+
 // Makes a folder refuse new files: mode 555, or for root (who is not held
 // back by modes) the immutable attribute. False when neither can be had.
 bool lock_folder(const std::string& dir) {
   if (geteuid() != 0) return chmod(dir.c_str(), 0555) == 0;
-  const std::string cmd = "chattr +i '" + dir + "' 2>/dev/null";
-  return std::system(cmd.c_str()) == 0;
+  return succeeds({"chattr", "+i", dir});
 }
 
 void unlock_folder(const std::string& dir) {
@@ -68,8 +76,7 @@ void unlock_folder(const std::string& dir) {
     chmod(dir.c_str(), 0755);
     return;
   }
-  const std::string cmd = "chattr -i '" + dir + "' 2>/dev/null";
-  (void)std::system(cmd.c_str());
+  (void)succeeds({"chattr", "-i", dir});
 }
 
 }  // namespace
@@ -101,13 +108,12 @@ TEST(OutputFiles, FullDiskStopsTheRunAndKeepsEarlierDumpsComplete) {
   // The mount lives in a mount namespace of its own: copy what is left on it
   // out before the namespace goes.
   const std::string script =
-      "unshare -m sh -c 'mount -t tmpfs -o size=6m tmpfs \"$1\" || exit 99; "
+      "mount -t tmpfs -o size=6m tmpfs \"$1\" || exit 99; "
       "cp \"$2/first\" \"$2/second\" \"$1/\" && cd \"$1\" && "
       "\"$3\" < \"$2/stdin\" > \"$2/stdout\" 2> \"$2/stderr\"; echo $? > \"$2/status\"; "
-      "mkdir \"$2/after\" && cp -a \"$1/.\" \"$2/after/\"' sh '" +
-      disk + "' '" + io.path() + "' '" PHASEGRID_BIN "' 2>/dev/null";
-  const int rc = std::system(script.c_str());
-  if (rc != 0 || !io.exists("status")) GTEST_SKIP() << "no small file system could be mounted here";
+      "mkdir \"$2/after\" && cp -a \"$1/.\" \"$2/after/\"";
+  const bool ran = succeeds({"unshare", "-m", "sh", "-c", script, "sh", disk, io.path(), PHASEGRID_BIN});
+  if (!ran || !io.exists("status")) GTEST_SKIP() << "no small file system could be mounted here";
   EXPECT_EQ(std::stoi(io.read("status")), 2);
   const std::string err = io.read("stderr");
   EXPECT_NE(err.find("cannot write output file \"QGsecond 01\": No space left on device"),

@@ -1,11 +1,6 @@
 #include "tests/support/harness.hpp"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,8 +15,6 @@
 #include "base/stop.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
-
-extern char** environ;
 
 namespace pgtest {
 
@@ -121,48 +114,5 @@ std::string read_file(const std::string& path) {
 
 std::string TempDir::read(const std::string& name) const { return read_file(file(name)); }
 bool TempDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
-
-std::vector<std::string> ToolRun::out_lines() const { return split_lines(out); }
-
-ToolRun run_tool(const std::string& dir, const std::string& input,
-                 const std::vector<std::string>& args, const std::vector<std::string>& env) {
-  TempDir io;
-  {
-    std::ofstream(io.file("stdin"), std::ios::binary) << input;
-  }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, io.file("stdin").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, io.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, io.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
-
-  std::vector<std::string> argv_s = {PHASEGRID_BIN};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_s;
-  for (char** e = environ; *e != nullptr; ++e) env_s.emplace_back(*e);
-  env_s.insert(env_s.end(), env.begin(), env.end());
-  std::vector<char*> envp;
-  for (auto& e : env_s) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  pid_t pid;
-  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) throw std::runtime_error(std::string("cannot start the tool: ") + std::strerror(rc));
-  int wstatus = 0;
-  struct rusage ru {};
-  while (wait4(pid, &wstatus, 0, &ru) < 0 && errno == EINTR) {
-  }
-  ToolRun r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  r.max_rss_kb = ru.ru_maxrss;
-  r.out = read_file(io.file("stdout"));
-  r.err = read_file(io.file("stderr"));
-  return r;
-}
 
 }  // namespace pgtest

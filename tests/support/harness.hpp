@@ -1,5 +1,5 @@
 // Test harness: console capture, in-memory dump sources, per-test temporary
-// folders and a runner for the built tool.
+// folders; spawn.hpp runs the built tool.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "dump/byte_source.hpp"
 #include "dump/record.hpp"
 #include "format/dump_writer.hpp"
+#include "tests/support/spawn.hpp"  // run_tool, for the tests that run the built tool
 
 namespace pgtest {
 
@@ -76,18 +77,6 @@ class TempDir {
  private:
   std::string path_;
 };
-
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-  long max_rss_kb = 0;
-  std::vector<std::string> out_lines() const;
-};
-
-// Runs the built tool in `dir` with `input` on its standard input.
-ToolRun run_tool(const std::string& dir, const std::string& input,
-                 const std::vector<std::string>& args = {},
-                 const std::vector<std::string>& env = {});
 
 std::string read_file(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,13 +23,33 @@ namespace {
 
 std::string name_of(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
+// This process's environment with `mine` in place of the same names.
+std::vector<std::string> environment_with(const std::vector<std::string>& mine) {
+  std::vector<std::string> out;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const std::string& m : mine) replaced = replaced || name_of(m) == name_of(entry);
+    if (!replaced) out.push_back(entry);
+  }
+  out.insert(out.end(), mine.begin(), mine.end());
+  return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
 // Reads the terminal's side until the program and every copy of the slave
 // side are gone (read then fails with EIO).
 std::string drain(int master) {
   std::string text;
   char buf[4096];
   for (;;) {
-    ssize_t got = ::read(master, buf, sizeof buf);
+    const ssize_t got = ::read(master, buf, sizeof buf);
     if (got > 0) {
       text.append(buf, static_cast<std::size_t>(got));
       continue;
@@ -41,17 +62,19 @@ std::string drain(int master) {
 
 }  // namespace
 
+std::vector<std::string> ToolRun::out_lines() const { return split_lines(out); }
+
 std::string build_bin_dir() { return std::filesystem::path(PHASEGRID_BIN).parent_path().string(); }
 
-ProgramRun run_program(const std::string& dir, const std::vector<std::string>& argv_in,
-                       const std::string& input, const std::vector<std::string>& env,
-                       bool err_on_terminal) {
+ToolRun run_program(const std::vector<std::string>& argv_in, const std::string& dir,
+                    const std::string& input, const std::vector<std::string>& env, ErrTo err) {
+  if (argv_in.empty()) throw std::invalid_argument("run_program: no program named");
   TempDir io;
   {
     std::ofstream(io.file("stdin"), std::ios::binary) << input;
   }
   int master = -1, slave = -1;
-  if (err_on_terminal) {
+  if (err == ErrTo::terminal) {
     master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
       throw std::runtime_error(std::string("no pseudo-terminal: ") + std::strerror(errno));
@@ -63,48 +86,46 @@ ProgramRun run_program(const std::string& dir, const std::vector<std::string>& a
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, io.file("stdin").c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, io.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (err_on_terminal)
-    posix_spawn_file_actions_adddup2(&fa, slave, 2);
-  else
-    posix_spawn_file_actions_addopen(&fa, 2, io.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  switch (err) {
+    case ErrTo::own_file:
+      posix_spawn_file_actions_addopen(&fa, 2, io.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      break;
+    case ErrTo::stdout_too: posix_spawn_file_actions_adddup2(&fa, 1, 2); break;
+    case ErrTo::terminal: posix_spawn_file_actions_adddup2(&fa, slave, 2); break;
+  }
   posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
 
-  std::vector<std::string> argv_s = argv_in;
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_s;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    bool replaced = false;
-    for (const std::string& mine : env) replaced = replaced || name_of(mine) == name_of(entry);
-    if (!replaced) env_s.push_back(entry);
-  }
-  env_s.insert(env_s.end(), env.begin(), env.end());
-  std::vector<char*> envp;
-  for (auto& e : env_s) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
+  std::vector<std::string> argv_s = argv_in, env_s = environment_with(env);
+  std::vector<char*> argv = pointers(argv_s), envp = pointers(env_s);
   pid_t pid;
-  const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+  const int rc = ::posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
   if (slave >= 0) ::close(slave);
   if (rc != 0) {
     if (master >= 0) ::close(master);
     throw std::runtime_error("cannot start " + argv_s[0] + ": " + std::strerror(rc));
   }
-  ProgramRun r;
+  ToolRun r;
   if (master >= 0) {
     r.err = drain(master);
     ::close(master);
   }
   int wstatus = 0;
-  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  struct rusage ru {};
+  while (::wait4(pid, &wstatus, 0, &ru) < 0 && errno == EINTR) {
   }
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  r.max_rss_kb = ru.ru_maxrss;
   r.out = read_file(io.file("stdout"));
-  if (!err_on_terminal) r.err = read_file(io.file("stderr"));
+  if (err == ErrTo::own_file) r.err = read_file(io.file("stderr"));
   return r;
+}
+
+ToolRun run_tool(const std::string& dir, const std::string& input, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env, ErrTo err) {
+  std::vector<std::string> argv = {PHASEGRID_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, dir, input, env, err);
 }
 
 }  // namespace pgtest

@@ -1,6 +1,7 @@
-// Runs a program of the build, or a shell command line, the way a user
-// would: in a given folder, with input on its standard input, and optionally
-// with its standard error on a terminal.
+// Runs a program the way a user would: in a given folder, with input on its
+// standard input, its output and exit status collected. The one way the
+// tests start a process: the built tool, the other programs of the build,
+// a shell command line.
 #pragma once
 
 #include <string>
@@ -8,18 +9,32 @@
 
 namespace pgtest {
 
-struct ProgramRun {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out, err;
+// Where a program's standard error goes.
+enum class ErrTo {
+  own_file,    // apart from standard output: ToolRun::err
+  stdout_too,  // the same open file as standard output, in the order written
+  terminal,    // a pseudo-terminal: ToolRun::err, each "\n" turned into "\r\n"
 };
 
-// Runs argv[0] (a path) with the arguments argv[1..] in `dir`. `env` entries
-// ("NAME=value") replace the same names of this process's environment. With
-// `err_on_terminal`, standard error is a pseudo-terminal and `err` is what
-// appeared on it (the terminal turns each "\n" into "\r\n").
-ProgramRun run_program(const std::string& dir, const std::vector<std::string>& argv,
-                       const std::string& input = {}, const std::vector<std::string>& env = {},
-                       bool err_on_terminal = false);
+struct ToolRun {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+  long max_rss_kb = 0;  // the program's peak resident size
+  std::vector<std::string> out_lines() const;
+};
+
+// Runs argv[0] (a path, or a name looked up on PATH) with the arguments
+// argv[1..] in the folder `dir`, with `input` as all of its standard input.
+// `env` entries ("NAME=value") replace the same names of this process's
+// environment.
+ToolRun run_program(const std::vector<std::string>& argv, const std::string& dir = ".",
+                    const std::string& input = {}, const std::vector<std::string>& env = {},
+                    ErrTo err = ErrTo::own_file);
+
+// Runs the built phasegrid in `dir` with `input` on its standard input.
+ToolRun run_tool(const std::string& dir, const std::string& input,
+                 const std::vector<std::string>& args = {},
+                 const std::vector<std::string>& env = {}, ErrTo err = ErrTo::own_file);
 
 // The folder of the built phasegrid, for putting it on PATH.
 std::string build_bin_dir();
