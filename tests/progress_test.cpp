@@ -6,6 +6,7 @@
 #include <cstring>
 #include <regex>
 
+#include "base/console.hpp"
 #include "driver/progress.hpp"
 #include "dump/record.hpp"
 #include "tests/support/harness.hpp"
@@ -53,21 +54,6 @@ class LargeSource final : public pg::ByteSource {
   double step_;
 };
 
-// Progress drawn into memory.
-struct Drawn {
-  char* buf = nullptr;
-  std::size_t len = 0;
-  std::FILE* stream = open_memstream(&buf, &len);
-  ~Drawn() {
-    std::fclose(stream);
-    std::free(buf);
-  }
-  std::string text() {
-    std::fflush(stream);
-    return std::string(buf, len);
-  }
-};
-
 // Reads records the ways the reader does: items from the front, a large
 // array straight into place, the rest passed over by a seek.
 void read_records(DumpFile& f, int records) {
@@ -106,11 +92,11 @@ int percent_of(const std::string& frame) {
 
 TEST(ReadProgress, RedrawsAFewTimesASecondWhileALargeDumpIsRead) {
   double now = 0;
-  Drawn drawn;
+  pgtest::ConsoleCapture drawn;  // progress is drawn on the captured console
   constexpr int records = 40;  // 40 x 50 MB
   DumpFile f(std::make_unique<LargeSource>(50'000'000, records, now, 0.01));
   {
-    ReadProgress progress("big", drawn.stream, true, [&] { return now; });
+    ReadProgress progress("big", pg::console_stream(), true, [&] { return now; });
     f.set_progress_hook(progress.hook());
     read_records(f, records);
     EXPECT_EQ(f.offset(), 40 * 50'000'008LL);
@@ -138,10 +124,10 @@ TEST(ReadProgress, RedrawsAFewTimesASecondWhileALargeDumpIsRead) {
 
 TEST(ReadProgress, EndsItsLineWhenTheReadStopsPartWay) {
   double now = 0;
-  Drawn drawn;
+  pgtest::ConsoleCapture drawn;
   DumpFile f(std::make_unique<LargeSource>(50'000'000, 40, now, 0.3));
   {
-    ReadProgress progress("big", drawn.stream, true, [&] { return now; });
+    ReadProgress progress("big", pg::console_stream(), true, [&] { return now; });
     f.set_progress_hook(progress.hook());
     read_records(f, 10);
     // A fault stops the run here: the object goes without finish().
@@ -158,11 +144,11 @@ TEST(ReadProgress, EndsItsLineWhenTheReadStopsPartWay) {
 TEST(ReadProgress, NothingForSmallDumpsOrWhenOff) {
   for (const bool large : {false, true}) {
     double now = 0;
-    Drawn drawn;
+    pgtest::ConsoleCapture drawn;
     // 0.9 GB is below the size that gets a progress line.
     DumpFile f(std::make_unique<LargeSource>(large ? 50'000'000 : 22'500'000, 40, now, 0.3));
     {
-      ReadProgress progress("big", drawn.stream, /*enabled=*/!large, [&] { return now; });
+      ReadProgress progress("big", pg::console_stream(), /*enabled=*/!large, [&] { return now; });
       f.set_progress_hook(progress.hook());
       read_records(f, 40);
       progress.finish();
