@@ -82,16 +82,47 @@ void unlock_folder(const std::string& dir) {
 }  // namespace
 
 TEST(OutputFiles, GridPastAFileSizeLimitIsLeftEmpty) {
-  TempDir dir;
-  write_file(dir.file("bad"), good_dump());
-  write_file(dir.file("QGbad    01"), std::string(grid_bytes, 'x'));  // from an earlier run
-  const ToolRun r = run_with_file_size_limit(dir.path(), "1\nbad\nn\n0\n", 1 << 20);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("cannot write output file \"QGbad    01\": File too large"), std::string::npos)
-      << r.err;
-  EXPECT_EQ(dir.read("QGbad    01"), "") << "neither the old grid nor a part of the new one";
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPbad", "QGbad    01", "bad"}))
-      << "no unfinished text is left behind";
+  // Written beside the file and renamed, or (in a folder that takes no new
+  // files) straight into the file already there.
+  for (const bool in_place : {false, true}) {
+    SCOPED_TRACE(in_place ? "in place" : "beside");
+    TempDir dir;
+    write_file(dir.file("bad"), good_dump());
+    write_file(dir.file("IPbad"), "old\n");
+    write_file(dir.file("QGbad    01"), std::string(grid_bytes, 'x'));  // from an earlier run
+    if (in_place && !lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
+    const ToolRun r = run_with_file_size_limit(dir.path(), "1\nbad\nn\n0\n", 1 << 20);
+    if (in_place) unlock_folder(dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("cannot write output file \"QGbad    01\": File too large"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(dir.read("QGbad    01"), "") << "neither the old grid nor a part of the new one";
+    EXPECT_EQ(dir.read("IPbad"), "") << "no index line for a grid that was not written";
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPbad", "QGbad    01", "bad"}))
+        << "no unfinished text is left behind";
+  }
+}
+
+TEST(OutputFiles, FailingCloseOfTheGridStopsTheRunAndLeavesItEmpty) {
+  // The shim makes close() of the written grid report EIO: data the file
+  // system may have lost. Beside the file and in place, as above.
+  for (const bool in_place : {false, true}) {
+    SCOPED_TRACE(in_place ? "in place" : "beside");
+    TempDir dir;
+    write_file(dir.file("good"), good_dump());
+    write_file(dir.file("IPgood"), "old\n");
+    write_file(dir.file("QGgood   01"), "old\n");
+    if (in_place && !lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
+    const ToolRun r = run_tool(dir.path(), "1\ngood\nn\n0\n", {},
+                               {"LD_PRELOAD=" FAIL_CLOSE_LIB, "PHASEGRID_TEST_FAIL_CLOSE=QG",
+                                "ASAN_OPTIONS=verify_asan_link_order=0"});
+    if (in_place) unlock_folder(dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("cannot close output file \"QGgood   01\": Input/output error"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(dir.read("QGgood   01"), "") << "a grid whose close failed must not look complete";
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPgood", "QGgood   01", "good"}));
+  }
 }
 
 TEST(OutputFiles, FullDiskStopsTheRunAndKeepsEarlierDumpsComplete) {
@@ -152,15 +183,23 @@ TEST(OutputFiles, FolderThatTakesNoNewFilesStillFillsFilesAlreadyThere) {
   EXPECT_EQ(dir.read("IPgood").size(), 38u);
 }
 
-TEST(OutputFiles, CompletedGridHasTheModeOfANewFile) {
-  TempDir dir;
-  write_file(dir.file("good"), good_dump());
-  const mode_t mask = umask(022);
-  const ToolRun r = run_tool(dir.path(), "1\ngood\nn\n0\n");
-  umask(mask);
-  ASSERT_EQ(r.status, 0) << r.err;
-  struct stat st {};
-  ASSERT_EQ(stat(dir.file("QGgood   01").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPgood", "QGgood   01", "good"}));
+TEST(OutputFiles, CompletedFilesHaveTheModeOfANewFileUnderTheUmask) {
+  const struct {
+    mode_t umask, mode;
+  } cases[] = {{022, 0644}, {077, 0600}, {0, 0644}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "umask 0" << std::oct << c.umask);
+    TempDir dir;
+    write_file(dir.file("good"), good_dump());
+    const mode_t mask = umask(c.umask);
+    const ToolRun r = run_tool(dir.path(), "1\ngood\nn\n0\n");
+    umask(mask);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"QGgood   01", "IPgood"}) {
+      struct stat st {};
+      ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, c.mode) << name;
+    }
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPgood", "QGgood   01", "good"}));
+  }
 }
