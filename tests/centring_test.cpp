@@ -80,6 +80,21 @@ TEST_F(Centring, DensityPeakMeanWithinFourSmoothingLengths) {
   EXPECT_NEAR(part.pos_mass_h(1, 2), 0.1, 1e-15);
 }
 
+TEST_F(Centring, DensityPeakIsSoughtAmongEveryParticle) {
+  // Four particles far apart (4 h = 0.4): the peak is the centre alone.
+  const struct {
+    std::array<float, 4> rho;
+    int peak;
+  } cases[] = {{{9, 1, 2, 3}, 1}, {{1, 2, 9, 3}, 3}, {{1, 2, 3, 9}, 4}};
+  for (const auto& c : cases) {
+    part.npart = 4;
+    for (int i = 1; i <= 4; ++i) put(i, i, 0.0, 0.0, 1, 0.1, c.rho[i - 1]);
+    const std::string at = std::to_string(c.peak);
+    EXPECT_EQ(centre('d'), (std::vector<std::string>{" irhomax " + at + " 9 " + at + " 0 0",
+                                                     " centre: 1 " + at + " 0 0"}));
+  }
+}
+
 TEST_F(Centring, DensityPeakWithNoSmoothingLengthIsSkipped) {
   part.npart = 2;
   put(1, 1.0, 1.0, 1.0, 1, 0.0, 3.0f);

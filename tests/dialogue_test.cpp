@@ -76,12 +76,28 @@ TEST(Dialogue, SinkNumberAndPositionAreReadOnlyForTheirLetters) {
   pg::Answers x = ask("1\nd1\nx\n 4\n0\n");
   EXPECT_EQ(x.centre_mode, 'x');
   EXPECT_EQ(x.sink_number, 4);
-  pg::Answers p = ask("1\nd1\np\n1,2\n3\n0\n");
-  EXPECT_EQ(p.centre_position, (std::array<double, 3>{1, 2, 3}));
-  EXPECT_EQ(p.rotate_mode, 0);
   pg::Answers s = ask("0\ns\n0\n");
   EXPECT_EQ(s.centre_mode, 's');
   EXPECT_EQ(s.sink_number, 0);
+}
+
+TEST(Dialogue, PositionNumbersAreSeparatedByBlanksTabsOrCommas) {
+  for (const char* line : {"1 2 3", "1,2,3", "1\t2\t3", " \t1 ,\t2,  3\t", "1,2\n3", "1\t2\r\n3\r"}) {
+    const pg::Answers p = ask(std::string("1\nd1\np\n") + line + "\n0\n");
+    EXPECT_EQ(p.centre_position, (std::array<double, 3>{1, 2, 3})) << line;
+    EXPECT_EQ(p.rotate_mode, 0) << line;
+  }
+}
+
+TEST(Dialogue, FrequencyIsAskedForEveryNonZeroRotatingFrameAnswer) {
+  for (const int answer : {0, 1, 2, 3, -1, -3, 4}) {
+    std::vector<std::string> lines;
+    const pg::Answers a = ask("0\nn\n" + std::to_string(answer) + "\n2.5e-13\n", &lines);
+    const bool asked = answer != 0;
+    EXPECT_EQ(a.rotate_mode, answer);
+    EXPECT_EQ(lines.back() == " Enter rotation frequency (sec) ?", asked) << answer;
+    EXPECT_EQ(a.rotation_frequency, asked ? 2.5e-13 : 0.0) << answer;
+  }
 }
 
 TEST(Dialogue, NoDumpsStillAsksEverything) {
