@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "format/dump_writer.hpp"
@@ -21,6 +22,14 @@ std::vector<std::string> dialogue_lines() {
   return {" Enter number of input files:", " Enter names of input files:", question,
           " Undo rotating reference frame (0,1,2,3) ?",
           "    (3=1 but change velocities to rotating frame)"};
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 // The part of a dump before its header: identification and file identifier.
@@ -62,15 +71,80 @@ TEST(Run, ShortNameKeepsItsBlanksInTheGridFile) {
 
 TEST(Run, MissingDumpGoesOnAndExitsOne) {
   TempDir dir;
-  write_file(dir.file("second"), opening_only());
-  ToolRun r = run_tool(dir.path(), "2\nnothere\nsecond\nn\n0\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("cannot open dump \"nothere\": No such file or directory"), std::string::npos)
-      << r.err;
-  // Both dumps got their files, one index line each.
-  EXPECT_EQ(dir.read("IPnothere"), " 0.00000E+00  0.00000E+00 QGnothere01\n");
-  EXPECT_EQ(dir.read("IPsecond"), " 0.00000E+00  0.00000E+00 QGsecond 01\n");
-  EXPECT_TRUE(dir.exists("QGsecond 01"));
+  const std::string good = dump_bytes(simple_dump(sample_particles(40)));
+  write_file(dir.file("first"), good);
+  write_file(dir.file("third"), good);
+  const std::string input = "3\nfirst\nnothere\nthird\nn\n0\n";
+  const ToolRun apart = run_tool(dir.path(), input);
+  EXPECT_EQ(apart.status, 1);
+  EXPECT_EQ(apart.err, "phasegrid: cannot open dump \"nothere\": No such file or directory\n");
+  // Every dump got its files, one index line each; the missing one shows
+  // what the store held from the dump before it.
+  const std::string first_line = dir.read("IPfirst");
+  EXPECT_EQ(dir.read("IPnothere"), first_line.substr(0, 26) + "QGnothere01\n");
+  EXPECT_EQ(dir.read("IPthird"), first_line.substr(0, 26) + "QGthird  01\n");
+  EXPECT_EQ(dir.read("QGnothere01"), dir.read("QGfirst  01"));
+  EXPECT_EQ(dir.read("QGthird  01"), dir.read("QGfirst  01"));
+
+  // Standard error on the same pipe as standard output: its line comes where
+  // it was written, after every line printed before it.
+  const ToolRun together = run_tool(dir.path(), input, {}, {}, ErrTo::stdout_too);
+  EXPECT_EQ(together.status, 1);
+  std::vector<std::string> expect = apart.out_lines();
+  const auto at = std::find(expect.begin(), expect.end(), "QGnothere01");
+  ASSERT_NE(at, expect.end()) << apart.out;
+  expect.insert(at, split_lines(apart.err)[0]);
+  EXPECT_EQ(together.out_lines(), expect);
+}
+
+TEST(Run, CrlfAnswersNameTheSameDumpsAndFilesAsLf) {
+  // A name shorter than the seven characters of a dump name, one of exactly
+  // seven, and a centre position.
+  const std::string lf = "2\nab\ncloud01\np\n0.5 0.25 0\n1\n1e-13\n";
+  std::string crlf;
+  for (const char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  TempDir a, b;
+  for (const TempDir* d : {&a, &b}) {
+    write_file(d->file("ab"), dump_bytes(simple_dump(sample_particles(40, 2))));
+    write_file(d->file("cloud01"), dump_bytes(simple_dump(sample_particles(30, 3))));
+  }
+  const ToolRun with_lf = run_tool(a.path(), lf), with_crlf = run_tool(b.path(), crlf);
+  EXPECT_EQ(with_lf.status, 0) << with_lf.err;
+  EXPECT_EQ(with_crlf.status, 0) << with_crlf.err;
+  EXPECT_EQ(with_crlf.out, with_lf.out);
+  EXPECT_EQ(with_crlf.err, "");
+  const std::vector<std::string> names = {"IPab", "IPcloud01", "QGab     01", "QGcloud0101", "ab", "cloud01"};
+  EXPECT_EQ(names_in(a.path()), names);
+  EXPECT_EQ(names_in(b.path()), names);
+  for (const std::string& n : names) EXPECT_EQ(b.read(n), a.read(n)) << n;
+}
+
+TEST(Run, RadiativeGroupOfAnotherLengthLeavesTheStoredDustTemperatures) {
+  // A group 3 whose length is not the block's particle count is not read:
+  // the dust temperatures (and so the grid) are what the store held, those
+  // of the run's previous dump, or zeros before the first.
+  Particles p = sample_particles(40, 4);
+  Particles hotter = p;
+  for (double& t : hotter.dust_t) t *= 3.0;
+  Particles cold = p;
+  for (double& t : cold.dust_t) t = 0.0;
+  Dump odd = simple_dump(hotter);
+  odd.blocks[0].groups[2].length_count = 39;
+  TempDir dir;
+  write_file(dir.file("first"), dump_bytes(simple_dump(p)));
+  write_file(dir.file("odd"), dump_bytes(odd));
+  write_file(dir.file("hotter"), dump_bytes(simple_dump(hotter)));
+  write_file(dir.file("cold"), dump_bytes(simple_dump(cold)));
+
+  const ToolRun after = run_tool(dir.path(), "3\nfirst\nodd\nhotter\nn\n0\n");
+  EXPECT_EQ(after.status, 0) << after.err;
+  const std::string first = dir.read("QGfirst  01");
+  EXPECT_EQ(dir.read("QGodd    01"), first);
+  EXPECT_NE(dir.read("QGhotter 01"), first) << "the odd dump's own temperatures would move the grid";
+
+  const ToolRun alone = run_tool(dir.path(), "2\nodd\ncold\nn\n0\n");
+  EXPECT_EQ(alone.status, 0) << alone.err;
+  EXPECT_EQ(dir.read("QGodd    01"), dir.read("QGcold   01"));
 }
 
 TEST(Run, FatalDumpFaultStopsWithStatusOne) {
