@@ -17,8 +17,4 @@ struct Stop {
   std::string why;
 };
 
-// Ends the run after a fatal dump fault. Prints nothing itself: the caller has
-// already printed its message line.
-[[noreturn]] inline void quit() { throw Stop{exit_dump_fault, {}}; }
-
 }  // namespace pg

@@ -14,14 +14,14 @@ namespace pg {
 
 void origin(double scale) {
   const std::int64_t n = part.npart;
-  const double* p = part.pos_mass_h.base;
+  const PerParticle<double, 5>& p = part.pos_mass_h;
   double mass = 0.0, mx = 0.0, my = 0.0, mz = 0.0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    const double* q = p + 5 * i;
-    mass += q[3];
-    mx += q[3] * q[0];
-    my += q[3] * q[1];
-    mz += q[3] * q[2];
+  for (std::int64_t i = 1; i <= n; ++i) {
+    const double m = p(4, i);
+    mass += m;
+    mx += m * p(1, i);
+    my += m * p(2, i);
+    mz += m * p(3, i);
   }
   if (mass == 0.0) {
     say("centring on the centre of mass skipped: the total mass is 0");
@@ -36,12 +36,12 @@ void origin(double scale) {
 
 void centre_on_density_peak() {
   const std::int64_t n = part.npart;
-  const float* rho = densi.rho.base;
+  const PerParticle<float, 1>& rho = densi.rho;
   std::int64_t irhomax = 1;
-  float best = rho[0];
+  float best = rho(1);
   for (std::int64_t i = 2; i <= n; ++i)
-    if (rho[i - 1] > best) {
-      best = rho[i - 1];
+    if (rho(i) > best) {
+      best = rho(i);
       irhomax = i;
     }
   const double x0 = part.pos_mass_h(1, irhomax), y0 = part.pos_mass_h(2, irhomax),
@@ -49,16 +49,16 @@ void centre_on_density_peak() {
   say("irhomax ", irhomax, best, x0, y0, z0);
 
   const double r2 = (16.0 * h0) * h0;  // (4 h0)^2
-  const double* p = part.pos_mass_h.base;
+  const PerParticle<double, 5>& p = part.pos_mass_h;
   double sx = 0.0, sy = 0.0, sz = 0.0;
   std::int32_t count = 0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    const double* q = p + 5 * i;
-    const double dx = q[0] - x0, dy = q[1] - y0, dz = q[2] - z0;
+  for (std::int64_t i = 1; i <= n; ++i) {
+    const double x = p(1, i), y = p(2, i), z = p(3, i);
+    const double dx = x - x0, dy = y - y0, dz = z - z0;
     if ((dx * dx + dy * dy) + dz * dz < r2) {
-      sx += q[0];
-      sy += q[1];
-      sz += q[2];
+      sx += x;
+      sy += y;
+      sz += z;
       ++count;
     }
   }

@@ -14,14 +14,13 @@ void set_default_loop_schedule() {
 }
 
 void shift_positions(std::int64_t npart, double cx, double cy, double cz, double scale) {
-  double* p = part.pos_mass_h.base;
+  const PerParticle<double, 5>& p = part.pos_mass_h;
   const double dx = cx * scale, dy = cy * scale, dz = cz * scale;
 #pragma omp parallel for schedule(runtime)
-  for (std::int64_t i = 0; i < npart; ++i) {
-    double* xyz = p + 5 * i;
-    xyz[0] -= dx;
-    xyz[1] -= dy;
-    xyz[2] -= dz;
+  for (std::int64_t i = 1; i <= npart; ++i) {
+    p(1, i) -= dx;
+    p(2, i) -= dy;
+    p(3, i) -= dz;
   }
 }
 
@@ -38,26 +37,28 @@ inline void turn(double& a, double& b, double angle) {
 
 void turn_about_z(std::int64_t npart, double angle, double omega, bool positions,
                   bool velocities) {
-  double* p = part.pos_mass_h.base;
-  double* v = part.vel_u.base;
+  const PerParticle<double, 5>& p = part.pos_mass_h;
+  const PerParticle<double, 4>& v = part.vel_u;
   if (!velocities) {
+    if (!positions) return;
 #pragma omp parallel for schedule(runtime)
-    for (std::int64_t i = 0; i < npart; ++i) turn(p[5 * i], p[5 * i + 1], angle);
+    for (std::int64_t i = 1; i <= npart; ++i) turn(p(1, i), p(2, i), angle);
     return;
   }
 #pragma omp parallel for schedule(runtime)
-  for (std::int64_t i = 0; i < npart; ++i) {
-    double* vel = v + 4 * i;
-    double x = p[5 * i], y = p[5 * i + 1];
-    turn(vel[0], vel[1], angle);
+  for (std::int64_t i = 1; i <= npart; ++i) {
+    // The velocity change into the rotating frame uses the turned position,
+    // whether or not the positions themselves are stored.
+    double x = p(1, i), y = p(2, i);
+    turn(v(1, i), v(2, i), angle);
     turn(x, y, angle);
     if (positions) {
-      p[5 * i] = x;
-      p[5 * i + 1] = y;
+      p(1, i) = x;
+      p(2, i) = y;
     }
     if (omega != 0.0) {
-      vel[0] += omega * y;
-      vel[1] -= omega * x;
+      v(1, i) += omega * y;
+      v(2, i) -= omega * x;
     }
   }
 }

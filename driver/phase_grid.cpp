@@ -115,9 +115,9 @@ const PhaseBins& phase_bins() {
 void bin_phase_grid() {
   say("npart=", part.npart);
   const std::int64_t n = part.npart;
-  const std::int8_t* iphase = phase.iphase.base;
-  const float* rho = densi.rho.base;
-  const double* dust = raddust.dust_values.base;
+  const PerParticle<std::int8_t, 1>& iphase = phase.iphase;
+  const PerParticle<float, 1>& rho = densi.rho;
+  const PerParticle<double, 2>& dust = raddust.dust_values;
   const PhaseBins& bins = phase_bins();
   constexpr std::size_t cells = static_cast<std::size_t>(grid_nx) * grid_ny;
   // One grid per thread, summed at the end: integer counts, so the sum is
@@ -129,11 +129,11 @@ void bin_phase_grid() {
   {
     std::int32_t* grid = partial.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
 #pragma omp for schedule(static)
-    for (std::int64_t i = 0; i < n; ++i) {
-      if (iphase[i] == -1) continue;
-      const int c = bins.column(rho[i]);
+    for (std::int64_t i = 1; i <= n; ++i) {
+      if (iphase(i) == -1) continue;
+      const int c = bins.column(rho(i));
       if (c == 0) continue;
-      const int r = bins.row(dust[2 * i]);
+      const int r = bins.row(dust(1, i));
       if (r == 0) continue;
       ++grid[static_cast<std::size_t>(r - 1) * grid_nx + static_cast<std::size_t>(c - 1)];
     }

@@ -17,6 +17,7 @@
 #include "driver/progress.hpp"
 #include "base/stop.hpp"
 #include "driver/rotation.hpp"
+#include "dump/fault.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
 #include "state/units.hpp"
@@ -59,6 +60,14 @@ class StageClock {
   std::chrono::steady_clock::time_point last_;
 };
 
+// A fault of the reader ends the run: its line closes the console, and the
+// run exits with the status for a damaged dump. The one place that maps a
+// fault to an exit status.
+[[noreturn]] void stop_on(const DumpFault& fault) {
+  put_line(" " + fault_text(fault));
+  throw Stop{exit_dump_fault, {}};
+}
+
 }  // namespace
 
 std::string scientific12(double x) {
@@ -75,6 +84,20 @@ std::string index_line(double time, double ratio, const std::string& grid_name) 
   return scientific12(time) + " " + scientific12(ratio) + " " + grid_name + "\n";
 }
 
+Wanted wanted_for_run(char centre_mode) {
+  Wanted w = Wanted::nothing_optional();
+  w.identifiers = true;
+  w.densities = true;
+  w.dust_temperature = true;
+  switch (centre_mode) {
+    case 'm': case 's': case 'x': w.positions = w.masses = true; break;
+    case 'd': w.positions = w.smoothing = true; break;
+    case 'p': w.positions = true; break;
+    default: break;
+  }
+  return w;
+}
+
 int process_dumps(const Answers& a) {
   int status = exit_ok;
   // Every question is answered before the first dump: what the run will
@@ -82,7 +105,7 @@ int process_dumps(const Answers& a) {
   // stores every array all the same.
   const char* all = std::getenv("PHASEGRID_READ_ALL");
   const bool read_all = all != nullptr && std::string_view(all) == "1";
-  Wanted wanted = read_all ? Wanted::everything() : Wanted::for_run(a.centre_mode);
+  Wanted wanted = read_all ? Wanted::everything() : wanted_for_run(a.centre_mode);
   StageClock clock;
   OutputFile index_file;
   for (std::size_t k = 0; k < a.dump_name.size(); ++k) {
@@ -106,7 +129,12 @@ int process_dumps(const Answers& a) {
 
     clock.restart();
     int read_status = 0;
-    rdump(dump, read_status, wanted);
+    try {
+      rdump(dump, read_status, {store, wanted});
+    } catch (const DumpFault& fault) {
+      progress.finish();
+      stop_on(fault);
+    }
     progress.finish();
     if (read_status != 0) status = exit_dump_fault;
     clock.lap("read");

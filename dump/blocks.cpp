@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "base/console.hpp"
-#include "base/stop.hpp"
+#include "dump/fault.hpp"
+#include "format/slots.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
@@ -12,13 +13,10 @@ namespace pg {
 
 namespace {
 
-struct Lengths {
-  std::int64_t length_count;
-  std::array<std::int32_t, 8> nums;
-};
+using dumpformat::ArrayLengths;
 
-Lengths read_lengths(DumpFile& f) {
-  Lengths l{};
+ArrayLengths read_lengths(DumpFile& f) {
+  ArrayLengths l{};
   f.begin_record();
   l.length_count = f.take<std::int64_t>();
   f.take_array(l.nums.data(), 8);
@@ -28,13 +26,13 @@ Lengths read_lengths(DumpFile& f) {
 
 
 // The record length of a tag record, and of an array-length record.
-constexpr std::int32_t tag_record_bytes = 16;
-constexpr std::int32_t lengths_record_bytes = 40;
+constexpr std::int32_t tag_record_bytes = dumpformat::tag_length;
+constexpr std::int32_t lengths_record_bytes = dumpformat::array_lengths_record_bytes;
 
 // Does the record ahead look like a block's array-length record: 40 bytes
 // that end with their length, a count within the store and eight counts of
 // arrays that are neither negative nor absurd?
-bool lengths_record_ahead(DumpFile& f) {
+bool lengths_record_ahead(DumpFile& f, std::int64_t capacity) {
   char ahead[4 + lengths_record_bytes + 4];
   if (!f.peek(ahead, sizeof ahead)) return false;
   std::int32_t lead, trail;
@@ -45,7 +43,7 @@ bool lengths_record_ahead(DumpFile& f) {
   std::memcpy(nums.data(), ahead + 12, 32);
   std::memcpy(&trail, ahead + 44, 4);
   if (lead != lengths_record_bytes || trail != lengths_record_bytes) return false;
-  if (count < 0 || count > idim) return false;
+  if (count < 0 || count > capacity) return false;
   for (std::int32_t k : nums)
     if (k < 0 || k > (1 << 20)) return false;
   return true;
@@ -54,24 +52,24 @@ bool lengths_record_ahead(DumpFile& f) {
 void end_block(ReadState& st) {
   // The block's sink list becomes indices into the whole store.
   if (st.n_blocks != 1) {
-    for (std::int64_t j = st.nptmass_offset + 1; j <= st.nptmass_offset + ptmass.nptmass; ++j) {
-      auto& entry = ptmass.listpm(static_cast<int>(j));
+    for (std::int64_t j = st.nptmass_offset + 1; j <= st.nptmass_offset + st.s.ptmass.nptmass; ++j) {
+      auto& entry = st.s.ptmass.listpm(static_cast<int>(j));
       // Wraps like the processor's addition instead of overflowing.
       entry = static_cast<std::int32_t>(static_cast<std::uint32_t>(entry) +
                                         static_cast<std::uint32_t>(st.icount));
     }
   }
-  st.nptmass_offset += ptmass.nptmass;
-  st.inactive_offset += inactive.nlistinactive;
+  st.nptmass_offset += st.s.ptmass.nptmass;
+  st.inactive_offset += st.s.inactive.nlistinactive;
   st.icount += st.block_npart;
   say("Totals at this point npart, nptmass ", st.icount, st.nptmass_offset);
   if (st.n_blocks != 1 && st.iblock == st.n_blocks) {
-    if (part.npart != st.icount) {
-      say("ERROR - rdump: icount.NE.npart ", st.icount, part.npart, st.n_blocks, st.iblock);
-      quit();
+    if (st.s.part.npart != st.icount) {
+      raise_fault(FaultKind::block_counts_differ, st.f.offset(),
+                  {st.icount, st.s.part.npart, st.n_blocks, st.iblock});
     }
-    ptmass.nptmass = static_cast<std::int32_t>(st.nptmass_offset);
-    inactive.nlistinactive = static_cast<std::int32_t>(st.inactive_offset);
+    st.s.ptmass.nptmass = static_cast<std::int32_t>(st.nptmass_offset);
+    st.s.inactive.nlistinactive = static_cast<std::int32_t>(st.inactive_offset);
   }
 }
 
@@ -105,7 +103,7 @@ void resolve_deferred(ReadState& st) {
   if (!st.last_block) {
     std::int32_t len;
     if (st.f.peek(&len, 4))
-      held = st.tagged ? len == tag_record_bytes : !lengths_record_ahead(st.f);
+      held = st.tagged ? len == tag_record_bytes : !lengths_record_ahead(st.f, st.s.capacity());
   }
   if (held)
     flush_deferred(st);
@@ -139,73 +137,64 @@ void read_blocks(ReadState& st) {
   say("Number of array lengths & blocks ", st.n_array_lengths, st.n_blocks);
   // No blocks at all cannot be divided into: the same stop as too few lengths.
   if (st.n_array_lengths < 2 || st.n_blocks <= 0 || st.n_array_lengths / st.n_blocks < 2) {
-    say("ERROR 7 in rdump ", st.n_array_lengths, 3);
-    quit();
+    raise_fault(FaultKind::too_few_array_lengths, st.f.offset(), {st.n_array_lengths, 3});
   }
   // A dump of one block with a negative particle count reads as no
   // particles; over several blocks the count would move later blocks'
   // particles below the first store index.
   const bool several = st.n_blocks != 1;
-  if (part.npart < 0 && several) {
-    say("ERROR in rdump: npart is negative ", part.npart);
-    quit();
+  if (st.s.part.npart < 0 && several) {
+    raise_fault(FaultKind::npart_negative, st.f.offset(), {st.s.part.npart});
   }
   st.lengths_per_block = st.n_array_lengths / st.n_blocks;
-  const std::int64_t npart = part.npart;
+  const std::int64_t npart = st.s.part.npart;
 
   for (st.iblock = 1; st.iblock <= st.n_blocks; ++st.iblock) {
     st.last_block = st.iblock == st.n_blocks;
     say("Doing block ", st.iblock);
-    const Lengths g1 = read_lengths(st.f);
+    const ArrayLengths g1 = read_lengths(st.f);
     st.nums1 = g1.nums;
-    if ((g1.length_count < npart && st.n_blocks == 1) || g1.length_count > idim) {
-      say("ERROR 8 in rdump: npart wrong", g1.length_count, part.npart, idim);
-      quit();
+    if ((g1.length_count < npart && st.n_blocks == 1) || g1.length_count > st.s.capacity()) {
+      raise_fault(FaultKind::npart_wrong, st.f.offset(), {g1.length_count, st.s.part.npart, st.s.capacity()});
     }
     if (g1.length_count < 0 && several) {
-      say("ERROR in rdump: block", st.iblock, "has a negative particle count", g1.length_count);
-      quit();
+      raise_fault(FaultKind::block_particles_negative, st.f.offset(), {st.iblock, g1.length_count});
     }
     st.block_npart = std::min(npart, g1.length_count);
-    if (st.icount + st.block_npart > idim) {
-      say("ERROR - idim exceeded ", st.icount, st.block_npart, idim);
-      quit();
+    if (st.icount + st.block_npart > st.s.capacity()) {
+      raise_fault(FaultKind::store_exceeded, st.f.offset(), {st.icount, st.block_npart, st.s.capacity()});
     }
 
-    const Lengths g2 = read_lengths(st.f);
+    const ArrayLengths g2 = read_lengths(st.f);
     st.nums2 = g2.nums;
     if (g2.length_count > ptmass_dim) {
-      say("ERROR 8.5 in rdump: nptmass exceeds dimensions!!", g2.length_count, ptmass_dim);
-      quit();
+      raise_fault(FaultKind::block_sinks_beyond_list, st.f.offset(), {g2.length_count, ptmass_dim});
     }
     if (g2.length_count < 0 && several) {
-      say("ERROR in rdump: block", st.iblock, "has a negative number of sinks", g2.length_count);
-      quit();
+      raise_fault(FaultKind::block_sinks_negative, st.f.offset(), {st.iblock, g2.length_count});
     }
     // Each block may hold up to 300 sinks, but they all share one list.
     if (st.nptmass_offset + g2.length_count > ptmass_dim) {
-      say("ERROR in rdump: the sinks of blocks 1 to", st.iblock, "number",
-          st.nptmass_offset + g2.length_count, "more than", ptmass_dim);
-      quit();
+      raise_fault(FaultKind::sinks_beyond_list, st.f.offset(),
+                  {st.iblock, st.nptmass_offset + g2.length_count, ptmass_dim});
     }
-    ptmass.nptmass = static_cast<std::int32_t>(g2.length_count);
+    st.s.ptmass.nptmass = static_cast<std::int32_t>(g2.length_count);
 
     st.block_nrad = 0;
     st.nums3 = {};
     st.nums4 = {};
     if (st.lengths_per_block >= 3) {
-      const Lengths g3 = read_lengths(st.f);
+      const ArrayLengths g3 = read_lengths(st.f);
       st.nums3 = g3.nums;
       say_values("nums3 ", st.nums3.data(), 8);
-      if (g3.length_count > idim) {
-        say("ERROR 9 in rdump: iradtrans wrong ", g3.length_count, idim, part.npart);
-        quit();
+      if (g3.length_count > st.s.capacity()) {
+        raise_fault(FaultKind::iradtrans_wrong, st.f.offset(), {g3.length_count, st.s.capacity(), st.s.part.npart});
       }
       st.block_nrad = std::min(npart, g3.length_count);
     }
     st.unread_group_arrays = 0;
     if (st.lengths_per_block >= 4) {
-      const Lengths g4 = read_lengths(st.f);
+      const ArrayLengths g4 = read_lengths(st.f);
       st.nums4 = g4.nums;
       say_values("nums4 ", st.nums4.data(), 8);
       st.unread_group_arrays = arrays_in(st.nums4, 1, 8);

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "base/console.hpp"
-#include "base/stop.hpp"
+#include "dump/fault.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
@@ -22,18 +22,15 @@ void read_inactive_list(ReadState& st, std::int64_t n) {
   // entries the record carries. In a dump of one block a count beyond them
   // checks what the store holds at those positions.
   if (st.n_blocks != 1 && (count < 0 || count > entries)) {
-    say("ERROR in rdump: block", st.iblock, "lists", count, "inactive particles but carries",
-        entries, "list entries");
-    quit();
+    raise_fault(FaultKind::inactive_count_wrong, st.f.offset(), {st.iblock, count, entries});
   }
   const std::int64_t positions = std::max<std::int64_t>(entries, count);
-  if (st.inactive_offset + positions > idim) {
-    say("ERROR in rdump: inactive list positions", st.inactive_offset + 1, "to",
-        st.inactive_offset + positions, "exceed", idim);
-    quit();
+  if (st.inactive_offset + positions > st.s.capacity()) {
+    raise_fault(FaultKind::inactive_positions_beyond_store, st.f.offset(),
+                {st.inactive_offset + 1, st.inactive_offset + positions, st.s.capacity()});
   }
-  inactive.nlistinactive = count;
-  std::int32_t* list = inactive.listinactive.at(st.inactive_offset + 1);
+  st.s.inactive.nlistinactive = count;
+  std::int32_t* list = st.s.inactive.listinactive.at(st.inactive_offset + 1);
   // Only the first `count` entries are ever read again (by the check below);
   // the rest of the record is stored only when every array is wanted.
   st.f.require_array<std::int32_t>(entries);
@@ -48,18 +45,16 @@ void read_inactive_list(ReadState& st, std::int64_t n) {
   say("READ nlistinactive ", count);
 }
 
-// Every listed particle must be marked inactive.
+// Every listed particle must be marked st.s.inactive.
 void check_inactive(const ReadState& st, std::int64_t n) {
-  for (std::int64_t j = st.inactive_offset + 1; j <= st.inactive_offset + inactive.nlistinactive; ++j) {
-    const std::int32_t k = inactive.listinactive(j);
-    if (k < 1 || k > idim) {
-      say("ERROR in rdump: inactive list entry", j, "names particle", k, "outside 1 to", idim);
-      quit();
+  for (std::int64_t j = st.inactive_offset + 1; j <= st.inactive_offset + st.s.inactive.nlistinactive; ++j) {
+    const std::int32_t k = st.s.inactive.listinactive(j);
+    if (k < 1 || k > st.s.capacity()) {
+      raise_fault(FaultKind::inactive_entry_outside_store, st.f.offset(), {j, k, st.s.capacity()});
     }
-    if (phase.iphase(k) != -1) {
-      say("ERROR - Read active particle as inactive ", j, st.inactive_offset, k, st.icount, n,
-          phase.iphase(k));
-      quit();
+    if (st.s.phase.iphase(k) != -1) {
+      raise_fault(FaultKind::active_listed_inactive, st.f.offset(),
+                  {j, st.inactive_offset, k, st.icount, n, st.s.phase.iphase(k)});
     }
   }
 }
@@ -69,17 +64,17 @@ void check_inactive(const ReadState& st, std::int64_t n) {
 void read_gas_integers(ReadState& st) {
   const std::int64_t n = st.block_npart;
   const std::int64_t first = st.icount + 1;
-  inactive.nlistinactive = 0;
+  st.s.inactive.nlistinactive = 0;
 
-  read_array(st, "isteps", timei.isteps.at(first), n, 1, st.wanted.isteps);
+  read_array(st, "isteps", fill_at(st.s.timei.isteps, first, st.wanted.isteps), n, 1);
   if (slot(st.nums1, 1) >= 2) read_inactive_list(st, n);
   skip_arrays(st, slot(st.nums1, 1) - 2);
 
-  read_array(st, "iphase", phase.iphase.at(first), n);
+  read_array(st, "iphase", st.s.phase.iphase.at(first), n);
   if (n > 0)
-    say("iphases ", phase.iphase(1), phase.iphase(n), slot(st.nums1, 5), st.icount);
+    say("iphases ", st.s.phase.iphase(1), st.s.phase.iphase(n), slot(st.nums1, 5), st.icount);
   else
-    say("iphases ", phase.iphase(1), "-", slot(st.nums1, 5), st.icount);
+    say("iphases ", st.s.phase.iphase(1), "-", slot(st.nums1, 5), st.icount);
   skip_arrays(st, slot(st.nums1, 2) - 1);
   check_inactive(st, n);
 
@@ -91,21 +86,21 @@ void read_gas_integers(ReadState& st) {
   const bool keep_all = st.wanted.identifiers;
   if (slot(st.nums1, 5) >= 1) {
     if (keep_all) {
-      read_array(st, "iunique", unique.iunique.at(first), n);
+      read_array(st, "iunique", st.s.unique.iunique.at(first), n);
     } else {
       check_array_tag(st, "iunique");
       st.f.begin_record();
       st.f.require_array<std::int64_t>(n);
-      st.f.take_array(unique.iunique.at(first), std::min(n, traced));
+      st.f.take_array(st.s.unique.iunique.at(first), std::min(n, traced));
       st.f.end_record();
     }
   }
   // No identifiers, or a block whose first identifier is 0: number them.
-  if (slot(st.nums1, 5) <= 0 || (first <= idim && unique.iunique(first) == 0)) {
-    const int shown = static_cast<int>(std::clamp<std::int64_t>(idim - st.icount, 0, traced));
-    say_values("Read iunique ", unique.iunique.at(first), shown);
+  if (slot(st.nums1, 5) <= 0 || (first <= st.s.capacity() && st.s.unique.iunique(first) == 0)) {
+    const int shown = static_cast<int>(std::clamp<std::int64_t>(st.s.capacity() - st.icount, 0, traced));
+    say_values("Read iunique ", st.s.unique.iunique.at(first), shown);
     if (keep_all)
-      for (std::int64_t i = first; i < first + n; ++i) unique.iunique(i) = i;
+      for (std::int64_t i = first; i < first + n; ++i) st.s.unique.iunique(i) = i;
   }
   skip_arrays(st, slot(st.nums1, 5) - 1);
 }
@@ -119,16 +114,16 @@ void read_gas_reals(ReadState& st) {
   const bool keep_pos[5] = {w.positions, w.positions, w.positions, w.masses, w.smoothing};
   const bool keep_vel[4] = {w.velocities, w.velocities, w.velocities, w.energies};
   for (int c = 1; c <= 5; ++c)
-    read_array(st, xyzmh[c - 1], part.pos_mass_h.at(c, first), n, 5, keep_pos[c - 1]);
+    read_array(st, xyzmh[c - 1], fill_at(st.s.part.pos_mass_h, c, first, keep_pos[c - 1]), n, 5);
   for (int c = 1; c <= 4; ++c)
-    read_array(st, vxyzu[c - 1], part.vel_u.at(c, first), n, 4, keep_vel[c - 1]);
+    read_array(st, vxyzu[c - 1], fill_at(st.s.part.vel_u, c, first, keep_vel[c - 1]), n, 4);
   skip_arrays(st, slot(st.nums1, 6) - 9);
 
   const std::int64_t n_real4 = slot(st.nums1, 7);
-  read_array(st, "rho", densi.rho.at(first), n, 1, w.densities);
-  if (n_real4 >= 2) read_array(st, "gradh", gradhterms.gradhterms.at(1, first), n, 2, w.gradh_alpha);
-  if (n_real4 >= 3) read_array(st, "gradsoft", gradhterms.gradhterms.at(2, first), n, 2, w.gradh_alpha);
-  if (n_real4 >= 4) read_array(st, "alpha", numpa.alpha.at(first), n, 1, w.gradh_alpha);
+  read_array(st, "rho", fill_at(st.s.densi.rho, first, w.densities), n, 1);
+  if (n_real4 >= 2) read_array(st, "gradh", fill_at(st.s.gradhterms.gradhterms, 1, first, w.gradh_alpha), n, 2);
+  if (n_real4 >= 3) read_array(st, "gradsoft", fill_at(st.s.gradhterms.gradhterms, 2, first, w.gradh_alpha), n, 2);
+  if (n_real4 >= 4) read_array(st, "alpha", fill_at(st.s.numpa.alpha, first, w.gradh_alpha), n, 1);
   skip_arrays(st, n_real4 - 4);
   skip_arrays(st, slot(st.nums1, 8));
 }

@@ -2,8 +2,9 @@
 #include <algorithm>
 
 #include "base/console.hpp"
-#include "base/stop.hpp"
+#include "format/header.hpp"
 #include "format/layout.hpp"
+#include "dump/fault.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
@@ -29,32 +30,33 @@ void pass_over_group(ReadState& st, std::int32_t count) {
 
 void read_default_ints(ReadState& st, std::int32_t n_int) {
   // The count selects the layout: which positions are read.
-  const int positions = (n_int == 7 || (n_int >= 41 && n_int <= 44)) ? n_int : 6;
-  std::array<std::int32_t, 44> v{};
+  namespace df = dumpformat;
+  const int positions = df::default_int_positions(n_int);
+  std::array<std::int32_t, df::max_default_ints> v{};
   st.f.begin_record();
   st.f.take_array(v.data(), positions);
   st.f.end_record();
-  part.npart = v[0];
-  bodys.nbody1 = v[1];
-  bodys.nbody2 = v[2];
-  binary.binary_int1 = v[3];
-  binary.binary_int2 = v[4];
-  binary.binary_int3 = v[5];
-  st.n_blocks = positions >= 7 ? v[6] : 1;
-  if (positions >= 41) {
-    savernd.rnd_word2 = v[7];
-    savernd.rnd_word1 = v[8];
-    std::copy_n(v.begin() + 9, NTAB, savernd.rnd_table.begin());
+  st.s.part.npart = v[df::di_npart];
+  st.s.bodys.nbody1 = v[df::di_nbody1];
+  st.s.bodys.nbody2 = v[df::di_nbody2];
+  st.s.binary.binary_int1 = v[df::di_binary1];
+  st.s.binary.binary_int2 = v[df::di_binary2];
+  st.s.binary.binary_int3 = v[df::di_binary3];
+  st.n_blocks = positions > df::di_blocks ? v[df::di_blocks] : 1;
+  if (positions > df::di_rnd_table) {
+    st.s.savernd.rnd_word2 = v[df::di_rnd_word2];
+    st.s.savernd.rnd_word1 = v[df::di_rnd_word1];
+    std::copy_n(v.begin() + df::di_rnd_table, df::rnd_table_words, st.s.savernd.rnd_table.begin());
   }
-  if (positions >= 42) typef.extra_option1 = v[41];
-  if (positions >= 43) typef.extra_option2 = v[42];
-  st.has_dragscheme = positions == 44;
-  if (st.has_dragscheme) st.dump_dragscheme = v[43];
+  if (positions > df::di_extra_option1) st.s.typef.extra_option1 = v[df::di_extra_option1];
+  if (positions > df::di_extra_option2) st.s.typef.extra_option2 = v[df::di_extra_option2];
+  st.has_dragscheme = positions > df::di_dragscheme;
+  if (st.has_dragscheme) st.dump_dragscheme = v[df::di_dragscheme];
   switch (positions) {
     case 41: say("USING 9+NTAB"); break;
     case 42: say("USING 10+NTAB"); break;
-    case 43: say("USING 11+NTAB", typef.extra_option1, typef.extra_option2); break;
-    case 44: say("USING 12+NTAB", typef.extra_option2, typef.dragscheme); break;
+    case 43: say("USING 11+NTAB", st.s.typef.extra_option1, st.s.typef.extra_option2); break;
+    case 44: say("USING 12+NTAB", st.s.typef.extra_option2, st.s.typef.dragscheme); break;
     default: break;
   }
 }
@@ -68,7 +70,7 @@ void read_header_reals(ReadState& st, HeaderTags& h, std::int32_t n_real) {
     for (int i = 0; i < n; ++i) st.f.take_bytes(h.tags[static_cast<std::size_t>(i)].data(), tag_length);
     st.f.end_record();
   } else {
-    for (int i = 0; i < 30; ++i) h.tags[static_cast<std::size_t>(i)] = make_tag(default_tag_table[i]);
+    for (int i = 0; i < dumpformat::default_reals; ++i) h.tags[static_cast<std::size_t>(i)] = make_tag(default_tag_table[i]);
   }
   st.f.begin_record();
   st.f.take_array(h.values.data(), std::clamp<std::int32_t>(n_real, 0, max_header_values));
@@ -79,55 +81,55 @@ void read_header_reals(ReadState& st, HeaderTags& h, std::int32_t n_real) {
 void look_up_reals(ReadState& st, const HeaderTags& h, std::int32_t n_real) {
   int missing = 0;
   auto required = [&](std::string_view tag, double& dst) {
-    extract(tag, dst, h, n_real, missing);
-    if (missing != 0) quit();
+    if (!find_header_real(tag, dst, h, n_real))
+      raise_fault(FaultKind::header_value_missing, st.f.offset(), {}, std::string(header_key(tag)));
   };
   auto optional = [&](std::string_view tag, double& dst) {
     extract(tag, dst, h, n_real, missing);
     return missing == 0;
   };
-  required("gt", gtime.gt);
-  if (gtime.gt > 0.0 && st.has_dragscheme && st.dump_dragscheme != typef.dragscheme)
-    say("WARNING: dragscheme has changed ", typef.dragscheme, st.dump_dragscheme);
-  required("dtmax", dtmaxin.dtmax);
-  required("gamma", cgas.gamma);
-  required("rhozero", polyk2.rhozero);
-  required("RK2", polyk2.RK2);
-  optional("escap", fracg.escap);
-  optional("tkin", ener2.tkin);
-  optional("tgrav", ener2.tgrav);
-  optional("tterm", ener2.tterm);
-  optional("anglostx", binary.anglostx);
-  optional("anglosty", binary.anglosty);
-  optional("anglostz", binary.anglostz);
-  optional("specang", binary.specang);
-  optional("ptmassin", binary.ptmassin);
-  optional("hzero", xforce.hzero);
-  optional("uzero_n2", polyk2.uzero_n2);
-  if (bodys.nbody2 > 0) say(" read u for surrounding medium = ", polyk2.uzero_n2);
-  optional("hmass", rbnd.hmass);
-  optional("gapfac", planet2.gapfac);
-  if (!optional("sdprof", planet2.sdprof)) {
-    planet2.sdprof = -0.5;
+  required("gt", st.s.gtime.gt);
+  if (st.s.gtime.gt > 0.0 && st.has_dragscheme && st.dump_dragscheme != st.s.typef.dragscheme)
+    say("WARNING: dragscheme has changed ", st.s.typef.dragscheme, st.dump_dragscheme);
+  required("dtmax", st.s.dtmaxin.dtmax);
+  required("gamma", st.s.cgas.gamma);
+  required("rhozero", st.s.polyk2.rhozero);
+  required("RK2", st.s.polyk2.RK2);
+  optional("escap", st.s.fracg.escap);
+  optional("tkin", st.s.ener2.tkin);
+  optional("tgrav", st.s.ener2.tgrav);
+  optional("tterm", st.s.ener2.tterm);
+  optional("anglostx", st.s.binary.anglostx);
+  optional("anglosty", st.s.binary.anglosty);
+  optional("anglostz", st.s.binary.anglostz);
+  optional("specang", st.s.binary.specang);
+  optional("ptmassin", st.s.binary.ptmassin);
+  optional("hzero", st.s.xforce.hzero);
+  optional("uzero_n2", st.s.polyk2.uzero_n2);
+  if (st.s.bodys.nbody2 > 0) say(" read u for surrounding medium = ", st.s.polyk2.uzero_n2);
+  optional("hmass", st.s.rbnd.hmass);
+  optional("gapfac", st.s.planet2.gapfac);
+  if (!optional("sdprof", st.s.planet2.sdprof)) {
+    st.s.planet2.sdprof = -0.5;
     say("Surface density pre vary (goes as r^-0.5)");
   }
-  optional("rorbit_orig", pxpy.rorbit_orig);
-  optional("min_rplan", planetesimal.min_rplan);
-  if (!optional("max_rplan", planetesimal.max_rplan)) planetesimal.max_rplan = 1000000.0;
+  optional("rorbit_orig", st.s.pxpy.rorbit_orig);
+  optional("min_rplan", st.s.planetesimal.min_rplan);
+  if (!optional("max_rplan", st.s.planetesimal.max_rplan)) st.s.planetesimal.max_rplan = 1000000.0;
   say("Setting planetesimal boundaries; check values.");
-  say("r_min = ", planetesimal.min_rplan);
-  say("r_max = ", planetesimal.max_rplan);
+  say("r_min = ", st.s.planetesimal.min_rplan);
+  say("r_max = ", st.s.planetesimal.max_rplan);
   if (!st.tagged) {
     say("DO NOT USE CODE WITH DUMPS MADE FROM APRIL 2011");
     say(" AND BEFORE 16/05/2011. For these, reals 26, 27 are");
     say(" planetesimal radius and density respectively.");
   }
-  optional("planetesimalmass", planetesimal.planetesimalmass);
-  say("Planetesimal mass ", planetesimal.planetesimalmass);
-  optional("coremass_orig", planet2.coremass_orig);
-  say("Core mass orig ", planet2.coremass_orig);
-  optional("coremass", planet2.coremass);
-  say("Core mass running record ", planet2.coremass);
+  optional("planetesimalmass", st.s.planetesimal.planetesimalmass);
+  say("Planetesimal mass ", st.s.planetesimal.planetesimalmass);
+  optional("coremass_orig", st.s.planet2.coremass_orig);
+  say("Core mass orig ", st.s.planet2.coremass_orig);
+  optional("coremass", st.s.planet2.coremass);
+  say("Core mass running record ", st.s.planet2.coremass);
 }
 
 }  // namespace
@@ -135,16 +137,12 @@ void look_up_reals(ReadState& st, const HeaderTags& h, std::int32_t n_real) {
 void read_header(ReadState& st) {
   const std::int32_t n_int = read_count(st.f);
   say("number ints ", n_int);
-  if (n_int < 6) {
-    say("ERROR 4 in rdump: not enough default ints");
-    quit();
+  if (n_int < dumpformat::min_default_ints) {
+    raise_fault(FaultKind::too_few_integers, st.f.offset());
   }
   if (st.tagged) st.f.skip_record();
   read_default_ints(st, n_int);
-  if (part.npart > idim && st.n_blocks >= 1) {
-    say("ERROR in rdump: npart>idim");
-    quit();
-  }
+  if (st.s.part.npart > st.s.capacity() && st.n_blocks >= 1) raise_fault(FaultKind::npart_beyond_store, st.f.offset());
 
   for (int k = 0; k < 3; ++k) {
     const std::int32_t n = read_count(st.f);
@@ -157,18 +155,17 @@ void read_header(ReadState& st) {
   if (n_i8 == 1) {
     if (st.tagged) st.f.skip_record();
     st.f.begin_record();
-    unique.iunique_max = st.f.take<std::int64_t>();
+    st.s.unique.iunique_max = st.f.take<std::int64_t>();
     st.f.end_record();
   } else {
-    unique.iunique_max = part.npart;
+    st.s.unique.iunique_max = st.s.part.npart;
     pass_over_group(st, n_i8);
   }
 
   const std::int32_t n_real = read_count(st.f);
   say("number real ", n_real);
-  if (n_real < 14) {
-    say("ERROR 5 in rdump: not enough default reals");
-    quit();
+  if (n_real < dumpformat::min_default_reals) {
+    raise_fault(FaultKind::too_few_reals, st.f.offset());
   }
   HeaderTags h;
   read_header_reals(st, h, n_real);
@@ -177,18 +174,17 @@ void read_header(ReadState& st) {
   pass_over_group(st, read_count(st.f));  // real*4
 
   const std::int32_t n_r8 = read_count(st.f);
-  if (n_r8 < 3) {
-    say("ERROR 6 in rdump: nreal8 too small header");
-    quit();
+  if (n_r8 < dumpformat::min_units) {
+    raise_fault(FaultKind::too_few_real8, st.f.offset());
   }
   if (st.tagged) st.f.skip_record();
   double u[3];
   st.f.begin_record();
   st.f.take_array(u, 3);
   st.f.end_record();
-  unitsin(2) = u[0];
-  unitsin(1) = u[1];
-  unitsin(3) = u[2];
+  st.s.unitsin(2) = u[0];
+  st.s.unitsin(1) = u[1];
+  st.s.unitsin(3) = u[2];
 }
 
 }  // namespace pg

@@ -7,7 +7,7 @@ namespace pg {
 
 void read_radiation(ReadState& st) {
   const std::array<std::int32_t, 8>& nums = st.nums3;
-  if (st.lengths_per_block >= 3 && st.block_nrad == st.block_npart && st.block_nrad <= idim) {
+  if (st.lengths_per_block >= 3 && st.block_nrad == st.block_npart && st.block_nrad <= st.s.capacity()) {
     const std::int64_t n = st.block_nrad;
     const std::int64_t first = st.icount + 1;
     // Arrays of slots 1 to 5 come first; only slot 3's are the group's own
@@ -19,10 +19,10 @@ void read_radiation(ReadState& st) {
     static constexpr std::string_view rad[5] = {"Erad", "opacity", "Cv", "lambda", "EddingtonFactor"};
     const Wanted& w = st.wanted;
     for (int c = 1; c <= 5; ++c)
-      read_array(st, rad[c - 1], radtrans.rad_values.at(c, first), n, 5, w.radiation);
+      read_array(st, rad[c - 1], fill_at(st.s.radtrans.rad_values, c, first, w.radiation), n, 5);
     if (slot(nums, 6) >= 7) {
-      read_array(st, "DustTemperature", raddust.dust_values.at(1, first), n, 2, w.dust_temperature);
-      read_array(st, "DustOpacity", raddust.dust_values.at(2, first), n, 2, w.dust_opacity);
+      read_array(st, "DustTemperature", fill_at(st.s.raddust.dust_values, 1, first, w.dust_temperature), n, 2);
+      read_array(st, "DustOpacity", fill_at(st.s.raddust.dust_values, 2, first, w.dust_opacity), n, 2);
       skip_arrays(st, slot(nums, 6) - 7);
     } else {
       skip_arrays(st, slot(nums, 6) - 5);
@@ -33,10 +33,10 @@ void read_radiation(ReadState& st) {
       static constexpr std::string_view ext[4] = {"HeatingISR", "Gphotoelectric", "Extinction",
                                                   "H2SelfShielding"};
       const bool k = w.chemistry;
-      for (int c = 1; c <= 3; ++c) read_array(st, abund[c - 1], chem.chem_abund.at(c, first), n, 3, k);
-      for (int c = 1; c <= 4; ++c) read_array(st, ext[c - 1], extinc.extinc_values.at(c, first), n, 4, k);
-      read_array(st, "H2Frac", chem.H2Frac.at(first), n, 1, k);
-      read_array(st, "dH2dt", chem.dH2dt_pair.at(1, first), n, 2, k);
+      for (int c = 1; c <= 3; ++c) read_array(st, abund[c - 1], fill_at(st.s.chem.chem_abund, c, first, k), n, 3);
+      for (int c = 1; c <= 4; ++c) read_array(st, ext[c - 1], fill_at(st.s.extinc.extinc_values, c, first, k), n, 4);
+      read_array(st, "H2Frac", fill_at(st.s.chem.H2Frac, first, k), n, 1);
+      read_array(st, "dH2dt", fill_at(st.s.chem.dH2dt_pair, 1, first, k), n, 2);
       skip_arrays(st, slot(nums, 7) - 9);
     } else {
       skip_arrays(st, slot(nums, 7));

@@ -2,8 +2,8 @@
 
 #include "base/console.hpp"
 #include "format/layout.hpp"
+#include "dump/fault.hpp"
 #include "dump/reader.hpp"
-#include "base/stop.hpp"
 #include "state/store.hpp"
 
 namespace pg {
@@ -28,52 +28,42 @@ bool read_identification(DumpFile& f) {
     throw DumpEnded{};
   }
   say("have read header");
-  if (!first_magic_ok(first)) {
-    say("ERROR 1 in rdump: ENDIANNESS wrong?");
-    quit();
-  }
-  if (!second_magic_ok(second)) {
-    say("ERROR 2 in rdump: default real size wrong");
-    quit();
-  }
-  if (!third_magic_ok(third)) {
-    say("ERROR 3 in rdump: default integer size wrong");
-    quit();
-  }
-  if (version != magic_int && version > newest_format)
-    say("ERROR 4 in rdump: format version is ", version,
-        " but this version of Veltra can only read ", newest_format);
+  if (!first_magic_ok(first)) raise_fault(FaultKind::wrong_byte_order, f.offset());
+  if (!second_magic_ok(second)) raise_fault(FaultKind::wrong_real_size, f.offset());
+  if (!third_magic_ok(third)) raise_fault(FaultKind::wrong_integer_size, f.offset());
+  if (dumpformat::format_version(version) > newest_format)
+    put_line(" " + fault_text({FaultKind::newer_format_version, f.offset(), {version, newest_format}, {}}));
 
-  char file_ident[100];
+  char file_ident[dumpformat::file_ident_length];
   f.begin_record();
   f.take_bytes(file_ident, sizeof file_ident);
   f.end_record();
-  return file_ident[1] == 'T';
+  return dumpformat::ident_says_tagged(std::string_view(file_ident, sizeof file_ident));
 }
 
 }  // namespace
 
-void rdump(DumpFile& f, int& status, const Wanted& wanted) {
+void rdump(DumpFile& f, int& status) { rdump(f, status, {store}); }
+
+void rdump(DumpFile& f, int& status, const ReadTarget& target) {
+  Store& s = target.store;
   status = 0;
-  typef.extra_option1 = 0;
-  typef.extra_option2 = 0;
+  s.typef.extra_option1 = 0;
+  s.typef.extra_option2 = 0;
   say("reading header");
   try {
-    ReadState st{f, wanted};
+    ReadState st{f, s, target.wanted};
     st.tagged = read_identification(f);
     read_header(st);
     read_blocks(st);
-    ptmass.nptmass_read = ptmass.nptmass;
-    say(" FINISHED READ ", part.npart, ptmass.nptmass);
-    radsinki.nradsink = ptmass.nptmass;
+    s.ptmass.nptmass_read = s.ptmass.nptmass;
+    say(" FINISHED READ ", s.part.npart, s.ptmass.nptmass);
+    s.radsinki.nradsink = s.ptmass.nptmass;
   } catch (const DumpEnded&) {
     // A header without blocks is refused once the block directory is read;
     // when the file ends before that, its particle count must still not
     // reach beyond the store, which the rest of the run walks up to npart.
-    if (part.npart > idim) {
-      say("ERROR in rdump: npart>idim");
-      quit();
-    }
+    if (s.part.npart > s.capacity()) raise_fault(FaultKind::npart_beyond_store, f.offset());
     say("END OF FILE REACHED IN RDUMP");
     status = 1;
   }

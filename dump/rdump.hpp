@@ -3,15 +3,26 @@
 
 #include "dump/record.hpp"
 #include "dump/wanted.hpp"
+#include "state/store.hpp"
 
 namespace pg {
 
-// Reads one dump from its first record on into the particle store, printing
-// its trace on standard output. `status` is 0 after a complete read and 1 when
-// the file ended early (the store then holds a partly read dump). A fatal
-// fault prints its ERROR line and stops the run through quit().
-// Arrays of members that `wanted` leaves out are checked and passed over
-// without being stored; the console trace is the same either way.
-void rdump(DumpFile& dump, int& status, const Wanted& wanted = Wanted::everything());
+// What a read fills: the header values, sink arrays and always-read members
+// of `store`, and the per-particle members `wanted` names. Arrays of members
+// it leaves out are checked and passed over without being stored; the console
+// trace is the same either way. The store's capacity bounds every count.
+struct ReadTarget {
+  Store& store;
+  Wanted wanted = Wanted::everything();
+};
+
+// Reads one dump from its first record on into its target, printing its trace
+// on the console. `status` is 0 after a complete read and 1 when the file
+// ended early (the store then holds a partly read dump). A fault the read
+// cannot go on from raises a DumpFault (dump/fault.hpp) and prints nothing:
+// the caller prints fault_text() and decides how the run goes on.
+void rdump(DumpFile& dump, int& status, const ReadTarget& target);
+// Everything, into the tool's store.
+void rdump(DumpFile& dump, int& status);
 
 }  // namespace pg

@@ -9,12 +9,14 @@
 #include "dump/record.hpp"
 #include "dump/tags.hpp"
 #include "dump/wanted.hpp"
+#include "state/store.hpp"
 
 namespace pg {
 
 // State of one call of rdump.
 struct ReadState {
   DumpFile& f;
+  Store& s;  // the target store
   Wanted wanted;
   bool tagged = false;
   std::int32_t n_blocks = 1;
@@ -57,16 +59,28 @@ inline std::int64_t arrays_in(const std::array<std::int32_t, 8>& nums, int from,
 // it with `expected` (a difference only warns).
 void check_array_tag(ReadState& st, std::string_view expected);
 
+// Where component k of particle i of a member lands when the read fills the
+// member (`keep`); nowhere (null) otherwise. The address of a member the read
+// does not fill is never formed: such a member may have no storage.
+template <class M>
+auto fill_at(const M& m, int k, std::int64_t i, bool keep) -> decltype(m.base) {
+  return keep ? m.at(k, i) : nullptr;
+}
+template <class M>
+auto fill_at(const M& m, std::int64_t i, bool keep) -> decltype(m.base) {
+  return keep ? m.at(i) : nullptr;
+}
+
 // Reads an array: in a tagged dump its tag record is compared with
 // `expected` (a difference only warns); then the first n values of the data
-// record land at dst, dst + stride, ... When the run will not look at them
-// (`keep` false) they are checked to be there and passed over instead.
+// record land at dst, dst + stride, ... With no destination (null) they are
+// checked to be there and passed over instead.
 template <class T>
 void read_array(ReadState& st, std::string_view expected, T* dst, std::int64_t n,
-                std::size_t stride = 1, bool keep = true) {
+                std::size_t stride = 1) {
   check_array_tag(st, expected);
   st.f.begin_record();
-  if (keep)
+  if (dst != nullptr)
     st.f.take_array(dst, n, stride);
   else
     st.f.require_array<T>(n);

@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "base/console.hpp"
-#include "base/stop.hpp"
 
 namespace pg {
 
@@ -45,9 +43,8 @@ DumpFile DumpFile::open(const std::string& path) {
 std::ptrdiff_t DumpFile::source_read(void* dst, std::size_t n) {
   std::ptrdiff_t got = src_->read(dst, n);
   if (got < 0) {
-    say(fmt::format("ERROR in rdump: reading the dump failed at byte {}: {}", pos_ + avail(),
-                    std::strerror(errno)));
-    quit();
+    raise_fault(FaultKind::read_failed, pos_ + static_cast<std::int64_t>(avail()), {},
+                std::strerror(errno));
   }
   return got;
 }
@@ -157,9 +154,7 @@ void DumpFile::begin_record() {
   head_ += 4;
   pos_ += 4;
   if (len < 0) {
-    say(fmt::format("ERROR in rdump: the record at byte {} has a negative length word {}",
-                    rec_start_, len));
-    quit();
+    raise_fault(FaultKind::negative_record_length, rec_start_, {len});
   }
   rec_len_ = rec_left_ = len;
   rec_past_end_ = size_ >= 0 && pos_ + len + 4 > size_;
@@ -167,10 +162,7 @@ void DumpFile::begin_record() {
 }
 
 [[noreturn]] void DumpFile::short_payload(wide_count wanted) const {
-  say(fmt::format(
-      "ERROR in rdump: the record at byte {} holds {} bytes, fewer than the {} bytes read from it",
-      rec_start_, rec_len_, wanted));
-  quit();
+  raise_fault(FaultKind::record_too_short, rec_start_, {rec_len_, wanted});
 }
 
 void DumpFile::require(std::int64_t n, std::size_t item_bytes) {
@@ -198,10 +190,7 @@ void DumpFile::end_record() {
   std::int32_t trail;
   if (read_into(&trail, 4) < 4) throw DumpEnded{};
   if (trail != rec_len_) {
-    say(fmt::format(
-        "ERROR in rdump: the record at byte {} begins with length {} but ends with length {}",
-        rec_start_, rec_len_, trail));
-    quit();
+    raise_fault(FaultKind::record_lengths_differ, rec_start_, {rec_len_, trail});
   }
   in_record_ = false;
 }

@@ -37,15 +37,13 @@
 #include <type_traits>
 
 #include "dump/byte_source.hpp"
+#include "dump/fault.hpp"
 
 namespace pg {
 
 static_assert(std::endian::native == std::endian::little,
               "dump items are read in the byte order of a little-endian machine");
 
-// A count of bytes that may exceed 64 bits: a damaged record may ask for
-// more items than any file holds.
-__extension__ typedef __int128 wide_count;
 
 // Thrown when the file ends where a record should begin or inside a record.
 struct DumpEnded {};

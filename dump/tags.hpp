@@ -5,23 +5,31 @@
 #include <cstdint>
 #include <string_view>
 
+#include "format/tags.hpp"
+
 namespace pg {
 
-inline constexpr int tag_length = 16;
+using dumpformat::make_tag;
+using dumpformat::Tag;
+using dumpformat::tag_length;
+using dumpformat::tag_name;
+
 inline constexpr int max_header_tags = 128;   // positions of the tag list
 inline constexpr int max_header_values = 30;  // header reals kept by value
-
-using Tag = std::array<char, tag_length>;
-
-Tag make_tag(std::string_view name);
-// The tag without its trailing blanks.
-std::string_view tag_name(const Tag& t);
 
 struct HeaderTags {
   std::array<Tag, max_header_tags> tags;  // position i at [i - 1]
   std::array<double, max_header_values> values{};
   HeaderTags() { tags.fill(make_tag("")); }
 };
+
+// The name a header real is looked up by: without leading or trailing blanks.
+std::string_view header_key(std::string_view name);
+
+// Looks up the header real `name` as extract() does, printing nothing: true
+// when found within the first 30 positions.
+bool find_header_real(std::string_view name, double& value, const HeaderTags& header,
+                      std::int32_t count);
 
 // Looks up the header real `name` among the first min(count, 128) tags; the
 // first match wins. Sets `value` (0.0 when not found, or when found beyond

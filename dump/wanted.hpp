@@ -1,6 +1,7 @@
-// Which store members a run reads after the reader. The reader still walks
-// every record and checks every tag, but the values of an array that nothing
-// will read are passed over without being copied into the store.
+// Which per-particle members a read may fill. The reader still walks every
+// record and checks every tag, but the values of an array whose member is
+// left out are passed over without being copied into the store. Which members
+// a run needs is the run's business (driver/).
 #pragma once
 
 namespace pg {
@@ -33,25 +34,6 @@ struct Wanted {
     w.positions = w.masses = w.smoothing = w.velocities = w.energies = w.densities = false;
     w.gradh_alpha = w.isteps = w.radiation = w.dust_temperature = w.dust_opacity = w.chemistry = false;
     w.identifiers = w.unused_list_entries = false;
-    return w;
-  }
-  // What a run with these answers reads: the phase grid (densities and dust
-  // temperatures) and the centring. The frame rotation turns what these
-  // read and nothing else: positions when a centring follows; velocities
-  // are read by no step after it.
-  // Identifiers are kept in full (see `identifiers`); the driver leaves them
-  // out for the last dump.
-  static Wanted for_run(char centre_mode) {
-    Wanted w = nothing_optional();
-    w.identifiers = true;
-    w.densities = true;
-    w.dust_temperature = true;
-    switch (centre_mode) {
-      case 'm': case 's': case 'x': w.positions = w.masses = true; break;
-      case 'd': w.positions = w.smoothing = true; break;
-      case 'p': w.positions = true; break;
-      default: break;
-    }
     return w;
   }
 };

@@ -1,27 +1,25 @@
-// The particle store: the one shared state of the run.
+// The particle store: named storage blocks of per-particle members, sink
+// arrays and scalars.
 //
-// Named storage blocks hold fixed-size arrays and scalars that exist once for
-// the whole run. Per-particle members have room for `idim` particles and sink
-// members for `ptmass_dim` point masses, whatever a dump holds. Indices are
-// 1-based; a member with c components keeps one particle's components
+// Per-particle members have room for the store's capacity of particles and
+// sink members for `ptmass_dim` point masses, whatever a dump holds. Indices
+// are 1-based; a member with c components keeps one particle's components
 // together, and member(k, i) is component k of particle i.
 //
-// The per-particle storage (about 10 GB at full capacity) is reserved once as
-// anonymous zero pages that cost nothing until touched; a dump of N particles
-// only ever touches the first N entries of each member it supplies.
+// The tool runs on one store of `idim` particles (about 10 GB of address
+// space), reserved as anonymous zero pages that cost nothing until touched; a
+// dump of N particles only ever touches the first N entries of each member it
+// supplies. Tests, the fuzzer and the dump inspector make stores of their own,
+// as small as they like.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-#ifndef PHASEGRID_IDIM
-#define PHASEGRID_IDIM 50001000
-#endif
-
 namespace pg {
 
-inline constexpr std::int64_t idim = PHASEGRID_IDIM;
+inline constexpr std::int64_t idim = 50001000;  // the tool's particle capacity
 inline constexpr int ptmass_dim = 300;
 inline constexpr int NTAB = 32;
 
@@ -35,7 +33,9 @@ struct PerParticle {
   // Address of component k of particle i: the start of a strided run of
   // stride C over the following particles.
   T* at(int k, std::int64_t i) const { return base + (i - 1) * C + (k - 1); }
-  static constexpr std::size_t bytes() { return sizeof(T) * C * static_cast<std::size_t>(idim); }
+  static constexpr std::size_t bytes(std::int64_t capacity) {
+    return sizeof(T) * C * static_cast<std::size_t>(capacity);
+  }
 };
 
 template <class T>
@@ -45,7 +45,9 @@ struct PerParticle<T, 1> {
 
   T& operator()(std::int64_t i) const { return base[i - 1]; }
   T* at(std::int64_t i) const { return base + (i - 1); }
-  static constexpr std::size_t bytes() { return sizeof(T) * static_cast<std::size_t>(idim); }
+  static constexpr std::size_t bytes(std::int64_t capacity) {
+    return sizeof(T) * static_cast<std::size_t>(capacity);
+  }
 };
 
 // A sink member: ptmass_dim entries, 1-based.
@@ -148,48 +150,129 @@ struct Units {
   double unit_spec_energy = 0, unit_pressure = 0, umagfd = 0;
 };
 
-// The blocks, one instance each for the whole run.
-extern Part part;
-extern Densi densi;
-extern Phase phase;
-extern Timei timei;
-extern Inactive inactive;
-extern Unique unique;
-extern Gradhterms gradhterms;
-extern Numpa numpa;
-extern Radtrans radtrans;
-extern Raddust raddust;
-extern Chem chem;
-extern Extinc extinc;
-extern Ptmass ptmass;
-extern Radsinki radsinki;
-extern Gtime gtime;
-extern Dtmaxin dtmaxin;
-extern Cgas cgas;
-extern Polyk2 polyk2;
-extern Fracg fracg;
-extern Ener2 ener2;
-extern Binary binary;
-extern Xforce xforce;
-extern Rbnd rbnd;
-extern Planet2 planet2;
-extern Pxpy pxpy;
-extern Planetesimal planetesimal;
-extern Bodys bodys;
-extern Savernd savernd;
-extern Typef typef;
-extern Slots<double, 4> unitsin;  // the dump's units: slot 2, 1, 3 as read
-extern Units units;
-extern Slots<double, 3> vargam;
-extern Slots<double, 9> physeos;
-extern Slots<double, 3> origi;  // last centre of mass found
+// A whole store: every block once.
+class Store {
+ public:
+  Store() = default;
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
 
-// Reserves the per-particle storage as fresh zero pages and zeroes every other
-// member. Called once at start-up; calling it again (tests) starts over.
-// Returns false (errno set) only when the address space cannot be reserved.
+  // Which per-particle members get room: all, or only those every read
+  // fills (iphase, listinactive, iunique), for a read that keeps no other.
+  enum class Members { all, always_read };
+
+  // Reserves room for `capacity` particles as fresh zero pages and zeroes
+  // every other member; calling it again starts over. False (errno set) only
+  // when the address space cannot be reserved. Members without room have no
+  // storage (a null base) and must not be read or written.
+  bool reserve(std::int64_t capacity, Members members = Members::all);
+  std::int64_t capacity() const { return capacity_; }
+  // Bytes of per-particle storage reserved (address space, not memory used).
+  std::size_t reserved_bytes() const { return arena_bytes_; }
+
+  Part part;
+  Densi densi;
+  Phase phase;
+  Timei timei;
+  Inactive inactive;
+  Unique unique;
+  Gradhterms gradhterms;
+  Numpa numpa;
+  Radtrans radtrans;
+  Raddust raddust;
+  Chem chem;
+  Extinc extinc;
+  Ptmass ptmass;
+  Radsinki radsinki;
+  Gtime gtime;
+  Dtmaxin dtmaxin;
+  Cgas cgas;
+  Polyk2 polyk2;
+  Fracg fracg;
+  Ener2 ener2;
+  Binary binary;
+  Xforce xforce;
+  Rbnd rbnd;
+  Planet2 planet2;
+  Pxpy pxpy;
+  Planetesimal planetesimal;
+  Bodys bodys;
+  Savernd savernd;
+  Typef typef;
+  Slots<double, 4> unitsin;  // the dump's units: slot 2, 1, 3 as read
+  Units units;
+  Slots<double, 3> vargam;
+  Slots<double, 9> physeos;
+  Slots<double, 3> origi;  // last centre of mass found
+
+  // Applies f to every per-particle member, in block order.
+  template <class F>
+  void each_member(F&& f) {
+    f(part.pos_mass_h);
+    f(part.vel_u);
+    f(densi.rho);
+    f(phase.iphase);
+    f(timei.isteps);
+    f(inactive.listinactive);
+    f(unique.iunique);
+    f(gradhterms.gradhterms);
+    f(numpa.alpha);
+    f(radtrans.rad_values);
+    f(raddust.dust_values);
+    f(chem.chem_abund);
+    f(chem.H2Frac);
+    f(chem.dH2dt_pair);
+    f(extinc.extinc_values);
+  }
+
+ private:
+  std::int64_t capacity_ = 0;
+  void* arena_ = nullptr;
+  std::size_t arena_bytes_ = 0;
+};
+
+// The tool's store, and its blocks by name.
+extern Store store;
+inline Part& part = store.part;
+inline Densi& densi = store.densi;
+inline Phase& phase = store.phase;
+inline Timei& timei = store.timei;
+inline Inactive& inactive = store.inactive;
+inline Unique& unique = store.unique;
+inline Gradhterms& gradhterms = store.gradhterms;
+inline Numpa& numpa = store.numpa;
+inline Radtrans& radtrans = store.radtrans;
+inline Raddust& raddust = store.raddust;
+inline Chem& chem = store.chem;
+inline Extinc& extinc = store.extinc;
+inline Ptmass& ptmass = store.ptmass;
+inline Radsinki& radsinki = store.radsinki;
+inline Gtime& gtime = store.gtime;
+inline Dtmaxin& dtmaxin = store.dtmaxin;
+inline Cgas& cgas = store.cgas;
+inline Polyk2& polyk2 = store.polyk2;
+inline Fracg& fracg = store.fracg;
+inline Ener2& ener2 = store.ener2;
+inline Binary& binary = store.binary;
+inline Xforce& xforce = store.xforce;
+inline Rbnd& rbnd = store.rbnd;
+inline Planet2& planet2 = store.planet2;
+inline Pxpy& pxpy = store.pxpy;
+inline Planetesimal& planetesimal = store.planetesimal;
+inline Bodys& bodys = store.bodys;
+inline Savernd& savernd = store.savernd;
+inline Typef& typef = store.typef;
+inline Slots<double, 4>& unitsin = store.unitsin;
+inline Units& units = store.units;
+inline Slots<double, 3>& vargam = store.vargam;
+inline Slots<double, 9>& physeos = store.physeos;
+inline Slots<double, 3>& origi = store.origi;
+
+// Reserves the tool's store for `idim` particles (see Store::reserve).
 bool store_init();
 
-// Bytes of per-particle storage reserved (address space, not memory used).
+// Bytes of per-particle storage reserved by the tool's store.
 std::size_t store_reserved_bytes();
 
 }  // namespace pg

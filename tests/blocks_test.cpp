@@ -1,7 +1,8 @@
 // The array blocks of a dump: placement in the store, the group layouts the
-// reader takes or passes over, and the totals of multi-block dumps.
+// reader takes or passes over, the totals of multi-block dumps and their faults.
 #include <gtest/gtest.h>
 
+#include "dump/rdump.hpp"
 #include "state/store.hpp"
 #include "format/dump_writer.hpp"
 #include "tests/support/harness.hpp"
@@ -73,25 +74,52 @@ TEST_P(Blocks, TwoBlocksFillTheStoreInFileOrder) {
   EXPECT_EQ(pg::ptmass.ptmassform(3), 0.0);
 }
 
-TEST_P(Blocks, ListedParticleThatIsActiveStopsTheRun) {
-  Particles p = sample_particles(1000);
-  std::vector<std::int32_t> list1 = {3}, list2 = {7};
-  p.iphase[2] = -1;  // particle 607 stays active
-  ReadOutcome o = read(two_blocks(tagged(), p, list1, list2));
-  EXPECT_TRUE(o.stopped);
-  EXPECT_EQ(o.last(), " ERROR - Read active particle as inactive 2 1 607 600 400 0");
-}
-
-TEST_P(Blocks, BlockCountsMustAddUpToNpart) {
-  Particles p = sample_particles(6);
-  Dump d = simple_dump(p, tagged());
-  d.ints = standard_ints(5, 2);
-  const Particles a = slice(p, 0, 3), b = slice(p, 3, 3);
-  d.blocks = {Block{{gas_group(a), sink_group({})}}, Block{{gas_group(b), sink_group({})}}};
-  ReadOutcome o = read(d);
-  EXPECT_TRUE(o.stopped);
-  EXPECT_EQ(o.last(), " ERROR - rdump: icount.NE.npart 6 5 2 2");
-  EXPECT_FALSE(o.has_line(" nums3 0 0 0 0 0 7 0 0"));  // two lengths per block: no group 3
+// Faults of the blocks: the kind and the numbers its line shows. The store's
+// capacity bounds the blocks together, so a store of 10 particles shows the
+// second block's particles not fitting after the first's.
+TEST_P(Blocks, FaultsOfTheBlocks) {
+  struct Case {
+    const char* name;
+    Dump dump;
+    std::int64_t capacity;
+    pg::FaultKind kind;
+    std::vector<pg::wide_count> numbers;
+  };
+  std::vector<Case> cases;
+  {
+    Particles p = sample_particles(1000);
+    std::vector<std::int32_t> list1 = {3}, list2 = {7};
+    p.iphase[2] = -1;  // particle 607 stays active
+    cases.push_back({"active particle listed in block 2", two_blocks(tagged(), p, list1, list2), pg::idim,
+                     pg::FaultKind::active_listed_inactive, {2, 1, 607, 600, 400, 0}});
+  }
+  auto two_of = [&](std::int32_t npart, std::size_t n1, std::size_t n2) {
+    Particles p = sample_particles(n1 + n2);
+    Dump d = simple_dump(p, tagged());
+    d.ints = standard_ints(npart, 2);
+    d.blocks = {Block{{gas_group(slice(p, 0, n1)), sink_group({})}},
+                Block{{gas_group(slice(p, n1, n2)), sink_group({})}}};
+    return d;
+  };
+  cases.push_back({"block counts not adding up", two_of(5, 3, 3), pg::idim,
+                   pg::FaultKind::block_counts_differ, {6, 5, 2, 2}});
+  cases.push_back({"second block beyond the store", two_of(10, 6, 6), 10, pg::FaultKind::store_exceeded,
+                   {6, 6, 10}});
+  for (const Case& c : cases) {
+    pg::Store store;
+    ASSERT_TRUE(store.reserve(c.capacity));
+    ConsoleCapture cap;
+    pg::DumpFile f = memory_dump(dump_bytes(c.dump), 256);
+    int status = -1;
+    try {
+      pg::rdump(f, status, {store});
+      ADD_FAILURE() << c.name << ": read without a fault";
+    } catch (const pg::DumpFault& fault) {
+      EXPECT_EQ(fault.kind, c.kind) << c.name;
+      for (std::size_t k = 0; k < c.numbers.size(); ++k)
+        EXPECT_EQ(fault.numbers[k], c.numbers[k]) << c.name << ", number " << k;
+    }
+  }
 }
 
 TEST_P(Blocks, LongerRecordsGiveTheirFirstValues) {
@@ -171,27 +199,6 @@ TEST_P(Blocks, MismatchedTagOnlyWarns) {
   EXPECT_TRUE(o.has_line(" WARNING: read tag vy               but expected               vx"));
   EXPECT_EQ(o.last(), " FINISHED READ 8 0");
   EXPECT_EQ(pg::part.vel_u(1, 8), p.vxyzu[0][7]);
-}
-
-TEST_P(Blocks, EveryCutEndsCleanly) {
-  // A small two-block dump cut at every byte: an end of file, or a stop,
-  // never a crash or a read beyond the data.
-  Particles p = sample_particles(6);
-  std::vector<std::int32_t> l1 = {1}, l2 = {2};
-  p.iphase[0] = p.iphase[4] = -1;
-  Dump d = simple_dump(p, tagged());
-  d.ints = standard_ints(6, 2);
-  d.blocks = {Block{{gas_group(slice(p, 0, 3), &l1), sink_group({1}), rad_group(slice(p, 0, 3))}},
-              Block{{gas_group(slice(p, 3, 3), &l2), sink_group({2}), rad_group(slice(p, 3, 3))}}};
-  const std::string bytes = dump_bytes(d);
-  ASSERT_EQ(read_dump_bytes(bytes).last(), " FINISHED READ 6 2");
-  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
-    ReadOutcome o = read_dump_bytes(bytes.substr(0, cut));
-    ASSERT_TRUE(o.status == 1 || o.stopped) << cut;
-    if (o.status == 1) {
-      ASSERT_EQ(o.last(), " END OF FILE REACHED IN RDUMP") << cut;
-    }
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(TaggedAndUntagged, Blocks, ::testing::Bool());

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/stop.hpp"
+#include "driver/run.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
 #include "format/dump_writer.hpp"
@@ -103,9 +104,10 @@ Snapshot take(const std::string& bytes, const pg::Wanted& w) {
     ConsoleCapture cap;
     pg::DumpFile f = memory_dump(bytes, 256);
     try {
-      pg::rdump(f, s.read.status, w);
-    } catch (const pg::Stop&) {
+      pg::rdump(f, s.read.status, {pg::store, w});
+    } catch (const pg::DumpFault& fault) {
       s.read.stopped = true;
+      s.read.fault = fault.kind;
     }
     s.read.lines = cap.lines();
   }
@@ -136,7 +138,7 @@ TEST(SelectiveRead, SameTraceAndSameMembersAsReadingEverything) {
     ASSERT_LE(pg::part.npart, poisoned);
     for (const MustRead& m : must_read) {
       SCOPED_TRACE(name + " centring " + m.centring);
-      const Snapshot some = take(bytes, pg::Wanted::for_run(m.centring));
+      const Snapshot some = take(bytes, pg::wanted_for_run(m.centring));
       EXPECT_EQ(some.read.lines, all.read.lines);
       EXPECT_EQ(some.read.status, all.read.status);
       EXPECT_EQ(some.read.stopped, all.read.stopped);

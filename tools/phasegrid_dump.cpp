@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,7 @@
 #include "format/layout.hpp"
 #include "format/slots.hpp"
 #include "format/tags.hpp"
+#include "dump/fault.hpp"
 #include "dump/rdump.hpp"
 #include "dump/record.hpp"
 #include "state/store.hpp"
@@ -357,6 +359,9 @@ class Walk {
 
 // Walks the dump and prints what phasegrid's reader makes of it. Returns
 // true when the reader reads it completely.
+// Where the reader puts what it must keep of a dump.
+pg::Store store;
+
 bool inspect(const std::string& path) {
   // The file is read twice, by the walk and by the reader: a regular file only.
   {
@@ -385,9 +390,8 @@ bool inspect(const std::string& path) {
       walk.run();
     } catch (const pg::DumpEnded&) {
       fmt::print("  the file ends at byte {}, before the dump does\n", f.offset());
-    } catch (const pg::Stop&) {
-      const std::vector<std::string> lines = console.lines();
-      fmt::print("  the walk stops: {}\n", lines.empty() ? "a fault of the file" : strip_blanks(lines.back()));
+    } catch (const pg::DumpFault& fault) {
+      fmt::print("  the walk stops: {}\n", pg::fault_text(fault));
     }
   }
 
@@ -395,29 +399,26 @@ bool inspect(const std::string& path) {
   pg::DumpFile f = pg::DumpFile::open(path);
   ConsoleToMemory console;
   int status = 0;
-  bool stopped = false;
+  std::optional<pg::DumpFault> fault;
   try {
-    pg::rdump(f, status, pg::Wanted::nothing_optional());
-  } catch (const pg::Stop&) {
-    stopped = true;
+    pg::rdump(f, status, {store, pg::Wanted::nothing_optional()});
+  } catch (const pg::DumpFault& f) {
+    fault = f;
   }
-  const std::vector<std::string> lines = console.lines();
-  const std::size_t last = lines.empty() ? 0 : lines.size() - 1;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (stopped && i == last) break;
-    const std::string_view l = strip_blanks(lines[i]);
+  for (const std::string& line : console.lines()) {
+    const std::string_view l = strip_blanks(line);
     if (l.find("WARNING") != std::string_view::npos || l.find("ERROR") != std::string_view::npos)
       fmt::print("  phasegrid notes: {}\n", l);
   }
-  if (stopped) {
-    fmt::print("phasegrid stops on it: {}\n", lines.empty() ? "" : strip_blanks(lines.back()));
+  if (fault) {
+    fmt::print("phasegrid stops on it: {}\n", pg::fault_text(*fault));
     return false;
   }
   if (status != 0) {
     fmt::print("phasegrid reads it only in part: the file ends early (END OF FILE REACHED IN RDUMP)\n");
     return false;
   }
-  fmt::print("phasegrid reads it completely: {} particles, {} sinks\n", pg::part.npart, pg::ptmass.nptmass);
+  fmt::print("phasegrid reads it completely: {} particles, {} sinks\n", store.part.npart, store.ptmass.nptmass);
   return true;
 }
 
@@ -450,7 +451,9 @@ int main(int argc, char** argv) {
     fmt::print(stderr, "{}", usage);
     return exit_usage;
   }
-  if (!pg::store_init()) {
+  // The reader keeps no array a check does not need: only the members every
+  // read fills get room (address space for the tool's capacity, not memory).
+  if (!store.reserve(pg::idim, pg::Store::Members::always_read)) {
     fmt::print(stderr, "phasegrid-dump: cannot reserve the particle store: {}\n", std::strerror(errno));
     return exit_damaged;
   }

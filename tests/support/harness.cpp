@@ -64,6 +64,9 @@ std::ptrdiff_t MemorySource::read(void* dst, std::size_t n) {
 
 bool MemorySource::skip(std::int64_t n) {
   if (!seekable_) return false;
+  // The record layer never seeks beyond the end of a file of known size.
+  if (n < 0 || static_cast<std::size_t>(n) > bytes_.size() - pos_)
+    throw std::logic_error("a seek beyond the end of the data");
   pos_ += static_cast<std::size_t>(n);
   return true;
 }
@@ -83,8 +86,10 @@ ReadOutcome read_dump_bytes(const std::string& bytes) {
   pg::DumpFile f = memory_dump(bytes, 256);
   try {
     pg::rdump(f, o.status);
-  } catch (const pg::Stop&) {
+  } catch (const pg::DumpFault& fault) {
     o.stopped = true;
+    o.fault = fault.kind;
+    pg::put_line(" " + pg::fault_text(fault));  // where the tool prints it
   }
   o.end_offset = f.offset();
   o.lines = cap.lines();

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dump/byte_source.hpp"
+#include "dump/fault.hpp"
 #include "dump/record.hpp"
 #include "format/dump_writer.hpp"
 #include "tests/support/spawn.hpp"  // run_tool, for the tests that run the built tool
@@ -57,7 +59,8 @@ pg::DumpFile memory_dump(std::string bytes, std::size_t buffer = 64, std::size_t
 struct ReadOutcome {
   std::vector<std::string> lines;
   int status = -1;       // the reader's status: 0 complete, 1 ended early
-  bool stopped = false;  // the run was stopped (quit)
+  bool stopped = false;  // a fault stopped the read; its line ends `lines`
+  std::optional<pg::FaultKind> fault;
   std::int64_t end_offset = -1;  // where the reader left the file
   // The last line, where a stop leaves its ERROR line.
   const std::string& last() const { return lines.back(); }
