@@ -1,7 +1,6 @@
 // phasegrid: density - dust-temperature phase grids from SPH dump files.
 #include <fmt/format.h>
 
-#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <string_view>
@@ -34,8 +33,8 @@ constexpr std::string_view usage =
     "\n"
     "Writes QG<name>01 (the grid) and IP<name> (time, time in free-fall units,\n"
     "grid file name) for each dump. Exit status: 0 every dump read completely;\n"
-    "1 a damaged dump stopped the run or a dump ended early; 2 a bad answer or\n"
-    "an output file that could not be written.\n"
+    "1 a damaged dump stopped the run or a dump ended early; 2 a bad answer, an\n"
+    "output file that could not be written, or too little memory for a dump.\n"
     "\n"
     "  --help     this text\n"
     "  --version  the version\n";
@@ -61,9 +60,14 @@ int main(int argc, char** argv) {
   }
 
   std::ios::sync_with_stdio(false);
-  if (!pg::store_init()) {
-    fmt::print(stderr, "phasegrid: cannot reserve the particle store: {}\n", std::strerror(errno));
-    return 1;
+  // The store starts with no room: each dump makes what it needs.
+  pg::store_init();
+  try {
+    return pg::phasegrid_main(std::cin);
+  } catch (const pg::StoreExhausted& e) {
+    std::fflush(stdout);
+    fmt::print(stderr, "phasegrid: cannot reserve memory for {} particles ({} MB in all): {}\n", e.particles,
+               (e.bytes + 999999) / 1000000, std::strerror(e.error));
+    return pg::exit_usage;
   }
-  return pg::phasegrid_main(std::cin);
 }

@@ -164,6 +164,9 @@ void read_blocks(ReadState& st) {
     if (st.icount + st.block_npart > st.s.capacity()) {
       raise_fault(FaultKind::store_exceeded, st.f.offset(), {st.icount, st.block_npart, st.s.capacity()});
     }
+    // Room for the block's particles, and for the ten identifiers the trace
+    // shows from its first particle on.
+    st.s.ensure(st.icount + std::max<std::int64_t>(st.block_npart, 10));
 
     const ArrayLengths g2 = read_lengths(st.f);
     st.nums2 = g2.nums;

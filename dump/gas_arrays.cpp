@@ -29,6 +29,7 @@ void read_inactive_list(ReadState& st, std::int64_t n) {
     raise_fault(FaultKind::inactive_positions_beyond_store, st.f.offset(),
                 {st.inactive_offset + 1, st.inactive_offset + positions, st.s.capacity()});
   }
+  st.s.ensure(st.inactive_offset + positions);
   st.s.inactive.nlistinactive = count;
   std::int32_t* list = st.s.inactive.listinactive.at(st.inactive_offset + 1);
   // Only the first `count` entries are ever read again (by the check below);
@@ -52,6 +53,7 @@ void check_inactive(const ReadState& st, std::int64_t n) {
     if (k < 1 || k > st.s.capacity()) {
       raise_fault(FaultKind::inactive_entry_outside_store, st.f.offset(), {j, k, st.s.capacity()});
     }
+    st.s.ensure(k);
     if (st.s.phase.iphase(k) != -1) {
       raise_fault(FaultKind::active_listed_inactive, st.f.offset(),
                   {j, st.inactive_offset, k, st.icount, n, st.s.phase.iphase(k)});

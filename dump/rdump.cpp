@@ -64,6 +64,7 @@ void rdump(DumpFile& f, int& status, const ReadTarget& target) {
     // when the file ends before that, its particle count must still not
     // reach beyond the store, which the rest of the run walks up to npart.
     if (s.part.npart > s.capacity()) raise_fault(FaultKind::npart_beyond_store, f.offset());
+    s.ensure(s.part.npart);
     say("END OF FILE REACHED IN RDUMP");
     status = 1;
   }

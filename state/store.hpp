@@ -1,16 +1,17 @@
 // The particle store: named storage blocks of per-particle members, sink
 // arrays and scalars.
 //
-// Per-particle members have room for the store's capacity of particles and
-// sink members for `ptmass_dim` point masses, whatever a dump holds. Indices
-// are 1-based; a member with c components keeps one particle's components
-// together, and member(k, i) is component k of particle i.
+// A store has a capacity of particles: the most a dump may hold, the number
+// every check of the reader uses. Per-particle members hold room for fewer:
+// each is a mapping of its own that grows, as a read needs more, up to the
+// capacity, keeping what it holds (see Store::ensure). Sink members hold
+// `ptmass_dim` point masses, whatever a dump holds. Indices are 1-based; a
+// member with c components keeps one particle's components together, and
+// member(k, i) is component k of particle i.
 //
-// The tool runs on one store of `idim` particles (about 10 GB of address
-// space), reserved as anonymous zero pages that cost nothing until touched; a
-// dump of N particles only ever touches the first N entries of each member it
-// supplies. Tests, the fuzzer and the dump inspector make stores of their own,
-// as small as they like.
+// The tool runs on one store of `idim` particles that starts with no room:
+// the address space a run takes follows the dumps it reads. Tests, the fuzzer
+// and the dump inspector make stores of their own, as small as they like.
 #pragma once
 
 #include <array>
@@ -23,7 +24,8 @@ inline constexpr std::int64_t idim = 50001000;  // the tool's particle capacity
 inline constexpr int ptmass_dim = 300;
 inline constexpr int NTAB = 32;
 
-// A per-particle member of C components of type T, laid out (C, idim).
+// A per-particle member of C components of type T, laid out (C, particles).
+// Its base moves when the store grows: no pointer into it outlives a growth.
 template <class T, int C>
 struct PerParticle {
   static constexpr int components = C;
@@ -150,6 +152,15 @@ struct Units {
   double unit_spec_energy = 0, unit_pressure = 0, umagfd = 0;
 };
 
+// The store could not grow: the address space for `particles` particles
+// (`bytes` of per-particle storage in all) could not be had; `error` is the
+// errno of the failed mapping.
+struct StoreExhausted {
+  std::int64_t particles;
+  std::size_t bytes;
+  int error;
+};
+
 // A whole store: every block once.
 class Store {
  public:
@@ -162,14 +173,24 @@ class Store {
   // fills (iphase, listinactive, iunique), for a read that keeps no other.
   enum class Members { all, always_read };
 
-  // Reserves room for `capacity` particles as fresh zero pages and zeroes
-  // every other member; calling it again starts over. False (errno set) only
-  // when the address space cannot be reserved. Members without room have no
-  // storage (a null base) and must not be read or written.
-  bool reserve(std::int64_t capacity, Members members = Members::all);
+  // Starts over: a capacity of `capacity` particles, every member back to
+  // zero, room for the first `room` particles (none by default). False
+  // (errno set) only when that room cannot be had. Members without room have
+  // no storage (a null base) and must not be read or written.
+  bool reserve(std::int64_t capacity, Members members = Members::all, std::int64_t room = 0);
   std::int64_t capacity() const { return capacity_; }
+
+  // Makes room for particles 1 .. `particles` (never beyond the capacity) in
+  // every member that has room, keeping what they hold; new room reads as
+  // zero. Member bases may move. Throws StoreExhausted when the address
+  // space cannot be had.
+  void ensure(std::int64_t particles) {
+    if (particles > room_) grow(particles);
+  }
+  // Particles there is room for.
+  std::int64_t reserved() const { return room_; }
   // Bytes of per-particle storage reserved (address space, not memory used).
-  std::size_t reserved_bytes() const { return arena_bytes_; }
+  std::size_t reserved_bytes() const;
 
   Part part;
   Densi densi;
@@ -227,9 +248,18 @@ class Store {
   }
 
  private:
+  static constexpr int member_count = 15;  // members each_member() visits
+
+  bool has_room(const void* member) const;
+  void grow(std::int64_t particles);
+  bool resize_members(std::int64_t room);
+  std::size_t bytes_for(std::int64_t room);
+  void release();
+
   std::int64_t capacity_ = 0;
-  void* arena_ = nullptr;
-  std::size_t arena_bytes_ = 0;
+  std::int64_t room_ = 0;
+  Members members_ = Members::all;
+  std::array<std::size_t, member_count> mapped_{};  // bytes mapped, per member
 };
 
 // The tool's store, and its blocks by name.
@@ -269,8 +299,9 @@ inline Slots<double, 3>& vargam = store.vargam;
 inline Slots<double, 9>& physeos = store.physeos;
 inline Slots<double, 3>& origi = store.origi;
 
-// Reserves the tool's store for `idim` particles (see Store::reserve).
-bool store_init();
+// Starts the tool's store over with a capacity of `idim` particles and room
+// for the first `room` (see Store::reserve).
+bool store_init(std::int64_t room = 0);
 
 // Bytes of per-particle storage reserved by the tool's store.
 std::size_t store_reserved_bytes();

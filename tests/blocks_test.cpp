@@ -18,7 +18,7 @@ double sink_value(int a, int j) { return (a + 1) * 100.0 + j; }
 
 class Blocks : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { ASSERT_TRUE(pg::store_init()); }
+  void SetUp() override { ASSERT_TRUE(pg::store_init(1000)); }
   bool tagged() const { return GetParam(); }
 };
 

@@ -125,6 +125,7 @@ std::string words_reversed(std::string bytes) {
 // depends on the bytes alone: a block without identifiers shows what the
 // store held before.
 ReadOutcome read_fresh(const std::string& bytes) {
+  pg::store.ensure(64);
   std::fill_n(pg::unique.iunique.base, 64, 0);
   std::fill_n(pg::phase.iphase.base, 64, 0);
   return read_dump_bytes(bytes);

@@ -56,7 +56,7 @@ TEST(Binning, RowsAtTheEdges) {
 
 class GridFile : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(pg::store_init()); }
+  void SetUp() override { ASSERT_TRUE(pg::store_init(300001)); }
   void put(std::int64_t i, float rho, double t, std::int8_t iphase = 0) {
     pg::densi.rho(i) = rho;
     pg::raddust.dust_values(1, i) = t;

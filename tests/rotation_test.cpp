@@ -21,7 +21,7 @@ constexpr double year_frequency = 1.0 / 14874038434801.994;  // omega = 1 per co
 class Rotation : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(store_init());
+    ASSERT_TRUE(store_init(1000));
     unit();
   }
   void put(std::int64_t i, double x, double y, double vx, double vy) {
@@ -103,7 +103,7 @@ TEST_F(Rotation, ModeThreeGivesVelocitiesInTheRotatingFrame) {
 TEST_F(Rotation, ResultsDoNotDependOnThreadsOrSchedule) {
   const std::int64_t n = 100003;
   auto fill = [&] {
-    ASSERT_TRUE(store_init());
+    ASSERT_TRUE(store_init(n));
     unit();
     part.npart = static_cast<std::int32_t>(n);
     gtime.gt = 0.37;

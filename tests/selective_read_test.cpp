@@ -97,7 +97,7 @@ void poison_store() {
 }
 
 Snapshot take(const std::string& bytes, const pg::Wanted& w) {
-  EXPECT_TRUE(pg::store_init());
+  EXPECT_TRUE(pg::store_init(poisoned));
   poison_store();
   Snapshot s;
   {

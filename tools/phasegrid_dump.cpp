@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -404,6 +403,11 @@ bool inspect(const std::string& path) {
     pg::rdump(f, status, {store, pg::Wanted::nothing_optional()});
   } catch (const pg::DumpFault& f) {
     fault = f;
+  } catch (const pg::StoreExhausted& e) {
+    std::fflush(stdout);
+    fmt::print(stderr, "phasegrid-dump: cannot reserve memory for {} particles ({} MB in all): {}\n",
+               e.particles, (e.bytes + 999999) / 1000000, std::strerror(e.error));
+    return false;
   }
   for (const std::string& line : console.lines()) {
     const std::string_view l = strip_blanks(line);
@@ -452,11 +456,8 @@ int main(int argc, char** argv) {
     return exit_usage;
   }
   // The reader keeps no array a check does not need: only the members every
-  // read fills get room (address space for the tool's capacity, not memory).
-  if (!store.reserve(pg::idim, pg::Store::Members::always_read)) {
-    fmt::print(stderr, "phasegrid-dump: cannot reserve the particle store: {}\n", std::strerror(errno));
-    return exit_damaged;
-  }
+  // read fills get room, as much as the dumps need, up to the tool's capacity.
+  store.reserve(pg::idim, pg::Store::Members::always_read);
   int status = 0;
   for (std::size_t i = 0; i < dumps.size(); ++i) {
     if (i > 0) fmt::print("\n");
