@@ -49,6 +49,9 @@ std::int32_t FreeFormatInput::integer(const std::string& what) {
   if (t.starts_with('+')) t.remove_prefix(1);
   std::int32_t x = 0;
   auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), x);
+  if (ec == std::errc::result_out_of_range && end == t.data() + t.size())
+    bad_answer(fmt::format("the integer for {} is out of range (-2147483648 to 2147483647), read \"{}\"",
+                           what, v));
   if (ec != std::errc() || end != t.data() + t.size() || t.empty())
     bad_answer(fmt::format("expected an integer for {}, read \"{}\"", what, v));
   return x;

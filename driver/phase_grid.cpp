@@ -112,7 +112,7 @@ const PhaseBins& phase_bins() {
   return bins;
 }
 
-void bin_phase_grid() {
+OutsideGrid bin_phase_grid() {
   say("npart=", part.npart);
   const std::int64_t n = part.npart;
   const PerParticle<std::int8_t, 1>& iphase = phase.iphase;
@@ -125,16 +125,26 @@ void bin_phase_grid() {
   static std::vector<std::int32_t> partial;
   const int threads = omp_get_max_threads();
   partial.assign(cells * static_cast<std::size_t>(threads), 0);
-#pragma omp parallel num_threads(threads)
+  std::int64_t above = 0, outside_rows = 0, nan = 0;
+#pragma omp parallel num_threads(threads) reduction(+ : above, outside_rows, nan)
   {
     std::int32_t* grid = partial.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
 #pragma omp for schedule(static)
     for (std::int64_t i = 1; i <= n; ++i) {
       if (iphase(i) == -1) continue;
       const int c = bins.column(rho(i));
-      if (c == 0) continue;
+      if (c == 0) {
+        ++above;
+        continue;
+      }
       const int r = bins.row(dust(1, i));
-      if (r == 0) continue;
+      if (r == 0) {
+        if (std::isnan(dust(1, i)))
+          ++nan;
+        else
+          ++outside_rows;
+        continue;
+      }
       ++grid[static_cast<std::size_t>(r - 1) * grid_nx + static_cast<std::size_t>(c - 1)];
     }
   }
@@ -144,6 +154,7 @@ void bin_phase_grid() {
     const std::int32_t* grid = partial.data() + cells * static_cast<std::size_t>(t);
     for (std::size_t k = 0; k < cells; ++k) total[k] += grid[k];
   }
+  return {above, outside_rows, nan};
 }
 
 std::string phase_grid_text() {

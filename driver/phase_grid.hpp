@@ -62,8 +62,18 @@ class PhaseBins {
 
 const PhaseBins& phase_bins();
 
+// Active particles that no cell holds, by the reason. (A density below the
+// columns, zero, negative or not a number, is counted in the first column.)
+struct OutsideGrid {
+  std::int64_t above_columns = 0;  // density at or beyond the last column's end
+  std::int64_t outside_rows = 0;   // dust temperature below or above the rows
+  std::int64_t nan = 0;            // dust temperature not a number
+  std::int64_t total() const { return above_columns + outside_rows + nan; }
+};
+
 // Zeroes the grid, prints "npart=" and bins particles 1..npart of the store.
-void bin_phase_grid();
+// Returns the active particles left out.
+OutsideGrid bin_phase_grid();
 
 // The grid file's text: the header line and the 540 rows of 700 values.
 std::string phase_grid_text();

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <vector>
 #include <string_view>
 
 #include "driver/centring.hpp"
@@ -17,6 +19,7 @@
 #include "driver/progress.hpp"
 #include "base/stop.hpp"
 #include "driver/rotation.hpp"
+#include "driver/run_report.hpp"
 #include "dump/fault.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
@@ -60,14 +63,6 @@ class StageClock {
   std::chrono::steady_clock::time_point last_;
 };
 
-// A fault of the reader ends the run: its line closes the console, and the
-// run exits with the status for a damaged dump. The one place that maps a
-// fault to an exit status.
-[[noreturn]] void stop_on(const DumpFault& fault) {
-  put_line(" " + fault_text(fault));
-  throw Stop{exit_dump_fault, {}};
-}
-
 }  // namespace
 
 std::string scientific12(double x) {
@@ -98,7 +93,7 @@ Wanted wanted_for_run(char centre_mode) {
   return w;
 }
 
-int process_dumps(const Answers& a) {
+int process_dumps(const Answers& a, RunReport& report) {
   int status = exit_ok;
   // Every question is answered before the first dump: what the run will
   // read is known, and the reader copies nothing else. PHASEGRID_READ_ALL=1
@@ -107,42 +102,58 @@ int process_dumps(const Answers& a) {
   const bool read_all = all != nullptr && std::string_view(all) == "1";
   Wanted wanted = read_all ? Wanted::everything() : wanted_for_run(a.centre_mode);
   StageClock clock;
-  OutputFile index_file;
+  bool dust_supplied = false;  // by an earlier dump of the run
   for (std::size_t k = 0; k < a.dump_name.size(); ++k) {
     const std::string& name = a.dump_name[k];
     // No dump after the last one can show its identifiers.
     if (!read_all && k + 1 == a.dump_name.size()) wanted.identifiers = false;
     const std::string grid_name = "QG" + name + "01";
     const std::string dump_path = trim_right(name);
-    index_file.close();
-    index_file = OutputFile("IP" + dump_path);
+    // Both files are replaced only once their new text is complete.
+    OutputFile index_file("IP" + dump_path);
     ReadProgress progress(dump_path);  // outlives `dump`, which holds its hook
     DumpFile dump = DumpFile::open(dump_path);
     dump.set_progress_hook(progress.hook());
-    if (dump.open_error() != 0) {
-      std::fflush(stdout);
-      fmt::print(stderr, "phasegrid: cannot open dump \"{}\": {}\n", dump_path,
-                 std::strerror(dump.open_error()));
-    }
+    if (dump.open_error() != 0) report.could_not_be_opened(k, dump.open_error());
     OutputFile grid_file(grid_name);
     put_line(grid_name);
 
     clock.restart();
     int read_status = 0;
+    ReadNotes notes;
     try {
-      rdump(dump, read_status, {store, wanted});
+      notes = rdump(dump, read_status, {store, wanted});
     } catch (const DumpFault& fault) {
       progress.finish();
-      stop_on(fault);
+      // The fault's line closes the console; the dump's files are left
+      // empty, and the run stops with the status of a damaged dump (the one
+      // place a fault meets an exit status).
+      put_line(" " + fault_text(fault));
+      if (fault.kind == FaultKind::npart_beyond_store)
+        tell(fmt::format("dump \"{}\" holds {} particles, more than the {} the store holds", dump_path,
+                         static_cast<std::int64_t>(fault.numbers[0]),
+                         static_cast<std::int64_t>(fault.numbers[1])));
+      grid_file.leave_empty();
+      index_file.leave_empty();
+      report.stopped_by_fault(k);
+      throw Stop{exit_dump_fault, {}};
     }
     progress.finish();
-    if (read_status != 0) status = exit_dump_fault;
+    if (read_status != 0) {
+      status = exit_dump_fault;
+      if (dump.open_error() == 0) report.ended_early(k, dump.offset());
+    }
     clock.lap("read");
 
     say("Units are ", unitsin(1), unitsin(2));
     say("Time is ", gtime.gt);
     unit();
     say(units.umass, units.udist, units.unit_time);
+    if (read_status == 0) {
+      report.units(k, unitsin(1), unitsin(2), units.umass, units.udist);
+      if (!notes.dust_temperature) report.no_dust_temperature(k, dust_supplied);
+    }
+    dust_supplied = dust_supplied || notes.dust_temperature;
     undo_rotation(a.rotate_mode, a.rotation_frequency, wanted.positions, wanted.velocities);
     clock.lap("rotation");
 
@@ -151,29 +162,43 @@ int process_dumps(const Answers& a) {
 
     apply_centring(a.centre_mode, a.sink_number, a.centre_position);
     clock.lap("centring");
-    bin_phase_grid();
+    const OutsideGrid outside = bin_phase_grid();
     clock.lap("binning");
-    index_file.write(index_line(time, ratio, grid_name));
-    grid_file.write(phase_grid_text());
-    grid_file.close();
+    report.outside_grid(k, outside);
+    // The index line is completed only with its grid: a grid that cannot be
+    // written leaves both files empty.
+    try {
+      index_file.write(index_line(time, ratio, grid_name));
+      grid_file.write(phase_grid_text());
+      grid_file.close();
+    } catch (const Stop&) {
+      index_file.leave_empty();
+      throw;
+    }
+    index_file.close();
     clock.lap("grid write");
   }
-  index_file.close();
   return status;
 }
 
 int phasegrid_main(std::istream& in) {
   int status;
+  std::optional<RunReport> report;
+  remove_unfinished_files_on_interrupt();
   set_default_loop_schedule();
   try {
     FreeFormatInput input(in);
     const Answers answers = ask_questions(input);
-    status = process_dumps(answers);
+    std::vector<std::string> names;
+    for (const std::string& name : answers.dump_name) names.push_back(trim_right(name));
+    report.emplace(std::move(names));
+    status = process_dumps(answers, *report);
   } catch (const Stop& stop) {
     std::fflush(stdout);
     if (!stop.why.empty()) fmt::print(stderr, "phasegrid: {}\n", stop.why);
     status = stop.status;
   }
+  if (report) report->summary();
   // The console is the run's report: losing it is a failure, not a success.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     fmt::print(stderr, "phasegrid: cannot write standard output: {}\n", std::strerror(errno));

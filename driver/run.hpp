@@ -21,9 +21,12 @@ std::string scientific12(double x);
 // full; the run leaves them out for its last dump.
 Wanted wanted_for_run(char centre_mode);
 
-// Handles every dump of the answers. Returns the exit status: 0 when every
-// dump was read completely, 1 when one ended early. Throws Stop otherwise.
-int process_dumps(const Answers& answers);
+class RunReport;
+
+// Handles every dump of the answers, telling `report` what went wrong.
+// Returns the exit status: 0 when every dump was read completely, 1 when one
+// ended early. Throws Stop otherwise.
+int process_dumps(const Answers& answers, RunReport& report);
 
 // The whole run on the given input: dialogue, then the dumps. Returns the
 // exit status; standard output is flushed.

@@ -142,7 +142,7 @@ void read_header(ReadState& st) {
   }
   if (st.tagged) st.f.skip_record();
   read_default_ints(st, n_int);
-  if (st.s.part.npart > st.s.capacity() && st.n_blocks >= 1) raise_fault(FaultKind::npart_beyond_store, st.f.offset());
+  if (st.s.part.npart > st.s.capacity() && st.n_blocks >= 1) raise_fault(FaultKind::npart_beyond_store, st.f.offset(), {st.s.part.npart, st.s.capacity()});
 
   for (int k = 0; k < 3; ++k) {
     const std::int32_t n = read_count(st.f);

@@ -7,7 +7,12 @@ namespace pg {
 
 void read_radiation(ReadState& st) {
   const std::array<std::int32_t, 8>& nums = st.nums3;
-  if (st.lengths_per_block >= 3 && st.block_nrad == st.block_npart && st.block_nrad <= st.s.capacity()) {
+  const bool read = st.lengths_per_block >= 3 && st.block_nrad == st.block_npart &&
+                    st.block_nrad <= st.s.capacity();
+  // A block of particles without their dust temperatures leaves them as an
+  // earlier dump left them.
+  if (st.block_npart > 0 && !(read && slot(nums, 6) >= 7)) st.dust_in_every_block = false;
+  if (read) {
     const std::int64_t n = st.block_nrad;
     const std::int64_t first = st.icount + 1;
     // Arrays of slots 1 to 5 come first; only slot 3's are the group's own

@@ -43,9 +43,9 @@ bool read_identification(DumpFile& f) {
 
 }  // namespace
 
-void rdump(DumpFile& f, int& status) { rdump(f, status, {store}); }
+ReadNotes rdump(DumpFile& f, int& status) { return rdump(f, status, {store}); }
 
-void rdump(DumpFile& f, int& status, const ReadTarget& target) {
+ReadNotes rdump(DumpFile& f, int& status, const ReadTarget& target) {
   Store& s = target.store;
   status = 0;
   s.typef.extra_option1 = 0;
@@ -59,15 +59,18 @@ void rdump(DumpFile& f, int& status, const ReadTarget& target) {
     s.ptmass.nptmass_read = s.ptmass.nptmass;
     say(" FINISHED READ ", s.part.npart, s.ptmass.nptmass);
     s.radsinki.nradsink = s.ptmass.nptmass;
+    return {st.dust_in_every_block};
   } catch (const DumpEnded&) {
     // A header without blocks is refused once the block directory is read;
     // when the file ends before that, its particle count must still not
     // reach beyond the store, which the rest of the run walks up to npart.
-    if (s.part.npart > s.capacity()) raise_fault(FaultKind::npart_beyond_store, f.offset());
+    if (s.part.npart > s.capacity())
+      raise_fault(FaultKind::npart_beyond_store, f.offset(), {s.part.npart, s.capacity()});
     s.ensure(s.part.npart);
     say("END OF FILE REACHED IN RDUMP");
     status = 1;
   }
+  return {};
 }
 
 }  // namespace pg

@@ -21,8 +21,16 @@ struct ReadTarget {
 // ended early (the store then holds a partly read dump). A fault the read
 // cannot go on from raises a DumpFault (dump/fault.hpp) and prints nothing:
 // the caller prints fault_text() and decides how the run goes on.
-void rdump(DumpFile& dump, int& status, const ReadTarget& target);
+// What a read tells beyond its status.
+struct ReadNotes {
+  // Every block supplied the dust temperature (a radiative group matching
+  // the block, with the dust arrays); otherwise the store keeps what an
+  // earlier dump left for the particles of the blocks that did not.
+  bool dust_temperature = false;
+};
+
+ReadNotes rdump(DumpFile& dump, int& status, const ReadTarget& target);
 // Everything, into the tool's store.
-void rdump(DumpFile& dump, int& status);
+ReadNotes rdump(DumpFile& dump, int& status);
 
 }  // namespace pg

@@ -280,7 +280,6 @@ TEST(DamagedFiles, OtherByteOrderExitsOne) {
   EXPECT_EQ(r.status, 1);
   ASSERT_FALSE(r.out_lines().empty());
   EXPECT_EQ(r.out_lines().back(), " ERROR 1 in rdump: ENDIANNESS wrong?");
-  EXPECT_TRUE(r.err.empty()) << r.err;
   EXPECT_EQ(dir.read("QGbad    01"), "");
 }
 
@@ -317,7 +316,7 @@ TEST(DamagedFiles, EmptyFileIsAnEndOfFile) {
   EXPECT_EQ(r.status, 1);
   const auto lines = r.out_lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), end_of_file), lines.end());
-  EXPECT_TRUE(r.err.empty()) << r.err;
+  EXPECT_NE(r.err.find("dump \"bad\" ended early, at byte 0"), std::string::npos) << r.err;
   EXPECT_EQ(dir.read("QGbad    01").size(), grid_bytes);
   EXPECT_EQ(dir.read("IPbad"), " 0.00000E+00  0.00000E+00 QGbad    01\n");
 }
@@ -327,7 +326,7 @@ TEST(DamagedFiles, DirectoryIsNamedAndReadAsEmpty) {
   std::filesystem::create_directory(dir.file("bad"));
   const ToolRun r = run_tool(dir.path(), dialogue);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("cannot open dump \"bad\": Is a directory"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("dump \"bad\" could not be opened: Is a directory"), std::string::npos) << r.err;
   const auto lines = r.out_lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), end_of_file), lines.end());
 }
@@ -340,7 +339,7 @@ TEST(DamagedFiles, UnreadableFileIsNamed) {
   ASSERT_EQ(chmod(dir.file("bad").c_str(), 0), 0);
   const ToolRun r = run_tool(dir.path(), dialogue);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("cannot open dump \"bad\": Permission denied"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("dump \"bad\" could not be opened: Permission denied"), std::string::npos) << r.err;
   const auto lines = r.out_lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), end_of_file), lines.end());
 }

@@ -1,0 +1,90 @@
+#include "driver/run_report.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace pg {
+
+void tell(const std::string& line) {
+  std::fflush(stdout);
+  fmt::print(stderr, "phasegrid: {}\n", line);
+}
+
+RunReport::RunReport(std::vector<std::string> dumps)
+    : dumps_(std::move(dumps)), problems_(dumps_.size()) {}
+
+void RunReport::problem(std::size_t k, const char* what) { problems_[k].push_back(what); }
+
+void RunReport::could_not_be_opened(std::size_t k, int error) {
+  problem(k, "could not be opened");
+  tell(fmt::format("dump \"{}\" could not be opened: {}; its grid and index line hold values left by "
+                   "earlier dumps",
+                   dumps_[k], std::strerror(error)));
+}
+
+void RunReport::ended_early(std::size_t k, std::int64_t offset) {
+  problem(k, "ended early");
+  tell(fmt::format("dump \"{}\" ended early, at byte {}; its grid holds values left by earlier dumps "
+                   "for what it did not supply",
+                   dumps_[k], offset));
+}
+
+void RunReport::no_dust_temperature(std::size_t k, bool earlier) {
+  problem(k, "no dust temperature");
+  tell(fmt::format("dump \"{}\" supplied no dust temperature for some or all of its particles; their "
+                   "grid rows come from {}",
+                   dumps_[k], earlier ? "an earlier dump" : "0, as no earlier dump supplied any"));
+}
+
+void RunReport::stopped_by_fault(std::size_t k) {
+  problem(k, "stopped by a fault");
+  std::string rest;
+  for (std::size_t j = k + 1; j < dumps_.size(); ++j) {
+    problem(j, "not processed");
+    rest += fmt::format("{}\"{}\"", rest.empty() ? "" : ", ", dumps_[j]);
+  }
+  tell(fmt::format("a fault in dump \"{}\" stopped the run; its grid file is left empty; {}", dumps_[k],
+                   rest.empty() ? "it was the last dump" : "not processed: " + rest));
+}
+
+void RunReport::outside_grid(std::size_t k, const OutsideGrid& o) {
+  if (o.total() == 0) return;
+  std::string why;
+  auto add = [&](std::int64_t n, const char* what) {
+    if (n > 0) why += fmt::format("{}{} {}", why.empty() ? "" : ", ", n, what);
+  };
+  add(o.above_columns, "above the density columns");
+  add(o.outside_rows, "outside the temperature rows");
+  add(o.nan, "with a dust temperature that is not a number");
+  tell(fmt::format("{}: {} particles outside the grid ({})", dumps_[k], o.total(), why));
+}
+
+void RunReport::units(std::size_t k, double dump_umass, double dump_udist, double grid_umass,
+                      double grid_udist) {
+  // Constants of the same unit rounded differently (1.989e33 or 1.991e33 g)
+  // agree to well within a percent.
+  auto differs = [](double a, double b) { return !(std::fabs(a - b) <= 0.01 * std::fabs(b)); };
+  if (!differs(dump_umass, grid_umass) && !differs(dump_udist, grid_udist)) return;
+  tell(fmt::format("dump \"{}\" was written in units of {} g and {} cm, but the grid's densities assume "
+                   "{} g and {} cm",
+                   dumps_[k], dump_umass, dump_udist, grid_umass, grid_udist));
+}
+
+void RunReport::summary() const {
+  std::size_t had = 0;
+  std::string list;
+  for (std::size_t k = 0; k < dumps_.size(); ++k) {
+    if (problems_[k].empty()) continue;
+    ++had;
+    std::string what;
+    for (const char* p : problems_[k]) what += fmt::format("{}{}", what.empty() ? "" : ", ", p);
+    list += fmt::format("{}{} ({})", list.empty() ? "" : ", ", dumps_[k], what);
+  }
+  if (had == 0) return;
+  tell(fmt::format("{} of {} dumps had problems: {}", had, dumps_.size(), list));
+}
+
+}  // namespace pg

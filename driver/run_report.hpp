@@ -1,0 +1,42 @@
+// What the run tells on standard error about each dump whose grid is not
+// wholly its own, or that leaves particles out, and the closing summary.
+// Standard output keeps the trace exactly; every line here starts
+// "phasegrid: " and names the dump.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/phase_grid.hpp"
+
+namespace pg {
+
+class RunReport {
+ public:
+  explicit RunReport(std::vector<std::string> dumps);
+
+  void could_not_be_opened(std::size_t k, int error);
+  void ended_early(std::size_t k, std::int64_t offset);
+  // `earlier`: an earlier dump of the run supplied dust temperatures.
+  void no_dust_temperature(std::size_t k, bool earlier);
+  // A fault stopped the run in dump k: the dumps after it are not processed.
+  void stopped_by_fault(std::size_t k);
+  void outside_grid(std::size_t k, const OutsideGrid& outside);
+  // The dump's units (mass, length) against the grid's.
+  void units(std::size_t k, double dump_umass, double dump_udist, double grid_umass,
+             double grid_udist);
+  // "phasegrid: K of N dumps had problems: ..." when any had; nothing else.
+  void summary() const;
+
+ private:
+  void problem(std::size_t k, const char* what);
+  std::vector<std::string> dumps_;
+  std::vector<std::vector<const char*>> problems_;
+};
+
+// Writes one line to standard error after flushing standard output, so that
+// on a shared pipe it comes after every trace line printed before it.
+void tell(const std::string& line);
+
+}  // namespace pg

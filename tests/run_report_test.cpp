@@ -1,0 +1,214 @@
+// What a run says on standard error when a grid is not wholly its dump's, or
+// leaves particles out, and the summary at its end; an interruption that
+// costs no finished file. Standard output and the files stay as they were.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <limits>
+
+#include "tests/support/harness.hpp"
+
+using namespace pgtest;
+
+namespace {
+
+const std::size_t grid_bytes = 13u + 540u * 7700u;
+
+Dump good(std::size_t n = 20) { return simple_dump(sample_particles(n)); }
+
+struct Case {
+  const char* name;
+  // The files of the dumps, by name; an empty dump leaves the name absent.
+  std::function<std::vector<std::pair<std::string, std::string>>()> files;
+  std::string answers;
+  int status;
+  std::vector<std::string> err;  // every standard-error line, in order
+};
+
+std::vector<std::pair<std::string, std::string>> one(const std::string& name, const Dump& d) {
+  return {{name, dump_bytes(d)}};
+}
+
+const Case cases[] = {
+    {"CouldNotBeOpened", [] { return one("d1", good()); }, "2\nd1\nnothere\nn\n0\n", 1,
+     {"phasegrid: dump \"nothere\" could not be opened: No such file or directory; its grid and index "
+      "line hold values left by earlier dumps",
+      "phasegrid: 1 of 2 dumps had problems: nothere (could not be opened)"}},
+    {"EndedEarly",
+     [] {
+       Dump d = good();
+       d.cut = 1500;
+       return one("cut", d);
+     },
+     "1\ncut\nn\n0\n", 1,
+     {"phasegrid: dump \"cut\" ended early, at byte 1492; its grid holds values left by earlier dumps "
+      "for what it did not supply",
+      "phasegrid: cut: 20 particles outside the grid (20 outside the temperature rows)",
+      "phasegrid: 1 of 1 dumps had problems: cut (ended early)"}},
+    {"NoDustTemperatureBeforeAnyOther",
+     [] {
+       Dump d = good();
+       d.blocks[0].groups.pop_back();
+       return one("nodust", d);
+     },
+     "1\nnodust\nn\n0\n", 0,
+     {"phasegrid: dump \"nodust\" supplied no dust temperature for some or all of its particles; their "
+      "grid rows come from 0, as no earlier dump supplied any",
+      "phasegrid: nodust: 20 particles outside the grid (20 outside the temperature rows)",
+      "phasegrid: 1 of 1 dumps had problems: nodust (no dust temperature)"}},
+    {"NoDustTemperatureAfterAnother",
+     [] {
+       Dump d = good();
+       d.blocks[0].groups[2].length_count = 19;  // another length than the block's
+       auto files = one("d1", good());
+       files.emplace_back("d2", dump_bytes(d));
+       return files;
+     },
+     "2\nd1\nd2\nn\n0\n", 0,
+     {"phasegrid: dump \"d2\" supplied no dust temperature for some or all of its particles; their "
+      "grid rows come from an earlier dump",
+      "phasegrid: 1 of 2 dumps had problems: d2 (no dust temperature)"}},
+    {"FaultStopsTheRun",
+     [] {
+       Dump bad = good();
+       bad.magic3 = 12;
+       auto files = one("bad", bad);
+       files.emplace_back("d2", dump_bytes(good()));
+       return files;
+     },
+     "3\nbad\nd2\nd3\nn\n0\n", 1,
+     {"phasegrid: a fault in dump \"bad\" stopped the run; its grid file is left empty; not processed: "
+      "\"d2\", \"d3\"",
+      "phasegrid: 3 of 3 dumps had problems: bad (stopped by a fault), d2 (not processed), d3 (not "
+      "processed)"}},
+    {"ParticlesOutsideTheGrid",
+     [] {
+       Particles p = sample_particles(20);
+       p.rho[3] = 1e30f;                                          // beyond the last column
+       p.dust_t[5] = 1e4;                                         // above the rows
+       p.dust_t[6] = 0.5;                                         // below them
+       p.dust_t[7] = std::numeric_limits<double>::quiet_NaN();
+       p.iphase[8] = -1;                                          // inactive: not counted
+       p.dust_t[8] = 1e4;
+       return one("d1", simple_dump(p));
+     },
+     "1\nd1\nn\n0\n", 0,
+     {"phasegrid: d1: 4 particles outside the grid (1 above the density columns, 2 outside the "
+      "temperature rows, 1 with a dust temperature that is not a number)"}},
+    {"OtherUnits",
+     [] {
+       Dump d = good();
+       d.units = {3.0857e18, 1.989e33, 1.0};
+       return one("pc", d);
+     },
+     "1\npc\nn\n0\n", 0,
+     {"phasegrid: dump \"pc\" was written in units of 1.989e+33 g and 3.0857e+18 cm, but the grid's "
+      "densities assume 1.991e+33 g and 3.086e+17 cm"}},
+    {"MoreParticlesThanTheStore",
+     [] {
+       Dump d = good();
+       d.ints[0] = 60000000;
+       return one("big", d);
+     },
+     "1\nbig\nn\n0\n", 1,
+     {"phasegrid: dump \"big\" holds 60000000 particles, more than the 50001000 the store holds",
+      "phasegrid: a fault in dump \"big\" stopped the run; its grid file is left empty; it was the "
+      "last dump",
+      "phasegrid: 1 of 1 dumps had problems: big (stopped by a fault)"}},
+    {"IntegerOutOfRange", [] { return one("d1", good()); }, "99999999999\n", 2,
+     {"phasegrid: the integer for the number of input files is out of range (-2147483648 to 2147483647), "
+      "read \"99999999999\""}},
+};
+
+class RunReport : public ::testing::TestWithParam<Case> {};
+
+}  // namespace
+
+TEST_P(RunReport, SaysWhatWentWrong) {
+  TempDir dir;
+  for (const auto& [name, bytes] : GetParam().files()) write_file(dir.file(name), bytes);
+  const ToolRun r = run_tool(dir.path(), GetParam().answers);
+  EXPECT_EQ(r.status, GetParam().status) << r.out;
+  EXPECT_EQ(split_lines(r.err), GetParam().err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RunReport, ::testing::ValuesIn(cases),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// The files: a missing or cut dump's grid looks like a grid, which is why the
+// lines above exist; a dump that a fault stopped leaves its grid empty, and
+// an earlier complete grid of a dump not processed stays as it was.
+TEST(RunReportFiles, FaultEmptiesItsGridAndLeavesTheOthers) {
+  TempDir dir;
+  write_dump(good(), dir.file("d2"));
+  ASSERT_EQ(run_tool(dir.path(), "1\nd2\nn\n0\n").status, 0);
+  const std::string earlier = dir.read("QGd2     01");
+  Dump bad = good();
+  bad.magic3 = 12;
+  write_dump(bad, dir.file("bad"));
+  const ToolRun r = run_tool(dir.path(), "2\nbad\nd2\nn\n0\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(dir.read("QGbad    01"), "");
+  EXPECT_EQ(dir.read("IPbad"), "");
+  EXPECT_EQ(dir.read("QGd2     01"), earlier);
+}
+
+// A run blocked on its dump (a named pipe no one writes) and then ended by
+// SIGTERM or SIGINT: it ends by the signal, the complete files of an earlier
+// run stay as they were, and no unfinished text is left beside them.
+TEST(Interruption, KeepsTheEarlierFilesAndRemovesTheUnfinished) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    TempDir dir;
+    write_dump(good(), dir.file("p"));
+    ASSERT_EQ(run_tool(dir.path(), "1\np\nn\n0\n").status, 0);
+    const std::string grid = dir.read("QGp      01"), index = dir.read("IPp");
+    ASSERT_EQ(grid.size(), grid_bytes);
+    std::filesystem::remove(dir.file("p"));
+    ASSERT_EQ(::mkfifo(dir.file("p").c_str(), 0600), 0);
+    write_file(dir.file("answers"), "1\np\nn\n0\n");
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (::chdir(dir.path().c_str()) != 0) ::_exit(120);
+      const int in = ::open("answers", O_RDONLY);
+      const int out = ::open("out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (in < 0 || out < 0) ::_exit(121);
+      ::dup2(in, 0);
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+      ::signal(SIGINT, SIG_DFL);
+      ::signal(SIGTERM, SIG_DFL);
+      ::execl(PHASEGRID_BIN, PHASEGRID_BIN, static_cast<char*>(nullptr));
+      ::_exit(122);
+    }
+    // The run makes its index file's new text, then blocks opening the pipe.
+    bool unfinished = false;
+    for (int i = 0; i < 200 && !unfinished; ++i) {
+      for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        unfinished = unfinished || entry.path().filename().string().rfind("IPp.", 0) == 0;
+      if (!unfinished) ::usleep(20000);
+    }
+    EXPECT_TRUE(unfinished);
+    ::kill(pid, sig);
+    int ws = 0;
+    ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == sig) << "ended by its signal, status " << ws;
+    EXPECT_EQ(dir.read("QGp      01"), grid);
+    EXPECT_EQ(dir.read("IPp"), index);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name == "p" || name == "QGp      01" || name == "IPp" || name == "out" ||
+                  name == "answers")
+          << "left behind: " << name;
+    }
+  }
+}
