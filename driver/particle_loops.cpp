@@ -14,7 +14,7 @@ void set_default_loop_schedule() {
 }
 
 void shift_positions(std::int64_t npart, double cx, double cy, double cz, double scale) {
-  const PerParticle<double, 5>& p = part.pos_mass_h;
+  const PerParticle<double, 5> p = part.pos_mass_h;
   const double dx = cx * scale, dy = cy * scale, dz = cz * scale;
 #pragma omp parallel for schedule(runtime)
   for (std::int64_t i = 1; i <= npart; ++i) {
@@ -37,8 +37,8 @@ inline void turn(double& a, double& b, double angle) {
 
 void turn_about_z(std::int64_t npart, double angle, double omega, bool positions,
                   bool velocities) {
-  const PerParticle<double, 5>& p = part.pos_mass_h;
-  const PerParticle<double, 4>& v = part.vel_u;
+  const PerParticle<double, 5> p = part.pos_mass_h;
+  const PerParticle<double, 4> v = part.vel_u;
   if (!velocities) {
     if (!positions) return;
 #pragma omp parallel for schedule(runtime)

@@ -115,9 +115,10 @@ const PhaseBins& phase_bins() {
 OutsideGrid bin_phase_grid() {
   say("npart=", part.npart);
   const std::int64_t n = part.npart;
-  const PerParticle<std::int8_t, 1>& iphase = phase.iphase;
-  const PerParticle<float, 1>& rho = densi.rho;
-  const PerParticle<double, 2>& dust = raddust.dust_values;
+  // The components the loop reads, indexed from 0 (particle i + 1).
+  const Component<std::int8_t, 1> iphase = phase.iphase.component(1);
+  const Component<float, 1> rho = densi.rho.component(1);
+  const Component<double, 2> dust = raddust.dust_values.component(1);
   const PhaseBins& bins = phase_bins();
   constexpr std::size_t cells = static_cast<std::size_t>(grid_nx) * grid_ny;
   // One grid per thread, summed at the end: integer counts, so the sum is
@@ -130,16 +131,16 @@ OutsideGrid bin_phase_grid() {
   {
     std::int32_t* grid = partial.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
 #pragma omp for schedule(static)
-    for (std::int64_t i = 1; i <= n; ++i) {
-      if (iphase(i) == -1) continue;
-      const int c = bins.column(rho(i));
+    for (std::int64_t i = 0; i < n; ++i) {
+      if (iphase[i] == -1) continue;
+      const int c = bins.column(rho[i]);
       if (c == 0) {
         ++above;
         continue;
       }
-      const int r = bins.row(dust(1, i));
+      const int r = bins.row(dust[i]);
       if (r == 0) {
-        if (std::isnan(dust(1, i)))
+        if (std::isnan(dust[i]))
           ++nan;
         else
           ++outside_rows;

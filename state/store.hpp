@@ -24,6 +24,14 @@ inline constexpr std::int64_t idim = 50001000;  // the tool's particle capacity
 inline constexpr int ptmass_dim = 300;
 inline constexpr int NTAB = 32;
 
+// One component of a member over its particles, from particle 1 on, indexed
+// from 0: the form the hot loops take it in (the stride is the member's).
+template <class T, int C>
+struct Component {
+  T* first = nullptr;
+  T& operator[](std::int64_t i0) const { return first[i0 * C]; }
+};
+
 // A per-particle member of C components of type T, laid out (C, particles).
 // Its base moves when the store grows: no pointer into it outlives a growth.
 template <class T, int C>
@@ -35,6 +43,7 @@ struct PerParticle {
   // Address of component k of particle i: the start of a strided run of
   // stride C over the following particles.
   T* at(int k, std::int64_t i) const { return base + (i - 1) * C + (k - 1); }
+  Component<T, C> component(int k) const { return {base + (k - 1)}; }
   static constexpr std::size_t bytes(std::int64_t capacity) {
     return sizeof(T) * C * static_cast<std::size_t>(capacity);
   }
@@ -47,6 +56,7 @@ struct PerParticle<T, 1> {
 
   T& operator()(std::int64_t i) const { return base[i - 1]; }
   T* at(std::int64_t i) const { return base + (i - 1); }
+  Component<T, 1> component(int) const { return {base}; }
   static constexpr std::size_t bytes(std::int64_t capacity) {
     return sizeof(T) * static_cast<std::size_t>(capacity);
   }
