@@ -31,7 +31,9 @@ class FreeFormatInput {
 // The answers kept for the whole run.
 struct Answers {
   std::int32_t ndumps = 0;
-  std::vector<std::string> dump_name;  // exactly 7 characters each, blank-padded
+  // The dialogue's names are exactly 7 characters each, blank-padded; a
+  // command-line run holds the dumps' paths.
+  std::vector<std::string> dump_name;
   char centre_mode = ' ';
   std::int32_t sink_number = 0;
   std::array<double, 3> centre_position{};

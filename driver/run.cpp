@@ -93,7 +93,27 @@ Wanted wanted_for_run(char centre_mode) {
   return w;
 }
 
+std::vector<DumpJob> dialogue_jobs(const Answers& a, const std::string& output_dir) {
+  std::vector<DumpJob> jobs;
+  for (const std::string& name : a.dump_name) {
+    DumpJob job;
+    job.path = job.label = trim_right(name);
+    job.grid_name = "QG" + name + "01";
+    const std::string index_name = "IP" + job.path;
+    const std::string dir = output_dir == "." ? "" : output_dir + "/";
+    job.grid_path = dir + job.grid_name;
+    job.index_path = dir + index_name;
+    jobs.push_back(std::move(job));
+  }
+  return jobs;
+}
+
 int process_dumps(const Answers& a, RunReport& report) {
+  return process_dumps(a, dialogue_jobs(a), report, RunOptions{});
+}
+
+int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport& report,
+                  const RunOptions& options) {
   int status = exit_ok;
   // Every question is answered before the first dump: what the run will
   // read is known, and the reader copies nothing else. PHASEGRID_READ_ALL=1
@@ -103,19 +123,27 @@ int process_dumps(const Answers& a, RunReport& report) {
   Wanted wanted = read_all ? Wanted::everything() : wanted_for_run(a.centre_mode);
   StageClock clock;
   bool dust_supplied = false;  // by an earlier dump of the run
-  for (std::size_t k = 0; k < a.dump_name.size(); ++k) {
-    const std::string& name = a.dump_name[k];
+  std::size_t last = jobs.size();  // the last dump read
+  for (std::size_t k = 0; k < jobs.size(); ++k)
+    if (jobs[k].not_readable == 0) last = k;
+  for (std::size_t k = 0; k < jobs.size(); ++k) {
+    const DumpJob& job = jobs[k];
+    if (job.not_readable != 0) {
+      report.skipped_not_readable(k, job.not_readable);
+      status = exit_dump_fault;
+      continue;
+    }
     // No dump after the last one can show its identifiers.
-    if (!read_all && k + 1 == a.dump_name.size()) wanted.identifiers = false;
-    const std::string grid_name = "QG" + name + "01";
-    const std::string dump_path = trim_right(name);
+    if (!read_all && k == last) wanted.identifiers = false;
+    const std::string& grid_name = job.grid_name;
+    const std::string& dump_path = job.path;
     // Both files are replaced only once their new text is complete.
-    OutputFile index_file("IP" + dump_path);
-    ReadProgress progress(dump_path);  // outlives `dump`, which holds its hook
+    OutputFile index_file(job.index_path);
+    ReadProgress progress(job.label);  // outlives `dump`, which holds its hook
     DumpFile dump = DumpFile::open(dump_path);
     dump.set_progress_hook(progress.hook());
     if (dump.open_error() != 0) report.could_not_be_opened(k, dump.open_error());
-    OutputFile grid_file(grid_name);
+    OutputFile grid_file(job.grid_path);
     put_line(grid_name);
 
     clock.restart();
@@ -130,11 +158,17 @@ int process_dumps(const Answers& a, RunReport& report) {
       // place a fault meets an exit status).
       put_line(" " + fault_text(fault));
       if (fault.kind == FaultKind::npart_beyond_store)
-        tell(fmt::format("dump \"{}\" holds {} particles, more than the {} the store holds", dump_path,
+        tell(fmt::format("dump \"{}\" holds {} particles, more than the {} the store holds", job.label,
                          static_cast<std::int64_t>(fault.numbers[0]),
                          static_cast<std::int64_t>(fault.numbers[1])));
       grid_file.leave_empty();
       index_file.leave_empty();
+      if (options.keep_going) {
+        // The next dump is read with the store as the fault left it.
+        report.fault_ended_dump(k);
+        status = exit_dump_fault;
+        continue;
+      }
       report.stopped_by_fault(k);
       throw Stop{exit_dump_fault, {}};
     }
@@ -181,18 +215,30 @@ int process_dumps(const Answers& a, RunReport& report) {
   return status;
 }
 
-int phasegrid_main(std::istream& in) {
+namespace {
+
+// The dialogue's answers (read from `in`) or the given ones, then the dumps.
+int run(std::istream* in, const Answers* given, const std::vector<DumpJob>* given_jobs,
+        const RunOptions& options, const std::string& output_dir) {
   int status;
   std::optional<RunReport> report;
   remove_unfinished_files_on_interrupt();
   set_default_loop_schedule();
   try {
-    FreeFormatInput input(in);
-    const Answers answers = ask_questions(input);
+    Answers answers;
+    std::vector<DumpJob> jobs;
+    if (in != nullptr) {
+      FreeFormatInput input(*in);
+      answers = ask_questions(input);
+      jobs = dialogue_jobs(answers, output_dir);
+    } else {
+      answers = *given;
+      jobs = *given_jobs;
+    }
     std::vector<std::string> names;
-    for (const std::string& name : answers.dump_name) names.push_back(trim_right(name));
+    for (const DumpJob& job : jobs) names.push_back(job.label);
     report.emplace(std::move(names));
-    status = process_dumps(answers, *report);
+    status = process_dumps(answers, jobs, *report, options);
   } catch (const Stop& stop) {
     std::fflush(stdout);
     if (!stop.why.empty()) fmt::print(stderr, "phasegrid: {}\n", stop.why);
@@ -205,6 +251,18 @@ int phasegrid_main(std::istream& in) {
     if (status == exit_ok) status = exit_usage;
   }
   return status;
+}
+
+}  // namespace
+
+int phasegrid_main(std::istream& in) { return run(&in, nullptr, nullptr, RunOptions{}, "."); }
+
+int phasegrid_main(std::istream& in, const RunOptions& options, const std::string& output_dir) {
+  return run(&in, nullptr, nullptr, options, output_dir);
+}
+
+int run_dumps(const Answers& answers, const std::vector<DumpJob>& jobs, const RunOptions& options) {
+  return run(nullptr, &answers, &jobs, options, ".");
 }
 
 }  // namespace pg

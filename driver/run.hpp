@@ -3,6 +3,7 @@
 
 #include <istream>
 #include <string>
+#include <vector>
 
 #include "driver/dialogue.hpp"
 #include "dump/wanted.hpp"
@@ -23,13 +24,46 @@ Wanted wanted_for_run(char centre_mode);
 
 class RunReport;
 
+// One dump of a run: the file to read, the name the trace and the report
+// give it, and the grid and index files it writes (their names, which the
+// trace and the index line show, and where they are written).
+struct DumpJob {
+  std::string path;
+  std::string label;
+  std::string grid_name;
+  std::string grid_path;
+  std::string index_path;
+  // Non-zero (an errno value) when the dump was found not readable: nothing
+  // is read or written for it.
+  int not_readable = 0;
+};
+
+// The dumps of the dialogue's answers, their files written in `output_dir`
+// ("." writes them under their bare names).
+std::vector<DumpJob> dialogue_jobs(const Answers& answers, const std::string& output_dir = ".");
+
+// How a run goes on.
+struct RunOptions {
+  bool keep_going = false;  // a fault in a dump ends that dump, not the run
+};
+
 // Handles every dump of the answers, telling `report` what went wrong.
 // Returns the exit status: 0 when every dump was read completely, 1 when one
-// ended early. Throws Stop otherwise.
+// ended early, was skipped as not readable, or (keeping going) was ended by a
+// fault. Throws Stop otherwise.
 int process_dumps(const Answers& answers, RunReport& report);
+int process_dumps(const Answers& answers, const std::vector<DumpJob>& jobs, RunReport& report,
+                  const RunOptions& options);
+
+// A run whose answers are already known (from the command line): reports
+// and returns the exit status as phasegrid_main does.
+int run_dumps(const Answers& answers, const std::vector<DumpJob>& jobs, const RunOptions& options);
 
 // The whole run on the given input: dialogue, then the dumps. Returns the
 // exit status; standard output is flushed.
 int phasegrid_main(std::istream& in);
+// The same, keeping going past faults as `options` say and writing the files
+// in `output_dir`.
+int phasegrid_main(std::istream& in, const RunOptions& options, const std::string& output_dir);
 
 }  // namespace pg

@@ -50,6 +50,19 @@ void RunReport::stopped_by_fault(std::size_t k) {
                    rest.empty() ? "it was the last dump" : "not processed: " + rest));
 }
 
+void RunReport::fault_ended_dump(std::size_t k) {
+  problem(k, "stopped by a fault");
+  tell(fmt::format("a fault in dump \"{}\" stopped its reading; its grid file is left empty; the run "
+                   "goes on with the next dump",
+                   dumps_[k]));
+}
+
+void RunReport::skipped_not_readable(std::size_t k, int error) {
+  problem(k, "skipped: not readable");
+  tell(fmt::format("dump \"{}\" is not readable: {}; it is skipped and no files are written for it",
+                   dumps_[k], std::strerror(error)));
+}
+
 void RunReport::outside_grid(std::size_t k, const OutsideGrid& o) {
   if (o.total() == 0) return;
   std::string why;

@@ -22,6 +22,10 @@ class RunReport {
   void no_dust_temperature(std::size_t k, bool earlier);
   // A fault stopped the run in dump k: the dumps after it are not processed.
   void stopped_by_fault(std::size_t k);
+  // Keeping going: a fault ended dump k, and the run went on.
+  void fault_ended_dump(std::size_t k);
+  // Dump k was found not readable before the run and was skipped.
+  void skipped_not_readable(std::size_t k, int error);
   void outside_grid(std::size_t k, const OutsideGrid& outside);
   // The dump's units (mass, length) against the grid's.
   void units(std::size_t k, double dump_umass, double dump_udist, double grid_umass,

@@ -73,10 +73,10 @@ TEST(CommandLine, HelpAndVersionPrintAndExitZero) {
 TEST(CommandLine, AnyOtherArgumentStopsBeforeTheDialogue) {
   TempDir dir;
   write_dump(simple_dump(sample_particles(50)), dir.file("dump01"));
-  // A dump name given as an argument, short and unknown options, extra words:
-  // the dialogue on standard input would read the dump, but nothing runs.
+  // Unknown options, short and long, alone or with a dump: the dialogue on
+  // standard input would read the dump, but nothing runs.
   for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"dump01"}, {"-h"}, {"--verbose"}, {"--help", "dump01"}, {""}}) {
+       std::vector<std::vector<std::string>>{{"-z"}, {"--verbose"}, {"--verbose", "dump01"}, {"-v", "-q"}}) {
     const ToolRun r = run(dir.path(), args, "1\ndump01\nn\n0\n");
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_EQ(r.out, "") << args[0];
