@@ -22,6 +22,7 @@
 #include "driver/run_report.hpp"
 #include "dump/fault.hpp"
 #include "dump/rdump.hpp"
+#include "format/tags.hpp"
 #include "state/store.hpp"
 #include "state/units.hpp"
 
@@ -29,10 +30,7 @@ namespace pg {
 
 namespace {
 
-std::string trim_right(std::string s) {
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
-}
+std::string trim_right(std::string_view s) { return std::string(dumpformat::trim_blanks(s)); }
 
 // Free-fall time of the run's reference density, in code units. The factors
 // are applied in this order, with this value of pi.

@@ -2,6 +2,7 @@
 // checks that keep every block inside the store, and the end-of-block totals.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/console.hpp"
 #include "dump/fault.hpp"
@@ -23,7 +24,6 @@ ArrayLengths read_lengths(DumpFile& f) {
   f.end_record();
   return l;
 }
-
 
 // The record length of a tag record, and of an array-length record.
 constexpr std::int32_t tag_record_bytes = dumpformat::tag_length;
@@ -73,15 +73,16 @@ void end_block(ReadState& st) {
   }
 }
 
-// Passes over the arrays put off so far.
-void flush_deferred(ReadState& st) {
-  const std::int64_t deferred = st.deferred;
-  st.deferred = 0;
-  for (std::int64_t k = 0; k < deferred; ++k) {
+// Passes over `count` arrays: tag and data record each in a tagged dump.
+void pass_over(ReadState& st, std::int64_t count) {
+  for (std::int64_t k = 0; k < count; ++k) {
     if (st.tagged) st.f.skip_record();
     st.f.skip_record();
   }
 }
+
+// Passes over the arrays put off so far.
+void flush_deferred(ReadState& st) { pass_over(st, std::exchange(st.deferred, 0)); }
 
 }  // namespace
 
@@ -123,11 +124,9 @@ void check_array_tag(ReadState& st, std::string_view expected) {
 }
 
 void skip_arrays(ReadState& st, std::int64_t count) {
-  if (count > 0) flush_deferred(st);
-  for (std::int64_t k = 0; k < count; ++k) {
-    if (st.tagged) st.f.skip_record();
-    st.f.skip_record();
-  }
+  if (count <= 0) return;
+  flush_deferred(st);
+  pass_over(st, count);
 }
 
 void read_blocks(ReadState& st) {
