@@ -1,0 +1,65 @@
+// The series file: a whole run's phase grids in one HDF5 file, exact counts
+// with their axes, times, units and what became of each dump. It is written
+// dump by dump and flushed after each, so a run that is killed leaves a
+// readable file of the dumps done.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "driver/dialogue.hpp"
+#include "driver/phase_grid.hpp"
+
+namespace pg {
+
+// What became of a dump, as the file's "status" strings say it.
+enum class DumpStatus { complete, ended_early, could_not_be_opened, stopped_by_fault };
+std::string_view status_text(DumpStatus status);
+
+// What the whole run shares: written as the file's root attributes.
+struct SeriesRun {
+  std::string version;  // the tool's
+  Answers answers;      // centring and rotation answers, frequency
+  double grid_umass = 0, grid_udist = 0, grid_utime = 0;  // the units the grid uses (cgs)
+  double density_to_n = 0;  // number density (cm^-3) per code density unit
+};
+
+// One dump of the run.
+struct SeriesDump {
+  std::string dump;       // the path as given
+  std::string grid_file;  // the grid file's name as the index line gives it
+  DumpStatus status = DumpStatus::complete;
+  double time = 0, time_ff = 0;  // as in the index line
+  std::int64_t npart = 0;        // particles the dump holds
+  std::int64_t binned = 0;       // particles counted in the grid's cells
+  OutsideGrid outside;           // active particles no cell holds, by reason
+  double dump_umass = 0, dump_udist = 0, dump_utime = 0;  // the units the dump records
+  // The grid's counts, count_grid's layout; null writes zeros (a dump
+  // stopped by a fault has no grid).
+  const std::int32_t (*counts)[grid_nx] = nullptr;
+};
+
+// Creates (or replaces) the file at `path` and writes the run's attributes
+// and the axes. A file that cannot be created or written throws Stop with
+// exit status 2 naming the file and the reason.
+class SeriesFile {
+ public:
+  SeriesFile(const std::string& path, const SeriesRun& run);
+  ~SeriesFile();
+  SeriesFile(SeriesFile&&) noexcept;
+  SeriesFile& operator=(SeriesFile&&) noexcept;
+  SeriesFile(const SeriesFile&) = delete;
+  SeriesFile& operator=(const SeriesFile&) = delete;
+
+  // Appends one dump and flushes the file.
+  void append(const SeriesDump& dump);
+  // Closes the file; throws Stop as above when that fails. Idempotent.
+  void close();
+
+ private:
+  struct Impl;
+  Impl* impl_ = nullptr;
+};
+
+}  // namespace pg
