@@ -19,11 +19,6 @@ std::int32_t count_grid[grid_ny][grid_nx];
 
 namespace {
 
-// The code density unit in g/cm3 to five digits, and the mass in grams of one
-// particle of gas: n = rho * unit / mass * 2 particles per cm3.
-constexpr double density_unit = 6.7746e-20;
-constexpr double particle_mass = 4e-24;
-
 // 50 log10 n and 200 log10 T: the column and row before truncation. Both are
 // non-decreasing in their argument over the positive values.
 double column_scale(float rho) {

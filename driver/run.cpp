@@ -20,11 +20,16 @@
 #include "base/stop.hpp"
 #include "driver/rotation.hpp"
 #include "driver/run_report.hpp"
+#include "driver/series_file.hpp"
 #include "dump/fault.hpp"
 #include "dump/rdump.hpp"
 #include "format/tags.hpp"
 #include "state/store.hpp"
 #include "state/units.hpp"
+
+#ifndef PHASEGRID_VERSION
+#define PHASEGRID_VERSION "unknown"
+#endif
 
 namespace pg {
 
@@ -110,8 +115,23 @@ int process_dumps(const Answers& a, RunReport& report) {
   return process_dumps(a, dialogue_jobs(a), report, RunOptions{});
 }
 
+namespace {
+
+// The series file's row of a dump that has no grid: not readable, or
+// stopped by a fault. Its time is not known.
+SeriesDump row_without_grid(const DumpJob& job, DumpStatus status) {
+  SeriesDump row;
+  row.dump = job.path;
+  row.grid_file = job.grid_name;
+  row.status = status;
+  row.time = row.time_ff = std::nan("");
+  return row;
+}
+
+}  // namespace
+
 int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport& report,
-                  const RunOptions& options) {
+                  const RunOptions& options, SeriesFile* series) {
   int status = exit_ok;
   // Every question is answered before the first dump: what the run will
   // read is known, and the reader copies nothing else. PHASEGRID_READ_ALL=1
@@ -128,6 +148,7 @@ int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport&
     const DumpJob& job = jobs[k];
     if (job.not_readable != 0) {
       report.skipped_not_readable(k, job.not_readable);
+      if (series != nullptr) series->append(row_without_grid(job, DumpStatus::could_not_be_opened));
       status = exit_dump_fault;
       continue;
     }
@@ -137,7 +158,7 @@ int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport&
     const std::string& dump_path = job.path;
     // Both files are replaced only once their new text is complete.
     OutputFile index_file(job.index_path);
-    ReadProgress progress(job.label);  // outlives `dump`, which holds its hook
+    ReadProgress progress(job.label, k + 1, jobs.size());  // outlives `dump`, which holds its hook
     DumpFile dump = DumpFile::open(dump_path);
     dump.set_progress_hook(progress.hook());
     if (dump.open_error() != 0) report.could_not_be_opened(k, dump.open_error());
@@ -161,6 +182,7 @@ int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport&
                          static_cast<std::int64_t>(fault.numbers[1])));
       grid_file.leave_empty();
       index_file.leave_empty();
+      if (series != nullptr) series->append(row_without_grid(job, DumpStatus::stopped_by_fault));
       if (options.keep_going) {
         // The next dump is read with the store as the fault left it.
         report.fault_ended_dump(k);
@@ -209,11 +231,43 @@ int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport&
     }
     index_file.close();
     clock.lap("grid write");
+    if (series != nullptr) {
+      SeriesDump row;
+      row.dump = job.path;
+      row.grid_file = grid_name;
+      row.status = dump.open_error() != 0 ? DumpStatus::could_not_be_opened
+                   : read_status != 0     ? DumpStatus::ended_early
+                                          : DumpStatus::complete;
+      row.time = time;
+      row.time_ff = ratio;
+      row.npart = part.npart;
+      for (const auto& cells : count_grid)
+        for (const std::int32_t n : cells) row.binned += n;
+      row.outside = outside;
+      row.dump_umass = unitsin(1);
+      row.dump_udist = unitsin(2);
+      row.dump_utime = unitsin(3);
+      row.counts = count_grid;
+      series->append(row);
+      clock.lap("series");
+    }
   }
   return status;
 }
 
 namespace {
+
+// What the series file records of the whole run.
+SeriesRun series_run(const Answers& answers) {
+  SeriesRun run;
+  run.version = PHASEGRID_VERSION;
+  run.answers = answers;
+  run.grid_umass = code_umass;
+  run.grid_udist = code_udist;
+  run.grid_utime = code_unit_time;
+  run.density_to_n = density_to_number_density;
+  return run;
+}
 
 // The dialogue's answers (read from `in`) or the given ones, then the dumps.
 int run(std::istream* in, const Answers* given, const std::vector<DumpJob>* given_jobs,
@@ -236,7 +290,12 @@ int run(std::istream* in, const Answers* given, const std::vector<DumpJob>* give
     std::vector<std::string> names;
     for (const DumpJob& job : jobs) names.push_back(job.label);
     report.emplace(std::move(names));
-    status = process_dumps(answers, jobs, *report, options);
+    // The series file is made once every answer is in, before any dump is
+    // read: one that cannot be written stops the run at once.
+    std::optional<SeriesFile> series;
+    if (!options.series_path.empty()) series.emplace(options.series_path, series_run(answers));
+    status = process_dumps(answers, jobs, *report, options, series ? &*series : nullptr);
+    if (series) series->close();
   } catch (const Stop& stop) {
     std::fflush(stdout);
     if (!stop.why.empty()) fmt::print(stderr, "phasegrid: {}\n", stop.why);

@@ -45,6 +45,7 @@ std::vector<DumpJob> dialogue_jobs(const Answers& answers, const std::string& ou
 // How a run goes on.
 struct RunOptions {
   bool keep_going = false;  // a fault in a dump ends that dump, not the run
+  std::string series_path;  // non-empty: the series file (HDF5) to write
 };
 
 // Handles every dump of the answers, telling `report` what went wrong.
@@ -52,8 +53,10 @@ struct RunOptions {
 // ended early, was skipped as not readable, or (keeping going) was ended by a
 // fault. Throws Stop otherwise.
 int process_dumps(const Answers& answers, RunReport& report);
+class SeriesFile;
+// `series`, when given, gets a row for each dump handled.
 int process_dumps(const Answers& answers, const std::vector<DumpJob>& jobs, RunReport& report,
-                  const RunOptions& options);
+                  const RunOptions& options, SeriesFile* series = nullptr);
 
 // A run whose answers are already known (from the command line): reports
 // and returns the exit status as phasegrid_main does.

@@ -8,10 +8,10 @@ namespace pg {
 // (unit_density = umass/udist^3, unit_time = sqrt(udist^3/(G umass)) so that
 // G = 1, and so on) but are not recomputed at run time.
 void unit() {
-  units.umass = 1.991e33;
-  units.udist = 3.086e17;
+  units.umass = code_umass;
+  units.udist = code_udist;
   units.unit_density = 6.774597458271153e-20;
-  units.unit_time = 14874038434801.994;
+  units.unit_time = code_unit_time;
   units.unit_spec_energy = 430461232.3720027;
   units.unit_pressure = 2.9162015707116373e-11;
   units.umagfd = 1.9143163198314308e-05;

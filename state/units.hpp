@@ -3,6 +3,11 @@
 
 namespace pg {
 
+// The code's units: mass (g), length (cm) and time (s).
+inline constexpr double code_umass = 1.991e33;
+inline constexpr double code_udist = 3.086e17;
+inline constexpr double code_unit_time = 14874038434801.994;
+
 // Stores the code's units (cgs) and equation-of-state constants in the store.
 // They are constants of the program: the units a dump records change nothing.
 void unit();

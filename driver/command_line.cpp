@@ -1,0 +1,269 @@
+#include "driver/command_line.hpp"
+
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <fmt/ranges.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string_view>
+#include <vector>
+
+#include "base/console.hpp"
+#include "base/stop.hpp"
+#include "driver/dialogue.hpp"
+#include "driver/run.hpp"
+#include "state/store.hpp"
+
+#ifndef PHASEGRID_VERSION
+#define PHASEGRID_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr std::string_view usage =
+    "usage: phasegrid [OPTIONS] DUMP...\n"
+    "       phasegrid [-k] [-q] [-o DIR] [--h5 FILE]   (the answers on standard input)\n"
+    "       phasegrid --help | --version\n"
+    "\n"
+    "Reads SPH dump files and writes, for each, a grid of particle counts over\n"
+    "log10 number density and log10 dust temperature.\n"
+    "\n"
+    "With DUMPs named on the command line, the options give the answers:\n"
+    "  -c, --centre C      n (none, the default), m (centre of mass), d (density\n"
+    "                      peak), p (a position), s (the most massive sink),\n"
+    "                      x (a sink by number)\n"
+    "  --position X Y Z    the position, with -c p\n"
+    "  --sink N            the sink number, with -c x\n"
+    "  -r, --rotate R      the rotating frame: 0 (none, the default), 1, 2 or 3\n"
+    "  -f, --frequency F   the rotation frequency (per second), with -r 1, 2, 3\n"
+    "A dump is any path; one that cannot be read stops the run before any dump\n"
+    "is read (with -k it is skipped).\n"
+    "\n"
+    "With no DUMP, everything is asked on standard input, one answer a line:\n"
+    "  the number of dumps\n"
+    "  each dump's file name (at most 7 characters)\n"
+    "  the centring: m, d, p (x y z follow), s, x (sink number N follows), or\n"
+    "    anything else for none\n"
+    "  the rotating frame: 0 (none), 1, 2 or 3 (then the rotation frequency)\n"
+    "\n"
+    "For example: phasegrid -c m full001   or\n"
+    "             printf '1\\nfull001\\nm\\n0\\n' | phasegrid\n"
+    "\n"
+    "Both ways:\n"
+    "  -o, --output-dir DIR  where the files are written (default ., created if\n"
+    "                        missing)\n"
+    "  -k, --keep-going      a damaged dump ends that dump only: the run goes on\n"
+    "  -q, --quiet           nothing on standard output (standard error keeps\n"
+    "                        its lines)\n"
+    "  -h, --help            this text\n"
+    "  --version             the version\n"
+    "\n"
+    "Writes QG<name>01 (the grid) and IP<name> (time, time in free-fall units,\n"
+    "grid file name) for each dump, <name> the last part of its path,\n"
+    "blank-padded to 7 characters in the grid's name when shorter. Exit status:\n"
+    "0 every dump read completely; 1 a damaged dump stopped the run (or, with\n"
+    "-k, a dump), a dump ended early or was skipped; 2 a bad answer or option,\n"
+    "an output file that could not be written, or too little memory for a dump.\n";
+
+}  // namespace
+
+namespace {
+
+[[noreturn]] void usage_error(const std::string& why) { throw pg::Stop{pg::exit_usage, why}; }
+
+// An option's values read as the dialogue reads its answers, so that both
+// ways give the same numbers.
+pg::FreeFormatInput answer_of(std::istringstream& text) { return pg::FreeFormatInput(text); }
+
+std::vector<double> reals_of(const std::vector<std::string>& values, const std::string& what) {
+  std::istringstream text(fmt::format("{}\n", fmt::join(values, " ")));
+  pg::FreeFormatInput in = answer_of(text);
+  return in.reals(static_cast<int>(values.size()), what);
+}
+
+// A dump's output names: the dialogue's for a last path component of at
+// most 7 characters, the whole component otherwise.
+pg::DumpJob job_for(const std::string& path, const std::string& output_dir) {
+  pg::DumpJob job;
+  job.path = job.label = path;
+  const std::string component = std::filesystem::path(path).filename().string();
+  const std::string name = component.size() <= 7 ? pg::dump_name_of(component) : component;
+  std::string bare = name;
+  while (!bare.empty() && bare.back() == ' ') bare.pop_back();
+  job.grid_name = "QG" + name + "01";
+  const std::string dir = output_dir == "." ? "" : output_dir + "/";
+  job.grid_path = dir + job.grid_name;
+  job.index_path = dir + "IP" + bare;
+  return job;
+}
+
+// 0 when `path` opens for reading and is not a folder, else the error.
+int readability(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return errno;
+  struct stat st {};
+  int error = 0;
+  if (::fstat(fd, &st) != 0)
+    error = errno;
+  else if (S_ISDIR(st.st_mode))
+    error = EISDIR;
+  ::close(fd);
+  return error;
+}
+
+struct Options {
+  std::vector<std::string> dumps;
+  std::string centre = "n";
+  std::vector<std::string> position;
+  std::string sink;
+  int rotate = 0;
+  std::string frequency;
+  std::string output_dir = ".";
+  std::string series;
+  bool keep_going = false, quiet = false, help = false, version = false;
+};
+
+int run_command_line(const Options& o, CLI::App& app) {
+  const bool dialogue = o.dumps.empty();
+  auto given = [&](const char* name) { return app.get_option(name)->count() > 0; };
+  if (dialogue) {
+    for (const char* name : {"--centre", "--position", "--sink", "--rotate", "--frequency"})
+      if (given(name))
+        usage_error(fmt::format("{} needs at least one DUMP: without one, the answers are read from "
+                                "standard input",
+                                name));
+  } else {
+    if (given("--position") && o.centre != "p") usage_error("--position needs -c p");
+    if (o.centre == "p" && !given("--position")) usage_error("-c p needs --position X Y Z");
+    if (given("--sink") && o.centre != "x") usage_error("--sink needs -c x");
+    if (o.centre == "x" && !given("--sink")) usage_error("-c x needs --sink N");
+    if (o.rotate != 0 && !given("--frequency"))
+      usage_error(fmt::format("-r {} needs -f FREQUENCY", o.rotate));
+    if (o.rotate == 0 && given("--frequency")) usage_error("-f needs -r 1, 2 or 3");
+  }
+
+  pg::Answers answers;
+  std::vector<pg::DumpJob> jobs;
+  if (!dialogue) {
+    answers.centre_mode = o.centre[0];
+    if (o.centre == "p") {
+      const std::vector<double> p = reals_of(o.position, "--position");
+      answers.centre_position = {p[0], p[1], p[2]};
+    }
+    if (o.centre == "x") {
+      std::istringstream text(o.sink + "\n");
+      pg::FreeFormatInput in = answer_of(text);
+      answers.sink_number = in.integer("--sink");
+    }
+    answers.rotate_mode = o.rotate;
+    if (o.rotate != 0) answers.rotation_frequency = reals_of({o.frequency}, "--frequency")[0];
+
+    for (const std::string& path : o.dumps) jobs.push_back(job_for(path, o.output_dir));
+    answers.ndumps = static_cast<std::int32_t>(jobs.size());
+    for (const pg::DumpJob& job : jobs) answers.dump_name.push_back(job.label);
+    // Output names that two dumps share: refused before anything is read.
+    std::map<std::string, std::size_t> writer;
+    for (std::size_t k = 0; k < jobs.size(); ++k) {
+      for (const std::string& out : {jobs[k].grid_path, jobs[k].index_path}) {
+        const auto [it, fresh] = writer.emplace(out, k);
+        if (!fresh)
+          usage_error(fmt::format("dumps \"{}\" and \"{}\" would both write \"{}\"", jobs[it->second].path,
+                                  jobs[k].path, out));
+      }
+    }
+    for (pg::DumpJob& job : jobs) {
+      job.not_readable = readability(job.path);
+      if (job.not_readable != 0 && !o.keep_going)
+        usage_error(fmt::format("dump \"{}\" is not readable: {}", job.path, std::strerror(job.not_readable)));
+    }
+  }
+
+  if (o.output_dir != ".") {
+    std::error_code ec;
+    std::filesystem::create_directories(o.output_dir, ec);
+    if (ec) usage_error(fmt::format("cannot create the output folder \"{}\": {}", o.output_dir, ec.message()));
+  }
+  if (o.quiet) {
+    std::FILE* null = std::fopen("/dev/null", "w");
+    if (null == nullptr) usage_error(fmt::format("cannot open /dev/null: {}", std::strerror(errno)));
+    pg::set_console_stream(null);
+  }
+
+  std::ios::sync_with_stdio(false);
+  // The store starts with no room: each dump makes what it needs.
+  pg::store_init();
+  pg::RunOptions run;
+  run.keep_going = o.keep_going;
+  run.series_path = o.series;
+  return dialogue ? pg::phasegrid_main(std::cin, run, o.output_dir) : pg::run_dumps(answers, jobs, run);
+}
+
+}  // namespace
+
+namespace pg {
+
+int phasegrid_command(int argc, char** argv) {
+  Options o;
+  CLI::App app{"phasegrid"};
+  app.set_help_flag();
+  app.add_flag("-h,--help", o.help);
+  app.add_flag("--version", o.version);
+  app.add_option("-c,--centre", o.centre)->check(CLI::IsMember({"n", "m", "d", "p", "s", "x"}));
+  app.add_option("--position", o.position)->expected(3)->allow_extra_args(false)->type_name("X Y Z");
+  app.add_option("--sink", o.sink);
+  app.add_option("-r,--rotate", o.rotate)->check(CLI::IsMember({0, 1, 2, 3}));
+  app.add_option("-f,--frequency", o.frequency);
+  app.add_option("-o,--output-dir", o.output_dir);
+  app.add_flag("-k,--keep-going", o.keep_going);
+  app.add_flag("-q,--quiet", o.quiet);
+  app.add_option("--h5", o.series);
+  app.add_option("dumps", o.dumps);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ExtrasError&) {
+    // The first argument that is no option: the old refusal.
+    std::string arg;
+    for (int i = 1; i < argc && arg.empty(); ++i)
+      if (std::string_view(argv[i]).starts_with('-')) arg = argv[i];
+    if (arg.empty()) arg = argv[argc - 1];
+    fmt::print(stderr, "phasegrid: unknown argument \"{}\": see phasegrid --help\n", arg);
+    return pg::exit_usage;
+  } catch (const CLI::ParseError& e) {
+    std::string why = e.what();
+    std::replace(why.begin(), why.end(), '\n', ' ');
+    fmt::print(stderr, "phasegrid: {}\n", why);
+    return pg::exit_usage;
+  }
+  if (o.help || o.version) {
+    if (o.help)
+      fmt::print("{}", usage);
+    else
+      fmt::print("phasegrid {}\n", PHASEGRID_VERSION);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? pg::exit_ok : pg::exit_usage;
+  }
+
+  try {
+    return run_command_line(o, app);
+  } catch (const pg::Stop& stop) {
+    std::fflush(stdout);
+    fmt::print(stderr, "phasegrid: {}\n", stop.why);
+    return stop.status;
+  } catch (const pg::StoreExhausted& e) {
+    std::fflush(stdout);
+    fmt::print(stderr, "phasegrid: cannot reserve memory for {} particles ({} MB in all): {}\n", e.particles,
+               (e.bytes + 999999) / 1000000, std::strerror(e.error));
+    return pg::exit_usage;
+  }
+}
+
+}  // namespace pg
