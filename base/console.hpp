@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <functional>
 #include <string_view>
 #include <type_traits>
 
@@ -18,6 +19,12 @@ namespace pg {
 void put_line(std::string_view line);
 std::FILE* console_stream();
 void set_console_stream(std::FILE* stream);
+
+// A passing line on a terminal (a progress line) that no other line may run
+// into: `wiper` rubs it out, and is called (once; it unsets itself) before
+// any console line and any line on standard error. Null: none.
+void set_passing_line_wiper(std::function<void()> wiper);
+void wipe_passing_line();
 
 namespace detail {
 // Items are separated by one blank (the first from the start of the line);

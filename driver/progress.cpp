@@ -6,17 +6,25 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/console.hpp"
+
 namespace pg {
 
 double ReadProgress::steady_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-ReadProgress::ReadProgress(std::string name)
-    : ReadProgress(std::move(name), stderr, ::isatty(2) == 1) {}
+ReadProgress::ReadProgress(std::string name, std::size_t number, std::size_t dumps)
+    : ReadProgress(std::move(name), number, dumps, stderr, ::isatty(2) == 1) {}
 
-ReadProgress::ReadProgress(std::string name, std::FILE* out, bool enabled, Clock clock)
-    : name_(std::move(name)), out_(out), enabled_(enabled && out != nullptr), clock_(std::move(clock)) {}
+ReadProgress::ReadProgress(std::string name, std::size_t number, std::size_t dumps, std::FILE* out,
+                           bool enabled, Clock clock)
+    : name_(std::move(name)),
+      number_(number),
+      dumps_(dumps),
+      out_(out),
+      enabled_(enabled && out != nullptr),
+      clock_(std::move(clock)) {}
 
 std::string ReadProgress::text() const {
   const std::int64_t percent =
@@ -24,18 +32,29 @@ std::string ReadProgress::text() const {
                                                static_cast<double>(offset_) / static_cast<double>(size_) * 100.0)
                                          : 0,
                                0, 100);
-  return fmt::format("reading {}: {:3d}% of {:.1f} GB", name_, percent,
+  return fmt::format("dump {}/{} {}: {:3d}% of {:.1f} GB", number_, dumps_, name_, percent,
                      static_cast<double>(size_) / 1e9);
 }
 
 void ReadProgress::draw() {
   std::string t = text();
   if (shown_ && t == last_text_) return;
-  std::fputc('\r', out_);
-  std::fwrite(t.data(), 1, t.size(), out_);
+  if (!shown_) set_passing_line_wiper([this] { wipe(); });
+  // A shorter text than the last one is padded to cover it.
+  const std::size_t cover = last_text_.size() > t.size() ? last_text_.size() - t.size() : 0;
+  fmt::print(out_, "\r{}{:{}}", t, "", cover);
   std::fflush(out_);
   last_text_ = std::move(t);
   shown_ = true;
+}
+
+void ReadProgress::wipe() {
+  if (!shown_) return;
+  fmt::print(out_, "\r{:{}}\r", "", last_text_.size());
+  std::fflush(out_);
+  set_passing_line_wiper(nullptr);
+  shown_ = false;
+  last_text_.clear();
 }
 
 void ReadProgress::update(std::int64_t offset, std::int64_t size) {
@@ -48,13 +67,6 @@ void ReadProgress::update(std::int64_t offset, std::int64_t size) {
   draw();
 }
 
-void ReadProgress::finish() {
-  if (!shown_) return;
-  draw();
-  std::fputc('\n', out_);
-  std::fflush(out_);
-  shown_ = false;
-  last_text_.clear();
-}
+void ReadProgress::finish() { wipe(); }
 
 }  // namespace pg

@@ -1,9 +1,11 @@
 // A progress line on standard error while a large dump is read:
-// "\rreading NAME:  37% of 9.3 GB", redrawn at most a few times a second and
-// ended with a newline when the read is over. Shown only for dumps larger
-// than `min_bytes` and only when standard error is a terminal: a run whose
-// standard error goes to a file or a pipe gets nothing, and standard output
-// never gets anything.
+// "\rdump 37/200 NAME:  45% of 9.3 GB", redrawn at most a few times a second.
+// It is a passing line: wiped (blanks over it, the cursor back at the start
+// of the line) before any line of the console or of standard error is
+// written, and when the read is over, so it never leaves a half line in
+// front of another. Shown only for dumps larger than `min_bytes` and only
+// when standard error is a terminal: a run whose standard error goes to a
+// file or a pipe gets nothing, and standard output never gets anything.
 #pragma once
 
 #include <cstdint>
@@ -24,10 +26,12 @@ class ReadProgress {
   using Clock = std::function<double()>;
   static double steady_seconds();
 
-  // Progress for the dump `name` on standard error, when that is a terminal.
-  explicit ReadProgress(std::string name);
+  // Progress for the dump `name`, the `number`th (from 1) of `dumps`, on
+  // standard error when that is a terminal.
+  ReadProgress(std::string name, std::size_t number, std::size_t dumps);
   // Progress on `out`, or nothing at all when `enabled` is false.
-  ReadProgress(std::string name, std::FILE* out, bool enabled, Clock clock = steady_seconds);
+  ReadProgress(std::string name, std::size_t number, std::size_t dumps, std::FILE* out, bool enabled,
+               Clock clock = steady_seconds);
   ~ReadProgress() { finish(); }
   ReadProgress(const ReadProgress&) = delete;
   ReadProgress& operator=(const ReadProgress&) = delete;
@@ -39,14 +43,16 @@ class ReadProgress {
   DumpFile::ProgressHook hook() {
     return [this](std::int64_t offset, std::int64_t size) { update(offset, size); };
   }
-  // Draws the final state and ends the line, if one was begun. Idempotent.
+  // Wipes the line, if one is shown; the read is over. Idempotent.
   void finish();
 
  private:
   std::string text() const;
   void draw();
+  void wipe();
 
   std::string name_;
+  std::size_t number_ = 1, dumps_ = 1;
   std::FILE* out_ = nullptr;
   bool enabled_ = false;
   Clock clock_;

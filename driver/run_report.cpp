@@ -1,5 +1,7 @@
 #include "driver/run_report.hpp"
 
+#include "base/console.hpp"
+
 #include <fmt/format.h>
 
 #include <cmath>
@@ -9,6 +11,7 @@
 namespace pg {
 
 void tell(const std::string& line) {
+  wipe_passing_line();
   std::fflush(stdout);
   fmt::print(stderr, "phasegrid: {}\n", line);
 }
