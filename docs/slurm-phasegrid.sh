@@ -1,21 +1,26 @@
 #!/bin/bash
 # phasegrid over a series of dumps as a SLURM job array: one dump per task.
 #
-# List the dumps one a line in dumps.txt and submit from the folder that
-# holds them:
+# List the dumps (any paths) one a line in dumps.txt and submit from the
+# folder that holds the list:
 #
-#   ls dump* > dumps.txt
+#   ls run/dump* > dumps.txt
 #   sbatch --array=1-$(wc -l < dumps.txt) slurm-phasegrid.sh
 #
-# Task N reads the dump on line N and writes QG<name>01 and IP<name> beside
-# it, and its console output to <name>.log. The task's exit status is
-# phasegrid's (0 read completely, 1 damaged or ended early, 2 bad answer or
-# output file failure). Values do not carry over between tasks: see
-# many-dumps.md.
+# Task N reads the dump on line N and writes QG<name>01 and IP<name> (<name>
+# the last part of the dump's path) to the folder grids/, and its console
+# output (standard output and error) to logs/<name>.log. The task's exit
+# status is phasegrid's (0 read completely, 1 damaged or ended early, 2 bad
+# option or output file failure).
+# Values do not carry over between tasks: see many-dumps.md.
 #
-# Set PHASEGRID to the tool's path when it is not on the PATH of the compute
-# nodes, DUMP_LIST to use another list, and ANSWERS to the dialogue answers
-# after the dump's name (default: no centring, no rotating frame).
+# Environment (sbatch passes yours on to the tasks):
+#   PHASEGRID             the tool, when it is not on the PATH of the compute nodes
+#   PHASEGRID_OPTIONS     phasegrid's options for every dump, e.g. "-c m -r 1 -f 1e-13"
+#                         (default none: no centring, no rotating frame)
+#   PHASEGRID_DUMP_LIST   the list of dumps (default dumps.txt)
+#   PHASEGRID_OUTPUT_DIR  where the grid and index files go (default grids)
+#   PHASEGRID_LOG_DIR     where the console output goes (default logs)
 #
 #SBATCH --job-name=phasegrid
 #SBATCH --cpus-per-task=2
@@ -26,17 +31,20 @@
 set -euo pipefail
 cd "${SLURM_SUBMIT_DIR:-.}"
 
-list="${DUMP_LIST:-dumps.txt}"
+list="${PHASEGRID_DUMP_LIST:-dumps.txt}"
 task="${SLURM_ARRAY_TASK_ID:?run this as a job array: sbatch --array=1-N}"
 dump="$(sed -n "${task}p" "$list")"
 if [ -z "$dump" ]; then
   echo "slurm-phasegrid: no dump on line $task of $list" >&2
   exit 2
 fi
-if [ "${#dump}" -gt 7 ]; then
-  echo "slurm-phasegrid: \"$dump\" is longer than 7 characters; phasegrid reads only the first 7" >&2
+out="${PHASEGRID_OUTPUT_DIR:-grids}"
+logs="${PHASEGRID_LOG_DIR:-logs}"
+if ! mkdir -p "$logs"; then
+  echo "slurm-phasegrid: cannot make the log folder $logs" >&2
   exit 2
 fi
+read -r -a options <<< "${PHASEGRID_OPTIONS:-}"
 
 export OMP_NUM_THREADS="${SLURM_CPUS_PER_TASK:-1}"
-printf '1\n%s\n%b' "$dump" "${ANSWERS:-n\n0\n}" | "${PHASEGRID:-phasegrid}" > "$dump.log"
+exec "${PHASEGRID:-phasegrid}" "${options[@]}" -o "$out" -- "$dump" > "$logs/$(basename -- "$dump").log" 2>&1

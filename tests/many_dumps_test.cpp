@@ -16,13 +16,16 @@ using namespace pgtest;
 namespace {
 
 // The first command line of the page that starts with `start`.
-std::string recipe(const std::string& start) {
+std::string command(const std::string& start) {
   const std::string doc = read_file(PHASEGRID_SOURCE_DIR "/docs/many-dumps.md");
   for (const std::string& line : split_lines(doc))
     if (line.starts_with("    " + start)) return line.substr(4);
   ADD_FAILURE() << "docs/many-dumps.md has no command starting with \"" << start << "\"";
   return "false";
 }
+
+// The GNU parallel recipe: its folder for the logs, then parallel.
+std::string parallel_recipe() { return command("mkdir ") + " && " + command("parallel "); }
 
 bool on_path(const std::string& program) {
   const char* path = std::getenv("PATH");
@@ -70,11 +73,17 @@ int jobs_with_status(const std::map<std::string, int>& jobs, int status) {
   return n;
 }
 
-// The grid and index file of one dump.
-std::string files_of(const TempDir& dir, const std::string& name) {
+// The grid and index file of one dump, in `folder` of `dir`.
+std::string files_of(const TempDir& dir, const std::string& folder, const std::string& name) {
   std::string padded = name;
   padded.resize(7, ' ');
-  return dir.read("QG" + padded + "01") + "|" + dir.read("IP" + name);
+  return dir.read(folder + "QG" + padded + "01") + "|" + dir.read(folder + "IP" + name);
+}
+
+// The dumps in the folder run/ of `dir`, as the recipes expect them.
+void write_run(const TempDir& dir, const std::vector<std::pair<std::string, Dump>>& dumps) {
+  std::filesystem::create_directory(dir.file("run"));
+  for (const auto& [name, dump] : dumps) write_dump(dump, dir.file("run/" + name));
 }
 
 // Every one of the 700 x 540 cells empty.
@@ -102,28 +111,30 @@ class ManyDumps : public ::testing::Test {
 
 TEST_F(ManyDumps, ParallelRecipeWritesEveryDumpsFilesAsASeparateRunWould) {
   TempDir dir, alone;
-  const Dump d1 = simple_dump(sample_particles(500, 1), true, 0.5);
-  const Dump d2 = simple_dump(sample_particles(700, 2), false, 0.75);
-  write_dump(d1, dir.file("dump001"));
-  write_dump(d2, dir.file("dump002"));
-  write_dump(d1, alone.file("dump001"));
-  write_dump(d2, alone.file("dump002"));
+  const std::vector<std::pair<std::string, Dump>> dumps = {
+      {"dump001", simple_dump(sample_particles(500, 1), true, 0.5)},
+      {"dump002", simple_dump(sample_particles(700, 2), false, 0.75)}};
+  write_run(dir, dumps);
+  write_run(alone, dumps);
 
-  const ToolRun r = shell(dir.path(), recipe("parallel "));
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  // Run twice: the second run finds the same dumps, not the first run's logs.
+  for (int pass = 0; pass < 2; ++pass) {
+    const ToolRun r = shell(dir.path(), parallel_recipe());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+  }
   const std::map<std::string, int> jobs = job_exits(dir.read("phasegrid.joblog"));
   EXPECT_EQ(jobs.size(), 2u) << dir.read("phasegrid.joblog");
   EXPECT_EQ(jobs_with_status(jobs, 0), 2) << dir.read("phasegrid.joblog");
-  EXPECT_NE(dir.read("dump001.log").find(" FINISHED READ 500 0"), std::string::npos);
-  EXPECT_NE(dir.read("dump002.log").find(" FINISHED READ 700 0"), std::string::npos);
+  EXPECT_NE(dir.read("logs/dump001.log").find(" FINISHED READ 500 0"), std::string::npos);
+  EXPECT_NE(dir.read("logs/dump002.log").find(" FINISHED READ 700 0"), std::string::npos);
 
   // One long run of both dumps writes the same files.
-  const ToolRun one = run_tool(alone.path(), "2\ndump001\ndump002\nn\n0\n");
-  ASSERT_EQ(one.status, 0);
-  EXPECT_EQ(files_of(dir, "dump001"), files_of(alone, "dump001"));
-  EXPECT_EQ(files_of(dir, "dump002"), files_of(alone, "dump002"));
-  EXPECT_EQ(dir.read("IPdump002"), " 7.50000E-01  1.54510E-01 QGdump00201\n");
-  EXPECT_FALSE(grid_is_empty(dir.read("QGdump00201")));
+  const ToolRun one = run_tool(alone.path(), "", {"run/dump001", "run/dump002"});
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(files_of(dir, "grids/", "dump001"), files_of(alone, "", "dump001"));
+  EXPECT_EQ(files_of(dir, "grids/", "dump002"), files_of(alone, "", "dump002"));
+  EXPECT_EQ(dir.read("grids/IPdump002"), " 7.50000E-01  1.54510E-01 QGdump00201\n");
+  EXPECT_FALSE(grid_is_empty(dir.read("grids/QGdump00201")));
 }
 
 TEST_F(ManyDumps, ValuesDoNotCarryOverBetweenProcesses) {
@@ -131,62 +142,66 @@ TEST_F(ManyDumps, ValuesDoNotCarryOverBetweenProcesses) {
   // first dump's; a process of its own has none, and its grid stays empty.
   TempDir dir, alone;
   const Particles p = sample_particles(400, 3);
-  for (const TempDir* d : {&dir, &alone}) {
-    write_dump(simple_dump(p, true, 0.5), d->file("dump001"));
-    write_dump(without_dust_temperatures(p, 0.75), d->file("dump002"));
-  }
-  const ToolRun r = shell(dir.path(), recipe("parallel "));
+  for (const TempDir* d : {&dir, &alone})
+    write_run(*d, {{"dump001", simple_dump(p, true, 0.5)}, {"dump002", without_dust_temperatures(p, 0.75)}});
+  const ToolRun r = shell(dir.path(), parallel_recipe());
   EXPECT_EQ(r.status, 0) << r.err;
-  const ToolRun one = run_tool(alone.path(), "2\ndump001\ndump002\nn\n0\n");
-  ASSERT_EQ(one.status, 0);
+  const ToolRun one = run_tool(alone.path(), "", {"run/dump001", "run/dump002"});
+  ASSERT_EQ(one.status, 0) << one.err;
 
   EXPECT_EQ(alone.read("QGdump00201"), alone.read("QGdump00101")) << "one run: the first dump's values";
   EXPECT_FALSE(grid_is_empty(alone.read("QGdump00201")));
-  EXPECT_TRUE(grid_is_empty(dir.read("QGdump00201"))) << "own process: no dust temperatures at all";
-  EXPECT_EQ(dir.read("QGdump00101"), alone.read("QGdump00101"));
-  EXPECT_EQ(dir.read("IPdump002"), alone.read("IPdump002"));
+  EXPECT_TRUE(grid_is_empty(dir.read("grids/QGdump00201"))) << "own process: no dust temperatures at all";
+  EXPECT_NE(dir.read("logs/dump002.log").find("supplied no dust temperature"), std::string::npos)
+      << "the log says so";
+  EXPECT_EQ(dir.read("grids/QGdump00101"), alone.read("QGdump00101"));
+  EXPECT_EQ(dir.read("grids/IPdump002"), alone.read("IPdump002"));
 }
 
 TEST_F(ManyDumps, AFailedDumpShowsInTheJobLogAndTheExitStatus) {
   TempDir dir;
-  write_dump(simple_dump(sample_particles(300, 4)), dir.file("dump001"));
   Dump cut = simple_dump(sample_particles(300, 5));
   cut.cut = static_cast<std::int64_t>(dump_bytes(cut).size() / 2);
-  write_dump(cut, dir.file("dump002"));
-  const ToolRun r = shell(dir.path(), recipe("parallel "));
+  write_run(dir, {{"dump001", simple_dump(sample_particles(300, 4))}, {"dump002", cut}});
+  const ToolRun r = shell(dir.path(), parallel_recipe());
   EXPECT_EQ(r.status, 1) << "parallel exits with the number of failed jobs";
   const std::map<std::string, int> jobs = job_exits(dir.read("phasegrid.joblog"));
   EXPECT_EQ(jobs_with_status(jobs, 0), 1) << dir.read("phasegrid.joblog");
   EXPECT_EQ(jobs_with_status(jobs, 1), 1) << dir.read("phasegrid.joblog");
-  EXPECT_NE(dir.read("dump002.log").find(" END OF FILE REACHED IN RDUMP"), std::string::npos);
-  EXPECT_TRUE(dir.exists("QGdump00101") && dir.exists("IPdump001"));
+  EXPECT_NE(dir.read("logs/dump002.log").find(" END OF FILE REACHED IN RDUMP"), std::string::npos);
+  EXPECT_TRUE(dir.exists("grids/QGdump00101") && dir.exists("grids/IPdump001"));
 }
 
 TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
   TempDir dir, alone;
-  for (const TempDir* d : {&dir, &alone}) {
-    write_dump(simple_dump(sample_particles(200, 6), true, 0.25), d->file("dump001"));
-    write_dump(simple_dump(sample_particles(250, 7), true, 0.5), d->file("dump002"));
-  }
-  write_file(dir.file("dumps.txt"), "dump001\ndump002\ndumplonger\n");
+  for (const TempDir* d : {&dir, &alone})
+    write_run(*d, {{"dump001", simple_dump(sample_particles(200, 6), true, 0.25)},
+                   {"dump002", simple_dump(sample_particles(250, 7), true, 0.5)},
+                   {"dump-with-a-long-name", simple_dump(sample_particles(150, 8), true, 0.75)}});
+  write_file(dir.file("dumps.txt"), "run/dump001\nrun/dump002\nrun/dump-with-a-long-name\n");
   const std::string script = PHASEGRID_SOURCE_DIR "/docs/slurm-phasegrid.sh";
   auto task = [&](int n) {
     std::vector<std::string> env = with_tool_on_path();
     env.push_back("SLURM_ARRAY_TASK_ID=" + std::to_string(n));
     env.push_back("SLURM_SUBMIT_DIR=" + dir.path());
     env.push_back("SLURM_CPUS_PER_TASK=1");
+    env.push_back("PHASEGRID_OPTIONS=-c m");
     return run_program({"/bin/bash", script}, "/", "", env);
   };
   const ToolRun second = task(2);
   EXPECT_EQ(second.status, 0) << second.err;
-  EXPECT_FALSE(dir.exists("IPdump001")) << "task 2 reads line 2 only";
-  EXPECT_NE(dir.read("dump002.log").find(" FINISHED READ 250 0"), std::string::npos);
-  ASSERT_EQ(run_tool(alone.path(), "1\ndump002\nn\n0\n").status, 0);
-  EXPECT_EQ(files_of(dir, "dump002"), files_of(alone, "dump002"));
+  EXPECT_FALSE(dir.exists("grids/IPdump001")) << "task 2 reads line 2 only";
+  // The same as phasegrid run by hand with PHASEGRID_OPTIONS: its files, and
+  // its output (with the centre of mass that -c m prints) as the log.
+  const ToolRun by_hand = run_tool(alone.path(), "", {"-c", "m", "-o", "grids", "run/dump002"}, {},
+                                   ErrTo::stdout_too);
+  ASSERT_EQ(by_hand.status, 0);
+  EXPECT_EQ(dir.read("logs/dump002.log"), by_hand.out);
+  EXPECT_EQ(files_of(dir, "grids/", "dump002"), files_of(alone, "grids/", "dump002"));
 
-  const ToolRun too_long = task(3);
-  EXPECT_EQ(too_long.status, 2);
-  EXPECT_NE(too_long.err.find("longer than 7 characters"), std::string::npos) << too_long.err;
+  const ToolRun long_name = task(3);
+  EXPECT_EQ(long_name.status, 0) << long_name.err;
+  EXPECT_TRUE(dir.exists("grids/QGdump-with-a-long-name01") && dir.exists("grids/IPdump-with-a-long-name"));
   const ToolRun past_end = task(4);
   EXPECT_EQ(past_end.status, 2);
   EXPECT_NE(past_end.err.find("no dump on line 4"), std::string::npos) << past_end.err;
