@@ -31,9 +31,9 @@
 namespace {
 
 constexpr std::string_view usage =
-    "usage: phasegrid [OPTIONS] DUMP...\n"
-    "       phasegrid [-k] [-q] [-o DIR] [--h5 FILE]   (the answers on standard input)\n"
-    "       phasegrid --help | --version\n"
+    "Usage: phasegrid [OPTIONS] DUMP...\n"
+    "  or:  phasegrid [-k] [-q] [-o DIR] [--h5 FILE] < ANSWERS\n"
+    "  or:  phasegrid -h | --help | --version\n"
     "\n"
     "Reads SPH dump files and writes, for each, a grid of particle counts over\n"
     "log10 number density and log10 dust temperature.\n"

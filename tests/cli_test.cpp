@@ -59,7 +59,7 @@ TEST(CommandLine, HelpAndVersionPrintAndExitZero) {
   TempDir dir;
   const ToolRun help = run(dir.path(), {"--help"}, "");
   EXPECT_EQ(help.status, 0);
-  EXPECT_TRUE(help.out.starts_with("usage: phasegrid")) << help.out;
+  EXPECT_TRUE(help.out.starts_with("Usage: phasegrid")) << help.out;
   EXPECT_NE(help.out.find("--version"), std::string::npos);
   EXPECT_EQ(help.err, "");
 

@@ -213,10 +213,10 @@ TEST(Inspect, UsageAndFilesThatCannotBeOpened) {
   TempDir dir;
   ToolRun r = inspect(dir.path(), {});
   EXPECT_EQ(r.status, 2);
-  EXPECT_TRUE(r.err.starts_with("usage: phasegrid-dump")) << r.err;
+  EXPECT_TRUE(r.err.starts_with("Usage: phasegrid-dump")) << r.err;
   r = inspect(dir.path(), {"--help"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(r.out.starts_with("usage: phasegrid-dump")) << r.out;
+  EXPECT_TRUE(r.out.starts_with("Usage: phasegrid-dump")) << r.out;
   r = inspect(dir.path(), {"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "phasegrid-dump " PHASEGRID_VERSION "\n");

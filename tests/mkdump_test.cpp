@@ -256,7 +256,7 @@ TEST(MkDump, BadArgumentsExitTwoAndWriteNothing) {
 
   const ToolRun help = mkdump({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_TRUE(help.out.starts_with("usage: mkdump")) << help.out;
+  EXPECT_TRUE(help.out.starts_with("Usage: mkdump")) << help.out;
 }
 
 // The streamed writer mkdump uses lays a dump out exactly as write_dump()

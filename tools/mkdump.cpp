@@ -67,7 +67,7 @@ struct Options {
   double inactive = 0.01;
   bool iunique = true;
   double time = 0.75;
-  bool help = false;
+  bool help = false, version = false;
   std::string output;
 };
 
@@ -75,9 +75,19 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+#ifndef PHASEGRID_VERSION
+#define PHASEGRID_VERSION "unknown"
+#endif
+
+// The name the program was run by: mkdump in the build, phasegrid-mkdump
+// once installed.
+std::string program = "mkdump";
+
 constexpr const char* usage_text =
-    "usage: mkdump [options] OUTPUT\n"
-    "Writes a dump of a collapsing cloud to OUTPUT.\n"
+    "Usage: {} [OPTIONS] OUTPUT\n"
+    "Writes a dump of a collapsing cloud to OUTPUT: gas from about 1 to 1e13\n"
+    "particles per cm3, dust from 10 K down to 6 K and up to 300 K, sinks at the\n"
+    "densest cores. The same options write the same file.\n"
     "  --particles N     gas particles (1 to 50001000; default 200000)\n"
     "  --blocks K        blocks the particles are split over (1 to N; default 1)\n"
     "  --sinks S         sinks over all blocks (0 to 300; default 3)\n"
@@ -86,7 +96,8 @@ constexpr const char* usage_text =
     "  --no-iunique      write no particle identifiers\n"
     "  --time T          the dump's time, in code units (default 0.75)\n"
     "  --seed N          random seed; the same options write the same file (default 1)\n"
-    "  --help            show this text\n";
+    "  -h, --help        show this text\n"
+    "  --version         show the version\n";
 
 template <class T>
 T parse_integer(std::string_view opt, std::string_view text, T lo, T hi) {
@@ -113,6 +124,10 @@ Options parse_options(int argc, char** argv) {
   bool have_output = false, options_done = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
+    if (!options_done && arg == "-h") {
+      o.help = true;
+      continue;
+    }
     if (options_done || !arg.starts_with("--")) {
       if (!options_done && arg.starts_with("-"))
         throw UsageError(fmt::format("unknown option {}", arg));
@@ -144,6 +159,9 @@ Options parse_options(int argc, char** argv) {
     if (name == "--help") {
       flag();
       o.help = true;
+    } else if (name == "--version") {
+      flag();
+      o.version = true;
     } else if (name == "--untagged") {
       flag();
       o.tagged = false;
@@ -169,7 +187,7 @@ Options parse_options(int argc, char** argv) {
       throw UsageError(fmt::format("unknown option {}", name));
     }
   }
-  if (o.help) return o;
+  if (o.help || o.version) return o;
   if (!have_output) throw UsageError("no output file given");
   if (o.output.empty()) throw UsageError("the output file name is empty");
   if (o.blocks > o.particles)
@@ -749,16 +767,21 @@ pg::dumpformat::Dump describe_dump(const Options& o, const Cloud& cloud, const s
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 0 && argv[0][0] != '\0') program = std::filesystem::path(argv[0]).filename().string();
   Options o;
   try {
     o = parse_options(argc, argv);
   } catch (const UsageError& e) {
-    fmt::print(stderr, "mkdump: {}\n{}", e.what(), usage_text);
+    fmt::print(stderr, "{}: {}\n", program, e.what());
+    fmt::print(stderr, fmt::runtime(usage_text), program);
     return 2;
   }
-  if (o.help) {
-    fmt::print("{}", usage_text);
-    return 0;
+  if (o.help || o.version) {
+    if (o.help)
+      fmt::print(fmt::runtime(usage_text), program);
+    else
+      fmt::print("{} {}\n", program, PHASEGRID_VERSION);
+    return std::fflush(stdout) == 0 ? 0 : 2;
   }
 
   const Cloud cloud(o);
@@ -766,7 +789,7 @@ int main(int argc, char** argv) {
   try {
     plans = plan_blocks(o, cloud);
   } catch (const UsageError& e) {
-    fmt::print(stderr, "mkdump: {}\n", e.what());
+    fmt::print(stderr, "{}: {}\n", program, e.what());
     return 2;
   }
 
@@ -786,7 +809,7 @@ int main(int argc, char** argv) {
                                   return maker(w, a, at);
                                 });
   } catch (const std::bad_alloc&) {
-    fmt::print(stderr, "mkdump: not enough memory for {} particles\n", o.particles);
+    fmt::print(stderr, "{}: not enough memory for {} particles\n", program, o.particles);
     discard_partial();
     return 1;
   } catch (const std::runtime_error& e) {
@@ -794,7 +817,7 @@ int main(int argc, char** argv) {
     std::string what = e.what();
     if (what.find(o.output) == std::string::npos) what += fmt::format(" ({})", o.output);
     if (err != 0) what += fmt::format(": {}", std::strerror(err));
-    fmt::print(stderr, "mkdump: {}\n", what);
+    fmt::print(stderr, "{}: {}\n", program, what);
     discard_partial();
     return 2;
   }

@@ -42,7 +42,7 @@ namespace {
 namespace dumpformat = pg::dumpformat;
 
 constexpr std::string_view usage =
-    "usage: phasegrid-dump [--help | --version] DUMP...\n"
+    "Usage: phasegrid-dump [-h | --help | --version] DUMP...\n"
     "\n"
     "Prints what each dump holds, without asking anything: its identification\n"
     "and format version, whether its arrays are tagged, the header's group\n"
@@ -53,8 +53,8 @@ constexpr std::string_view usage =
     "Exit status: 0 every dump is read completely; 1 a dump could not be opened,\n"
     "ends early or is damaged; 2 bad usage.\n"
     "\n"
-    "  --help     this text\n"
-    "  --version  the version\n";
+    "  -h, --help  this text\n"
+    "  --version   the version\n";
 
 constexpr int exit_damaged = 1;
 constexpr int exit_usage = 2;
@@ -401,8 +401,8 @@ bool inspect(const std::string& path) {
   std::optional<pg::DumpFault> fault;
   try {
     pg::rdump(f, status, {store, pg::Wanted::nothing_optional()});
-  } catch (const pg::DumpFault& f) {
-    fault = f;
+  } catch (const pg::DumpFault& caught) {
+    fault = caught;
   } catch (const pg::StoreExhausted& e) {
     std::fflush(stdout);
     fmt::print(stderr, "phasegrid-dump: cannot reserve memory for {} particles ({} MB in all): {}\n",
@@ -433,7 +433,7 @@ int main(int argc, char** argv) {
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (!options_done && arg == "--help") {
+    if (!options_done && (arg == "--help" || arg == "-h")) {
       fmt::print("{}", usage);
       return 0;
     }

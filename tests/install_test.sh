@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# cmake --install into a fresh prefix: the four programs answer -h and
+# --version, their man pages and the documentation are there, and the
+# installed programs and Python package run a dump from end to end without
+# the build tree.
+set -euo pipefail
+build="${1:?usage: install_test.sh BUILD_DIR}"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+fail() { echo "install test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" > "$work/install.log" || { cat "$work/install.log"; fail "cmake --install failed"; }
+
+for program in phasegrid phasegrid-dump phasegrid-mkdump plot-phasegrid; do
+  exe="$prefix/bin/$program"
+  [ -x "$exe" ] || fail "$exe is not installed"
+  version="$("$exe" --version)" || fail "$program --version exits $?"
+  [[ "$version" == "$program "[0-9]* ]] || fail "$program --version printed \"$version\""
+  "$exe" -h | head -n 1 | grep -q "^Usage: $program" || fail "$program -h does not start with its usage"
+  page="$prefix/share/man/man1/$program.1"
+  if command -v help2man > /dev/null; then
+    [ -s "$page" ] || fail "$page is missing"
+    grep -q "^\.SH SYNOPSIS\|^\.SH DESCRIPTION" "$page" || fail "$page has no description"
+  fi
+done
+for doc in README.md user-guide.md many-dumps.md series-file.md python.md slurm-phasegrid.sh; do
+  [ -s "$prefix/share/doc/phasegrid/$doc" ] || fail "share/doc/phasegrid/$doc is missing"
+done
+
+# The installed programs, with nothing of the build tree on the PATH.
+export PATH="$prefix/bin:/usr/bin:/bin"
+export PYTHONPATH="$prefix/lib/python3/dist-packages"
+cd "$work"
+phasegrid-mkdump --particles 20000 cloud01 > /dev/null
+phasegrid -q --h5 run.h5 cloud01
+[ -s QGcloud0101 ] && [ -s IPcloud01 ] && [ -s run.h5 ] || fail "the installed phasegrid wrote no grid, index or series"
+plot-phasegrid QGcloud0101 > /dev/null
+[ -s QGcloud0101.png ] || fail "the installed plot-phasegrid drew nothing"
+PREFIX="$prefix" /usr/bin/python3 - <<'PY' || fail "the installed Python package does not read the run"
+import os, numpy as np, phasegrid
+assert phasegrid.__file__.startswith(os.environ["PREFIX"]), phasegrid.__file__
+s = phasegrid.read_series("run.h5")
+g = phasegrid.read_grid("QGcloud0101")
+assert s.counts.shape == (1, 540, 700), s.counts.shape
+logs = np.where(s.counts[0] > 0, np.log10(np.maximum(s.counts[0], 1)), -1.0)
+assert np.allclose(logs, g, rtol=0, atol=6e-4), "the series' counts are not the grid's"
+PY
+echo "installed into $prefix: programs, man pages, docs and the Python package work"
