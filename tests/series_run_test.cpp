@@ -1,0 +1,167 @@
+// Whole runs with --h5: the series file holds exactly the counts the grid
+// files print, says what became of every dump, and is readable after the run
+// is killed between dumps.
+#include <gtest/gtest.h>
+#include <hdf5.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "driver/phase_grid.hpp"
+#include "state/store.hpp"
+#include "tests/support/harness.hpp"
+#include "tests/support/spawn.hpp"
+
+using namespace pgtest;
+
+namespace {
+
+ToolRun mkdump(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {MKDUMP_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv);
+}
+
+// The series file, read through HDF5's C library.
+class Series {
+ public:
+  explicit Series(const std::string& path) : file_(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT)) {}
+  ~Series() {
+    if (file_ >= 0) H5Fclose(file_);
+  }
+  bool open() const { return file_ >= 0; }
+
+  // counts[k] as count_grid holds a grid.
+  void counts_into_grid(hsize_t k) const {
+    const hid_t set = H5Dopen2(file_, "counts", H5P_DEFAULT);
+    const hid_t space = H5Dget_space(set);
+    const hsize_t start[3] = {k, 0, 0}, count[3] = {1, pg::grid_ny, pg::grid_nx};
+    H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, count, nullptr);
+    const hid_t memory = H5Screate_simple(3, count, nullptr);
+    EXPECT_GE(H5Dread(set, H5T_NATIVE_INT32, memory, space, H5P_DEFAULT, pg::count_grid), 0);
+    H5Sclose(memory);
+    H5Sclose(space);
+    H5Dclose(set);
+  }
+
+  std::vector<std::string> strings(const char* name) const {
+    const hid_t set = H5Dopen2(file_, name, H5P_DEFAULT);
+    const hid_t space = H5Dget_space(set);
+    std::vector<char*> raw(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)));
+    const hid_t type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(type, H5T_VARIABLE);
+    H5Tset_cset(type, H5T_CSET_UTF8);
+    std::vector<std::string> out;
+    if (H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, raw.data()) >= 0) {
+      for (char* s : raw) out.emplace_back(s != nullptr ? s : "");
+      H5Dvlen_reclaim(type, space, H5P_DEFAULT, raw.data());
+    }
+    H5Tclose(type);
+    H5Sclose(space);
+    H5Dclose(set);
+    return out;
+  }
+
+  std::vector<double> reals(const char* name) const {
+    const hid_t set = H5Dopen2(file_, name, H5P_DEFAULT);
+    const hid_t space = H5Dget_space(set);
+    std::vector<double> out(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)));
+    EXPECT_GE(H5Dread(set, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, out.data()), 0);
+    H5Sclose(space);
+    H5Dclose(set);
+    return out;
+  }
+
+ private:
+  hid_t file_;
+};
+
+// The first number of an index line: the dump's time.
+double index_time(const std::string& line) { return std::stod(line); }
+
+}  // namespace
+
+// Every dump of a run keeping going past faults: counts that print as the
+// grid files do, byte for byte, and the status of each dump.
+TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
+  TempDir dir;
+  ASSERT_EQ(mkdump({"--particles", "30000", "--seed", "3", "--time", "0.5", dir.file("a1")}).status, 0);
+  ASSERT_EQ(mkdump({"--particles", "20000", "--blocks", "3", "--untagged", "--seed", "4", dir.file("a2")}).status,
+            0);
+  // Ended early: the first dump cut in the middle of its arrays.
+  const std::string whole = dir.read("a1");
+  write_file(dir.file("a3"), whole.substr(0, whole.size() / 2));
+  // Stopped by a fault: a dump of the wrong kind.
+  write_file(dir.file("a4"), std::string(64, 'x'));
+
+  const ToolRun r = run_tool(dir.path(), "", {"-k", "-c", "m", "--h5", "run.h5", "a1", "a2", "missing", "a3", "a4"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  Series s(dir.file("run.h5"));
+  ASSERT_TRUE(s.open());
+  EXPECT_EQ(s.strings("dump"), (std::vector<std::string>{"a1", "a2", "missing", "a3", "a4"}));
+  EXPECT_EQ(s.strings("grid_file"),
+            (std::vector<std::string>{"QGa1     01", "QGa2     01", "QGmissing01", "QGa3     01", "QGa4     01"}));
+  EXPECT_EQ(s.strings("status"), (std::vector<std::string>{"complete", "complete", "could not be opened",
+                                                           "ended early", "stopped by a fault"}));
+  const std::vector<double> time = s.reals("time");
+  ASSERT_EQ(time.size(), 5u);
+  for (const int k : {0, 1, 3}) {
+    const std::string name = "a" + std::to_string(k == 3 ? 3 : k + 1);
+    SCOPED_TRACE(name);
+    s.counts_into_grid(static_cast<hsize_t>(k));
+    EXPECT_EQ(pg::phase_grid_text(), dir.read("QG" + name + "     01"));
+    EXPECT_FLOAT_EQ(static_cast<float>(time[static_cast<std::size_t>(k)]),
+                    static_cast<float>(index_time(dir.read("IP" + name))));
+  }
+  EXPECT_TRUE(std::isnan(time[2]) && std::isnan(time[4])) << "no time for a dump without a grid";
+  s.counts_into_grid(4);
+  for (const auto& row : pg::count_grid)
+    for (const std::int32_t n : row) ASSERT_EQ(n, 0) << "a dump a fault stopped has no counts";
+}
+
+// Killed (SIGKILL) while it waits for its second dump: the file holds the
+// first dump, readable and exact.
+TEST(SeriesRun, ReadableAfterAKillBetweenDumps) {
+  TempDir dir;
+  ASSERT_EQ(mkdump({"--particles", "20000", dir.file("d1")}).status, 0);
+  ASSERT_EQ(::mkfifo(dir.file("d2").c_str(), 0600), 0);
+  write_file(dir.file("answers"), "2\nd1\nd2\nn\n0\n");
+
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::chdir(dir.path().c_str()) != 0) ::_exit(120);
+    const int in = ::open("answers", O_RDONLY);
+    const int out = ::open("out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0) ::_exit(121);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::execl(PHASEGRID_BIN, PHASEGRID_BIN, "--h5", "run.h5", static_cast<char*>(nullptr));
+    ::_exit(122);
+  }
+  // Opening the pipe for writing waits until the run opens it to read the
+  // second dump: by then the first is in the file.
+  const int writer = ::open(dir.file("d2").c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  ::kill(pid, SIGKILL);
+  int ws = 0;
+  ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+  ::close(writer);
+  ASSERT_TRUE(WIFSIGNALED(ws)) << dir.read("out");
+
+  Series s(dir.file("run.h5"));
+  ASSERT_TRUE(s.open()) << "the file of a killed run must open";
+  EXPECT_EQ(s.strings("dump"), std::vector<std::string>{"d1"});
+  EXPECT_EQ(s.strings("status"), std::vector<std::string>{"complete"});
+  s.counts_into_grid(0);
+  EXPECT_EQ(pg::phase_grid_text(), dir.read("QGd1     01"));
+}
