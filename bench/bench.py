@@ -6,6 +6,7 @@ cache, then times in alternation, median of --rounds:
   cat DUMP > /dev/null
   (a) phasegrid, no centring, no rotation
   (b) phasegrid, centre of mass ("m") and rotating-frame answer 1
+  (c) as (a), also writing the series file (--h5)
 and prints the medians, their ratios to cat, throughput, peak RSS (GNU time)
 and the per-stage breakdown the tool prints with PHASEGRID_TIMING=1.
 
@@ -71,6 +72,7 @@ def main():
         "cat": (["cat", name], None),
         "(a) no centring, no rotation": ([tool], f"1\n{name}\nn\n0\n"),
         "(b) centre of mass + rotation 1": ([tool], f"1\n{name}\nm\n1\n1e-14\n"),
+        "(c) as (a), with --h5": ([tool, "--h5", "bench.h5"], f"1\n{name}\nn\n0\n"),
     }
     times = {k: [] for k in runs}
     rss = {k: 0 for k in runs}
@@ -93,6 +95,14 @@ def main():
         names = stage_sums[k][0].keys()
         parts = ", ".join(f"{n} {statistics.median(s[n] for s in stage_sums[k]):.3f}" for n in names)
         print(f"stages {k}: {parts}")
+    series = os.path.join(args.dir, "bench.h5")
+    # The series file's bytes on disk, and what one dump's counts take in it
+    # (h5py comes with Debian's python3).
+    stored = subprocess.run(["/usr/bin/python3", "-c",
+                             "import h5py, sys; print(h5py.File(sys.argv[1])['counts'].id.get_storage_size())",
+                             series], capture_output=True, text=True)
+    counts = stored.stdout.strip() if stored.returncode == 0 else "? (no h5py)"
+    print(f"series file: {os.path.getsize(series)} bytes; one dump's counts: {counts} bytes stored")
 
 
 if __name__ == "__main__":
