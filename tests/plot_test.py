@@ -1,6 +1,7 @@
 """Tests of tools/plot-phasegrid: the images it draws, read back pixel by
-pixel, its options and its refusals; and the three lines of Python in the
-user guide that read a grid file.
+pixel, of grid files and series files, its movies, its options and its
+refusals; and the three lines of Python in the user guide that read a grid
+file.
 
 Run by ctest with PHASEGRID_BIN (the built tool) and PHASEGRID_SOURCE_DIR set.
 """
@@ -186,10 +187,102 @@ class Drawing(unittest.TestCase):
     def test_usage(self):
         r = run("--help")
         self.assertEqual(r.returncode, 0)
-        for option in ("--output-dir", "--vmin", "--vmax"):
+        for option in ("--output-dir", "--vmin", "--vmax", "--movie"):
             self.assertIn(option, r.stdout)
         self.assertEqual(run().returncode, 2)
         self.assertEqual(run("--vmin", "2", "--vmax", "1", "x").returncode, 2)
+
+
+def write_series(path, counts, status):
+    """A series file (the layout phasegrid --h5 writes) of these counts, one
+    dump per (540, 700) array; a dump not complete has no time."""
+    import h5py
+
+    d = len(counts)
+    text = h5py.string_dtype("utf-8")
+    with h5py.File(path, "w") as f:
+        f.attrs["format"] = "phasegrid series 1"
+        f.create_dataset("counts", data=np.array(counts, np.uint32))
+        f.create_dataset("log10_n_edges", data=np.arange(1, 702) / 50)
+        f.create_dataset("log10_T_edges", data=np.arange(1, 542) / 200)
+        times = [0.5 * (k + 1) if s == "complete" else np.nan for k, s in enumerate(status)]
+        f.create_dataset("time", data=times)
+        f.create_dataset("time_ff", data=np.array(times) / 4.854)
+        for name in ("npart", "binned"):
+            f.create_dataset(name, data=np.sum(counts, axis=(1, 2), dtype=np.int64))
+        f.create_dataset("outside", data=np.zeros(d, [("above_columns", "<i8"), ("outside_rows", "<i8"),
+                                                       ("nan", "<i8")]))
+        f.create_dataset("dump", data=np.array([f"run/d{k}" for k in range(d)], dtype=text))
+        f.create_dataset("grid_file", data=np.array([f"QGd{k:<6}01" for k in range(d)], dtype=text))
+        f.create_dataset("status", data=np.array(status, dtype=text))
+        f.create_dataset("dump_units", data=np.ones((d, 3)))
+
+
+class Series(unittest.TestCase):
+    """Series files: an image per dump on one colour scale, and movies."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="plot-test-series-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        # Cells of 1 and 10 counts in the first dump, 10 and 1000 in the
+        # second; the third was stopped by a fault and has no grid.
+        self.counts = np.zeros((3, 540, 700), np.uint32)
+        self.counts[0, 100:120, 100:120] = 1
+        self.counts[:2, 200:260, 200:260] = 10
+        self.counts[1, 400:420, 500:520] = 1000
+        self.series = os.path.join(self.dir, "run.h5")
+        write_series(self.series, self.counts, ["complete", "complete", "stopped by a fault"])
+
+    def test_one_image_per_dump_on_one_colour_scale(self):
+        out = os.path.join(self.dir, "frames")
+        r = run("-o", out, self.series)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        names = [os.path.join(out, f"run_{k:03d}.png") for k in range(3)]
+        self.assertEqual(r.stdout.splitlines(), names)
+        images = [matplotlib.image.imread(n) for n in names]
+        viridis = matplotlib.colormaps["viridis"]
+        # The scale runs from log10 1 to log10 1000 in every frame.
+        for image in images[:2]:
+            np.testing.assert_allclose(centre_pixel(image, 231, 231), viridis(1 / 3)[:3], atol=0.02)
+        np.testing.assert_allclose(centre_pixel(images[0], 110, 110), viridis(0.0)[:3], atol=0.02)
+        np.testing.assert_allclose(centre_pixel(images[1], 510, 410), viridis(1.0)[:3], atol=0.02)
+        self.assertTrue(all(is_white(centre_pixel(images[2], c, r)) for c, r in [(231, 231), (510, 410)]))
+        s = tool.phasegrid.read_series(self.series)
+        self.assertEqual(tool.series_title(s, 1), "run/d1   t = 1 (code units)   t/t$_{ff}$ = 0.20602")
+        self.assertEqual(tool.series_title(s, 2), "run/d2   (stopped by a fault)")
+
+    def test_movie_has_a_frame_per_dump(self):
+        from PIL import Image
+
+        gif = os.path.join(self.dir, "run.gif")
+        r = run("--movie", gif, "--fps", "2", self.series)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with Image.open(gif) as movie:
+            self.assertEqual((movie.n_frames, movie.size), (3, (1050, 800)))
+            movie.seek(1)
+            frame = np.asarray(movie.convert("RGB")) / 255
+        np.testing.assert_allclose(centre_pixel(frame, 510, 410), matplotlib.colormaps["viridis"](1.0)[:3],
+                                   atol=0.03)
+        if shutil.which("ffmpeg"):
+            mp4 = os.path.join(self.dir, "run.mp4")
+            self.assertEqual(run("--movie", mp4, self.series).returncode, 0)
+            probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                                    "stream=nb_read_frames,width,height", "-of", "csv=p=0", mp4],
+                                   capture_output=True, text=True)
+            self.assertEqual(probe.stdout.strip(), "1050,800,3")
+        self.assertEqual(run("--movie", os.path.join(self.dir, "run.avi"), self.series).returncode, 2)
+        grid = self.write_grid()
+        r = run("--movie", os.path.join(self.dir, "x.gif"), grid)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("is not a series file", r.stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(["run.h5", "run.gif", "QGg      01"] +
+                                                              (["run.mp4"] if shutil.which("ffmpeg") else [])))
+
+    def write_grid(self):
+        path = os.path.join(self.dir, "QGg      01")
+        with open(path, "w") as f:
+            f.write(grid_text(np.ones((540, 700))))
+        return path
 
 
 @unittest.skipUnless(PHASEGRID, "PHASEGRID_BIN is not set")
