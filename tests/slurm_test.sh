@@ -87,7 +87,7 @@ wait_for() {
 free_port() {
   local port
   for _ in $(seq 100); do
-    port=$((20000 + RANDOM % 30000))
+    port=$((20000 + RANDOM % 12000))  # below the ephemeral ports
     (exec 3<> "/dev/tcp/127.0.0.1/$port") 2> /dev/null || { echo "$port"; return 0; }
   done
   return 1
