@@ -1,2 +1,187 @@
-// The series file written by a run, read back through HDF5's C library.
+// The series file's layout, read back through HDF5's C library.
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "base/stop.hpp"
+#include "driver/hdf5_handle.hpp"
+#include "driver/series_file.hpp"
+#include "tests/support/harness.hpp"
+
+namespace {
+
+using namespace pg;
+
+std::int32_t grid[grid_ny][grid_nx];
+
+std::vector<hsize_t> dims_of(hid_t obj, bool max = false) {
+  const bool attr = H5Iget_type(obj) == H5I_ATTR;
+  h5::Dataspace s(attr ? H5Aget_space(obj) : H5Dget_space(obj));
+  std::vector<hsize_t> d(static_cast<std::size_t>(H5Sget_simple_extent_ndims(s.get()))), m(d.size());
+  H5Sget_simple_extent_dims(s.get(), d.data(), m.data());
+  return max ? m : d;
+}
+
+template <class T>
+std::vector<T> read_all(hid_t d, hid_t mem_type) {
+  std::size_t n = 1;
+  for (hsize_t k : dims_of(d)) n *= k;
+  std::vector<T> v(n);
+  EXPECT_GE(H5Dread(d, mem_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, v.data()), 0);
+  return v;
+}
+
+std::vector<std::string> read_strings(hid_t obj) {
+  const bool attr = H5Iget_type(obj) == H5I_ATTR;
+  h5::Datatype t(attr ? H5Aget_type(obj) : H5Dget_type(obj));
+  EXPECT_EQ(H5Tget_cset(t.get()), H5T_CSET_UTF8);
+  EXPECT_GT(H5Tis_variable_str(t.get()), 0);
+  std::size_t n = 1;
+  for (hsize_t k : dims_of(obj)) n *= k;
+  std::vector<char*> p(n);
+  EXPECT_GE(attr ? H5Aread(obj, t.get(), p.data()) : H5Dread(obj, t.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, p.data()), 0);
+  std::vector<std::string> out(p.begin(), p.end());
+  for (char* s : p) H5free_memory(s);
+  return out;
+}
+
+std::string text_attr(hid_t obj, const char* name) {
+  h5::Attribute a(H5Aopen(obj, name, H5P_DEFAULT));
+  return read_strings(a.get()).at(0);
+}
+
+std::vector<double> doubles_attr(hid_t obj, const char* name) {
+  h5::Attribute a(H5Aopen(obj, name, H5P_DEFAULT));
+  std::size_t n = 1;
+  for (hsize_t k : dims_of(a.get())) n *= k;
+  std::vector<double> v(n);
+  EXPECT_GE(H5Aread(a.get(), H5T_NATIVE_DOUBLE, v.data()), 0);
+  return v;
+}
+
+template <class T>
+T scalar_attr(hid_t obj, const char* name, hid_t mem_type) {
+  h5::Attribute a(H5Aopen(obj, name, H5P_DEFAULT));
+  T v{};
+  EXPECT_GE(H5Aread(a.get(), mem_type, &v), 0);
+  return v;
+}
+
+TEST(SeriesFile, LayoutReadsBack) {
+  pgtest::TempDir dir;
+  grid[0][0] = 5;
+  grid[100][200] = 3;
+  grid[grid_ny - 1][grid_nx - 1] = 7;
+  SeriesRun run{"0.1.0", {}, 1.99e33, 3.08e18, 2.2e12, 33.87};
+  run.answers.centre_mode = 'p';
+  run.answers.centre_position = {1, 2, 3};
+  run.answers.rotate_mode = 1;
+  run.answers.rotation_frequency = 2.5e-13;
+  const std::string path = dir.file("run.h5");
+  {
+    SeriesFile f(path, run);
+    f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, {1, 2, 3}, 1.99e33, 3.08e18, 2.2e12, grid});
+    f.append({"d\xC3\xA9j\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, {}, 1, 2, 3, grid});
+    f.append({"QG003", "QG003.grid", DumpStatus::stopped_by_fault, NAN, NAN, 0, 0, {}, 0, 0, 0, nullptr});
+    f.close();
+    f.close();  // idempotent
+  }
+  h5::File file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  ASSERT_TRUE(file);
+  const hid_t f = file.get();
+
+  h5::Dataset counts(H5Dopen2(f, "counts", H5P_DEFAULT));
+  h5::Datatype counts_type(H5Dget_type(counts.get()));
+  EXPECT_GT(H5Tequal(counts_type.get(), H5T_STD_U32LE), 0);
+  EXPECT_EQ(dims_of(counts.get()), (std::vector<hsize_t>{3, grid_ny, grid_nx}));
+  EXPECT_EQ(dims_of(counts.get(), true), (std::vector<hsize_t>{H5S_UNLIMITED, grid_ny, grid_nx}));
+  h5::PropertyList dcpl(H5Dget_create_plist(counts.get()));
+  hsize_t chunk[3];
+  ASSERT_EQ(H5Pget_chunk(dcpl.get(), 3, chunk), 3);
+  EXPECT_EQ(std::vector<hsize_t>(chunk, chunk + 3), (std::vector<hsize_t>{1, grid_ny, grid_nx}));
+  std::vector<H5Z_filter_t> filters;
+  for (int k = 0; k < H5Pget_nfilters(dcpl.get()); ++k)
+    filters.push_back(H5Pget_filter2(dcpl.get(), static_cast<unsigned>(k), nullptr, nullptr, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(filters, (std::vector<H5Z_filter_t>{H5Z_FILTER_SHUFFLE, H5Z_FILTER_DEFLATE}));
+  const auto cells = read_all<std::uint32_t>(counts.get(), H5T_NATIVE_UINT32);
+  const std::size_t plane = std::size_t{grid_ny} * grid_nx;
+  for (std::size_t k = 0; k < 2; ++k)
+    for (std::size_t i = 0; i < plane; ++i)
+      ASSERT_EQ(cells[k * plane + i], static_cast<std::uint32_t>((&grid[0][0])[i])) << k << " " << i;
+  for (std::size_t i = 0; i < plane; ++i) ASSERT_EQ(cells[2 * plane + i], 0u) << i;
+
+  // The axes are the binning's thresholds.
+  h5::Dataset n_edges(H5Dopen2(f, "log10_n_edges", H5P_DEFAULT)), t_edges(H5Dopen2(f, "log10_T_edges", H5P_DEFAULT));
+  const auto n = read_all<double>(n_edges.get(), H5T_NATIVE_DOUBLE), t = read_all<double>(t_edges.get(), H5T_NATIVE_DOUBLE);
+  ASSERT_EQ(n.size(), grid_nx + 1u);
+  ASSERT_EQ(t.size(), grid_ny + 1u);
+  EXPECT_EQ(n[0], 0.02);
+  for (int c = 2; c <= grid_nx + 1; ++c) {
+    EXPECT_GT(n[c - 1], n[c - 2]);
+    EXPECT_NEAR(n[c - 1], c / 50.0, 1e-6) << c;
+  }
+  for (int r = 1; r <= grid_ny + 1; ++r) EXPECT_EQ(t[r - 1], std::log10(phase_bins().row_threshold(r))) << r;
+  EXPECT_EQ(text_attr(n_edges.get(), "units"), "log10(cm^-3)");
+  EXPECT_EQ(text_attr(t_edges.get(), "units"), "log10(K)");
+
+  // The per-dump rows.
+  auto dataset = [&](const char* name) { return h5::Dataset(H5Dopen2(f, name, H5P_DEFAULT)); };
+  const auto time = read_all<double>(dataset("time").get(), H5T_NATIVE_DOUBLE);
+  const auto time_ff = read_all<double>(dataset("time_ff").get(), H5T_NATIVE_DOUBLE);
+  EXPECT_EQ(time[1], 0.75);
+  EXPECT_EQ(time_ff[1], 0.5);
+  EXPECT_TRUE(std::isnan(time[2]) && std::isnan(time_ff[2]));
+  EXPECT_EQ(read_all<std::int64_t>(dataset("npart").get(), H5T_NATIVE_INT64), (std::vector<std::int64_t>{100, 90, 0}));
+  EXPECT_EQ(read_all<std::int64_t>(dataset("binned").get(), H5T_NATIVE_INT64), (std::vector<std::int64_t>{15, 15, 0}));
+  h5::Datatype outside_type(H5Tcreate(H5T_COMPOUND, sizeof(OutsideGrid)));
+  H5Tinsert(outside_type.get(), "nan", offsetof(OutsideGrid, nan), H5T_NATIVE_INT64);
+  H5Tinsert(outside_type.get(), "above_columns", offsetof(OutsideGrid, above_columns), H5T_NATIVE_INT64);
+  H5Tinsert(outside_type.get(), "outside_rows", offsetof(OutsideGrid, outside_rows), H5T_NATIVE_INT64);
+  const auto outside = read_all<OutsideGrid>(dataset("outside").get(), outside_type.get());
+  EXPECT_EQ(outside[0].above_columns, 1);
+  EXPECT_EQ(outside[0].outside_rows, 2);
+  EXPECT_EQ(outside[0].nan, 3);
+  // Names are written as UTF-8; a byte that is not becomes U+FFFD.
+  EXPECT_EQ(read_strings(dataset("dump").get()), (std::vector<std::string>{"QG001", "d\xC3\xA9j\xEF\xBF\xBD", "QG003"}));
+  EXPECT_EQ(read_strings(dataset("grid_file").get()), (std::vector<std::string>{"QG001.grid", "g2", "QG003.grid"}));
+  EXPECT_EQ(read_strings(dataset("status").get()),
+            (std::vector<std::string>{"complete", "ended early", "stopped by a fault"}));
+  const std::vector<double> units{1.99e33, 3.08e18, 2.2e12, 1, 2, 3, 0, 0, 0};
+  EXPECT_EQ(read_all<double>(dataset("dump_units").get(), H5T_NATIVE_DOUBLE), units);
+  EXPECT_EQ(doubles_attr(f, "dump_units"), units);
+  for (const char* name : {"counts", "time", "time_ff", "npart", "binned", "outside", "dump", "grid_file", "status", "dump_units"})
+    EXPECT_GT(H5Aexists(dataset(name).get(), "description"), 0) << name;
+
+  // The run's attributes.
+  EXPECT_EQ(text_attr(f, "format"), "phasegrid series 1");
+  EXPECT_EQ(text_attr(f, "version"), "0.1.0");
+  EXPECT_EQ(text_attr(f, "centre"), "p");
+  EXPECT_FALSE(text_attr(f, "description").empty());
+  EXPECT_EQ(doubles_attr(f, "centre_position"), (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(doubles_attr(f, "grid_units"), (std::vector<double>{1.99e33, 3.08e18, 2.2e12}));
+  EXPECT_EQ(scalar_attr<std::int32_t>(f, "sink_number", H5T_NATIVE_INT32), 0);
+  EXPECT_EQ(scalar_attr<std::int32_t>(f, "rotate", H5T_NATIVE_INT32), 1);
+  EXPECT_EQ(scalar_attr<double>(f, "frequency", H5T_NATIVE_DOUBLE), 2.5e-13);
+  EXPECT_EQ(scalar_attr<double>(f, "density_to_n", H5T_NATIVE_DOUBLE), 33.87);
+}
+
+TEST(SeriesFile, FileThatCannotBeCreatedStops) {
+  pgtest::TempDir dir;
+  const struct {
+    std::string path, reason;
+  } cases[] = {{dir.file("missing/run.h5"), "No such file or directory"}, {dir.path(), "Is a directory"}};
+  for (const auto& c : cases) {
+    try {
+      SeriesFile f(c.path, SeriesRun{});
+      ADD_FAILURE() << c.path << " was created";
+    } catch (const Stop& stop) {
+      EXPECT_EQ(stop.status, exit_usage);
+      EXPECT_EQ(stop.why, "cannot write the series file \"" + c.path + "\": creating the file: " + c.reason);
+    }
+  }
+}
+
+}  // namespace
