@@ -135,3 +135,18 @@ def test_series_of_a_real_run(series_run):
         assert lines == [" ".join(f"{v:10.3f}" for v in row) for row in s.log10_counts(k).tolist()]
         assert s.binned[k] == s.counts[k].sum()
         assert s.binned[k] + sum(s.outside[k].tolist()) <= s.npart[k]
+
+
+def test_the_documented_example_runs(tmp_path, monkeypatch):
+    import os
+    import re
+
+    source = os.environ.get("PHASEGRID_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+    with open(os.path.join(source, "docs", "python.md")) as f:
+        example = re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
+    monkeypatch.setenv("MPLCONFIGDIR", str(tmp_path))
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    monkeypatch.chdir(tmp_path)
+    write_series(tmp_path / "run.h5")
+    exec(example, {})
+    assert (tmp_path / "last.png").stat().st_size > 0 and (tmp_path / "total.png").stat().st_size > 0
