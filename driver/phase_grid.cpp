@@ -21,13 +21,12 @@ namespace {
 
 // 50 log10 n and 200 log10 T: the column and row before truncation. Both are
 // non-decreasing in their argument over the positive values.
-double column_scale(float rho) {
-  const double n = ((static_cast<double>(rho) * density_unit) / particle_mass) * 2.0;
-  return 50.0 * std::log10(n);
-}
+double column_scale(float rho) { return 50.0 * std::log10(number_density(rho)); }
 double row_scale(double t) { return 200.0 * std::log10(t); }
 
 }  // namespace
+
+double number_density(float rho) { return ((static_cast<double>(rho) * density_unit) / particle_mass) * 2.0; }
 
 // A value converted to an integer must be tested first: converting NaN, an
 // infinity or a huge double to int is undefined. Non-finite scales truncate

@@ -24,6 +24,9 @@ inline constexpr double density_to_number_density = density_unit / particle_mass
 // count_grid(c, r), 1-based, column index fastest.
 extern std::int32_t count_grid[grid_ny][grid_nx];
 
+// The number density (cm^-3) of a code density, computed as the columns bin it.
+double number_density(float rho);
+
 // Column of a particle of density rho (code units); 0 when it is dropped.
 // These two are the definition of the bins, evaluated directly.
 int grid_column(float rho);
