@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <optional>
 #include <vector>
 #include <string_view>
@@ -117,12 +118,13 @@ int process_dumps(const Answers& a, RunReport& report) {
 
 namespace {
 
-// The series file's row of a dump that has no grid: not readable, or
-// stopped by a fault. Its time is not known.
+// The series file's row of a dump that has no grid: not readable (skipped:
+// no grid file is written, and none is named), or stopped by a fault (its
+// grid file is left empty). Its time is not known.
 SeriesDump row_without_grid(const DumpJob& job, DumpStatus status) {
   SeriesDump row;
   row.dump = job.path;
-  row.grid_file = job.grid_name;
+  row.grid_file = status == DumpStatus::could_not_be_opened ? "" : job.grid_name;
   row.status = status;
   row.time = row.time_ff = std::nan("");
   return row;
@@ -219,20 +221,12 @@ int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport&
     const OutsideGrid outside = bin_phase_grid();
     clock.lap("binning");
     report.outside_grid(k, outside);
-    // The index line is completed only with its grid: a grid that cannot be
-    // written leaves both files empty.
-    try {
-      index_file.write(index_line(time, ratio, grid_name));
-      grid_file.write(phase_grid_text());
-      grid_file.close();
-    } catch (const Stop&) {
-      index_file.leave_empty();
-      throw;
-    }
-    index_file.close();
-    clock.lap("grid write");
+    // The series file's row is written (compressed, mostly) on a thread of
+    // its own while the grid's text is made and written, which only reads
+    // the counts; the next dump waits for it. The future joins on leaving.
+    SeriesDump row;
+    std::future<void> row_written;
     if (series != nullptr) {
-      SeriesDump row;
       row.dump = job.path;
       row.grid_file = grid_name;
       row.status = dump.open_error() != 0 ? DumpStatus::could_not_be_opened
@@ -248,7 +242,22 @@ int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport&
       row.dump_udist = unitsin(2);
       row.dump_utime = unitsin(3);
       row.counts = count_grid;
-      series->append(row);
+      row_written = std::async(std::launch::async, [series, &row] { series->append(row); });
+    }
+    // The index line is completed only with its grid: a grid that cannot be
+    // written leaves both files empty.
+    try {
+      index_file.write(index_line(time, ratio, grid_name));
+      grid_file.write(phase_grid_text());
+      grid_file.close();
+    } catch (const Stop&) {
+      index_file.leave_empty();
+      throw;
+    }
+    index_file.close();
+    clock.lap("grid write");
+    if (row_written.valid()) {
+      row_written.get();  // a row that could not be written stops the run here
       clock.lap("series");
     }
   }

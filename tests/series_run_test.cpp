@@ -108,7 +108,7 @@ TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
   ASSERT_TRUE(s.open());
   EXPECT_EQ(s.strings("dump"), (std::vector<std::string>{"a1", "a2", "missing", "a3", "a4"}));
   EXPECT_EQ(s.strings("grid_file"),
-            (std::vector<std::string>{"QGa1     01", "QGa2     01", "QGmissing01", "QGa3     01", "QGa4     01"}));
+            (std::vector<std::string>{"QGa1     01", "QGa2     01", "", "QGa3     01", "QGa4     01"}));
   EXPECT_EQ(s.strings("status"), (std::vector<std::string>{"complete", "complete", "could not be opened",
                                                            "ended early", "stopped by a fault"}));
   const std::vector<double> time = s.reals("time");
