@@ -31,7 +31,9 @@ done
 
 # The installed programs, with nothing of the build tree on the PATH.
 export PATH="$prefix/bin:/usr/bin:/bin"
-export PYTHONPATH="$prefix/lib/python3/dist-packages"
+site=("$prefix"/lib/python3*/dist-packages)
+[ -f "${site[0]}/phasegrid/__init__.py" ] || fail "the Python package is not installed under $prefix/lib"
+export PYTHONPATH="${site[0]}"
 cd "$work"
 phasegrid-mkdump --particles 20000 cloud01 > /dev/null
 phasegrid -q --h5 run.h5 cloud01

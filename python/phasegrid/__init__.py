@@ -13,6 +13,10 @@ package reads what it writes:
 It needs numpy; h5py is imported only when a series file is read.
 """
 
+# The version of phasegrid this package comes with (CMakeLists.txt checks
+# that the two agree).
+__version__ = "0.1.0"
+
 from .grid import (
     COLUMNS,
     EMPTY,
