@@ -21,13 +21,6 @@ using namespace pgtest;
 
 namespace {
 
-// Runs the built mkdump with `args`.
-ToolRun mkdump(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {MKDUMP_BIN};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(argv);
-}
-
 std::size_t count_lines(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
 }
@@ -78,7 +71,7 @@ double mean_row(const std::map<std::pair<int, int>, long>& cells, int c0, int c1
 TEST(MkDump, TaggedDumpIsReadCompletelyAndLooksLikeACollapsingCloud) {
   TempDir dir;
   const ToolRun m =
-      mkdump({"--particles", "20000", "--sinks", "3", "--time", "1.25", "--seed", "7", dir.file("cloud01")});
+      run_mkdump({"--particles", "20000", "--sinks", "3", "--time", "1.25", "--seed", "7", dir.file("cloud01")});
   ASSERT_EQ(m.status, 0) << m.err;
   EXPECT_EQ(m.out, fmt::format("{}: 20000 particles, 1 block, 3 sinks, {} bytes\n", dir.file("cloud01"),
                                std::filesystem::file_size(dir.file("cloud01"))));
@@ -115,7 +108,7 @@ TEST(MkDump, TaggedDumpIsReadCompletelyAndLooksLikeACollapsingCloud) {
 
 TEST(MkDump, UntaggedBlocksAreReadCompletely) {
   TempDir dir;
-  const ToolRun m = mkdump({"--particles", "10001", "--blocks", "3", "--sinks", "5", "--untagged",
+  const ToolRun m = run_mkdump({"--particles", "10001", "--blocks", "3", "--sinks", "5", "--untagged",
                               "--no-iunique", "--inactive", "0.05", dir.file("multi")});
   ASSERT_EQ(m.status, 0) << m.err;
   EXPECT_EQ(m.out, fmt::format("{}: 10001 particles, 3 blocks, 5 sinks, {} bytes\n", dir.file("multi"),
@@ -179,7 +172,7 @@ TEST(MkDump, ExtremeSharesAndSizesStayReadable) {
     TempDir dir;
     std::vector<std::string> args = c.args;
     args.push_back(dir.file("edge"));
-    const ToolRun m = mkdump(args);
+    const ToolRun m = run_mkdump(args);
     ASSERT_EQ(m.status, 0) << m.err;
     const ToolRun r = run_tool(dir.path(), "1\nedge\nn\n0\n");
     EXPECT_EQ(r.status, 0) << r.out;
@@ -195,7 +188,7 @@ TEST(MkDump, SeedAloneDecidesTheBytes) {
   auto make = [&](const std::string& seed, const std::string& name) {
     std::vector<std::string> args = common;
     args.insert(args.end(), {"--seed", seed, dir.file(name)});
-    const ToolRun m = mkdump(args);
+    const ToolRun m = run_mkdump(args);
     EXPECT_EQ(m.status, 0) << m.err;
     return dir.read(name);
   };
@@ -234,7 +227,7 @@ TEST(MkDump, BadArgumentsExitTwoAndWriteNothing) {
   };
   for (const auto& args : bad) {
     SCOPED_TRACE(testing::PrintToString(args));
-    const ToolRun m = mkdump(args);
+    const ToolRun m = run_mkdump(args);
     EXPECT_EQ(m.status, 2);
     EXPECT_TRUE(m.err.starts_with("mkdump: ")) << m.err;
     EXPECT_EQ(m.out, "");
@@ -242,19 +235,19 @@ TEST(MkDump, BadArgumentsExitTwoAndWriteNothing) {
   }
   // Files that cannot be written: named on stderr with the reason.
   const std::string missing_folder = dir.file("no/such/folder/out");
-  const ToolRun unwritable = mkdump({missing_folder});
+  const ToolRun unwritable = run_mkdump({missing_folder});
   EXPECT_EQ(unwritable.status, 2);
   EXPECT_NE(unwritable.err.find("cannot create " + missing_folder + ": "), std::string::npos)
       << unwritable.err;
   if (std::filesystem::exists("/dev/full")) {
-    const ToolRun full = mkdump({"--particles", "100000", "/dev/full"});
+    const ToolRun full = run_mkdump({"--particles", "100000", "/dev/full"});
     EXPECT_EQ(full.status, 2);
     EXPECT_NE(full.err.find("(/dev/full): "), std::string::npos) << full.err;
     EXPECT_EQ(full.out, "");
     EXPECT_TRUE(std::filesystem::exists("/dev/full")) << "only a regular file is removed";
   }
 
-  const ToolRun help = mkdump({"--help"});
+  const ToolRun help = run_mkdump({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.out.starts_with("Usage: mkdump")) << help.out;
 }

@@ -175,21 +175,7 @@ TEST(Interruption, KeepsTheEarlierFilesAndRemovesTheUnfinished) {
     ASSERT_EQ(::mkfifo(dir.file("p").c_str(), 0600), 0);
     write_file(dir.file("answers"), "1\np\nn\n0\n");
 
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      if (::chdir(dir.path().c_str()) != 0) ::_exit(120);
-      const int in = ::open("answers", O_RDONLY);
-      const int out = ::open("out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (in < 0 || out < 0) ::_exit(121);
-      ::dup2(in, 0);
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-      ::signal(SIGINT, SIG_DFL);
-      ::signal(SIGTERM, SIG_DFL);
-      ::execl(PHASEGRID_BIN, PHASEGRID_BIN, static_cast<char*>(nullptr));
-      ::_exit(122);
-    }
+    const pid_t pid = start_tool(dir.path(), "answers", "out");
     // The run makes its index file's new text, then blocks opening the pipe.
     bool unfinished = false;
     for (int i = 0; i < 200 && !unfinished; ++i) {

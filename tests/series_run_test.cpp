@@ -24,12 +24,6 @@ using namespace pgtest;
 
 namespace {
 
-ToolRun mkdump(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {MKDUMP_BIN};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(argv);
-}
-
 // The series file, read through HDF5's C library.
 class Series {
  public:
@@ -93,8 +87,8 @@ double index_time(const std::string& line) { return std::stod(line); }
 // grid files do, byte for byte, and the status of each dump.
 TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
   TempDir dir;
-  ASSERT_EQ(mkdump({"--particles", "30000", "--seed", "3", "--time", "0.5", dir.file("a1")}).status, 0);
-  ASSERT_EQ(mkdump({"--particles", "20000", "--blocks", "3", "--untagged", "--seed", "4", dir.file("a2")}).status,
+  ASSERT_EQ(run_mkdump({"--particles", "30000", "--seed", "3", "--time", "0.5", dir.file("a1")}).status, 0);
+  ASSERT_EQ(run_mkdump({"--particles", "20000", "--blocks", "3", "--untagged", "--seed", "4", dir.file("a2")}).status,
             0);
   // Ended early: the first dump cut in the middle of its arrays.
   const std::string whole = dir.read("a1");
@@ -131,23 +125,11 @@ TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
 // first dump, readable and exact.
 TEST(SeriesRun, ReadableAfterAKillBetweenDumps) {
   TempDir dir;
-  ASSERT_EQ(mkdump({"--particles", "20000", dir.file("d1")}).status, 0);
+  ASSERT_EQ(run_mkdump({"--particles", "20000", dir.file("d1")}).status, 0);
   ASSERT_EQ(::mkfifo(dir.file("d2").c_str(), 0600), 0);
   write_file(dir.file("answers"), "2\nd1\nd2\nn\n0\n");
 
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::chdir(dir.path().c_str()) != 0) ::_exit(120);
-    const int in = ::open("answers", O_RDONLY);
-    const int out = ::open("out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0) ::_exit(121);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
-    ::execl(PHASEGRID_BIN, PHASEGRID_BIN, "--h5", "run.h5", static_cast<char*>(nullptr));
-    ::_exit(122);
-  }
+  const pid_t pid = start_tool(dir.path(), "answers", "out", {"--h5", "run.h5"});
   // Opening the pipe for writing waits until the run opens it to read the
   // second dump: by then the first is in the file.
   const int writer = ::open(dir.file("d2").c_str(), O_WRONLY);

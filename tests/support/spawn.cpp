@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -126,6 +127,37 @@ ToolRun run_tool(const std::string& dir, const std::string& input, const std::ve
   std::vector<std::string> argv = {PHASEGRID_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   return run_program(argv, dir, input, env, err);
+}
+
+ToolRun run_mkdump(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {MKDUMP_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv);
+}
+
+int start_tool(const std::string& dir, const std::string& input, const std::string& output,
+               const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {PHASEGRID_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> c_argv;
+  for (std::string& a : argv) c_argv.push_back(a.data());
+  c_argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(120);
+    const int in = ::open(input.c_str(), O_RDONLY);
+    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0) ::_exit(121);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    ::execv(PHASEGRID_BIN, c_argv.data());
+    ::_exit(122);
+  }
+  return pid;
 }
 
 }  // namespace pgtest

@@ -36,6 +36,16 @@ ToolRun run_tool(const std::string& dir, const std::string& input,
                  const std::vector<std::string>& args = {},
                  const std::vector<std::string>& env = {}, ErrTo err = ErrTo::own_file);
 
+// Runs the built mkdump with `args`.
+ToolRun run_mkdump(const std::vector<std::string>& args);
+
+// Starts the built phasegrid with `args` in `dir`, its standard input the
+// file `input` there and its standard output and error the file `output`
+// (made there), with SIGINT and SIGTERM at their default actions. Returns
+// its process id at once: the caller signals it and waits for it.
+int start_tool(const std::string& dir, const std::string& input, const std::string& output,
+               const std::vector<std::string>& args = {});
+
 // The folder of the built phasegrid, for putting it on PATH.
 std::string build_bin_dir();
 
