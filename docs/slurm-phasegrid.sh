@@ -21,6 +21,8 @@
 #   PHASEGRID_DUMP_LIST   the list of dumps (default dumps.txt)
 #   PHASEGRID_OUTPUT_DIR  where the grid and index files go (default grids)
 #   PHASEGRID_LOG_DIR     where the console output goes (default logs)
+#   PHASEGRID_SERIES_DIR  when set, each task also writes its dump's series file
+#                         (--h5) there, as <name>.h5
 #
 #SBATCH --job-name=phasegrid
 #SBATCH --cpus-per-task=2
@@ -45,6 +47,13 @@ if ! mkdir -p "$logs"; then
   exit 2
 fi
 read -r -a options <<< "${PHASEGRID_OPTIONS:-}"
+if [ -n "${PHASEGRID_SERIES_DIR:-}" ]; then
+  if ! mkdir -p "$PHASEGRID_SERIES_DIR"; then
+    echo "slurm-phasegrid: cannot make the series folder $PHASEGRID_SERIES_DIR" >&2
+    exit 2
+  fi
+  options+=(--h5 "$PHASEGRID_SERIES_DIR/$(basename -- "$dump").h5")
+fi
 
 export OMP_NUM_THREADS="${SLURM_CPUS_PER_TASK:-1}"
 exec "${PHASEGRID:-phasegrid}" "${options[@]}" -o "$out" -- "$dump" > "$logs/$(basename -- "$dump").log" 2>&1

@@ -153,7 +153,8 @@ PartitionName=debug Nodes=$node Default=YES MaxTime=INFINITE State=UP
 EOF
 export SLURM_CONF="$top/slurm.conf"
 # Nothing of a surrounding job or of the script's settings leaks in.
-unset SLURM_JOB_ID SLURM_ARRAY_TASK_ID SLURM_SUBMIT_DIR PHASEGRID_DUMP_LIST PHASEGRID_OUTPUT_DIR PHASEGRID_LOG_DIR
+unset SLURM_JOB_ID SLURM_ARRAY_TASK_ID SLURM_SUBMIT_DIR PHASEGRID_DUMP_LIST PHASEGRID_OUTPUT_DIR PHASEGRID_LOG_DIR \
+  PHASEGRID_SERIES_DIR
 
 slurmctld -D -c -f "$SLURM_CONF" > "$top/log/slurmctld.out" 2>&1 &
 pids+=($!)
@@ -185,7 +186,7 @@ printf 'run/dump001\nrun/dump002\nrun/dump003\n' > dumps.txt
 # have ended.
 say "submitting $script as an array of 3"
 start=$SECONDS
-PHASEGRID="$PHASEGRID_BIN" PHASEGRID_OPTIONS="-c m" timeout 45 \
+PHASEGRID="$PHASEGRID_BIN" PHASEGRID_OPTIONS="-c m" PHASEGRID_SERIES_DIR=series timeout 45 \
   sbatch --wait --parsable --array=1-3 --cpus-per-task=1 --mem=500M --time=5 "$script" \
   > "$top/log/sbatch.txt" 2>&1
 status=$?
@@ -216,5 +217,6 @@ for n in 1 2 3; do
   done
   grep -q " FINISHED READ 20000 " "logs/dump00$n.log" ||
     fail "logs/dump00$n.log does not show the whole dump read"
+  [ -s "series/dump00$n.h5" ] || fail "the array wrote no series/dump00$n.h5"
 done
 say "PASS: the 3 array tasks exited 0 and wrote the local run's files"
