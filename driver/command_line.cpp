@@ -81,30 +81,19 @@ namespace {
 
 [[noreturn]] void usage_error(const std::string& why) { throw pg::Stop{pg::exit_usage, why}; }
 
-// An option's values read as the dialogue reads its answers, so that both
-// ways give the same numbers.
-pg::FreeFormatInput answer_of(std::istringstream& text) { return pg::FreeFormatInput(text); }
-
+// An option's values are read as the dialogue reads its answers, so that
+// both ways give the same numbers.
 std::vector<double> reals_of(const std::vector<std::string>& values, const std::string& what) {
   std::istringstream text(fmt::format("{}\n", fmt::join(values, " ")));
-  pg::FreeFormatInput in = answer_of(text);
+  pg::FreeFormatInput in(text);
   return in.reals(static_cast<int>(values.size()), what);
 }
 
 // A dump's output names: the dialogue's for a last path component of at
 // most 7 characters, the whole component otherwise.
 pg::DumpJob job_for(const std::string& path, const std::string& output_dir) {
-  pg::DumpJob job;
-  job.path = job.label = path;
   const std::string component = std::filesystem::path(path).filename().string();
-  const std::string name = component.size() <= 7 ? pg::dump_name_of(component) : component;
-  std::string bare = name;
-  while (!bare.empty() && bare.back() == ' ') bare.pop_back();
-  job.grid_name = "QG" + name + "01";
-  const std::string dir = output_dir == "." ? "" : output_dir + "/";
-  job.grid_path = dir + job.grid_name;
-  job.index_path = dir + "IP" + bare;
-  return job;
+  return pg::dump_job(path, component.size() <= 7 ? pg::dump_name_of(component) : component, output_dir);
 }
 
 // 0 when `path` opens for reading and is not a folder, else the error.
@@ -162,7 +151,7 @@ int run_command_line(const Options& o, CLI::App& app) {
     }
     if (o.centre == "x") {
       std::istringstream text(o.sink + "\n");
-      pg::FreeFormatInput in = answer_of(text);
+      pg::FreeFormatInput in(text);
       answers.sink_number = in.integer("--sink");
     }
     answers.rotate_mode = o.rotate;

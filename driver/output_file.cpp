@@ -132,19 +132,22 @@ void OutputFile::discard_text() noexcept {
   open_ = false;
 }
 
-void OutputFile::leave_empty() {
+// Drops the text and empties the file (made when missing): 0, or the errno.
+int OutputFile::empty_file() noexcept {
   discard_text();
   const int fd = open_retrying(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) fail("cannot empty", errno);
-  if (::close(fd) != 0 && errno != EINTR) fail("cannot empty", errno);
+  if (fd < 0 || (::close(fd) != 0 && errno != EINTR)) return errno;
+  return 0;
+}
+
+void OutputFile::leave_empty() {
+  if (const int error = empty_file(); error != 0) fail("cannot empty", error);
 }
 
 void OutputFile::fail(const char* doing, int error) {
   // A file that could not be completed is left empty: an earlier text of the
   // same name would pass for this run's.
-  discard_text();
-  const int fd = open_retrying(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd >= 0) ::close(fd);
+  (void)empty_file();
   throw Stop{exit_usage, fmt::format("{} output file \"{}\": {}", doing, path_,
                                      std::strerror(error))};
 }

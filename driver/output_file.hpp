@@ -42,6 +42,7 @@ class OutputFile {
  private:
   [[noreturn]] void fail(const char* doing, int error);
   void discard_text() noexcept;
+  int empty_file() noexcept;
   bool open_ = false;
   int fd_ = -1;            // the text being written
   int slot_ = -1;          // where a signal handler finds text_path_

@@ -97,18 +97,19 @@ Wanted wanted_for_run(char centre_mode) {
   return w;
 }
 
+DumpJob dump_job(const std::string& path, const std::string& name, const std::string& output_dir) {
+  DumpJob job;
+  job.path = job.label = path;
+  job.grid_name = "QG" + name + "01";
+  const std::string dir = output_dir == "." ? "" : output_dir + "/";
+  job.grid_path = dir + job.grid_name;
+  job.index_path = dir + "IP" + trim_right(name);
+  return job;
+}
+
 std::vector<DumpJob> dialogue_jobs(const Answers& a, const std::string& output_dir) {
   std::vector<DumpJob> jobs;
-  for (const std::string& name : a.dump_name) {
-    DumpJob job;
-    job.path = job.label = trim_right(name);
-    job.grid_name = "QG" + name + "01";
-    const std::string index_name = "IP" + job.path;
-    const std::string dir = output_dir == "." ? "" : output_dir + "/";
-    job.grid_path = dir + job.grid_name;
-    job.index_path = dir + index_name;
-    jobs.push_back(std::move(job));
-  }
+  for (const std::string& name : a.dump_name) jobs.push_back(dump_job(trim_right(name), name, output_dir));
   return jobs;
 }
 

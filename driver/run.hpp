@@ -38,6 +38,11 @@ struct DumpJob {
   int not_readable = 0;
 };
 
+// The dump at `path`, read and written as `name`: its grid file QG<name>01
+// and index file IP<name without trailing blanks>, in `output_dir` ("."
+// writes them under their bare names).
+DumpJob dump_job(const std::string& path, const std::string& name, const std::string& output_dir);
+
 // The dumps of the dialogue's answers, their files written in `output_dir`
 // ("." writes them under their bare names).
 std::vector<DumpJob> dialogue_jobs(const Answers& answers, const std::string& output_dir = ".");

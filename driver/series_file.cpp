@@ -197,10 +197,6 @@ struct SeriesFile::Impl {
   std::vector<double> units_so_far;   // dump_units, row by row
   std::vector<std::uint32_t> cells;   // one dump's counts as written
 
-  [[noreturn]] void stop(const h5::Error& e) const {
-    throw Stop{exit_usage, "cannot write the series file \"" + path + "\": " + e.what()};
-  }
-
   void create(const SeriesRun& run);
   void append(const SeriesDump& d);
   void close();
@@ -323,45 +319,45 @@ void SeriesFile::Impl::close() {
   file.close("closing the file");
 }
 
-SeriesFile::SeriesFile(const std::string& path, const SeriesRun& run) : impl_(new Impl) {
+namespace {
+
+[[noreturn]] void stop_writing(const std::string& path, const h5::Error& e) {
+  throw Stop{exit_usage, "cannot write the series file \"" + path + "\": " + e.what()};
+}
+
+}  // namespace
+
+SeriesFile::SeriesFile(const std::string& path, const SeriesRun& run) : impl_(std::make_unique<Impl>()) {
   impl_->path = path;
   try {
     impl_->create(run);
   } catch (const h5::Error& e) {
-    Impl* impl = std::exchange(impl_, nullptr);
-    const std::string why = "cannot write the series file \"" + path + "\": " + e.what();
-    delete impl;
-    throw Stop{exit_usage, why};
+    impl_.reset();  // closes what was made
+    stop_writing(path, e);
   }
 }
 
-SeriesFile::~SeriesFile() { delete impl_; }
-SeriesFile::SeriesFile(SeriesFile&& other) noexcept : impl_(std::exchange(other.impl_, nullptr)) {}
-SeriesFile& SeriesFile::operator=(SeriesFile&& other) noexcept {
-  std::swap(impl_, other.impl_);
-  return *this;
-}
+SeriesFile::~SeriesFile() = default;
+SeriesFile::SeriesFile(SeriesFile&&) noexcept = default;
+SeriesFile& SeriesFile::operator=(SeriesFile&&) noexcept = default;
 
 void SeriesFile::append(const SeriesDump& dump) {
-  if (impl_ == nullptr) throw std::logic_error("SeriesFile::append on a closed series file");
+  if (!impl_) throw std::logic_error("SeriesFile::append on a closed series file");
   try {
     impl_->append(dump);
   } catch (const h5::Error& e) {
-    impl_->stop(e);
+    stop_writing(impl_->path, e);
   }
 }
 
 void SeriesFile::close() {
-  if (impl_ == nullptr) return;
+  if (!impl_) return;
+  const std::unique_ptr<Impl> impl = std::move(impl_);
   try {
-    impl_->close();
+    impl->close();
   } catch (const h5::Error& e) {
-    Impl* impl = std::exchange(impl_, nullptr);
-    const std::string why = "cannot write the series file \"" + impl->path + "\": " + e.what();
-    delete impl;
-    throw Stop{exit_usage, why};
+    stop_writing(impl->path, e);
   }
-  delete std::exchange(impl_, nullptr);
 }
 
 }  // namespace pg
