@@ -1,6 +1,7 @@
 // The array-block directory: the array-length records of each block, the
 // checks that keep every block inside the store, and the end-of-block totals.
 #include <algorithm>
+#include <limits>
 #include <cstring>
 #include <utility>
 
@@ -172,7 +173,9 @@ void read_blocks(ReadState& st) {
     if (g2.length_count > ptmass_dim) {
       raise_fault(FaultKind::block_sinks_beyond_list, st.f.offset(), {g2.length_count, ptmass_dim});
     }
-    if (g2.length_count < 0 && several) {
+    // A dump of one block may count its sinks below zero (none are read),
+    // but not below what the store's 4-byte count holds.
+    if (g2.length_count < 0 && (several || g2.length_count < std::numeric_limits<std::int32_t>::min())) {
       raise_fault(FaultKind::block_sinks_negative, st.f.offset(), {st.iblock, g2.length_count});
     }
     // Each block may hold up to 300 sinks, but they all share one list.

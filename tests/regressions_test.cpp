@@ -34,6 +34,10 @@ const std::map<std::string, std::string> expected_last_line = {
      " ERROR in rdump: the record at byte 4480 begins with length 8 but ends with length 538976367"},
     {"rad_skip_count_sum_overflow",
      " END OF FILE REACHED IN RDUMP"},
+    // A one-block dump whose 64-bit sink count is negative beyond 32 bits:
+    // narrowed, it became hundreds or billions of sinks.
+    {"negative_sink_length_1", " ERROR in rdump: block 1 has a negative number of sinks -1030792150530"},
+    {"negative_sink_length_2", " ERROR in rdump: block 1 has a negative number of sinks -38173474100543490"},
     // A header of more particles than the store holds, without blocks, and a
     // file that ends before the block directory: the count stayed in the
     // store for the rest of the run to walk over.
