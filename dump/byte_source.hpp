@@ -28,7 +28,8 @@ class ByteSource {
 class FileSource final : public ByteSource {
  public:
   // Opens `path`. On failure returns null and sets `error` to the errno
-  // (a directory is refused with EISDIR).
+  // (a directory is refused with EISDIR). A signal that stops the run
+  // throws Interrupted from a wait for a pipe's writer or data.
   static std::unique_ptr<FileSource> open(const std::string& path, int& error);
   ~FileSource() override;
   FileSource(const FileSource&) = delete;
@@ -42,6 +43,7 @@ class FileSource final : public ByteSource {
   FileSource(int fd, std::int64_t size) : fd_(fd), size_(size) {}
   int fd_;
   std::int64_t size_;
+  bool waits_ = false;  // a pipe or a device: reads may wait for data
 };
 
 }  // namespace pg

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/interrupt.hpp"
+
 
 namespace pg {
 
@@ -41,6 +43,7 @@ DumpFile DumpFile::open(const std::string& path) {
 }
 
 std::ptrdiff_t DumpFile::source_read(void* dst, std::size_t n) {
+  throw_if_stopped();  // a signal stops the run between two reads
   std::ptrdiff_t got = src_->read(dst, n);
   if (got < 0) {
     raise_fault(FaultKind::read_failed, pos_ + static_cast<std::int64_t>(avail()), {},

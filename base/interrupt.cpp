@@ -1,0 +1,133 @@
+#include "base/interrupt.hpp"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace pg {
+
+namespace {
+
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+volatile std::sig_atomic_t gentle = 0;   // the first signal asks the run to stop
+volatile std::sig_atomic_t pending = 0;  // the signal that asked it
+bool caught[std::size(stop_signals)] = {};  // the handler is ours (not ignored)
+
+// The unfinished files: fixed storage that the handler reads.
+constexpr int max_unfinished = 8;
+constexpr std::size_t max_path = 4096;
+char unfinished_path[max_unfinished][max_path];
+volatile std::sig_atomic_t unfinished_used[max_unfinished];
+
+void remove_unfinished() {
+  for (int i = 0; i < max_unfinished; ++i)
+    if (unfinished_used[i]) ::unlink(unfinished_path[i]);
+}
+
+extern "C" void on_stop_signal(int sig) {
+  if (gentle && pending == 0) {
+    pending = sig;
+    return;
+  }
+  remove_unfinished();
+  // The signal is held back while its handler runs: it ends the process as
+  // the handler returns.
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+// Installs the handler for the signals that are ours, restarting
+// interrupted system calls or not.
+void install(bool restart) {
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sa.sa_flags = restart ? SA_RESTART : 0;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : stop_signals) sigaddset(&sa.sa_mask, sig);
+  for (std::size_t k = 0; k < std::size(stop_signals); ++k)
+    if (caught[k]) ::sigaction(stop_signals[k], &sa, nullptr);
+}
+
+sigset_t stop_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : stop_signals) sigaddset(&set, sig);
+  return set;
+}
+
+}  // namespace
+
+void catch_stop_signals() {
+  for (std::size_t k = 0; k < std::size(stop_signals); ++k) {
+    struct sigaction old {};
+    caught[k] = ::sigaction(stop_signals[k], nullptr, &old) == 0 && old.sa_handler != SIG_IGN;
+  }
+  install(true);
+}
+
+void stop_gently() { gentle = 1; }
+
+int stop_signal() { return pending; }
+
+void throw_if_stopped() {
+  if (pending != 0) throw Interrupted{pending};
+}
+
+void die_by_signal(int sig) {
+  std::fflush(stdout);
+  remove_unfinished();
+  ::signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(sig);
+  ::_exit(128 + sig);  // (the default action of these signals ends the process)
+}
+
+std::string signal_name(int sig) {
+  switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(sig);
+  }
+}
+
+InterruptibleWait::InterruptibleWait() { install(false); }
+InterruptibleWait::~InterruptibleWait() { install(true); }
+
+StopSignalsBlocked::StopSignalsBlocked() {
+  const sigset_t set = stop_set();
+  ::pthread_sigmask(SIG_BLOCK, &set, &old_);
+}
+StopSignalsBlocked::~StopSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+
+UnfinishedFile::UnfinishedFile(const std::string& path) {
+  if (path.size() >= max_path) return;
+  for (int i = 0; i < max_unfinished; ++i) {
+    if (unfinished_used[i]) continue;
+    std::memcpy(unfinished_path[i], path.c_str(), path.size() + 1);
+    unfinished_used[i] = 1;
+    slot_ = i;
+    return;
+  }
+}
+
+UnfinishedFile& UnfinishedFile::operator=(UnfinishedFile&& o) noexcept {
+  if (this != &o) {
+    forget();
+    slot_ = std::exchange(o.slot_, -1);
+  }
+  return *this;
+}
+
+void UnfinishedFile::forget() {
+  if (slot_ >= 0) unfinished_used[std::exchange(slot_, -1)] = 0;
+}
+
+}  // namespace pg

@@ -1,0 +1,83 @@
+// SIGINT, SIGTERM and SIGHUP, and the unfinished files a signal must not
+// leave behind.
+//
+// Until the run's dumps begin, such a signal ends the process at once, as it
+// would without a handler, after removing the unfinished files. Once they
+// have begun (stop_gently()), the first signal only asks the run to stop at
+// the next safe point: the reader between two reads, the run between two
+// steps. The run then finishes its files and ends by the same signal. A
+// second signal ends the process at once.
+#pragma once
+
+#include <signal.h>
+
+#include <string>
+
+namespace pg {
+
+// Thrown where a run notices that a signal asked it to stop.
+struct Interrupted {
+  int signal;
+};
+
+// Installs the handlers (a signal the process was started to ignore stays
+// ignored).
+void catch_stop_signals();
+// From now on the first signal asks the run to stop instead of ending it.
+void stop_gently();
+// The signal that asked the run to stop, or 0.
+int stop_signal();
+// Throws Interrupted when a signal asked the run to stop.
+void throw_if_stopped();
+// Ends the process by `signal`, as its default action does.
+[[noreturn]] void die_by_signal(int signal);
+// "SIGTERM", "SIGINT", "SIGHUP".
+std::string signal_name(int signal);
+
+// While alive: a blocking system call of this thread (reading a named pipe,
+// opening one that has no writer yet) returns EINTR at a stop signal instead
+// of going on waiting.
+class InterruptibleWait {
+ public:
+  InterruptibleWait();
+  ~InterruptibleWait();
+  InterruptibleWait(const InterruptibleWait&) = delete;
+  InterruptibleWait& operator=(const InterruptibleWait&) = delete;
+};
+
+// While alive, the stop signals are held back from this thread (threads
+// started meanwhile keep them held back, so that they reach the main
+// thread).
+class StopSignalsBlocked {
+ public:
+  StopSignalsBlocked();
+  ~StopSignalsBlocked();
+  StopSignalsBlocked(const StopSignalsBlocked&) = delete;
+  StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// A file being written that a signal ending the process removes. Make the
+// file and list it under one StopSignalsBlocked, so that no signal finds it
+// made but not yet listed. At most eight at a time; a path too long for the
+// list is not removed by a signal.
+class UnfinishedFile {
+ public:
+  UnfinishedFile() = default;
+  // Lists `path` (already made).
+  explicit UnfinishedFile(const std::string& path);
+  ~UnfinishedFile() { forget(); }
+  UnfinishedFile(UnfinishedFile&& o) noexcept : slot_(o.slot_) { o.slot_ = -1; }
+  UnfinishedFile& operator=(UnfinishedFile&& o) noexcept;
+  UnfinishedFile(const UnfinishedFile&) = delete;
+  UnfinishedFile& operator=(const UnfinishedFile&) = delete;
+  // No longer removed by a signal (the file is complete, or gone).
+  void forget();
+
+ private:
+  int slot_ = -1;
+};
+
+}  // namespace pg
