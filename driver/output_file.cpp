@@ -1,14 +1,13 @@
 #include "driver/output_file.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
 
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -18,80 +17,122 @@ namespace pg {
 
 namespace {
 
-int open_retrying(const char* path, int flags, mode_t mode) {
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
   do fd = ::open(path, flags, mode);
   while (fd < 0 && errno == EINTR);
   return fd;
 }
 
-// The unfinished texts, for a signal handler to remove: fixed storage, set
-// and cleared by the run, read by the handler.
-constexpr int max_unfinished = 8;
-constexpr std::size_t max_path = 4096;
-char unfinished_path[max_unfinished][max_path];
-volatile std::sig_atomic_t unfinished_used[max_unfinished];
+// The permissions a new file gets under the process's umask.
+mode_t new_file_mode() {
+  static const mode_t mode = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0644 & ~mask;
+  }();
+  return mode;
+}
 
-int remember_unfinished(const std::string& path) {
-  if (path.size() >= max_path) return -1;
-  for (int i = 0; i < max_unfinished; ++i) {
-    if (unfinished_used[i]) continue;
-    std::memcpy(unfinished_path[i], path.c_str(), path.size() + 1);
-    unfinished_used[i] = 1;
-    return i;
+bool exists_as_file(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The unfinished file `path`, taken for writing: created when absent (never
+// through a link), locked, emptied. An unlocked one that a killed run left is
+// taken over.
+struct Claim {
+  int fd = -1;
+  int error = 0;
+  const char* why = nullptr;  // a reason errno does not say
+};
+
+Claim claim(const std::string& path) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      if (errno == ELOOP) return {-1, ELOOP, "the name of its unfinished text is taken by a symbolic link"};
+      return {-1, errno};
+    }
+    struct stat held {}, named {};
+    Claim c;
+    if (::fstat(fd, &held) != 0) {
+      c = {-1, errno};
+    } else if (!S_ISREG(held.st_mode)) {
+      c = {-1, EEXIST, "the name of its unfinished text is taken by something other than a file"};
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+      // (File systems that lock nothing are written all the same.)
+      c = {-1, EWOULDBLOCK, "another run is writing it now"};
+    } else if (::lstat(path.c_str(), &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+      ::close(fd);  // renamed or removed by its last writer meanwhile: again
+      continue;
+    } else if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, new_file_mode()) != 0) {
+      c = {-1, errno};
+    } else {
+      (void)::fcntl(fd, F_SETFL, 0);
+      return {fd, 0};
+    }
+    ::close(fd);
+    return c;
   }
-  return -1;
-}
-
-void forget_unfinished(int slot) {
-  if (slot >= 0) unfinished_used[slot] = 0;
-}
-
-extern "C" void remove_unfinished_and_die(int sig) {
-  for (int i = 0; i < max_unfinished; ++i)
-    if (unfinished_used[i]) ::unlink(unfinished_path[i]);
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
+  return {-1, EAGAIN, "its unfinished text keeps being replaced by another run"};
 }
 
 }  // namespace
 
-void remove_unfinished_files_on_interrupt() {
-  struct sigaction sa {};
-  sa.sa_handler = remove_unfinished_and_die;
-  sigemptyset(&sa.sa_mask);
-  sigaddset(&sa.sa_mask, SIGINT);
-  sigaddset(&sa.sa_mask, SIGTERM);
-  for (int sig : {SIGINT, SIGTERM}) {
-    struct sigaction old {};
-    // A signal the run was started to ignore stays ignored.
-    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    ::sigaction(sig, &sa, nullptr);
-  }
+std::string unfinished_name(const std::string& path) { return path + ".unfinished"; }
+
+int sync_folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  // Some file systems sync no folders (EINVAL): their renames are as durable
+  // as they make them.
+  const int error = ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+  ::close(fd);
+  return error;
 }
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
-  // The text is written beside the file under a name of its own, with the
-  // permissions the file itself would get.
-  std::string name = path_ + ".XXXXXX";
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd >= 0) {
-    fd_ = fd;
-    text_path_ = std::move(name);
-    slot_ = remember_unfinished(text_path_);
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd_, 0644 & ~mask) != 0) fail("cannot create", errno);
-  } else if (errno == EACCES || errno == EPERM || errno == EROFS) {
-    // A folder that takes no new files may still hold a writable file:
-    // the text then goes into it directly (emptied at the first write), and
-    // a failure empties it again.
-    fd_ = open_retrying(path_.c_str(), O_WRONLY | O_CLOEXEC, 0);
-    if (fd_ < 0) fail("cannot create", errno);
-  } else {
-    fail("cannot create", errno);
+OutputFile::OutputFile(std::string path, bool in_place) : path_(std::move(path)) {
+  Claim c;
+  {
+    // Made and listed for the signal handler with no signal in between.
+    const StopSignalsBlocked held;
+    c = claim(unfinished_name(path_));
+    if (c.fd >= 0) {
+      fd_ = c.fd;
+      text_path_ = unfinished_name(path_);
+      listed_ = UnfinishedFile(text_path_);
+    }
+  }
+  if (fd_ < 0) {
+    const bool refused = c.error == EACCES || c.error == EPERM || c.error == EROFS;
+    if (!in_place || !refused) fail("cannot create", c.error, c.why);
+    open_in_place(c.error);
   }
   open_ = true;
+}
+
+// A folder that takes no new files may still hold a writable file: the text
+// then goes into it directly (emptied at the first write), and a failure
+// empties it again. Only a regular file is written so, never through a link.
+void OutputFile::open_in_place(int create_error) {
+  fd_ = open_retrying(path_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) {
+    // A name the folder holds no file under is refused as the folder refused it.
+    if (errno == ENOENT) fail("cannot create", create_error);
+    if (errno == ELOOP)
+      fail("cannot create", create_error,
+           "its folder takes no new files, and the name is a symbolic link, never written through");
+    fail("cannot create", errno);
+  }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) fail("cannot create", errno);
+  if (!S_ISREG(st.st_mode))
+    fail("cannot create", create_error, "its folder takes no new files, and the name is not a regular file");
+  (void)::fcntl(fd_, F_SETFL, 0);
 }
 
 OutputFile::~OutputFile() { discard_text(); }
@@ -99,57 +140,57 @@ OutputFile::~OutputFile() { discard_text(); }
 OutputFile::OutputFile(OutputFile&& o) noexcept
     : open_(std::exchange(o.open_, false)),
       fd_(std::exchange(o.fd_, -1)),
-      slot_(std::exchange(o.slot_, -1)),
+      lock_fd_(std::exchange(o.lock_fd_, -1)),
       in_place_written_(std::exchange(o.in_place_written_, false)),
       path_(std::move(o.path_)),
-      text_path_(std::exchange(o.text_path_, {})) {}
+      text_path_(std::exchange(o.text_path_, {})),
+      listed_(std::move(o.listed_)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& o) noexcept {
   if (this != &o) {
     discard_text();
     open_ = std::exchange(o.open_, false);
     fd_ = std::exchange(o.fd_, -1);
-    slot_ = std::exchange(o.slot_, -1);
+    lock_fd_ = std::exchange(o.lock_fd_, -1);
     in_place_written_ = std::exchange(o.in_place_written_, false);
     path_ = std::move(o.path_);
     text_path_ = std::exchange(o.text_path_, {});
+    listed_ = std::move(o.listed_);
   }
   return *this;
 }
 
-// Closes and removes the unfinished text: the file keeps what it held, but
-// a file written in place is emptied again once anything was written.
+// Removes the unfinished text (before its lock goes, so that no other run's
+// text is removed): the file keeps what it held, but a file written in place
+// is emptied again once anything was written.
 void OutputFile::discard_text() noexcept {
-  if (fd_ >= 0) {
-    if (text_path_.empty() && in_place_written_) (void)::ftruncate(fd_, 0);
-    ::close(fd_);
-  }
-  fd_ = -1;
   if (!text_path_.empty()) ::unlink(text_path_.c_str());
-  forget_unfinished(std::exchange(slot_, -1));
+  if (text_path_.empty() && in_place_written_) (void)::ftruncate(fd_ >= 0 ? fd_ : lock_fd_, 0);
+  if (fd_ >= 0) ::close(fd_);
+  if (lock_fd_ >= 0) ::close(lock_fd_);
+  fd_ = lock_fd_ = -1;
+  listed_.forget();
   text_path_.clear();
   in_place_written_ = false;
   open_ = false;
 }
 
-// Drops the text and empties the file (made when missing): 0, or the errno.
-int OutputFile::empty_file() noexcept {
-  discard_text();
-  const int fd = open_retrying(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || (::close(fd) != 0 && errno != EINTR)) return errno;
-  return 0;
-}
-
 void OutputFile::leave_empty() {
-  if (const int error = empty_file(); error != 0) fail("cannot empty", error);
+  if (!open_) *this = OutputFile(path_);
+  if (::ftruncate(fd_, 0) != 0) fail("cannot empty", errno);
+  in_place_written_ = text_path_.empty();
+  close();
 }
 
-void OutputFile::fail(const char* doing, int error) {
-  // A file that could not be completed is left empty: an earlier text of the
-  // same name would pass for this run's.
-  (void)empty_file();
-  throw Stop{exit_usage, fmt::format("{} output file \"{}\": {}", doing, path_,
-                                     std::strerror(error))};
+void OutputFile::fail(const char* doing, int error, const char* why) {
+  const bool emptied = text_path_.empty() && in_place_written_;
+  discard_text();
+  std::string what = fmt::format("{} output file \"{}\": {}", doing, path_, why != nullptr ? why : std::strerror(error));
+  if (emptied)
+    what += "; it is left empty (its folder takes no new files, so it was written in place)";
+  else if (exists_as_file(path_))
+    what += "; it still holds an earlier run's text";
+  throw Stop{exit_usage, what};
 }
 
 void OutputFile::write(std::string_view bytes) {
@@ -170,23 +211,21 @@ void OutputFile::write(std::string_view bytes) {
 
 void OutputFile::close() {
   if (!open_) return;
-  if (fd_ >= 0) {
-    if (text_path_.empty()) {
-      // Written in place: a failing close may have lost some of the text.
-      const int fd = std::exchange(fd_, -1);
-      if (::close(fd) != 0 && errno != EINTR) {
-        const int error = errno;
-        (void)::truncate(path_.c_str(), 0);
-        fail("cannot close", error);
-      }
-    } else {
-      const int fd = std::exchange(fd_, -1);
-      if (::close(fd) != 0 && errno != EINTR) fail("cannot close", errno);
-      if (::rename(text_path_.c_str(), path_.c_str()) != 0) fail("cannot complete", errno);
-      forget_unfinished(std::exchange(slot_, -1));
-      text_path_.clear();
-    }
+  // The data reach the disk before the name does; a close that fails (a file
+  // system that lost written data) leaves the file as it was. A second
+  // descriptor holds the lock (or, in place, the file) past the close.
+  if (::fsync(fd_) != 0 && errno != EINVAL) fail("cannot complete", errno);
+  lock_fd_ = ::dup(fd_);
+  if (lock_fd_ < 0) fail("cannot complete", errno);
+  if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) fail("cannot close", errno);
+  if (!text_path_.empty()) {
+    if (::rename(text_path_.c_str(), path_.c_str()) != 0) fail("cannot complete", errno);
+    text_path_.clear();
+    listed_.forget();
+    (void)sync_folder_of(path_);
   }
+  ::close(std::exchange(lock_fd_, -1));
+  in_place_written_ = false;
   open_ = false;
 }
 
