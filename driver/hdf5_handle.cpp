@@ -30,7 +30,11 @@ std::string library_reason() {
 
 }  // namespace
 
-void silence_error_printing() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+void silence_error_printing() {
+  static const bool no_exit_handler = [] { return H5dont_atexit() >= 0; }();
+  (void)no_exit_handler;
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+}
 
 void fail(const char* what) {
   const std::string reason = library_reason();

@@ -19,8 +19,11 @@ struct Error : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Turns the library's own printing of its error stack off (for the process):
-// failures reach the caller as Error instead.
+// Turns the library's own printing of its error stack off for the calling
+// thread (the library keeps one stack a thread): failures reach the caller
+// as Error instead. The first call also keeps the library from closing what
+// is left open at the process's exit: a file whose close failed (a full
+// disk) would crash it there.
 void silence_error_printing();
 
 // The checked calls: a negative result throws Error("<what>: <reason>"),

@@ -1,9 +1,17 @@
 #include "driver/particle_loops.hpp"
 
 #include <omp.h>
+#include <pthread.h>
+
+#include <fmt/format.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "base/interrupt.hpp"
+#include "base/stop.hpp"
 
 #include "state/store.hpp"
 
@@ -11,6 +19,28 @@ namespace pg {
 
 void set_default_loop_schedule() {
   if (std::getenv("OMP_SCHEDULE") == nullptr) omp_set_schedule(omp_sched_static, 0);
+}
+
+void start_loop_threads() {
+  const int threads = omp_get_max_threads();
+  const StopSignalsBlocked held;
+  // As many threads as the runtime will want, started and ended: where they
+  // can be had, the runtime's own follow at once and stay for the run.
+  std::vector<pthread_t> trial;
+  int error = 0;
+  for (int t = 1; t < threads && error == 0; ++t) {
+    pthread_t id;
+    error = pthread_create(&id, nullptr, [](void*) -> void* { return nullptr; }, nullptr);
+    if (error == 0) trial.push_back(id);
+  }
+  for (const pthread_t id : trial) pthread_join(id, nullptr);
+  if (error != 0)
+    throw Stop{exit_usage, fmt::format("cannot start the {} threads of the particle loops: {}", threads,
+                                       std::strerror(error))};
+  int started = 0;  // (a region with no work in it would be left out)
+#pragma omp parallel num_threads(threads) reduction(+ : started)
+  started += omp_get_thread_num() >= 0;
+  if (started < 1) throw Stop{exit_usage, "cannot start the threads of the particle loops"};
 }
 
 void shift_positions(std::int64_t npart, double cx, double cy, double cz, double scale) {

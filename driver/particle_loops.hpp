@@ -13,6 +13,12 @@ namespace pg {
 // would cost more than the work.
 void set_default_loop_schedule();
 
+// Starts the threads of the parallel loops (and of the binning) now, before
+// the store takes its memory, with the stop signals held back from them. A
+// thread that cannot be started throws Stop (exit status 2): the parallel
+// runtime would end the process instead, with the status of a damaged dump.
+void start_loop_threads();
+
 // Subtracts (cx, cy, cz) x scale from the positions of particles 1..npart.
 void shift_positions(std::int64_t npart, double cx, double cy, double cz, double scale);
 

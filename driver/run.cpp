@@ -8,13 +8,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <new>
+#include <system_error>
 #include <optional>
 #include <vector>
 #include <string_view>
 
-#include "driver/centring.hpp"
 #include "base/console.hpp"
+#include "base/interrupt.hpp"
+#include "driver/centring.hpp"
 #include "driver/output_file.hpp"
+#include "driver/output_guard.hpp"
 #include "driver/particle_loops.hpp"
 #include "driver/phase_grid.hpp"
 #include "driver/progress.hpp"
@@ -133,6 +137,24 @@ SeriesDump row_without_grid(const DumpJob& job, DumpStatus status) {
 
 }  // namespace
 
+namespace {
+
+// The row is written (compressed, mostly) on a thread of its own while the
+// grid's text is made and written, which only reads the counts; the stop
+// signals stay with the main thread. Where no thread can be had, it is
+// written here.
+std::future<void> append_beside(SeriesFile& series, const SeriesDump& row) {
+  try {
+    const StopSignalsBlocked held;
+    return std::async(std::launch::async, [&series, &row] { series.append(row); });
+  } catch (const std::system_error&) {
+    series.append(row);
+    return {};
+  }
+}
+
+}  // namespace
+
 int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport& report,
                   const RunOptions& options, SeriesFile* series) {
   int status = exit_ok;
@@ -149,117 +171,128 @@ int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport&
     if (jobs[k].not_readable == 0) last = k;
   for (std::size_t k = 0; k < jobs.size(); ++k) {
     const DumpJob& job = jobs[k];
-    if (job.not_readable != 0) {
-      report.skipped_not_readable(k, job.not_readable);
-      if (series != nullptr) series->append(row_without_grid(job, DumpStatus::could_not_be_opened));
-      status = exit_dump_fault;
-      continue;
-    }
-    // No dump after the last one can show its identifiers.
-    if (!read_all && k == last) wanted.identifiers = false;
-    const std::string& grid_name = job.grid_name;
-    const std::string& dump_path = job.path;
-    // Both files are replaced only once their new text is complete.
-    OutputFile index_file(job.index_path);
-    ReadProgress progress(job.label, k + 1, jobs.size());  // outlives `dump`, which holds its hook
-    DumpFile dump = DumpFile::open(dump_path);
-    dump.set_progress_hook(progress.hook());
-    if (dump.open_error() != 0) report.could_not_be_opened(k, dump.open_error());
-    OutputFile grid_file(job.grid_path);
-    put_line(grid_name);
-
-    clock.restart();
-    int read_status = 0;
-    ReadNotes notes;
+    bool row_appended = false;
+    // Memory that cannot be had stops the run: the dump's files stay as they
+    // were, and its row says so.
+    auto out_of_memory = [&](const std::string& what) {
+      report.out_of_memory(k, what);
+      if (series != nullptr && !row_appended) series->append(row_without_grid(job, DumpStatus::out_of_memory));
+      throw Stop{exit_usage, {}};
+    };
     try {
-      notes = rdump(dump, read_status, {store, wanted});
-    } catch (const DumpFault& fault) {
-      progress.finish();
-      // The fault's line closes the console; the dump's files are left
-      // empty, and the run stops with the status of a damaged dump (the one
-      // place a fault meets an exit status).
-      put_line(" " + fault_text(fault));
-      if (fault.kind == FaultKind::npart_beyond_store)
-        tell(fmt::format("dump \"{}\" holds {} particles, more than the {} the store holds", job.label,
-                         static_cast<std::int64_t>(fault.numbers[0]),
-                         static_cast<std::int64_t>(fault.numbers[1])));
-      grid_file.leave_empty();
-      index_file.leave_empty();
-      if (series != nullptr) series->append(row_without_grid(job, DumpStatus::stopped_by_fault));
-      if (options.keep_going) {
-        // The next dump is read with the store as the fault left it.
-        report.fault_ended_dump(k);
+      throw_if_stopped();
+      if (job.not_readable != 0) {
+        report.skipped_not_readable(k, job.not_readable);
+        if (series != nullptr) series->append(row_without_grid(job, DumpStatus::could_not_be_opened));
         status = exit_dump_fault;
         continue;
       }
-      report.stopped_by_fault(k);
-      throw Stop{exit_dump_fault, {}};
-    }
-    progress.finish();
-    if (read_status != 0) {
-      status = exit_dump_fault;
-      if (dump.open_error() == 0) report.ended_early(k, dump.offset());
-    }
-    clock.lap("read");
+      // No dump after the last one can show its identifiers.
+      if (!read_all && k == last) wanted.identifiers = false;
+      const std::string& grid_name = job.grid_name;
+      // Both files are replaced only once their new text is complete.
+      OutputFile index_file(job.index_path);
+      ReadProgress progress(job.label, k + 1, jobs.size());  // outlives `dump`, which holds its hook
+      DumpFile dump = DumpFile::open(job.path);
+      dump.set_progress_hook(progress.hook());
+      if (dump.open_error() != 0) report.could_not_be_opened(k, dump.open_error());
+      OutputFile grid_file(job.grid_path);
+      put_line(grid_name);
 
-    say("Units are ", unitsin(1), unitsin(2));
-    say("Time is ", gtime.gt);
-    unit();
-    say(units.umass, units.udist, units.unit_time);
-    if (read_status == 0) {
-      report.units(k, unitsin(1), unitsin(2), units.umass, units.udist);
-      if (!notes.dust_temperature) report.no_dust_temperature(k, dust_supplied);
-    }
-    dust_supplied = dust_supplied || notes.dust_temperature;
-    undo_rotation(a.rotate_mode, a.rotation_frequency, wanted.positions, wanted.velocities);
-    clock.lap("rotation");
+      clock.restart();
+      int read_status = 0;
+      ReadNotes notes;
+      try {
+        notes = rdump(dump, read_status, {store, wanted});
+      } catch (const DumpFault& fault) {
+        progress.finish();
+        // The fault's line closes the console; the dump's files are left
+        // empty, and the run stops with the status of a damaged dump (the
+        // one place a fault meets an exit status).
+        put_line(" " + fault_text(fault));
+        if (fault.kind == FaultKind::npart_beyond_store)
+          tell(fmt::format("dump \"{}\" holds {} particles, more than the {} the store holds", job.label,
+                           static_cast<std::int64_t>(fault.numbers[0]),
+                           static_cast<std::int64_t>(fault.numbers[1])));
+        grid_file.leave_empty();
+        index_file.leave_empty();
+        if (series != nullptr) series->append(row_without_grid(job, DumpStatus::stopped_by_fault));
+        if (options.keep_going) {
+          // The next dump is read with the store as the fault left it.
+          report.fault_ended_dump(k);
+          status = exit_dump_fault;
+          continue;
+        }
+        report.stopped_by_fault(k);
+        throw Stop{exit_dump_fault, {}};
+      }
+      progress.finish();
+      if (read_status != 0) {
+        status = exit_dump_fault;
+        if (dump.open_error() == 0) report.ended_early(k, dump.offset());
+      }
+      clock.lap("read");
 
-    const double time = gtime.gt;
-    const double ratio = time / free_fall_time(polyk2.rhozero);
+      say("Units are ", unitsin(1), unitsin(2));
+      say("Time is ", gtime.gt);
+      unit();
+      say(units.umass, units.udist, units.unit_time);
+      if (read_status == 0) {
+        report.units(k, unitsin(1), unitsin(2), units.umass, units.udist);
+        if (!notes.dust_temperature) report.no_dust_temperature(k, dust_supplied);
+      }
+      dust_supplied = dust_supplied || notes.dust_temperature;
+      undo_rotation(a.rotate_mode, a.rotation_frequency, wanted.positions, wanted.velocities);
+      clock.lap("rotation");
 
-    apply_centring(a.centre_mode, a.sink_number, a.centre_position);
-    clock.lap("centring");
-    const OutsideGrid outside = bin_phase_grid();
-    clock.lap("binning");
-    report.outside_grid(k, outside);
-    // The series file's row is written (compressed, mostly) on a thread of
-    // its own while the grid's text is made and written, which only reads
-    // the counts; the next dump waits for it. The future joins on leaving.
-    SeriesDump row;
-    std::future<void> row_written;
-    if (series != nullptr) {
-      row.dump = job.path;
-      row.grid_file = grid_name;
-      row.status = dump.open_error() != 0 ? DumpStatus::could_not_be_opened
-                   : read_status != 0     ? DumpStatus::ended_early
-                                          : DumpStatus::complete;
-      row.time = time;
-      row.time_ff = ratio;
-      row.npart = part.npart;
-      for (const auto& cells : count_grid)
-        for (const std::int32_t n : cells) row.binned += n;
-      row.outside = outside;
-      row.dump_umass = unitsin(1);
-      row.dump_udist = unitsin(2);
-      row.dump_utime = unitsin(3);
-      row.counts = count_grid;
-      row_written = std::async(std::launch::async, [series, &row] { series->append(row); });
-    }
-    // The index line is completed only with its grid: a grid that cannot be
-    // written leaves both files empty.
-    try {
+      const double time = gtime.gt;
+      const double ratio = time / free_fall_time(polyk2.rhozero);
+
+      apply_centring(a.centre_mode, a.sink_number, a.centre_position);
+      clock.lap("centring");
+      const OutsideGrid outside = bin_phase_grid();
+      clock.lap("binning");
+      report.outside_grid(k, outside);
+      SeriesDump row;
+      std::future<void> row_written;  // joins on leaving
+      if (series != nullptr) {
+        row.dump = job.path;
+        row.grid_file = grid_name;
+        row.status = dump.open_error() != 0 ? DumpStatus::could_not_be_opened
+                     : read_status != 0     ? DumpStatus::ended_early
+                                            : DumpStatus::complete;
+        row.time = time;
+        row.time_ff = ratio;
+        row.npart = part.npart;
+        for (const auto& cells : count_grid)
+          for (const std::int32_t n : cells) row.binned += n;
+        row.outside = outside;
+        row.dump_umass = unitsin(1);
+        row.dump_udist = unitsin(2);
+        row.dump_utime = unitsin(3);
+        row.counts = count_grid;
+        row_appended = true;
+        row_written = append_beside(*series, row);
+      }
+      // The index line is completed only with its grid: a grid that cannot
+      // be written leaves both files as they were.
       index_file.write(index_line(time, ratio, grid_name));
       grid_file.write(phase_grid_text());
       grid_file.close();
-    } catch (const Stop&) {
-      index_file.leave_empty();
+      index_file.close();
+      clock.lap("grid write");
+      if (row_written.valid()) {
+        row_written.get();  // a row that could not be written stops the run here
+        clock.lap("series");
+      }
+    } catch (const Interrupted&) {
+      report.interrupted(k, stop_signal());
       throw;
-    }
-    index_file.close();
-    clock.lap("grid write");
-    if (row_written.valid()) {
-      row_written.get();  // a row that could not be written stops the run here
-      clock.lap("series");
+    } catch (const StoreExhausted& e) {
+      out_of_memory(fmt::format("cannot reserve memory for {} particles ({} MB in all): {}", e.particles,
+                                (e.bytes + 999999) / 1000000, std::strerror(e.error)));
+    } catch (const std::bad_alloc&) {
+      out_of_memory("cannot allocate the memory the run needs besides the store's");
     }
   }
   return status;
@@ -279,12 +312,35 @@ SeriesRun series_run(const Answers& answers) {
   return run;
 }
 
+// Completes the series file of a run that ended with `status`, or that
+// `signal` stopped (0: none); returns the run's exit status.
+int finish_series(SeriesFile& series, const std::string& path, int status, int signal,
+                  const RunReport& report) {
+  try {
+    if (signal != 0) {
+      if (series.rows() == 0) {
+        tell(fmt::format("no dump was done: the series file \"{}\" is left as it was", path));
+        return status;
+      }
+      series.note_interrupted(fmt::format("{} in dump {} of {}", signal_name(signal), series.rows() + 1,
+                                          report.dumps()));
+    }
+    series.close();
+  } catch (const Stop& stop) {
+    tell(stop.why);
+    return stop.status;
+  }
+  return status;
+}
+
 // The dialogue's answers (read from `in`) or the given ones, then the dumps.
 int run(std::istream* in, const Answers* given, const std::vector<DumpJob>* given_jobs,
         const RunOptions& options, const std::string& output_dir) {
   int status;
+  int signal = 0;
   std::optional<RunReport> report;
-  remove_unfinished_files_on_interrupt();
+  std::optional<SeriesFile> series;
+  catch_stop_signals();
   set_default_loop_schedule();
   try {
     Answers answers;
@@ -300,23 +356,33 @@ int run(std::istream* in, const Answers* given, const std::vector<DumpJob>* give
     std::vector<std::string> names;
     for (const DumpJob& job : jobs) names.push_back(job.label);
     report.emplace(std::move(names));
-    // The series file is made once every answer is in, before any dump is
-    // read: one that cannot be written stops the run at once.
-    std::optional<SeriesFile> series;
+    // Every answer is in: nothing is read or written before the outputs are
+    // known to be safe to write, the threads are running and the series file
+    // is made (one that cannot be written stops the run at once).
+    check_outputs(jobs, options.series_path);
+    start_loop_threads();
     if (!options.series_path.empty()) series.emplace(options.series_path, series_run(answers));
+    stop_gently();
     status = process_dumps(answers, jobs, *report, options, series ? &*series : nullptr);
-    if (series) series->close();
   } catch (const Stop& stop) {
-    std::fflush(stdout);
-    if (!stop.why.empty()) fmt::print(stderr, "phasegrid: {}\n", stop.why);
+    if (!stop.why.empty()) tell(stop.why);
     status = stop.status;
+  } catch (const Interrupted& interrupted) {
+    signal = interrupted.signal;
+    status = 128 + signal;
+  } catch (const std::bad_alloc&) {
+    tell("cannot allocate memory");
+    status = exit_usage;
   }
+  if (series) status = finish_series(*series, options.series_path, status, signal, *report);
   if (report) report->summary();
   // The console is the run's report: losing it is a failure, not a success.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     fmt::print(stderr, "phasegrid: cannot write standard output: {}\n", std::strerror(errno));
     if (status == exit_ok) status = exit_usage;
   }
+  // Stopped by a signal: ended by it, as the caller expects.
+  if (signal != 0) die_by_signal(signal);
   return status;
 }
 

@@ -1,6 +1,7 @@
 #include "driver/run_report.hpp"
 
 #include "base/console.hpp"
+#include "base/interrupt.hpp"
 
 #include <fmt/format.h>
 
@@ -42,15 +43,31 @@ void RunReport::no_dust_temperature(std::size_t k, bool earlier) {
                    dumps_[k], earlier ? "an earlier dump" : "0, as no earlier dump supplied any"));
 }
 
-void RunReport::stopped_by_fault(std::size_t k) {
-  problem(k, "stopped by a fault");
+std::string RunReport::not_processed_after(std::size_t k) {
   std::string rest;
   for (std::size_t j = k + 1; j < dumps_.size(); ++j) {
     problem(j, "not processed");
     rest += fmt::format("{}\"{}\"", rest.empty() ? "" : ", ", dumps_[j]);
   }
+  return rest.empty() ? "it was the last dump" : "not processed: " + rest;
+}
+
+void RunReport::stopped_by_fault(std::size_t k) {
+  problem(k, "stopped by a fault");
   tell(fmt::format("a fault in dump \"{}\" stopped the run; its grid file is left empty; {}", dumps_[k],
-                   rest.empty() ? "it was the last dump" : "not processed: " + rest));
+                   not_processed_after(k)));
+}
+
+void RunReport::interrupted(std::size_t k, int signal) {
+  problem(k, "interrupted");
+  tell(fmt::format("{} stopped the run in dump \"{}\"; its files are left as they were; {}", signal_name(signal),
+                   dumps_[k], not_processed_after(k)));
+}
+
+void RunReport::out_of_memory(std::size_t k, const std::string& what) {
+  problem(k, "out of memory");
+  tell(fmt::format("{}; dump \"{}\" stopped the run and its files are left as they were; {}", what, dumps_[k],
+                   not_processed_after(k)));
 }
 
 void RunReport::fault_ended_dump(std::size_t k) {

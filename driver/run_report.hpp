@@ -22,6 +22,10 @@ class RunReport {
   void no_dust_temperature(std::size_t k, bool earlier);
   // A fault stopped the run in dump k: the dumps after it are not processed.
   void stopped_by_fault(std::size_t k);
+  // A signal stopped the run in dump k (its files are left as they were).
+  void interrupted(std::size_t k, int signal);
+  // Memory for dump k could not be had (`what` says which): the run stops.
+  void out_of_memory(std::size_t k, const std::string& what);
   // Keeping going: a fault ended dump k, and the run went on.
   void fault_ended_dump(std::size_t k);
   // Dump k was found not readable before the run and was skipped.
@@ -32,9 +36,13 @@ class RunReport {
              double grid_udist);
   // "phasegrid: K of N dumps had problems: ..." when any had; nothing else.
   void summary() const;
+  std::size_t dumps() const { return dumps_.size(); }
 
  private:
   void problem(std::size_t k, const char* what);
+  // "not processed: ..." of the dumps after k (each gets the problem), or
+  // that k was the last.
+  std::string not_processed_after(std::size_t k);
   std::vector<std::string> dumps_;
   std::vector<std::vector<const char*>> problems_;
 };

@@ -7,8 +7,18 @@
 #include <stdexcept>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "base/stop.hpp"
 #include "driver/hdf5_handle.hpp"
+#include "driver/output_file.hpp"
 
 namespace pg {
 
@@ -18,6 +28,7 @@ std::string_view status_text(DumpStatus status) {
     case DumpStatus::ended_early: return "ended early";
     case DumpStatus::could_not_be_opened: return "could not be opened";
     case DumpStatus::stopped_by_fault: return "stopped by a fault";
+    case DumpStatus::out_of_memory: return "out of memory";
   }
   return "";
 }
@@ -186,11 +197,66 @@ void describe(const Series& s, const char* units, const char* description) {
   if (description != nullptr) put_text(s.set.get(), "description", description);
 }
 
+// A file access list without HDF5's own locking: the unfinished file is
+// locked by the run already (a second lock on it would be refused).
+h5::PropertyList file_access() {
+  h5::PropertyList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "setting up the file"));
+  // The file format of HDF5 1.8, which every current reader reads; its
+  // object headers also hold attributes of any size (dump_units grows).
+  check(H5Pset_libver_bounds(fapl.get(), H5F_LIBVER_V18, H5F_LIBVER_V18), "setting up the file");
+  check(H5Pset_file_locking(fapl.get(), false, true), "setting up the file");
+  return fapl;
+}
+
+}  // namespace
+
+std::string series_refusal(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return {};
+    return fmt::format("it cannot be looked at ({})", std::strerror(errno));
+  }
+  if (S_ISDIR(st.st_mode)) return "it is a folder";
+  const std::string not_ours = "it exists and is not a series file phasegrid wrote";
+  if (!S_ISREG(st.st_mode)) return not_ours;
+  char signature[8] = {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fmt::format("it cannot be read ({})", std::strerror(errno));
+  const bool hdf5 = ::read(fd, signature, sizeof signature) == sizeof signature &&
+                    std::memcmp(signature, "\x89HDF\r\n\x1a\n", 8) == 0;
+  ::close(fd);
+  if (!hdf5) return not_ours;
+  try {
+    h5::silence_error_printing();
+    h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, file_access().get()), "opening"));
+    if (check(H5Aexists(f.get(), "format"), "format") <= 0) return not_ours;
+    h5::Attribute a(check(H5Aopen(f.get(), "format", H5P_DEFAULT), "format"));
+    h5::Datatype stored(check(H5Aget_type(a.get()), "format"));
+    if (H5Tget_class(stored.get()) != H5T_STRING || H5Tis_variable_str(stored.get()) <= 0) return not_ours;
+    h5::Datatype text = text_type();
+    char* value = nullptr;
+    check(H5Aread(a.get(), text.get(), &value), "format");
+    const bool ours = value != nullptr && std::string_view(value) == format_name;
+    H5free_memory(value);
+    return ours ? std::string() : not_ours;
+  } catch (const h5::Error& e) {
+    return not_ours + " (HDF5 cannot read it: " + e.what() + ")";
+  }
+}
+
+namespace {
+
+std::string left_as_it_was(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? "; it is left as it was" : "; it is not written";
+}
+
 }  // namespace
 
 struct SeriesFile::Impl {
   std::string path;
-  h5::File file;  // first: closed after the datasets
+  OutputFile out;  // the unfinished file: first, so removed last
+  h5::File file;   // closed after the datasets
   Series counts, time, time_ff, npart, binned, outside, dump, grid_file, status, dump_units;
   h5::Datatype text, outside_memory;
   hsize_t rows = 0;                   // dumps appended
@@ -204,14 +270,8 @@ struct SeriesFile::Impl {
 
 void SeriesFile::Impl::create(const SeriesRun& run) {
   h5::silence_error_printing();
-  // The file format of HDF5 1.8, which every current reader reads; its
-  // object headers also hold attributes of any size (dump_units grows).
-  h5::PropertyList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "setting up the file"));
-  check(H5Pset_libver_bounds(fapl.get(), H5F_LIBVER_V18, H5F_LIBVER_V18), "setting up the file");
-  // Locked while written where the file system locks files; where it does
-  // not (some cluster file systems), written all the same.
-  check(H5Pset_file_locking(fapl.get(), true, true), "setting up the file");
-  file = h5::File(check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()), "creating the file"));
+  file = h5::File(check(H5Fcreate(out.unfinished_path().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, file_access().get()),
+                        "creating the file"));
   const hid_t f = file.get();
 
   put_text(f, "format", format_name);
@@ -279,10 +339,10 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
   describe(dump_units, "g, cm, s", "The units each dump records: mass, length, time (zeros when unknown).");
   const double no_units = 0;  // (HDF5 wants a buffer even for no values)
   put_doubles(f, "dump_units", {0, 3}, &no_units);
-  check(H5Fflush(f, H5F_SCOPE_GLOBAL), "flushing the file");
 }
 
 void SeriesFile::Impl::append(const SeriesDump& d) {
+  h5::silence_error_printing();
   cells.assign(static_cast<std::size_t>(grid_nx) * grid_ny, 0);
   if (d.counts != nullptr)
     for (int r = 0; r < grid_ny; ++r)
@@ -308,32 +368,34 @@ void SeriesFile::Impl::append(const SeriesDump& d) {
   units_so_far.insert(units_so_far.end(), units.begin(), units.end());
   put_doubles(file.get(), "dump_units", {k + 1, 3}, units_so_far.data());
   rows = k + 1;
-  check(H5Fflush(file.get(), H5F_SCOPE_GLOBAL), "flushing the file");
 }
 
 void SeriesFile::Impl::close() {
+  h5::silence_error_printing();
   for (Series* s : {&counts, &time, &time_ff, &npart, &binned, &outside, &dump, &grid_file, &status, &dump_units})
     s->set.close(s->name);
   text.close("closing the string type");
   outside_memory.close("closing the outside type");
   file.close("closing the file");
+  out.close();
 }
 
 namespace {
 
-[[noreturn]] void stop_writing(const std::string& path, const h5::Error& e) {
-  throw Stop{exit_usage, "cannot write the series file \"" + path + "\": " + e.what()};
+[[noreturn]] void stop_writing(const std::string& path, const std::string& why) {
+  throw Stop{exit_usage, "cannot write the series file \"" + path + "\": " + why + left_as_it_was(path)};
 }
 
 }  // namespace
 
 SeriesFile::SeriesFile(const std::string& path, const SeriesRun& run) : impl_(std::make_unique<Impl>()) {
   impl_->path = path;
+  impl_->out = OutputFile(path, false);
   try {
     impl_->create(run);
   } catch (const h5::Error& e) {
-    impl_.reset();  // closes what was made
-    stop_writing(path, e);
+    impl_.reset();  // closes what was made, removes the unfinished file
+    stop_writing(path, e.what());
   }
 }
 
@@ -341,12 +403,29 @@ SeriesFile::~SeriesFile() = default;
 SeriesFile::SeriesFile(SeriesFile&&) noexcept = default;
 SeriesFile& SeriesFile::operator=(SeriesFile&&) noexcept = default;
 
+// A failure drops the unfinished file: FILE stays as it was.
 void SeriesFile::append(const SeriesDump& dump) {
   if (!impl_) throw std::logic_error("SeriesFile::append on a closed series file");
   try {
     impl_->append(dump);
   } catch (const h5::Error& e) {
-    stop_writing(impl_->path, e);
+    const std::string path = impl_->path;
+    impl_.reset();
+    stop_writing(path, e.what());
+  }
+}
+
+std::size_t SeriesFile::rows() const { return impl_ ? static_cast<std::size_t>(impl_->rows) : 0; }
+
+void SeriesFile::note_interrupted(std::string_view what) {
+  if (!impl_) return;
+  try {
+    h5::silence_error_printing();
+    put_text(impl_->file.get(), "interrupted", what);
+  } catch (const h5::Error& e) {
+    const std::string path = impl_->path;
+    impl_.reset();
+    stop_writing(path, e.what());
   }
 }
 
@@ -356,7 +435,7 @@ void SeriesFile::close() {
   try {
     impl->close();
   } catch (const h5::Error& e) {
-    stop_writing(impl->path, e);
+    stop_writing(impl->path, e.what());
   }
 }
 

@@ -1,7 +1,8 @@
 // The series file: a whole run's phase grids in one HDF5 file, exact counts
 // with their axes, times, units and what became of each dump. It is written
-// dump by dump and flushed after each, so a run that is killed leaves a
-// readable file of the dumps done.
+// beside its name (`FILE.unfinished`, locked, as every output file is) and
+// replaces FILE only when it is closed, synced to the disk: whatever stops
+// the run, FILE is either the earlier file as it was or a whole series.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,7 @@
 namespace pg {
 
 // What became of a dump, as the file's "status" strings say it.
-enum class DumpStatus { complete, ended_early, could_not_be_opened, stopped_by_fault };
+enum class DumpStatus { complete, ended_early, could_not_be_opened, stopped_by_fault, out_of_memory };
 std::string_view status_text(DumpStatus status);
 
 // What the whole run shares: written as the file's root attributes.
@@ -41,26 +42,36 @@ struct SeriesDump {
   const std::int32_t (*counts)[grid_nx] = nullptr;
 };
 
-// Creates (or replaces) the file at `path` and writes the run's attributes
-// and the axes. A file that cannot be created or written throws Stop with
-// exit status 2 naming the file and the reason.
+// Why the file at `path` must not be replaced by a series: empty when it may
+// be (there is none, or it is a series file this tool wrote).
+std::string series_refusal(const std::string& path);
+
+// Creates the series of a run; FILE is replaced when it is closed. A file
+// that cannot be created or written throws Stop with exit status 2 naming the
+// file and the reason, and leaves FILE as it was.
 class SeriesFile {
  public:
   SeriesFile(const std::string& path, const SeriesRun& run);
+  // Without close(): FILE stays as it was.
   ~SeriesFile();
   SeriesFile(SeriesFile&&) noexcept;
   SeriesFile& operator=(SeriesFile&&) noexcept;
   SeriesFile(const SeriesFile&) = delete;
   SeriesFile& operator=(const SeriesFile&) = delete;
 
-  // Appends one dump and flushes the file.
+  // Appends one dump. Safe to call from another thread than the rest, one
+  // call at a time.
   void append(const SeriesDump& dump);
-  // Closes the file; throws Stop as above when that fails. Idempotent.
+  std::size_t rows() const;
+  // Records that a signal stopped the run (`what`: which, and where).
+  void note_interrupted(std::string_view what);
+  // Completes the file and puts it in FILE's place; throws Stop as above.
+  // Idempotent; nothing to do after a failure.
   void close();
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;  // null once closed
+  std::unique_ptr<Impl> impl_;  // null once closed, or after a failure
 };
 
 }  // namespace pg
