@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <new>
 #include <sstream>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "base/console.hpp"
 #include "base/stop.hpp"
 #include "driver/dialogue.hpp"
+#include "driver/output_guard.hpp"
 #include "driver/run.hpp"
 #include "state/store.hpp"
 
@@ -81,12 +83,23 @@ namespace {
 
 [[noreturn]] void usage_error(const std::string& why) { throw pg::Stop{pg::exit_usage, why}; }
 
+// An option's value as the dialogue reads its answer: one word, a number.
+std::string one_word(const std::string& value, const std::string& what) {
+  if (value.find_first_of(" ,\t\r\n") != std::string::npos)
+    usage_error(fmt::format("{} takes one number per word, read \"{}\"", what, value));
+  return value + "\n";
+}
+
 // An option's values are read as the dialogue reads its answers, so that
 // both ways give the same numbers.
 std::vector<double> reals_of(const std::vector<std::string>& values, const std::string& what) {
-  std::istringstream text(fmt::format("{}\n", fmt::join(values, " ")));
-  pg::FreeFormatInput in(text);
-  return in.reals(static_cast<int>(values.size()), what);
+  std::vector<double> out;
+  for (const std::string& value : values) {
+    std::istringstream text(one_word(value, what));
+    pg::FreeFormatInput in(text);
+    out.push_back(in.reals(1, what)[0]);
+  }
+  return out;
 }
 
 // A dump's output names: the dialogue's for a last path component of at
@@ -96,18 +109,20 @@ pg::DumpJob job_for(const std::string& path, const std::string& output_dir) {
   return pg::dump_job(path, component.size() <= 7 ? pg::dump_name_of(component) : component, output_dir);
 }
 
-// 0 when `path` opens for reading and is not a folder, else the error.
+// 0 when `path` may be read and is not a folder, else the error. Looked at,
+// not opened: a dump is opened once (a named pipe's writer sees one reader).
 int readability(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return errno;
   struct stat st {};
-  int error = 0;
-  if (::fstat(fd, &st) != 0)
-    error = errno;
-  else if (S_ISDIR(st.st_mode))
-    error = EISDIR;
-  ::close(fd);
-  return error;
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  return ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+// Creates `dir` (and its parents) when missing.
+void make_folder(const std::string& dir, const char* what) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) usage_error(fmt::format("cannot create {} \"{}\": {}", what, dir, ec.message()));
 }
 
 struct Options {
@@ -150,7 +165,7 @@ int run_command_line(const Options& o, CLI::App& app) {
       answers.centre_position = {p[0], p[1], p[2]};
     }
     if (o.centre == "x") {
-      std::istringstream text(o.sink + "\n");
+      std::istringstream text(one_word(o.sink, "--sink"));
       pg::FreeFormatInput in(text);
       answers.sink_number = in.integer("--sink");
     }
@@ -177,11 +192,9 @@ int run_command_line(const Options& o, CLI::App& app) {
     }
   }
 
-  if (o.output_dir != ".") {
-    std::error_code ec;
-    std::filesystem::create_directories(o.output_dir, ec);
-    if (ec) usage_error(fmt::format("cannot create the output folder \"{}\": {}", o.output_dir, ec.message()));
-  }
+  if (o.output_dir != ".") make_folder(o.output_dir, "the output folder");
+  if (const auto dir = std::filesystem::path(o.series).parent_path(); !o.series.empty() && !dir.empty())
+    make_folder(dir.string(), "the series file's folder");
   if (o.quiet) {
     std::FILE* null = std::fopen("/dev/null", "w");
     if (null == nullptr) usage_error(fmt::format("cannot open /dev/null: {}", std::strerror(errno)));
@@ -217,16 +230,15 @@ int phasegrid_command(int argc, char** argv) {
   app.add_flag("-q,--quiet", o.quiet);
   app.add_option("--h5", o.series);
   app.add_option("dumps", o.dumps);
+  // What no option takes is refused by name below: the word itself.
+  app.allow_extras();
   try {
     app.parse(argc, argv);
-  } catch (const CLI::ExtrasError&) {
-    // The first argument that is no option: the old refusal.
-    std::string arg;
-    for (int i = 1; i < argc && arg.empty(); ++i)
-      if (std::string_view(argv[i]).starts_with('-')) arg = argv[i];
-    if (arg.empty()) arg = argv[argc - 1];
-    fmt::print(stderr, "phasegrid: unknown argument \"{}\": see phasegrid --help\n", arg);
-    return pg::exit_usage;
+    for (const std::string& extra : app.remaining()) {
+      if (extra == "--") continue;  // (what follows it is all dumps)
+      fmt::print(stderr, "phasegrid: unknown argument \"{}\": see phasegrid --help\n", pg::printable(extra));
+      return pg::exit_usage;
+    }
   } catch (const CLI::ParseError& e) {
     std::string why = e.what();
     std::replace(why.begin(), why.end(), '\n', ' ');
@@ -247,10 +259,9 @@ int phasegrid_command(int argc, char** argv) {
     std::fflush(stdout);
     fmt::print(stderr, "phasegrid: {}\n", stop.why);
     return stop.status;
-  } catch (const pg::StoreExhausted& e) {
+  } catch (const std::bad_alloc&) {
     std::fflush(stdout);
-    fmt::print(stderr, "phasegrid: cannot reserve memory for {} particles ({} MB in all): {}\n", e.particles,
-               (e.bytes + 999999) / 1000000, std::strerror(e.error));
+    fmt::print(stderr, "phasegrid: cannot allocate memory\n");
     return pg::exit_usage;
   }
 }

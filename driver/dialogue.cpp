@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 
 #include "base/console.hpp"
@@ -70,6 +71,8 @@ std::vector<double> FreeFormatInput::reals(int n, const std::string& what) {
     const double x = decimal ? std::strtod(t.c_str(), &end) : 0.0;
     if (!decimal || end != t.c_str() + t.size() || t.empty())
       bad_answer(fmt::format("expected a real number for {}, read \"{}\"", what, v));
+    if (std::isinf(x))
+      bad_answer(fmt::format("the real number for {} is out of range (beyond 1.8e308), read \"{}\"", what, v));
     out.push_back(x);
   }
   return out;
