@@ -42,6 +42,9 @@ std::vector<std::string> names_in(const std::string& dir) {
 TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
   TempDir dir;
   write_dump(simple_dump(sample_particles(20)), dir.file("d1"));
+  write_dump(simple_dump(sample_particles(20)), dir.file("d2"));
+  write_dump(simple_dump(sample_particles(20)), dir.file("a\nb"));
+  std::filesystem::create_symlink("d2", dir.file("link.h5"));
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -61,6 +64,22 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
        "phasegrid: --centre needs at least one DUMP: without one, the answers are read from standard "
        "input\n"},
       {{"--verbose", "d1"}, "phasegrid: unknown argument \"--verbose\": see phasegrid --help\n"},
+      {{"-q", "-o", "o", "-dash", "d1"}, "phasegrid: unknown argument \"-dash\": see phasegrid --help\n"},
+      {{"-r", "1", "-f", "1e400", "d1"},
+       "phasegrid: the real number for --frequency is out of range (beyond 1.8e308), read \"1e400\"\n"},
+      {{"-c", "p", "--position", "1 2", "0", "0", "d1"},
+       "phasegrid: --position takes one number per word, read \"1 2\"\n"},
+      {{"a\nb"},
+       "phasegrid: dump \"a\\nb\": its name holds a control character, which its grid file's name and index line "
+       "cannot; rename or link the dump\n"},
+      // A series file named as a dump (through a link), or a file that is
+      // not a series (a glob's first dump after --h5 left without its name).
+      {{"--h5", "link.h5", "d1", "d2"},
+       "phasegrid: --h5 \"link.h5\" is dump \"d2\" of this run, which is never replaced; name a new file for the "
+       "series\n"},
+      {{"--h5", "d1", "d2"},
+       "phasegrid: --h5 \"d1\": it exists and is not a series file phasegrid wrote, so it is not replaced; name a "
+       "new file, or an earlier series file, after --h5\n"},
   };
   for (const Case& c : cases) {
     const ToolRun r = run_tool(dir.path(), "", c.args);
@@ -68,7 +87,8 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
   }
-  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"d1"});
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a\nb", "d1", "d2", "link.h5"}));
+  EXPECT_EQ(dir.read("d1"), dump_bytes(simple_dump(sample_particles(20))));
 }
 
 // Every centring and frame: the same files, byte for byte, and the same

@@ -115,6 +115,27 @@ TEST(OutputFiles, FailingWriteOrCloseKeepsTheEarlierFiles) {
   }
 }
 
+// A symbolic link at an output name is replaced, or refused in a folder
+// that takes no new files; its target is never written, for a damaged dump
+// (whose files are emptied) or a good one.
+TEST(OutputFiles, LinksAtOutputNamesAreNeverWrittenThrough) {
+  for (const bool in_place : {false, true}) {
+    for (const bool damaged : {false, true}) {
+      SCOPED_TRACE(std::string(in_place ? "in place, " : "beside, ") + (damaged ? "damaged" : "good"));
+      TempDir dir;
+      write_file(dir.file("d"), damaged ? std::string(64, 'x') : good_dump());
+      write_file(dir.file("victim"), "mine\n");
+      for (const char* name : {"QGd      01", "IPd"}) fs::create_symlink("victim", dir.file(name));
+      if (in_place && !lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
+      const ToolRun r = run_tool(dir.path(), "1\nd\nn\n0\n");
+      if (in_place) unlock_folder(dir.path());
+      EXPECT_EQ(r.status, in_place ? 2 : damaged ? 1 : 0) << r.err;
+      EXPECT_EQ(dir.read("victim"), "mine\n");
+      for (const char* name : {"QGd      01", "IPd"}) EXPECT_EQ(fs::is_symlink(dir.file(name)), in_place) << name;
+    }
+  }
+}
+
 TEST(OutputFiles, FullDiskStopsTheRunAndKeepsEarlierDumpsComplete) {
   // A 6 MB file system holds the first dump's grid, not the second's.
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";

@@ -153,6 +153,11 @@ TEST(SeriesRun, KilledOrInterruptedWhileWaitingForADump) {
     // second dump: by then the first is done.
     const int writer = ::open(dir.file("d2").c_str(), O_WRONLY);
     ASSERT_GE(writer, 0);
+    // A second run naming the same file meanwhile is refused, the file untouched.
+    const ToolRun second = run_tool(dir.path(), "", {"-o", "other", "--h5", "run.h5", "d1"});
+    EXPECT_EQ(second.status, 2);
+    EXPECT_NE(second.err.find("\"run.h5\": another run is writing it now"), std::string::npos) << second.err;
+    EXPECT_EQ(dir.read("run.h5"), earlier);
     ::kill(pid, sig);
     int ws = 0;
     ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
