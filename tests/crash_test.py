@@ -1,11 +1,6 @@
-"""Files the user owns, whatever stops a run: a signal at each write a run
-makes, a disk that fills, memory or threads that cannot be had. The series
-file and every grid and index file is afterwards the earlier one as it was,
-or whole and exact.
-
-Run by ctest with PHASEGRID_BIN, MKDUMP_BIN, PHASEGRID_SIGNAL_LIB (the shim
-that sends a signal at the Nth write) and the package on PYTHONPATH.
-"""
+"""Whatever stops a run (a signal at each of its writes, a disk that fills,
+memory or threads that cannot be had), the series file and every grid and
+index file is the earlier one as it was, or whole and exact. Run by ctest."""
 
 import concurrent.futures
 import os
@@ -15,13 +10,14 @@ import signal
 import subprocess
 import tempfile
 import unittest
+from pathlib import Path
 
 import numpy as np
 
 from phasegrid import read_series
 
 PHASEGRID, MKDUMP = os.environ["PHASEGRID_BIN"], os.environ["MKDUMP_BIN"]
-SHIM = {"LD_PRELOAD": os.environ["PHASEGRID_SIGNAL_LIB"]}
+SHIM = {"LD_PRELOAD": os.environ["PHASEGRID_SIGNAL_LIB"]}  # a signal at the Nth write
 DUMPS = ["d1", "d2", "d3"]  # d3 is cut short: it ends early
 OUTPUTS = [f"IP{d}" for d in DUMPS] + [f"QG{d:<7}01" for d in DUMPS]
 
@@ -34,28 +30,20 @@ def run(args, cwd, env=(), limit_kb=None):
                           text=True, preexec_fn=limit if limit_kb else None, timeout=120)
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 class Crash(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.top = tempfile.mkdtemp(prefix="phasegrid-crash-")
-        cls.earlier = {}
+        cls.top, cls.earlier = Path(tempfile.mkdtemp(prefix="phasegrid-crash-")), {}
         for k, name in enumerate(DUMPS + ["e1"], 1):
-            subprocess.run([MKDUMP, "--particles", "3000", "--seed", str(k), os.path.join(cls.top, name)], check=True,
+            subprocess.run([MKDUMP, "--particles", "3000", "--seed", str(k), cls.top / name], check=True,
                            stdout=subprocess.DEVNULL)
-        os.truncate(os.path.join(cls.top, "d3"), 300000)
-        # The whole run's files, exact; an earlier run's series, and text in
-        # every grid and index file that no run writes.
+        os.truncate(cls.top / "d3", 300000)
+        # The whole run's files; an earlier run's series, and text no run writes.
         cls.whole = cls.folder("whole")
         run(["--h5", "run.h5", *DUMPS], cls.whole)
-        cls.counts = dict(zip(DUMPS, read_series(os.path.join(cls.whole, "run.h5")).counts))
+        cls.counts = dict(zip(DUMPS, read_series(cls.whole / "run.h5").counts))
         run(["--h5", "run.h5", "../e1"], cls.folder("earlier"))
-        cls.earlier = {"run.h5": read(os.path.join(cls.top, "earlier", "run.h5")),
-                       **{o: b"earlier\n" for o in OUTPUTS}}
+        cls.earlier = {"run.h5": (cls.top / "earlier/run.h5").read_bytes(), **{o: b"earlier\n" for o in OUTPUTS}}
 
     @classmethod
     def tearDownClass(cls):
@@ -63,37 +51,35 @@ class Crash(unittest.TestCase):
 
     @classmethod
     def folder(cls, name):
-        path = os.path.join(cls.top, name)
-        os.mkdir(path)
+        path = cls.top / name
+        path.mkdir()
         for d in DUMPS:
-            os.link(os.path.join(cls.top, d), os.path.join(path, d))
+            os.link(cls.top / d, path / d)
         for out, text in cls.earlier.items():
-            with open(os.path.join(path, out), "wb") as f:
-                f.write(text)
+            (path / out).write_bytes(text)
         return path
 
     def check_outputs(self, path, sig):
-        """The series and every grid and index file: the earlier one as it was, or whole and exact."""
-        if read(os.path.join(path, "run.h5")) != self.earlier["run.h5"]:
-            s = read_series(os.path.join(path, "run.h5"))  # all datasets of one length, or it raises
+        """Each file the earlier one as it was, or whole and exact; no unfinished file after a gentle stop."""
+        if (path / "run.h5").read_bytes() != self.earlier["run.h5"]:
+            s = read_series(path / "run.h5")  # all datasets of one length, or it raises
             self.assertEqual(s.dumps, DUMPS[:len(s)])
             for k, d in enumerate(s.dumps):
                 if s.status[k] == "complete":
                     np.testing.assert_array_equal(s.counts[k], self.counts[d])
             if sig != signal.SIGKILL and len(s) < len(DUMPS):
-                self.assertTrue(s.attrs["interrupted"].startswith(signal.Signals(sig).name))
+                self.assertTrue(s.attrs["interrupted"].startswith(sig.name))
         for out in OUTPUTS:
-            self.assertIn(read(os.path.join(path, out)), (b"earlier\n", read(os.path.join(self.whole, out))))
+            self.assertIn((path / out).read_bytes(), (b"earlier\n", (self.whole / out).read_bytes()))
         if sig != signal.SIGKILL:
-            self.assertEqual([n for n in os.listdir(path) if n.endswith(".unfinished")], [])
+            self.assertEqual(list(path.glob("*.unfinished")), [])
 
     def test_signal_at_every_write(self):
-        count_to = os.path.join(self.top, "count")
-        run(["--h5", "run.h5", *DUMPS], self.folder("counted"), {**SHIM, "PHASEGRID_TEST_COUNT_TO": count_to})
-        writes = int(read(count_to))
+        run(["--h5", "run.h5", *DUMPS], self.folder("counted"), {**SHIM, "PHASEGRID_TEST_COUNT_TO": str(self.top / "n")})
+        writes = int((self.top / "n").read_text())
         self.assertGreater(writes, 20)
         # (SIGINT and SIGHUP go the way of SIGTERM: every fourth write is enough)
-        cases = [(sig, n) for sig in signal.Signals if sig in (signal.SIGKILL, signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+        cases = [(sig, n) for sig in (signal.SIGKILL, signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
                  for n in range(1, writes + 1, 1 if sig in (signal.SIGKILL, signal.SIGTERM) else 4)]
 
         def crash(case):
@@ -113,13 +99,13 @@ class Crash(unittest.TestCase):
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "mounting a small disk needs root")
     def test_disk_that_fills(self):
-        # Full as the series is created (no earlier file), or later (the
-        # earlier series on the disk): one line, no crash, FILE as it was.
+        # Full as the series is created, or (from 100 KB, the earlier series
+        # on it) later: one line, no crash, the file as it was.
+        script = ('mkdir disk && mount -t tmpfs -o size=$0k tmpfs disk || exit 99; [ $0 -lt 100 ] || cp run.h5 disk; '
+                  '"$@"; s=$?; cp -a disk/. after; exit $s')
         for size in (4, 8, 12, 20, 32, 64, 100, 120, 140):
             with self.subTest(size=size):
                 path = self.folder(f"disk-{size}")
-                script = ('mkdir disk && mount -t tmpfs -o size=$0k tmpfs disk || exit 99; [ $0 -lt 100 ] || '
-                          'cp run.h5 disk; "$@"; s=$?; cp -a disk/. after; exit $s')
                 r = subprocess.run(["unshare", "-m", "sh", "-c", script, str(size), PHASEGRID, "-q", "--h5",
                                     "disk/run.h5", *DUMPS], cwd=path, capture_output=True, text=True)
                 if r.returncode == 99:
@@ -127,31 +113,29 @@ class Crash(unittest.TestCase):
                 self.assertEqual(r.returncode, 2, r.stderr)
                 self.assertTrue(all(line.startswith("phasegrid: ") for line in r.stderr.splitlines()), r.stderr)
                 self.assertEqual(r.stderr.count('phasegrid: cannot write the series file "disk/run.h5": '), 1)
-                after = {n: read(os.path.join(path, "after", n)) for n in os.listdir(os.path.join(path, "after"))}
+                after = {p.name: p.read_bytes() for p in (path / "after").iterdir()}
                 self.assertEqual(after, {"run.h5": self.earlier["run.h5"]} if size >= 100 else {})
 
     @unittest.skipIf(os.environ.get("PHASEGRID_SANITIZED") == "1", "no room for the sanitizer's shadow memory")
     def test_memory_or_threads_that_cannot_be_had(self):
         path = self.folder("memory")
-        subprocess.run([MKDUMP, "--particles", "1000000", os.path.join(path, "big")], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([MKDUMP, "--particles", "1000000", path / "big"], check=True, stdout=subprocess.DEVNULL)
         r = run(["--h5", "run.h5", "d1", "big", "d2"], path, limit_kb=150000)
         self.assertIn('Cannot allocate memory; dump "big" stopped the run', r.stderr)
-        self.assertEqual((r.returncode, read_series(os.path.join(path, "run.h5")).status), (2, ["complete", "out of memory"]))
+        self.assertEqual((r.returncode, read_series(path / "run.h5").status), (2, ["complete", "out of memory"]))
         r = run(["d1"], path, {"OMP_NUM_THREADS": "64"}, limit_kb=100000)
         self.assertEqual((r.returncode, r.stderr), (2, "phasegrid: cannot start the 64 threads of the particle loops: "
                                                         "Resource temporarily unavailable\n"))
 
-
     def test_named_pipe_as_a_dump(self):
         # Looked at before the run, opened once: its writer is not cut off.
         path = self.folder("pipe")
-        os.mkfifo(os.path.join(path, "pipe"))
+        os.mkfifo(path / "pipe")
         tool = subprocess.Popen([PHASEGRID, "-q", "pipe"], cwd=path)
         self.addCleanup(tool.kill)
-        with open(os.path.join(path, "pipe"), "wb") as pipe:
-            pipe.write(read(os.path.join(path, "d1")))
+        (path / "pipe").write_bytes((path / "d1").read_bytes())
         self.assertEqual(tool.wait(timeout=60), 0)
-        self.assertEqual(read(os.path.join(path, "QGpipe   01")), read(os.path.join(self.whole, "QGd1     01")))
+        self.assertEqual((path / "QGpipe   01").read_bytes(), (self.whole / "QGd1     01").read_bytes())
 
 
 if __name__ == "__main__":

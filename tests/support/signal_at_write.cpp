@@ -11,13 +11,11 @@
 #include <cstdlib>
 
 namespace {
-
 std::atomic<long> calls{0};
 
 long number(const char* name) { return std::getenv(name) != nullptr ? std::atol(std::getenv(name)) : 0; }
 
-// To the process, not the thread: a thread that holds the signal back leaves
-// it to one that takes it.
+// To the process, not the thread: a thread that holds it back leaves it to one that takes it.
 void count_one() {
   if (++calls == number("PHASEGRID_TEST_SIGNAL_AT")) ::kill(::getpid(), static_cast<int>(number("PHASEGRID_TEST_SIGNAL")));
 }
@@ -26,12 +24,9 @@ template <class F>
 F next(const char* name) { return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name)); }
 
 __attribute__((destructor)) void report() {
-  if (std::FILE* f = std::getenv("PHASEGRID_TEST_COUNT_TO") ? std::fopen(std::getenv("PHASEGRID_TEST_COUNT_TO"), "w") : nullptr) {
-    std::fprintf(f, "%ld\n", calls.load());
-    std::fclose(f);
-  }
+  const char* to = std::getenv("PHASEGRID_TEST_COUNT_TO");
+  if (std::FILE* f = to != nullptr ? std::fopen(to, "w") : nullptr) std::fprintf(f, "%ld\n", calls.load()), std::fclose(f);
 }
-
 }  // namespace
 
 extern "C" ssize_t write(int fd, const void* buf, size_t n) {
