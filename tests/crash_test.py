@@ -23,9 +23,7 @@ OUTPUTS = [f"IP{d}" for d in DUMPS] + [f"QG{d:<7}01" for d in DUMPS]
 
 
 def run(args, cwd, env=(), limit_kb=None):
-    def limit():
-        resource.setrlimit(resource.RLIMIT_AS, (limit_kb * 1024, resource.RLIM_INFINITY))
-
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (limit_kb * 1024, resource.RLIM_INFINITY))  # noqa: E731
     return subprocess.run([PHASEGRID, "-q", *args], cwd=cwd, env={**os.environ, **dict(env)}, capture_output=True,
                           text=True, preexec_fn=limit if limit_kb else None, timeout=120)
 

@@ -97,7 +97,7 @@ TEST(OutputFiles, FailingWriteOrCloseKeepsTheEarlierFiles) {
       // A file-size limit fails the grid's write; the shim fails its close
       // with EIO, as a file system that lost written data does.
       const ToolRun r = at_close ? run_tool(dir.path(), "1\nbad\nn\n0\n", {},
-                                            {"LD_PRELOAD=" FAIL_CLOSE_LIB, "PHASEGRID_TEST_FAIL_CLOSE=QG",
+                                            {"LD_PRELOAD=" FAULT_SHIM_LIB, "PHASEGRID_TEST_FAIL_CLOSE=QG",
                                              "ASAN_OPTIONS=verify_asan_link_order=0"})
                                  : run_with_file_size_limit(dir.path(), "1\nbad\nn\n0\n", 1 << 20);
       if (in_place) unlock_folder(dir.path());
