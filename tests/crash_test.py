@@ -32,6 +32,7 @@ class Crash(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.top, cls.earlier = Path(tempfile.mkdtemp(prefix="phasegrid-crash-")), {}
+        cls.addClassCleanup(shutil.rmtree, cls.top, True)
         for k, name in enumerate(DUMPS + ["e1"], 1):
             subprocess.run([MKDUMP, "--particles", "3000", "--seed", str(k), cls.top / name], check=True,
                            stdout=subprocess.DEVNULL)
@@ -42,10 +43,6 @@ class Crash(unittest.TestCase):
         cls.counts = dict(zip(DUMPS, read_series(cls.whole / "run.h5").counts))
         run(["--h5", "run.h5", "../e1"], cls.folder("earlier"))
         cls.earlier = {"run.h5": (cls.top / "earlier/run.h5").read_bytes(), **{o: b"earlier\n" for o in OUTPUTS}}
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.top, ignore_errors=True)
 
     @classmethod
     def folder(cls, name):
@@ -125,10 +122,8 @@ class Crash(unittest.TestCase):
         self.assertEqual((r.returncode, r.stderr), (2, "phasegrid: cannot start the 64 threads of the particle loops: "
                                                         "Resource temporarily unavailable\n"))
 
-    def test_named_pipe_as_a_dump(self):
-        # Looked at before the run, opened once: its writer is not cut off.
-        path = self.folder("pipe")
-        os.mkfifo(path / "pipe")
+    def test_named_pipe_as_a_dump(self):  # looked at before the run, opened once: its writer is not cut off
+        os.mkfifo((path := self.folder("pipe")) / "pipe")
         tool = subprocess.Popen([PHASEGRID, "-q", "pipe"], cwd=path)
         self.addCleanup(tool.kill)
         (path / "pipe").write_bytes((path / "d1").read_bytes())

@@ -150,8 +150,4 @@ TEST(SeriesRun, InterruptedWhileWaitingForADump) {
   EXPECT_EQ(s.strings("dump"), std::vector<std::string>{"d1"});
   s.counts_into_grid(0);
   EXPECT_EQ(pg::phase_grid_text(), dir.read("QGd1     01"));
-  EXPECT_NE(dir.read("out").find("phasegrid: SIGTERM stopped the run in dump \"d2\"; its files are left as they "
-                                 "were; it was the last dump"),
-            std::string::npos)
-      << dir.read("out");
 }

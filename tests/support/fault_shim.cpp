@@ -1,12 +1,9 @@
 // Loaded with LD_PRELOAD into a program under test, faults of the system:
-// - close() of a non-empty file whose name begins with
-//   $PHASEGRID_TEST_FAIL_CLOSE really closes it, then reports EIO, as a file
-//   system that loses written data at close does;
-// - the signal $PHASEGRID_TEST_SIGNAL reaches the process just before its
-//   $PHASEGRID_TEST_SIGNAL_AT-th write to a file (write or pwrite on a
-//   descriptor above 2) or rename; with $PHASEGRID_TEST_COUNT_TO set, how
-//   many there were is written there at exit.
-// Without the variables every call is the real one.
+// close() of a non-empty file whose name begins with $PHASEGRID_TEST_FAIL_CLOSE
+// closes it, then reports EIO, as a file system that loses written data does;
+// the signal $PHASEGRID_TEST_SIGNAL reaches the process just before its
+// $PHASEGRID_TEST_SIGNAL_AT-th write to a file (write or pwrite on a descriptor
+// above 2) or rename ($PHASEGRID_TEST_COUNT_TO: how many, written at exit).
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
