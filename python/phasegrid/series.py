@@ -1,8 +1,9 @@
 """The series file: a whole run's phase grids in one HDF5 file.
 
-phasegrid writes it with ``--h5 FILE``, dump by dump, flushed after each, so
-the file of a run that was killed holds the dumps done. D is the number of
-dumps in it:
+phasegrid writes it with ``--h5 FILE`` beside FILE and puts it in FILE's place
+when the run ends, or when a signal (SIGINT, SIGTERM, SIGHUP) stops it, with
+the dumps done; a run that was killed leaves FILE as it was. D is the number
+of dumps in it:
 
 - ``counts`` (D, 540, 700) uint32: ``counts[k, r - 1, c - 1]`` is the exact
   count of row r, column c of dump k (the grid file's cells);
@@ -16,12 +17,14 @@ dumps in it:
   the active particles no cell holds, by reason;
 - ``dump``, ``grid_file``, ``status`` (D strings): the dump as named, its
   grid file's name, and what became of it (one of :data:`STATUSES`; a dump
-  with no grid, stopped by a fault or skipped, has zero counts and NaN
-  times);
+  with no grid, stopped by a fault or for want of memory, or skipped, has
+  zero counts and NaN times);
 - ``dump_units`` (D, 3): the units each dump records (umass g, udist cm,
   utime s);
 - root attributes: the run's settings (``version``, ``centre``, ``rotate``,
-  ``frequency``, ``grid_units``, ``density_to_n``, ``format``, ...).
+  ``frequency``, ``grid_units``, ``density_to_n``, ``format``, ...), and
+  ``interrupted`` (e.g. "SIGTERM in dump 4 of 300") when a signal stopped the
+  run before its last dump.
 """
 
 from dataclasses import dataclass, field
@@ -32,7 +35,7 @@ from .grid import COLUMNS, ROWS, grid_values
 
 SERIES_FORMAT = "phasegrid series 1"  #: the root attribute ``format`` of a series file
 #: What became of a dump, as the ``status`` strings say it.
-STATUSES = ("complete", "ended early", "could not be opened", "stopped by a fault")
+STATUSES = ("complete", "ended early", "could not be opened", "stopped by a fault", "out of memory")
 OUTSIDE_FIELDS = ("above_columns", "outside_rows", "nan")
 OUTSIDE_DTYPE = np.dtype([(name, np.int64) for name in OUTSIDE_FIELDS])
 
