@@ -135,10 +135,6 @@ SeriesDump row_without_grid(const DumpJob& job, DumpStatus status) {
   return row;
 }
 
-}  // namespace
-
-namespace {
-
 // The row is written (compressed, mostly) on a thread of its own while the
 // grid's text is made and written, which only reads the counts; the stop
 // signals stay with the main thread. Where no thread can be had, it is
