@@ -67,6 +67,8 @@ constexpr std::string_view usage =
     "  -k, --keep-going      a damaged dump ends that dump only: the run goes on\n"
     "  -q, --quiet           nothing on standard output (standard error keeps\n"
     "                        its lines)\n"
+    "  --h5 FILE             also write the run into one HDF5 series file: a\n"
+    "                        new file, or one a run wrote before\n"
     "  -h, --help            this text\n"
     "  --version             the version\n"
     "\n"

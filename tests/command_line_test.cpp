@@ -72,8 +72,7 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
       {{"a\nb"},
        "phasegrid: dump \"a\\nb\": its name holds a control character, which its grid file's name and index line "
        "cannot; rename or link the dump\n"},
-      // A series file named as a dump (through a link), or a file that is
-      // not a series (a glob's first dump after --h5 left without its name).
+      // A series file that is a dump (through a link), or not a series (--h5 run/* without its name).
       {{"--h5", "link.h5", "d1", "d2"},
        "phasegrid: --h5 \"link.h5\" is dump \"d2\" of this run, which is never replaced; name a new file for the "
        "series\n"},

@@ -94,8 +94,7 @@ TEST(OutputFiles, FailingWriteOrCloseKeepsTheEarlierFiles) {
       write_file(dir.file("IPbad"), "old\n");
       write_file(dir.file("QGbad    01"), earlier_grid);
       if (in_place && !lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
-      // A file-size limit fails the grid's write; the shim fails its close
-      // with EIO, as a file system that lost written data does.
+      // A file-size limit fails the grid's write; the shim its close (EIO).
       const ToolRun r = at_close ? run_tool(dir.path(), "1\nbad\nn\n0\n", {},
                                             {"LD_PRELOAD=" FAULT_SHIM_LIB, "PHASEGRID_TEST_FAIL_CLOSE=QG",
                                              "ASAN_OPTIONS=verify_asan_link_order=0"})
