@@ -74,9 +74,8 @@ class Crash(unittest.TestCase):
                  for n in range(1, writes + 1, 1 if sig in (signal.SIGKILL, signal.SIGTERM) else 4)]
 
         def crash(case):
-            path = self.folder(f"{case[0].name}-{case[1]}")
             env = {**SHIM, "PHASEGRID_TEST_SIGNAL_AT": str(case[1]), "PHASEGRID_TEST_SIGNAL": str(int(case[0]))}
-            return path, run(["--h5", "run.h5", *DUMPS], path, env)
+            return (path := self.folder(f"{case[0].name}-{case[1]}")), run(["--h5", "run.h5", *DUMPS], path, env)
 
         with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
             for (sig, n), (path, r) in zip(cases, pool.map(crash, cases)):

@@ -44,8 +44,7 @@ void count_one() {
   if (++calls == number("PHASEGRID_TEST_SIGNAL_AT")) ::kill(::getpid(), static_cast<int>(number("PHASEGRID_TEST_SIGNAL")));
 }
 
-template <class F>
-F next(const char* name) { return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name)); }
+template <class F> F next(const char* name) { return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name)); }
 
 __attribute__((destructor)) void report() {
   const char* to = std::getenv("PHASEGRID_TEST_COUNT_TO");
