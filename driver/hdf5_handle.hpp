@@ -39,7 +39,10 @@ class Handle {
   // Takes `id` (already checked) to close.
   explicit Handle(hid_t id) noexcept : id_(id) {}
   ~Handle() {
-    if (id_ >= 0) Close(id_);  // unchecked: an unwinding or abandoned handle
+    // Unchecked: an unwinding or abandoned handle. What a failure put on the
+    // thread's error stack is dropped (a thread's stack that ends holding
+    // entries loses them unfreed).
+    if (id_ >= 0 && Close(id_) < 0) H5Eclear2(H5E_DEFAULT);
   }
   Handle(Handle&& other) noexcept : id_(std::exchange(other.id_, H5I_INVALID_HID)) {}
   Handle& operator=(Handle&& other) noexcept {
