@@ -79,31 +79,30 @@ Claim claim(const std::string& path) {
   return {-1, EAGAIN, "its unfinished text keeps being replaced by another run"};
 }
 
-}  // namespace
-
-std::string unfinished_name(const std::string& path) { return path + ".unfinished"; }
-
-int sync_folder_of(const std::string& path) {
+// Syncs the folder that holds `path`, after a rename into it. Where that
+// cannot be done (some file systems sync no folders), the rename is as
+// durable as the file system makes it.
+void sync_folder_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const int fd = open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  // Some file systems sync no folders (EINVAL): their renames are as durable
-  // as they make them.
-  const int error = ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+  if (fd < 0) return;
+  (void)::fsync(fd);
   ::close(fd);
-  return error;
 }
+
+}  // namespace
 
 OutputFile::OutputFile(std::string path, bool in_place) : path_(std::move(path)) {
   Claim c;
   {
     // Made and listed for the signal handler with no signal in between.
     const StopSignalsBlocked held;
-    c = claim(unfinished_name(path_));
+    const std::string unfinished = path_ + ".unfinished";
+    c = claim(unfinished);
     if (c.fd >= 0) {
       fd_ = c.fd;
-      text_path_ = unfinished_name(path_);
+      text_path_ = unfinished;
       listed_ = UnfinishedFile(text_path_);
     }
   }
@@ -222,7 +221,7 @@ void OutputFile::close() {
     if (::rename(text_path_.c_str(), path_.c_str()) != 0) fail("cannot complete", errno);
     text_path_.clear();
     listed_.forget();
-    (void)sync_folder_of(path_);
+    sync_folder_of(path_);
   }
   ::close(std::exchange(lock_fd_, -1));
   in_place_written_ = false;

@@ -62,10 +62,4 @@ class OutputFile {
   UnfinishedFile listed_;  // text_path_, for a signal that ends the process
 };
 
-// The name beside `path` that its text is written to until complete.
-std::string unfinished_name(const std::string& path);
-
-// Syncs the folder that holds `path` (after a rename into it). 0 or the errno.
-int sync_folder_of(const std::string& path);
-
 }  // namespace pg

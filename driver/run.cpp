@@ -281,8 +281,8 @@ int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport&
         row_written.get();  // a row that could not be written stops the run here
         clock.lap("series");
       }
-    } catch (const Interrupted&) {
-      report.interrupted(k, stop_signal());
+    } catch (const Interrupted& interrupted) {
+      report.interrupted(k, interrupted.signal);
       throw;
     } catch (const StoreExhausted& e) {
       out_of_memory(fmt::format("cannot reserve memory for {} particles ({} MB in all): {}", e.particles,
