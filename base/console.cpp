@@ -1,11 +1,14 @@
 #include "base/console.hpp"
 
+#include <fmt/format.h>
+
 #include <cstdio>
+
+#include "base/trace.hpp"
 
 namespace pg {
 
 namespace {
-std::FILE* console = nullptr;  // null: standard output
 std::function<void()> passing_line_wiper;
 }  // namespace
 
@@ -17,14 +20,16 @@ void wipe_passing_line() {
   wiper();
 }
 
-std::FILE* console_stream() { return console != nullptr ? console : stdout; }
-void set_console_stream(std::FILE* stream) { console = stream; }
-
-void put_line(std::string_view line) {
+void tell(std::string_view line) {
   wipe_passing_line();
-  std::FILE* out = console_stream();
-  std::fwrite(line.data(), 1, line.size(), out);
-  std::fputc('\n', out);
+  std::fflush(stdout);  // the trace so far comes first
+  fmt::print(stderr, "phasegrid: {}\n", line);
+}
+
+void StreamTrace::line(std::string_view text) {
+  wipe_passing_line();
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fputc('\n', out_);
 }
 
 }  // namespace pg

@@ -1,5 +1,7 @@
 #include "base/interrupt.hpp"
 
+#include "base/error.hpp"
+
 #include <unistd.h>
 
 #include <csignal>
@@ -74,7 +76,7 @@ void stop_gently() { gentle = 1; }
 int stop_signal() { return pending; }
 
 void throw_if_stopped() {
-  if (pending != 0) throw Interrupted{pending};
+  if (pending != 0) throw Error(FaultKind::interrupted, -1, {pending}, signal_name(pending));
 }
 
 void die_by_signal(int sig) {

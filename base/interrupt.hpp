@@ -15,11 +15,6 @@
 
 namespace pg {
 
-// Thrown where a run notices that a signal asked it to stop.
-struct Interrupted {
-  int signal;
-};
-
 // Installs the handlers (a signal the process was started to ignore stays
 // ignored).
 void catch_stop_signals();
@@ -27,7 +22,7 @@ void catch_stop_signals();
 void stop_gently();
 // The signal that asked the run to stop, or 0.
 int stop_signal();
-// Throws Interrupted when a signal asked the run to stop.
+// Throws an Error of kind `interrupted` when a signal asked the run to stop.
 void throw_if_stopped();
 // Ends the process by `signal`, as its default action does.
 [[noreturn]] void die_by_signal(int signal);

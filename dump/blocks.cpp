@@ -5,8 +5,8 @@
 #include <cstring>
 #include <utility>
 
-#include "base/console.hpp"
-#include "dump/fault.hpp"
+#include "base/trace.hpp"
+#include "base/error.hpp"
 #include "format/slots.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
@@ -63,7 +63,7 @@ void end_block(ReadState& st) {
   st.nptmass_offset += st.s.ptmass.nptmass;
   st.inactive_offset += st.s.inactive.nlistinactive;
   st.icount += st.block_npart;
-  say("Totals at this point npart, nptmass ", st.icount, st.nptmass_offset);
+  st.trace.say("Totals at this point npart, nptmass ", st.icount, st.nptmass_offset);
   if (st.n_blocks != 1 && st.iblock == st.n_blocks) {
     if (st.s.part.npart != st.icount) {
       raise_fault(FaultKind::block_counts_differ, st.f.offset(),
@@ -121,7 +121,7 @@ void check_array_tag(ReadState& st, std::string_view expected) {
   st.f.take_bytes(tag.data(), tag.size());
   st.f.end_record();
   int mismatch;
-  checktag(expected, tag, mismatch);
+  checktag(st.trace, expected, tag, mismatch);
 }
 
 void skip_arrays(ReadState& st, std::int64_t count) {
@@ -134,7 +134,7 @@ void read_blocks(ReadState& st) {
   st.f.begin_record();
   st.n_array_lengths = st.f.take<std::int32_t>();
   st.f.end_record();
-  say("Number of array lengths & blocks ", st.n_array_lengths, st.n_blocks);
+  st.trace.say("Number of array lengths & blocks ", st.n_array_lengths, st.n_blocks);
   // No blocks at all cannot be divided into: the same stop as too few lengths.
   if (st.n_array_lengths < 2 || st.n_blocks <= 0 || st.n_array_lengths / st.n_blocks < 2) {
     raise_fault(FaultKind::too_few_array_lengths, st.f.offset(), {st.n_array_lengths, 3});
@@ -151,7 +151,7 @@ void read_blocks(ReadState& st) {
 
   for (st.iblock = 1; st.iblock <= st.n_blocks; ++st.iblock) {
     st.last_block = st.iblock == st.n_blocks;
-    say("Doing block ", st.iblock);
+    st.trace.say("Doing block ", st.iblock);
     const ArrayLengths g1 = read_lengths(st.f);
     st.nums1 = g1.nums;
     if ((g1.length_count < npart && st.n_blocks == 1) || g1.length_count > st.s.capacity()) {
@@ -191,7 +191,7 @@ void read_blocks(ReadState& st) {
     if (st.lengths_per_block >= 3) {
       const ArrayLengths g3 = read_lengths(st.f);
       st.nums3 = g3.nums;
-      say_values("nums3 ", st.nums3.data(), 8);
+      st.trace.say_values("nums3 ", st.nums3.data(), 8);
       if (g3.length_count > st.s.capacity()) {
         raise_fault(FaultKind::iradtrans_wrong, st.f.offset(), {g3.length_count, st.s.capacity(), st.s.part.npart});
       }
@@ -201,7 +201,7 @@ void read_blocks(ReadState& st) {
     if (st.lengths_per_block >= 4) {
       const ArrayLengths g4 = read_lengths(st.f);
       st.nums4 = g4.nums;
-      say_values("nums4 ", st.nums4.data(), 8);
+      st.trace.say_values("nums4 ", st.nums4.data(), 8);
       st.unread_group_arrays = arrays_in(st.nums4, 1, 8);
     }
     // Groups beyond the fourth: their arrays are not read either.

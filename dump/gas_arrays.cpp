@@ -1,8 +1,8 @@
 // Array group 1: the gas particles of a block, integer arrays then reals.
 #include <algorithm>
 
-#include "base/console.hpp"
-#include "dump/fault.hpp"
+#include "base/trace.hpp"
+#include "base/error.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
@@ -43,7 +43,7 @@ void read_inactive_list(ReadState& st, std::int64_t n) {
     for (std::int32_t j = 0; j < count; ++j)
       list[j] = static_cast<std::int32_t>(static_cast<std::uint32_t>(list[j]) +
                                           static_cast<std::uint32_t>(st.icount));
-  say("READ nlistinactive ", count);
+  st.trace.say("READ nlistinactive ", count);
 }
 
 // Every listed particle must be marked inactive.
@@ -75,9 +75,9 @@ void read_gas_integers(ReadState& st) {
 
   read_array(st, "iphase", st.s.phase.iphase.at(first), n);
   if (n > 0)
-    say("iphases ", st.s.phase.iphase(1), st.s.phase.iphase(n), slot(st.nums1, 5), st.icount);
+    st.trace.say("iphases ", st.s.phase.iphase(1), st.s.phase.iphase(n), slot(st.nums1, 5), st.icount);
   else
-    say("iphases ", st.s.phase.iphase(1), "-", slot(st.nums1, 5), st.icount);
+    st.trace.say("iphases ", st.s.phase.iphase(1), "-", slot(st.nums1, 5), st.icount);
   skip_arrays(st, slot(st.nums1, 2) - 1);
   check_inactive(st, n);
 
@@ -101,7 +101,7 @@ void read_gas_integers(ReadState& st) {
   // No identifiers, or a block whose first identifier is 0: number them.
   if (slot(st.nums1, 5) <= 0 || (first <= st.s.capacity() && st.s.unique.iunique(first) == 0)) {
     const int shown = static_cast<int>(std::clamp<std::int64_t>(st.s.capacity() - st.icount, 0, traced));
-    say_values("Read iunique ", st.s.unique.iunique.at(first), shown);
+    st.trace.say_values("Read iunique ", st.s.unique.iunique.at(first), shown);
     if (keep_all)
       for (std::int64_t i = first; i < first + n; ++i) st.s.unique.iunique(i) = i;
   }

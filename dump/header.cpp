@@ -1,10 +1,10 @@
 // The header: particle count and shape integers, the named reals, the units.
 #include <algorithm>
 
-#include "base/console.hpp"
+#include "base/trace.hpp"
 #include "format/header.hpp"
 #include "format/layout.hpp"
-#include "dump/fault.hpp"
+#include "base/error.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
@@ -53,10 +53,10 @@ void read_default_ints(ReadState& st, std::int32_t n_int) {
   st.has_dragscheme = positions > df::di_dragscheme;
   if (st.has_dragscheme) st.dump_dragscheme = v[df::di_dragscheme];
   switch (positions) {
-    case 41: say("USING 9+NTAB"); break;
-    case 42: say("USING 10+NTAB"); break;
-    case 43: say("USING 11+NTAB", st.s.typef.extra_option1, st.s.typef.extra_option2); break;
-    case 44: say("USING 12+NTAB", st.s.typef.extra_option2, st.s.typef.dragscheme); break;
+    case 41: st.trace.say("USING 9+NTAB"); break;
+    case 42: st.trace.say("USING 10+NTAB"); break;
+    case 43: st.trace.say("USING 11+NTAB", st.s.typef.extra_option1, st.s.typef.extra_option2); break;
+    case 44: st.trace.say("USING 12+NTAB", st.s.typef.extra_option2, st.s.typef.dragscheme); break;
     default: break;
   }
 }
@@ -85,12 +85,13 @@ void look_up_reals(ReadState& st, const HeaderTags& h, std::int32_t n_real) {
       raise_fault(FaultKind::header_value_missing, st.f.offset(), {}, std::string(header_key(tag)));
   };
   auto optional = [&](std::string_view tag, double& dst) {
-    extract(tag, dst, h, n_real, missing);
+    extract(st.trace, tag, dst, h, n_real, missing);
     return missing == 0;
   };
   required("gt", st.s.gtime.gt);
   if (st.s.gtime.gt > 0.0 && st.has_dragscheme && st.dump_dragscheme != st.s.typef.dragscheme)
-    say("WARNING: dragscheme has changed ", st.s.typef.dragscheme, st.dump_dragscheme);
+    st.trace.warn({WarningKind::dragscheme_changed, fmt::format(" WARNING: dragscheme has changed {} {}",
+                                                                st.s.typef.dragscheme, st.dump_dragscheme)});
   required("dtmax", st.s.dtmaxin.dtmax);
   required("gamma", st.s.cgas.gamma);
   required("rhozero", st.s.polyk2.rhozero);
@@ -106,37 +107,37 @@ void look_up_reals(ReadState& st, const HeaderTags& h, std::int32_t n_real) {
   optional("ptmassin", st.s.binary.ptmassin);
   optional("hzero", st.s.xforce.hzero);
   optional("uzero_n2", st.s.polyk2.uzero_n2);
-  if (st.s.bodys.nbody2 > 0) say(" read u for surrounding medium = ", st.s.polyk2.uzero_n2);
+  if (st.s.bodys.nbody2 > 0) st.trace.say(" read u for surrounding medium = ", st.s.polyk2.uzero_n2);
   optional("hmass", st.s.rbnd.hmass);
   optional("gapfac", st.s.planet2.gapfac);
   if (!optional("sdprof", st.s.planet2.sdprof)) {
     st.s.planet2.sdprof = -0.5;
-    say("Surface density pre vary (goes as r^-0.5)");
+    st.trace.say("Surface density pre vary (goes as r^-0.5)");
   }
   optional("rorbit_orig", st.s.pxpy.rorbit_orig);
   optional("min_rplan", st.s.planetesimal.min_rplan);
   if (!optional("max_rplan", st.s.planetesimal.max_rplan)) st.s.planetesimal.max_rplan = 1000000.0;
-  say("Setting planetesimal boundaries; check values.");
-  say("r_min = ", st.s.planetesimal.min_rplan);
-  say("r_max = ", st.s.planetesimal.max_rplan);
+  st.trace.say("Setting planetesimal boundaries; check values.");
+  st.trace.say("r_min = ", st.s.planetesimal.min_rplan);
+  st.trace.say("r_max = ", st.s.planetesimal.max_rplan);
   if (!st.tagged) {
-    say("DO NOT USE CODE WITH DUMPS MADE FROM APRIL 2011");
-    say(" AND BEFORE 16/05/2011. For these, reals 26, 27 are");
-    say(" planetesimal radius and density respectively.");
+    st.trace.say("DO NOT USE CODE WITH DUMPS MADE FROM APRIL 2011");
+    st.trace.say(" AND BEFORE 16/05/2011. For these, reals 26, 27 are");
+    st.trace.say(" planetesimal radius and density respectively.");
   }
   optional("planetesimalmass", st.s.planetesimal.planetesimalmass);
-  say("Planetesimal mass ", st.s.planetesimal.planetesimalmass);
+  st.trace.say("Planetesimal mass ", st.s.planetesimal.planetesimalmass);
   optional("coremass_orig", st.s.planet2.coremass_orig);
-  say("Core mass orig ", st.s.planet2.coremass_orig);
+  st.trace.say("Core mass orig ", st.s.planet2.coremass_orig);
   optional("coremass", st.s.planet2.coremass);
-  say("Core mass running record ", st.s.planet2.coremass);
+  st.trace.say("Core mass running record ", st.s.planet2.coremass);
 }
 
 }  // namespace
 
 void read_header(ReadState& st) {
   const std::int32_t n_int = read_count(st.f);
-  say("number ints ", n_int);
+  st.trace.say("number ints ", n_int);
   if (n_int < dumpformat::min_default_ints) {
     raise_fault(FaultKind::too_few_integers, st.f.offset());
   }
@@ -146,12 +147,12 @@ void read_header(ReadState& st) {
 
   for (int k = 0; k < 3; ++k) {
     const std::int32_t n = read_count(st.f);
-    say("number int1,2,4 ", n);
+    st.trace.say("number int1,2,4 ", n);
     pass_over_group(st, n);
   }
 
   const std::int32_t n_i8 = read_count(st.f);
-  say("number int8 ", n_i8);
+  st.trace.say("number int8 ", n_i8);
   if (n_i8 == 1) {
     if (st.tagged) st.f.skip_record();
     st.f.begin_record();
@@ -163,7 +164,7 @@ void read_header(ReadState& st) {
   }
 
   const std::int32_t n_real = read_count(st.f);
-  say("number real ", n_real);
+  st.trace.say("number real ", n_real);
   if (n_real < dumpformat::min_default_reals) {
     raise_fault(FaultKind::too_few_reals, st.f.offset());
   }

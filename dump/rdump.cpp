@@ -1,8 +1,8 @@
 #include "dump/rdump.hpp"
 
-#include "base/console.hpp"
+#include "base/trace.hpp"
 #include "format/layout.hpp"
-#include "dump/fault.hpp"
+#include "base/error.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
@@ -11,7 +11,7 @@ namespace pg {
 namespace {
 
 // The identification record and the file identifier. Returns the tagged flag.
-bool read_identification(DumpFile& f) {
+bool read_identification(DumpFile& f, Trace& trace) {
   f.begin_record();
   const auto first = f.take<std::int32_t>();
   (void)f.take<double>();  // a real kept in the record; not used
@@ -27,12 +27,13 @@ bool read_identification(DumpFile& f) {
     // past its end; its magic numbers are reported below.)
     throw DumpEnded{};
   }
-  say("have read header");
+  trace.say("have read header");
   if (!first_magic_ok(first)) raise_fault(FaultKind::wrong_byte_order, f.offset());
   if (!second_magic_ok(second)) raise_fault(FaultKind::wrong_real_size, f.offset());
   if (!third_magic_ok(third)) raise_fault(FaultKind::wrong_integer_size, f.offset());
   if (dumpformat::format_version(version) > newest_format)
-    put_line(" " + fault_text({FaultKind::newer_format_version, f.offset(), {version, newest_format}, {}}));
+    trace.warn({WarningKind::newer_format_version,
+                " " + fault_text(Error(FaultKind::newer_format_version, f.offset(), {version, newest_format}))});
 
   char file_ident[dumpformat::file_ident_length];
   f.begin_record();
@@ -43,21 +44,20 @@ bool read_identification(DumpFile& f) {
 
 }  // namespace
 
-ReadNotes rdump(DumpFile& f, int& status) { return rdump(f, status, {store}); }
-
 ReadNotes rdump(DumpFile& f, int& status, const ReadTarget& target) {
   Store& s = target.store;
   status = 0;
   s.typef.extra_option1 = 0;
   s.typef.extra_option2 = 0;
-  say("reading header");
+  Trace& trace = target.trace;
+  trace.say("reading header");
   try {
-    ReadState st{f, s, target.wanted};
-    st.tagged = read_identification(f);
+    ReadState st{f, s, trace, target.wanted};
+    st.tagged = read_identification(f, trace);
     read_header(st);
     read_blocks(st);
     s.ptmass.nptmass_read = s.ptmass.nptmass;
-    say(" FINISHED READ ", s.part.npart, s.ptmass.nptmass);
+    trace.say(" FINISHED READ ", s.part.npart, s.ptmass.nptmass);
     s.radsinki.nradsink = s.ptmass.nptmass;
     return {st.dust_in_every_block};
   } catch (const DumpEnded&) {
@@ -67,7 +67,7 @@ ReadNotes rdump(DumpFile& f, int& status, const ReadTarget& target) {
     if (s.part.npart > s.capacity())
       raise_fault(FaultKind::npart_beyond_store, f.offset(), {s.part.npart, s.capacity()});
     s.ensure(s.part.npart);
-    say("END OF FILE REACHED IN RDUMP");
+    trace.say("END OF FILE REACHED IN RDUMP");
     status = 1;
   }
   return {};

@@ -1,6 +1,7 @@
 // The dump reader: one whole dump into the particle store.
 #pragma once
 
+#include "base/trace.hpp"
 #include "dump/record.hpp"
 #include "dump/wanted.hpp"
 #include "state/store.hpp"
@@ -13,13 +14,14 @@ namespace pg {
 // trace is the same either way. The store's capacity bounds every count.
 struct ReadTarget {
   Store& store;
+  Trace& trace;  // where the read's trace goes
   Wanted wanted = Wanted::everything();
 };
 
 // Reads one dump from its first record on into its target, printing its trace
-// on the console. `status` is 0 after a complete read and 1 when the file
+// to the target's trace. `status` is 0 after a complete read and 1 when the file
 // ended early (the store then holds a partly read dump). A fault the read
-// cannot go on from raises a DumpFault (dump/fault.hpp) and prints nothing:
+// cannot go on from raises a Error (dump/fault.hpp) and prints nothing:
 // the caller prints fault_text() and decides how the run goes on.
 // What a read tells beyond its status.
 struct ReadNotes {
@@ -30,7 +32,5 @@ struct ReadNotes {
 };
 
 ReadNotes rdump(DumpFile& dump, int& status, const ReadTarget& target);
-// Everything, into the tool's store.
-ReadNotes rdump(DumpFile& dump, int& status);
 
 }  // namespace pg

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/trace.hpp"
 #include "dump/record.hpp"
 #include "dump/tags.hpp"
 #include "dump/wanted.hpp"
@@ -17,6 +18,7 @@ namespace pg {
 struct ReadState {
   DumpFile& f;
   Store& s;  // the target store
+  Trace& trace;
   Wanted wanted;
   bool tagged = false;
   std::int32_t n_blocks = 1;

@@ -37,7 +37,7 @@
 #include <type_traits>
 
 #include "dump/byte_source.hpp"
-#include "dump/fault.hpp"
+#include "base/error.hpp"
 
 namespace pg {
 
@@ -45,8 +45,11 @@ static_assert(std::endian::native == std::endian::little,
               "dump items are read in the byte order of a little-endian machine");
 
 
-// Thrown when the file ends where a record should begin or inside a record.
-struct DumpEnded {};
+// Thrown when the file ends where a record should begin or inside a record:
+// the error of kind dump_ended.
+struct DumpEnded : Error {
+  DumpEnded() : Error(FaultKind::dump_ended, -1) {}
+};
 
 class DumpFile {
  public:

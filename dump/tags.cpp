@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "base/console.hpp"
-#include "dump/fault.hpp"
+#include "base/trace.hpp"
+#include "base/error.hpp"
 
 namespace pg {
 
@@ -41,19 +41,20 @@ bool find_header_real(std::string_view name, double& value, const HeaderTags& he
   return false;
 }
 
-void extract(std::string_view name, double& value, const HeaderTags& header, std::int32_t count,
-             int& not_found) {
+void extract(Trace& trace, std::string_view name, double& value, const HeaderTags& header,
+             std::int32_t count, int& not_found) {
   not_found = find_header_real(name, value, header, count) ? 0 : 1;
   if (not_found != 0)
-    put_line(" " + fault_text({FaultKind::header_value_missing, -1, {}, std::string(header_key(name))}));
+    trace.warn({WarningKind::header_value_missing,
+                " " + fault_text(Error(FaultKind::header_value_missing, -1, {}, std::string(header_key(name))))});
 }
 
-void checktag(std::string_view expected, const Tag& read_tag, int& mismatch) {
+void checktag(Trace& trace, std::string_view expected, const Tag& read_tag, int& mismatch) {
   mismatch = 0;
   if (trim_blanks(expected) == tag_name(read_tag)) return;
   mismatch = 1;
-  put_line(" WARNING: read tag " + std::string(read_tag.data(), read_tag.size()) + " but expected " +
-           field16(expected));
+  trace.warn({WarningKind::tag_differs, " WARNING: read tag " + std::string(read_tag.data(), read_tag.size()) +
+                                            " but expected " + field16(expected)});
 }
 
 }  // namespace pg

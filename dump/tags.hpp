@@ -1,6 +1,8 @@
 // Tags: the 16-character, blank-padded names of a dump's quantities.
 #pragma once
 
+#include "base/trace.hpp"
+
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -35,12 +37,12 @@ bool find_header_real(std::string_view name, double& value, const HeaderTags& he
 // first match wins. Sets `value` (0.0 when not found, or when found beyond
 // position 30) and `not_found`; prints " ERROR: could not find <key> in
 // header" when not found. Never stops the run.
-void extract(std::string_view name, double& value, const HeaderTags& header, std::int32_t count,
+void extract(Trace& trace, std::string_view name, double& value, const HeaderTags& header, std::int32_t count,
              int& not_found);
 
 // Compares an array's tag with the expected name, trailing blanks ignored.
 // A difference prints " WARNING: read tag ... but expected ..." and sets
 // `mismatch`; it is a warning only.
-void checktag(std::string_view expected, const Tag& read_tag, int& mismatch);
+void checktag(Trace& trace, std::string_view expected, const Tag& read_tag, int& mismatch);
 
 }  // namespace pg

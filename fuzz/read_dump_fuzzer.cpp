@@ -15,7 +15,7 @@
 
 #include "base/console.hpp"
 #include "dump/byte_source.hpp"
-#include "dump/fault.hpp"
+#include "base/error.hpp"
 #include "dump/rdump.hpp"
 #include "dump/record.hpp"
 #include "state/store.hpp"
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pg::DumpFile f(std::make_unique<InputSource>(data, size), 256);
     try {
       pg::rdump(f, status, {store});
-    } catch (const pg::DumpFault& fault) {
+    } catch (const pg::Error& fault) {
       if (static_cast<int>(fault.kind) < 0 || static_cast<int>(fault.kind) >= pg::fault_kinds ||
           fault.kind == pg::FaultKind::newer_format_version)
         finding("a fault of no known kind", {});

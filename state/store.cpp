@@ -7,9 +7,10 @@
 #include <cerrno>
 #include <type_traits>
 
+#include "base/error.hpp"
+
 namespace pg {
 
-Store store;
 namespace {
 
 // Each member's mapping is a whole number of 2 MiB steps, so that huge pages
@@ -46,13 +47,13 @@ bool Store::reserve(std::int64_t capacity, Members members, std::int64_t room) {
   ptmass = {}; radsinki = {}; gtime = {}; dtmaxin = {}; cgas = {}; polyk2 = {};
   fracg = {}; ener2 = {}; binary = {}; xforce = {}; rbnd = {}; planet2 = {};
   pxpy = {}; planetesimal = {}; bodys = {}; savernd = {}; typef = {};
-  unitsin = {}; units = {}; vargam = {}; physeos = {}; origi = {};
+  unitsin = {}; origi = {};
   capacity_ = capacity;
   members_ = members;
   try {
     ensure(room);
-  } catch (const StoreExhausted& e) {
-    errno = e.error;
+  } catch (const Error& e) {
+    errno = static_cast<int>(e.numbers[2]);
     return false;
   }
   return true;
@@ -124,11 +125,7 @@ void Store::grow(std::int64_t particles) {
     return;
   }
   const int error = errno;
-  throw StoreExhausted{particles, bytes_for(particles), error};
+  throw store_exhausted(particles, bytes_for(particles), error);
 }
-
-bool store_init(std::int64_t room) { return store.reserve(idim, Store::Members::all, room); }
-
-std::size_t store_reserved_bytes() { return store.reserved_bytes(); }
 
 }  // namespace pg

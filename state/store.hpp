@@ -9,8 +9,8 @@
 // member with c components keeps one particle's components together, and
 // member(k, i) is component k of particle i.
 //
-// The tool runs on one store of `idim` particles that starts with no room:
-// the address space a run takes follows the dumps it reads. Tests, the fuzzer
+// A run owns one store of `idim` particles that starts with no room: the
+// address space a run takes follows the dumps it reads. Tests, the fuzzer
 // and the dump inspector make stores of their own, as small as they like.
 #pragma once
 
@@ -134,7 +134,6 @@ struct Dtmaxin { double dtmax = 0; };
 struct Cgas { double gamma = 0; };
 struct Polyk2 {
   double rhozero = 0, RK2 = 0;
-  Slots<double, 3> eos;  // set by unit()
   double uzero_n2 = 0;
 };
 struct Fracg { double escap = 0; };
@@ -155,26 +154,13 @@ struct Savernd {
 };
 struct Typef { std::int32_t extra_option1 = 0, extra_option2 = 0, dragscheme = 0; };
 
-// ---- unit system and analysis results -------------------------------------
 
-struct Units {
-  double umass = 0, udist = 0, unit_density = 0, unit_time = 0;
-  double unit_spec_energy = 0, unit_pressure = 0, umagfd = 0;
-};
-
-// The store could not grow: the address space for `particles` particles
-// (`bytes` of per-particle storage in all) could not be had; `error` is the
-// errno of the failed mapping.
-struct StoreExhausted {
-  std::int64_t particles;
-  std::size_t bytes;
-  int error;
-};
-
-// A whole store: every block once.
+// A whole store: every block once. Never copied: it owns its mappings.
 class Store {
  public:
   Store() = default;
+  // A store of `capacity` particles with room for none yet (see reserve).
+  explicit Store(std::int64_t capacity) { reserve(capacity); }
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -192,8 +178,8 @@ class Store {
 
   // Makes room for particles 1 .. `particles` (never beyond the capacity) in
   // every member that has room, keeping what they hold; new room reads as
-  // zero. Member bases may move. Throws StoreExhausted when the address
-  // space cannot be had.
+  // zero. Member bases may move. Throws an Error of kind store_exhausted
+  // when the address space cannot be had.
   void ensure(std::int64_t particles) {
     if (particles > room_) grow(particles);
   }
@@ -232,9 +218,6 @@ class Store {
   Savernd savernd;
   Typef typef;
   Slots<double, 4> unitsin;  // the dump's units: slot 2, 1, 3 as read
-  Units units;
-  Slots<double, 3> vargam;
-  Slots<double, 9> physeos;
   Slots<double, 3> origi;  // last centre of mass found
 
   // Applies f to every per-particle member, in block order.
@@ -271,49 +254,5 @@ class Store {
   Members members_ = Members::all;
   std::array<std::size_t, member_count> mapped_{};  // bytes mapped, per member
 };
-
-// The tool's store, and its blocks by name.
-extern Store store;
-inline Part& part = store.part;
-inline Densi& densi = store.densi;
-inline Phase& phase = store.phase;
-inline Timei& timei = store.timei;
-inline Inactive& inactive = store.inactive;
-inline Unique& unique = store.unique;
-inline Gradhterms& gradhterms = store.gradhterms;
-inline Numpa& numpa = store.numpa;
-inline Radtrans& radtrans = store.radtrans;
-inline Raddust& raddust = store.raddust;
-inline Chem& chem = store.chem;
-inline Extinc& extinc = store.extinc;
-inline Ptmass& ptmass = store.ptmass;
-inline Radsinki& radsinki = store.radsinki;
-inline Gtime& gtime = store.gtime;
-inline Dtmaxin& dtmaxin = store.dtmaxin;
-inline Cgas& cgas = store.cgas;
-inline Polyk2& polyk2 = store.polyk2;
-inline Fracg& fracg = store.fracg;
-inline Ener2& ener2 = store.ener2;
-inline Binary& binary = store.binary;
-inline Xforce& xforce = store.xforce;
-inline Rbnd& rbnd = store.rbnd;
-inline Planet2& planet2 = store.planet2;
-inline Pxpy& pxpy = store.pxpy;
-inline Planetesimal& planetesimal = store.planetesimal;
-inline Bodys& bodys = store.bodys;
-inline Savernd& savernd = store.savernd;
-inline Typef& typef = store.typef;
-inline Slots<double, 4>& unitsin = store.unitsin;
-inline Units& units = store.units;
-inline Slots<double, 3>& vargam = store.vargam;
-inline Slots<double, 9>& physeos = store.physeos;
-inline Slots<double, 3>& origi = store.origi;
-
-// Starts the tool's store over with a capacity of `idim` particles and room
-// for the first `room` (see Store::reserve).
-bool store_init(std::int64_t room = 0);
-
-// Bytes of per-particle storage reserved by the tool's store.
-std::size_t store_reserved_bytes();
 
 }  // namespace pg

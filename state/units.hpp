@@ -1,4 +1,5 @@
-// The fixed unit system of the code and its equation-of-state constants.
+// The fixed unit system of the code: constants of the program. The units a
+// dump records change nothing.
 #pragma once
 
 namespace pg {
@@ -7,9 +8,5 @@ namespace pg {
 inline constexpr double code_umass = 1.991e33;
 inline constexpr double code_udist = 3.086e17;
 inline constexpr double code_unit_time = 14874038434801.994;
-
-// Stores the code's units (cgs) and equation-of-state constants in the store.
-// They are constants of the program: the units a dump records change nothing.
-void unit();
 
 }  // namespace pg

@@ -23,12 +23,12 @@
 #include <vector>
 
 #include "base/console.hpp"
-#include "base/stop.hpp"
+#include "base/error.hpp"
 #include "format/header.hpp"
 #include "format/layout.hpp"
 #include "format/slots.hpp"
 #include "format/tags.hpp"
-#include "dump/fault.hpp"
+#include "base/error.hpp"
 #include "dump/rdump.hpp"
 #include "dump/record.hpp"
 #include "state/store.hpp"
@@ -72,39 +72,6 @@ std::string printable(std::string_view s) {
 
 std::string trimmed(std::string_view s) { return printable(dumpformat::trim_padding(s)); }
 
-// While alive, the console (where the record layer and the reader print their
-// lines) goes to memory.
-class ConsoleToMemory {
- public:
-  ConsoleToMemory() : stream_(open_memstream(&buf_, &len_)) {
-    if (stream_ != nullptr) pg::set_console_stream(stream_);
-  }
-  ~ConsoleToMemory() {
-    pg::set_console_stream(nullptr);
-    if (stream_ != nullptr) std::fclose(stream_);
-    std::free(buf_);
-  }
-  ConsoleToMemory(const ConsoleToMemory&) = delete;
-  ConsoleToMemory& operator=(const ConsoleToMemory&) = delete;
-
-  std::vector<std::string> lines() {
-    std::vector<std::string> out;
-    if (stream_ == nullptr) return out;
-    std::fflush(stream_);
-    std::string_view all(buf_, len_);
-    while (!all.empty()) {
-      const std::size_t nl = all.find('\n');
-      out.emplace_back(all.substr(0, nl));
-      all.remove_prefix(nl == std::string_view::npos ? all.size() : nl + 1);
-    }
-    return out;
-  }
-
- private:
-  char* buf_ = nullptr;
-  std::size_t len_ = 0;
-  std::FILE* stream_ = nullptr;
-};
 
 std::string_view strip_blanks(std::string_view s) {
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
@@ -120,7 +87,7 @@ class Walk {
 
   // Walks the whole file, or up to where it cannot go on (wrong magic
   // numbers, no block layout). The record layer's faults arrive as
-  // pg::DumpEnded or pg::Stop.
+  // pg::DumpEnded or another pg::Error.
   void run() {
     if (!identification()) return;
     header();
@@ -358,10 +325,7 @@ class Walk {
 
 // Walks the dump and prints what phasegrid's reader makes of it. Returns
 // true when the reader reads it completely.
-// Where the reader puts what it must keep of a dump.
-pg::Store store;
-
-bool inspect(const std::string& path) {
+bool inspect(const std::string& path, pg::Store& store) {
   // The file is read twice, by the walk and by the reader: a regular file only.
   {
     pg::DumpFile probe = pg::DumpFile::open(path);
@@ -383,37 +347,33 @@ bool inspect(const std::string& path) {
   // The structure.
   {
     pg::DumpFile f = pg::DumpFile::open(path);
-    ConsoleToMemory console;
     Walk walk(f, size);
     try {
       walk.run();
     } catch (const pg::DumpEnded&) {
       fmt::print("  the file ends at byte {}, before the dump does\n", f.offset());
-    } catch (const pg::DumpFault& fault) {
+    } catch (const pg::Error& fault) {
       fmt::print("  the walk stops: {}\n", pg::fault_text(fault));
     }
   }
 
   // The verdict of phasegrid's reader, reading only what it needs itself.
   pg::DumpFile f = pg::DumpFile::open(path);
-  ConsoleToMemory console;
+  pg::BufferTrace trace;
   int status = 0;
-  std::optional<pg::DumpFault> fault;
+  std::optional<pg::Error> fault;
   try {
-    pg::rdump(f, status, {store, pg::Wanted::nothing_optional()});
-  } catch (const pg::DumpFault& caught) {
+    pg::rdump(f, status, {store, trace, pg::Wanted::nothing_optional()});
+  } catch (const pg::Error& caught) {
+    if (caught.kind == pg::FaultKind::store_exhausted) {
+      std::fflush(stdout);
+      fmt::print(stderr, "phasegrid-dump: {}\n", caught.what());
+      return false;
+    }
     fault = caught;
-  } catch (const pg::StoreExhausted& e) {
-    std::fflush(stdout);
-    fmt::print(stderr, "phasegrid-dump: cannot reserve memory for {} particles ({} MB in all): {}\n",
-               e.particles, (e.bytes + 999999) / 1000000, std::strerror(e.error));
-    return false;
   }
-  for (const std::string& line : console.lines()) {
-    const std::string_view l = strip_blanks(line);
-    if (l.find("WARNING") != std::string_view::npos || l.find("ERROR") != std::string_view::npos)
-      fmt::print("  phasegrid notes: {}\n", l);
-  }
+  for (const pg::Warning& warning : trace.warnings())
+    fmt::print("  phasegrid notes: {}\n", strip_blanks(warning.line));
   if (fault) {
     fmt::print("phasegrid stops on it: {}\n", pg::fault_text(*fault));
     return false;
@@ -457,11 +417,12 @@ int main(int argc, char** argv) {
   }
   // The reader keeps no array a check does not need: only the members every
   // read fills get room, as much as the dumps need, up to the tool's capacity.
+  pg::Store store;
   store.reserve(pg::idim, pg::Store::Members::always_read);
   int status = 0;
   for (std::size_t i = 0; i < dumps.size(); ++i) {
     if (i > 0) fmt::print("\n");
-    if (!inspect(dumps[i])) status = exit_damaged;
+    if (!inspect(dumps[i], store)) status = exit_damaged;
     std::fflush(stdout);
   }
   return status;

@@ -1,9 +1,9 @@
-// Every wording of the reader's faults, in one table.
-#include "dump/fault.hpp"
+// Every wording of the program's errors, in one table.
+#include "base/error.hpp"
 
 #include <fmt/format.h>
 
-#include <stdexcept>
+#include <cstring>
 
 namespace pg {
 
@@ -12,7 +12,7 @@ namespace {
 struct Wording {
   FaultKind kind;
   std::string_view name;
-  // {0} .. {5}: the fault's numbers; {6}: its byte offset; {7}: its text.
+  // {0} .. {5}: the error's numbers; {6}: its byte offset; {7}: its text.
   std::string_view line;
 };
 
@@ -57,9 +57,18 @@ constexpr Wording wordings[] = {
      "ERROR in rdump: the record at byte {6} begins with length {0} but ends with length {1}"},
     {FaultKind::newer_format_version, "newer_format_version",
      "ERROR 4 in rdump: format version is {0} but this version of Veltra can only read {1}"},
+    {FaultKind::dump_ended, "dump_ended", "END OF FILE REACHED IN RDUMP"},
+    {FaultKind::bad_answer, "bad_answer", "{7}"},
+    {FaultKind::output_refused, "output_refused", "{7}"},
+    {FaultKind::output_failed, "output_failed", "{7}"},
+    {FaultKind::out_of_memory, "out_of_memory", "{7}"},
+    {FaultKind::store_exhausted, "store_exhausted",
+     "cannot reserve memory for {0} particles ({1} MB in all): {7}"},
+    {FaultKind::no_threads, "no_threads", "{7}"},
+    {FaultKind::interrupted, "interrupted", "{7}"},
 };
 
-static_assert(std::size(wordings) == fault_kinds, "one wording for every kind of fault");
+static_assert(std::size(wordings) == fault_kinds, "one wording for every kind");
 
 constexpr bool in_kind_order() {
   for (int k = 0; k < fault_kinds; ++k)
@@ -70,25 +79,43 @@ static_assert(in_kind_order(), "the wordings stand in the order of the kinds");
 
 const Wording& wording(FaultKind kind) { return wordings[static_cast<int>(kind)]; }
 
+std::array<wide_count, 6> numbers_of(std::initializer_list<wide_count> numbers) {
+  std::array<wide_count, 6> n{};
+  if (numbers.size() > n.size()) throw std::logic_error("an error shows at most six numbers");
+  std::copy(numbers.begin(), numbers.end(), n.begin());
+  return n;
+}
+
+std::string line_of(FaultKind kind, std::int64_t offset, const std::array<wide_count, 6>& n,
+                    const std::string& text) {
+  return fmt::format(fmt::runtime(wording(kind).line), n[0], n[1], n[2], n[3], n[4], n[5], offset, text);
+}
+
 }  // namespace
+
+Error::Error(FaultKind k, std::int64_t at, std::initializer_list<wide_count> numbers_shown, std::string t)
+    : std::runtime_error(line_of(k, at, numbers_of(numbers_shown), t)),
+      kind(k),
+      offset(at),
+      numbers(numbers_of(numbers_shown)),
+      text(std::move(t)) {}
 
 void raise_fault(FaultKind kind, std::int64_t offset, std::initializer_list<wide_count> numbers,
                  std::string text) {
-  DumpFault f{kind, offset, {}, std::move(text)};
-  std::size_t k = 0;
-  for (wide_count n : numbers) {
-    if (k == f.numbers.size()) throw std::logic_error("a fault shows at most six numbers");
-    f.numbers[k++] = n;
-  }
-  throw f;
+  throw Error(kind, offset, numbers, std::move(text));
 }
 
-std::string fault_text(const DumpFault& f) {
-  const auto& n = f.numbers;
-  return fmt::format(fmt::runtime(wording(f.kind).line), n[0], n[1], n[2], n[3], n[4], n[5],
-                     f.offset, f.text);
+Error store_exhausted(std::int64_t particles, std::size_t bytes, int error) {
+  return Error(FaultKind::store_exhausted, -1,
+               {particles, static_cast<wide_count>((bytes + 999999) / 1000000), error}, std::strerror(error));
 }
 
 std::string_view fault_name(FaultKind kind) { return wording(kind).name; }
+
+int exit_status(const Error& e) {
+  if (is_dump_fault(e.kind) || e.kind == FaultKind::dump_ended) return exit_dump_fault;
+  if (e.kind == FaultKind::interrupted) return 128 + static_cast<int>(e.numbers[0]);
+  return exit_usage;
+}
 
 }  // namespace pg
