@@ -7,7 +7,9 @@
 
 namespace pg {
 
-// The one place that writes "phasegrid: " + line on standard error.
+// The one place that writes "phasegrid: " + line on standard error, after
+// flushing standard output, so that on a shared pipe it comes after every
+// trace line printed before it.
 void tell(std::string_view line);
 
 // A passing line on a terminal (a progress line) that no other line may run

@@ -77,7 +77,7 @@ constexpr bool is_dump_fault(FaultKind kind) { return kind <= FaultKind::newer_f
 
 class Error : public std::runtime_error {
  public:
-  Error(FaultKind k, std::int64_t at, std::initializer_list<wide_count> numbers_shown = {},
+  Error(FaultKind k, std::int64_t at = -1, std::initializer_list<wide_count> numbers_shown = {},
         std::string t = {});
   // An error of the run whose line is `text`.
   Error(FaultKind k, std::string line) : Error(k, -1, {}, std::move(line)) {}

@@ -89,7 +89,7 @@ class StreamTrace final : public Trace {
 };
 
 // A trace kept in memory: its text (lines ending in newlines) and its warnings.
-class BufferTrace final : public Trace {
+class BufferTrace : public Trace {
  public:
   void line(std::string_view text) override {
     text_.append(text);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "base/console.hpp"
+#include "base/trace.hpp"
 #include "driver/particle_loops.hpp"
 #include "state/store.hpp"
 
@@ -12,9 +12,9 @@ namespace pg {
 // run and with any number of threads. A centre that would be a division by
 // zero is not applied: the positions stay as they are and the console says so.
 
-void origin(double scale) {
-  const std::int64_t n = part.npart;
-  const PerParticle<double, 5>& p = part.pos_mass_h;
+void origin(Store& s, Trace& trace, double scale) {
+  const std::int64_t n = s.part.npart;
+  const PerParticle<double, 5>& p = s.part.pos_mass_h;
   double mass = 0.0, mx = 0.0, my = 0.0, mz = 0.0;
   for (std::int64_t i = 1; i <= n; ++i) {
     const double m = p(4, i);
@@ -24,19 +24,19 @@ void origin(double scale) {
     mz += m * p(3, i);
   }
   if (mass == 0.0) {
-    say("centring on the centre of mass skipped: the total mass is 0");
+    trace.say("centring on the centre of mass skipped: the total mass is 0");
     return;
   }
-  origi(1) = mx / mass;
-  origi(2) = my / mass;
-  origi(3) = mz / mass;
-  shift_positions(n, origi(1), origi(2), origi(3), scale);
-  say(origi(1), origi(2), origi(3));
+  s.origi(1) = mx / mass;
+  s.origi(2) = my / mass;
+  s.origi(3) = mz / mass;
+  shift_positions(s, s.origi(1), s.origi(2), s.origi(3), scale);
+  trace.say(s.origi(1), s.origi(2), s.origi(3));
 }
 
-void centre_on_density_peak() {
-  const std::int64_t n = part.npart;
-  const PerParticle<float, 1>& rho = densi.rho;
+void centre_on_density_peak(Store& s, Trace& trace) {
+  const std::int64_t n = s.part.npart;
+  const PerParticle<float, 1>& rho = s.densi.rho;
   std::int64_t irhomax = 1;
   float best = rho(1);
   for (std::int64_t i = 2; i <= n; ++i)
@@ -44,12 +44,12 @@ void centre_on_density_peak() {
       best = rho(i);
       irhomax = i;
     }
-  const double x0 = part.pos_mass_h(1, irhomax), y0 = part.pos_mass_h(2, irhomax),
-               z0 = part.pos_mass_h(3, irhomax), h0 = part.pos_mass_h(5, irhomax);
-  say("irhomax ", irhomax, best, x0, y0, z0);
+  const double x0 = s.part.pos_mass_h(1, irhomax), y0 = s.part.pos_mass_h(2, irhomax),
+               z0 = s.part.pos_mass_h(3, irhomax), h0 = s.part.pos_mass_h(5, irhomax);
+  trace.say("irhomax ", irhomax, best, x0, y0, z0);
 
   const double r2 = (16.0 * h0) * h0;  // (4 h0)^2
-  const PerParticle<double, 5>& p = part.pos_mass_h;
+  const PerParticle<double, 5>& p = s.part.pos_mass_h;
   double sx = 0.0, sy = 0.0, sz = 0.0;
   std::int32_t count = 0;
   for (std::int64_t i = 1; i <= n; ++i) {
@@ -63,72 +63,72 @@ void centre_on_density_peak() {
     }
   }
   if (count == 0) {
-    say("centring on the density peak skipped: no particle lies within 4 h of particle", irhomax);
+    trace.say("centring on the density peak skipped: no particle lies within 4 h of particle", irhomax);
     return;
   }
   const double cx = sx / count, cy = sy / count, cz = sz / count;
-  say("centre: ", count, cx, cy, cz);
-  shift_positions(n, cx, cy, cz, 1.0);
+  trace.say("centre: ", count, cx, cy, cz);
+  shift_positions(s, cx, cy, cz, 1.0);
 }
 
 namespace {
 
-bool names_a_particle(std::int32_t ip) { return ip >= 1 && ip <= part.npart; }
+bool names_a_particle(const Store& s, std::int32_t ip) { return ip >= 1 && ip <= s.part.npart; }
 
 // Centres on the particle of sink k (1..nptmass).
-void centre_on_particle_of(std::int32_t k) {
-  const std::int32_t ip = ptmass.listpm(k);
-  if (!names_a_particle(ip)) {
-    say("no sink", k, "to centre on: its particle", ip, "is outside 1 to", part.npart);
+void centre_on_particle_of(Store& s, Trace& trace, std::int32_t k) {
+  const std::int32_t ip = s.ptmass.listpm(k);
+  if (!names_a_particle(s, ip)) {
+    trace.say("no sink", k, "to centre on: its particle", ip, "is outside 1 to", s.part.npart);
     return;
   }
-  const double cx = part.pos_mass_h(1, ip), cy = part.pos_mass_h(2, ip), cz = part.pos_mass_h(3, ip);
-  say("sink ", k, ip, part.pos_mass_h(4, ip), cx, cy, cz);
-  shift_positions(part.npart, cx, cy, cz, 1.0);
+  const double cx = s.part.pos_mass_h(1, ip), cy = s.part.pos_mass_h(2, ip), cz = s.part.pos_mass_h(3, ip);
+  trace.say("sink ", k, ip, s.part.pos_mass_h(4, ip), cx, cy, cz);
+  shift_positions(s, cx, cy, cz, 1.0);
 }
 
 }  // namespace
 
-void centre_on_sink(std::int32_t k) {
-  if (k < 1 || k > ptmass.nptmass || k > ptmass_dim) {
-    say("no sink", k, "to centre on: the dump has", ptmass.nptmass, "sinks");
+void centre_on_sink(Store& s, Trace& trace, std::int32_t k) {
+  if (k < 1 || k > s.ptmass.nptmass || k > ptmass_dim) {
+    trace.say("no sink", k, "to centre on: the dump has", s.ptmass.nptmass, "sinks");
     return;
   }
-  centre_on_particle_of(k);
+  centre_on_particle_of(s, trace, k);
 }
 
-void centre_on_most_massive_sink() {
-  const std::int32_t nsinks = std::min(ptmass.nptmass, ptmass_dim);
+void centre_on_most_massive_sink(Store& s, Trace& trace) {
+  const std::int32_t nsinks = std::min(s.ptmass.nptmass, ptmass_dim);
   std::int32_t k = 0;
   double best = 0.0;
   for (std::int32_t j = 1; j <= nsinks; ++j) {
-    const std::int32_t ip = ptmass.listpm(j);
-    if (!names_a_particle(ip)) continue;
-    if (k == 0 || part.pos_mass_h(4, ip) > best) {
-      best = part.pos_mass_h(4, ip);
+    const std::int32_t ip = s.ptmass.listpm(j);
+    if (!names_a_particle(s, ip)) continue;
+    if (k == 0 || s.part.pos_mass_h(4, ip) > best) {
+      best = s.part.pos_mass_h(4, ip);
       k = j;
     }
   }
   if (k == 0) {
-    if (ptmass.nptmass <= 0)
-      say("no sink to centre on: the dump has", ptmass.nptmass, "sinks");
+    if (s.ptmass.nptmass <= 0)
+      trace.say("no sink to centre on: the dump has", s.ptmass.nptmass, "sinks");
     else
-      say("no sink to centre on: no sink's particle lies within 1 to", part.npart);
+      trace.say("no sink to centre on: no sink's particle lies within 1 to", s.part.npart);
     return;
   }
-  centre_on_particle_of(k);
+  centre_on_particle_of(s, trace, k);
 }
 
-void apply_centring(char centre_mode, std::int32_t sink_number,
+void apply_centring(Store& s, Trace& trace, char centre_mode, std::int32_t sink_number,
                     const std::array<double, 3>& centre_position) {
   switch (centre_mode) {
-    case 'm': origin(1.0); break;
-    case 'd': centre_on_density_peak(); break;
+    case 'm': origin(s, trace, 1.0); break;
+    case 'd': centre_on_density_peak(s, trace); break;
     case 'p':
-      shift_positions(part.npart, centre_position[0], centre_position[1], centre_position[2], 1.0);
+      shift_positions(s, centre_position[0], centre_position[1], centre_position[2], 1.0);
       break;
-    case 's': centre_on_most_massive_sink(); break;
-    case 'x': centre_on_sink(sink_number); break;
+    case 's': centre_on_most_massive_sink(s, trace); break;
+    case 'x': centre_on_sink(s, trace, sink_number); break;
     default: break;
   }
 }

@@ -20,11 +20,10 @@
 #include <vector>
 
 #include "base/console.hpp"
-#include "base/stop.hpp"
+#include "base/error.hpp"
 #include "driver/dialogue.hpp"
 #include "driver/output_guard.hpp"
 #include "driver/run.hpp"
-#include "state/store.hpp"
 
 #ifndef PHASEGRID_VERSION
 #define PHASEGRID_VERSION "unknown"
@@ -83,7 +82,7 @@ constexpr std::string_view usage =
 
 namespace {
 
-[[noreturn]] void usage_error(const std::string& why) { throw pg::Stop{pg::exit_usage, why}; }
+[[noreturn]] void usage_error(const std::string& why) { throw pg::Error(pg::FaultKind::bad_answer, why); }
 
 // An option's value as the dialogue reads its answer: one word, a number.
 std::string one_word(const std::string& value, const std::string& what) {
@@ -197,19 +196,19 @@ int run_command_line(const Options& o, CLI::App& app) {
   if (o.output_dir != ".") make_folder(o.output_dir, "the output folder");
   if (const auto dir = std::filesystem::path(o.series).parent_path(); !o.series.empty() && !dir.empty())
     make_folder(dir.string(), "the series file's folder");
+  std::FILE* console = stdout;
   if (o.quiet) {
-    std::FILE* null = std::fopen("/dev/null", "w");
-    if (null == nullptr) usage_error(fmt::format("cannot open /dev/null: {}", std::strerror(errno)));
-    pg::set_console_stream(null);
+    console = std::fopen("/dev/null", "w");
+    if (console == nullptr) usage_error(fmt::format("cannot open /dev/null: {}", std::strerror(errno)));
   }
+  pg::StreamTrace trace(console);
 
   std::ios::sync_with_stdio(false);
-  // The store starts with no room: each dump makes what it needs.
-  pg::store_init();
   pg::RunOptions run;
   run.keep_going = o.keep_going;
   run.series_path = o.series;
-  return dialogue ? pg::phasegrid_main(std::cin, run, o.output_dir) : pg::run_dumps(answers, jobs, run);
+  if (dialogue) return pg::phasegrid_main(std::cin, trace, run, o.output_dir);
+  return pg::run_plan({std::move(answers), std::move(jobs), std::move(run)}, trace);
 }
 
 }  // namespace
@@ -238,14 +237,13 @@ int phasegrid_command(int argc, char** argv) {
     app.parse(argc, argv);
     for (const std::string& extra : app.remaining()) {
       if (extra == "--") continue;  // (what follows it is all dumps)
-      fmt::print(stderr, "phasegrid: unknown argument \"{}\": see phasegrid --help\n", pg::printable(extra));
-      return pg::exit_usage;
+      throw pg::Error(pg::FaultKind::bad_answer,
+                      fmt::format("unknown argument \"{}\": see phasegrid --help", pg::printable(extra)));
     }
   } catch (const CLI::ParseError& e) {
     std::string why = e.what();
     std::replace(why.begin(), why.end(), '\n', ' ');
-    fmt::print(stderr, "phasegrid: {}\n", why);
-    return pg::exit_usage;
+    throw pg::Error(pg::FaultKind::bad_answer, why);
   }
   if (o.help || o.version) {
     if (o.help)
@@ -255,17 +253,7 @@ int phasegrid_command(int argc, char** argv) {
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? pg::exit_ok : pg::exit_usage;
   }
 
-  try {
-    return run_command_line(o, app);
-  } catch (const pg::Stop& stop) {
-    std::fflush(stdout);
-    fmt::print(stderr, "phasegrid: {}\n", stop.why);
-    return stop.status;
-  } catch (const std::bad_alloc&) {
-    std::fflush(stdout);
-    fmt::print(stderr, "phasegrid: cannot allocate memory\n");
-    return pg::exit_usage;
-  }
+  return run_command_line(o, app);
 }
 
 }  // namespace pg

@@ -5,7 +5,8 @@
 namespace pg {
 
 // Runs phasegrid with these arguments (argv[0] the program's name) and
-// returns the exit status. Usage errors are one line on standard error.
+// returns the exit status. A bad option or answer, and anything else that
+// stops the program before or around the run, throws an Error (see main()).
 int phasegrid_command(int argc, char** argv);
 
 }  // namespace pg

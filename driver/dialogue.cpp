@@ -7,14 +7,14 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "base/console.hpp"
-#include "base/stop.hpp"
+#include "base/trace.hpp"
+#include "base/error.hpp"
 
 namespace pg {
 
 namespace {
 
-[[noreturn]] void bad_answer(const std::string& why) { throw Stop{exit_usage, why}; }
+[[noreturn]] void bad_answer(const std::string& why) { throw Error(FaultKind::bad_answer, why); }
 
 bool is_separator(char c) { return c == ' ' || c == ',' || c == '\t' || c == '\r'; }
 
@@ -84,15 +84,15 @@ std::string dump_name_of(const std::string& line) {
   return name;
 }
 
-Answers ask_questions(FreeFormatInput& in) {
+Answers ask_questions(FreeFormatInput& in, Trace& trace) {
   Answers a;
-  say("Enter number of input files:");
+  trace.say("Enter number of input files:");
   a.ndumps = in.integer("the number of input files");
-  say("Enter names of input files:");
+  trace.say("Enter names of input files:");
   for (std::int32_t k = 1; k <= a.ndumps; ++k)
     a.dump_name.push_back(dump_name_of(in.line(fmt::format("the name of input file {}", k))));
 
-  put_line(
+  trace.line(
       "Do you want to centre on the centre of mass (m) or"
       " on the maximum density (d) or "
       " on a position (p) or "
@@ -105,11 +105,11 @@ Answers ask_questions(FreeFormatInput& in) {
     a.centre_position = {p[0], p[1], p[2]};
   }
 
-  say("Undo rotating reference frame (0,1,2,3) ?");
-  say("    (3=1 but change velocities to rotating frame)");
+  trace.say("Undo rotating reference frame (0,1,2,3) ?");
+  trace.say("    (3=1 but change velocities to rotating frame)");
   a.rotate_mode = in.integer("the rotating-frame answer");
   if (a.rotate_mode != 0) {
-    say("Enter rotation frequency (sec) ?");
+    trace.say("Enter rotation frequency (sec) ?");
     a.rotation_frequency = in.reals(1, "the rotation frequency")[0];
   }
   return a;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/trace.hpp"
+
 namespace pg {
 
 // Free-format input: values separated by blanks, commas or line ends; further
@@ -42,7 +44,7 @@ struct Answers {
 };
 
 // Asks the start-up questions on standard output and reads the answers.
-Answers ask_questions(FreeFormatInput& in);
+Answers ask_questions(FreeFormatInput& in, Trace& trace);
 
 // The first 7 characters of a line, blank-padded to 7.
 std::string dump_name_of(const std::string& line);

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "base/stop.hpp"
+#include "base/error.hpp"
 
 namespace pg {
 
@@ -189,7 +189,7 @@ void OutputFile::fail(const char* doing, int error, const char* why) {
     what += "; it is left empty (its folder takes no new files, so it was written in place)";
   else if (exists_as_file(path_))
     what += "; it still holds an earlier run's text";
-  throw Stop{exit_usage, what};
+  throw Error(FaultKind::output_failed, what);
 }
 
 void OutputFile::write(std::string_view bytes) {

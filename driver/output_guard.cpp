@@ -8,7 +8,7 @@
 #include <map>
 #include <utility>
 
-#include "base/stop.hpp"
+#include "base/error.hpp"
 #include "driver/series_file.hpp"
 
 namespace pg {
@@ -17,7 +17,7 @@ namespace {
 
 bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
 
-[[noreturn]] void refuse(const std::string& why) { throw Stop{exit_usage, why}; }
+[[noreturn]] void refuse(const std::string& why) { throw Error(FaultKind::output_refused, why); }
 
 }  // namespace
 

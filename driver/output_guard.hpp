@@ -10,7 +10,7 @@
 
 namespace pg {
 
-// Throws Stop (exit status 2) with one line saying which file and what to do.
+// Throws an Error of kind output_refused (exit status 2) with one line saying which file and what to do.
 void check_outputs(const std::vector<DumpJob>& jobs, const std::string& series_path);
 
 // `text` with its control characters written as escapes (\n, \t, \x1b), for

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/interrupt.hpp"
-#include "base/stop.hpp"
+#include "base/error.hpp"
 
 #include "state/store.hpp"
 
@@ -35,16 +35,17 @@ void start_loop_threads() {
   }
   for (const pthread_t id : trial) pthread_join(id, nullptr);
   if (error != 0)
-    throw Stop{exit_usage, fmt::format("cannot start the {} threads of the particle loops: {}", threads,
-                                       std::strerror(error))};
+    throw Error(FaultKind::no_threads, fmt::format("cannot start the {} threads of the particle loops: {}",
+                                                   threads, std::strerror(error)));
   int started = 0;  // (a region with no work in it would be left out)
 #pragma omp parallel num_threads(threads) reduction(+ : started)
   started += omp_get_thread_num() >= 0;
-  if (started < 1) throw Stop{exit_usage, "cannot start the threads of the particle loops"};
+  if (started < 1) throw Error(FaultKind::no_threads, "cannot start the threads of the particle loops");
 }
 
-void shift_positions(std::int64_t npart, double cx, double cy, double cz, double scale) {
-  const PerParticle<double, 5> p = part.pos_mass_h;
+void shift_positions(Store& s, double cx, double cy, double cz, double scale) {
+  const std::int64_t npart = s.part.npart;
+  const PerParticle<double, 5> p = s.part.pos_mass_h;
   const double dx = cx * scale, dy = cy * scale, dz = cz * scale;
 #pragma omp parallel for schedule(runtime)
   for (std::int64_t i = 1; i <= npart; ++i) {
@@ -65,10 +66,10 @@ inline void turn(double& a, double& b, double angle) {
 
 }  // namespace
 
-void turn_about_z(std::int64_t npart, double angle, double omega, bool positions,
-                  bool velocities) {
-  const PerParticle<double, 5> p = part.pos_mass_h;
-  const PerParticle<double, 4> v = part.vel_u;
+void turn_about_z(Store& s, double angle, double omega, bool positions, bool velocities) {
+  const std::int64_t npart = s.part.npart;
+  const PerParticle<double, 5> p = s.part.pos_mass_h;
+  const PerParticle<double, 4> v = s.part.vel_u;
   if (!velocities) {
     if (!positions) return;
 #pragma omp parallel for schedule(runtime)

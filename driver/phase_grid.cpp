@@ -10,12 +10,9 @@
 #include <limits>
 #include <vector>
 
-#include "base/console.hpp"
 #include "state/store.hpp"
 
 namespace pg {
-
-std::int32_t count_grid[grid_ny][grid_nx];
 
 namespace {
 
@@ -106,24 +103,23 @@ const PhaseBins& phase_bins() {
   return bins;
 }
 
-OutsideGrid bin_phase_grid() {
-  say("npart=", part.npart);
-  const std::int64_t n = part.npart;
+OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
+  trace.say("npart=", s.part.npart);
+  const std::int64_t n = s.part.npart;
   // The components the loop reads, indexed from 0 (particle i + 1).
-  const Component<std::int8_t, 1> iphase = phase.iphase.component(1);
-  const Component<float, 1> rho = densi.rho.component(1);
-  const Component<double, 2> dust = raddust.dust_values.component(1);
+  const Component<std::int8_t, 1> iphase = s.phase.iphase.component(1);
+  const Component<float, 1> rho = s.densi.rho.component(1);
+  const Component<double, 2> dust = s.raddust.dust_values.component(1);
   const PhaseBins& bins = phase_bins();
   constexpr std::size_t cells = static_cast<std::size_t>(grid_nx) * grid_ny;
   // One grid per thread, summed at the end: integer counts, so the sum is
   // the same whatever the threads and their shares.
-  static std::vector<std::int32_t> partial;
   const int threads = omp_get_max_threads();
-  partial.assign(cells * static_cast<std::size_t>(threads), 0);
+  partial_.assign(cells * static_cast<std::size_t>(threads), 0);
   std::int64_t above = 0, outside_rows = 0, nan = 0;
 #pragma omp parallel num_threads(threads) reduction(+ : above, outside_rows, nan)
   {
-    std::int32_t* grid = partial.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
+    std::int32_t* grid = partial_.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
 #pragma omp for schedule(static)
     for (std::int64_t i = 0; i < n; ++i) {
       if (iphase[i] == -1) continue;
@@ -143,16 +139,24 @@ OutsideGrid bin_phase_grid() {
       ++grid[static_cast<std::size_t>(r - 1) * grid_nx + static_cast<std::size_t>(c - 1)];
     }
   }
-  std::memset(count_grid, 0, sizeof count_grid);
-  std::int32_t* total = &count_grid[0][0];
+  std::int32_t* sum = &rows()[0][0];
+  std::memset(sum, 0, sizeof(Rows));
   for (int t = 0; t < threads; ++t) {
-    const std::int32_t* grid = partial.data() + cells * static_cast<std::size_t>(t);
-    for (std::size_t k = 0; k < cells; ++k) total[k] += grid[k];
+    const std::int32_t* grid = partial_.data() + cells * static_cast<std::size_t>(t);
+    for (std::size_t k = 0; k < cells; ++k) sum[k] += grid[k];
   }
   return {above, outside_rows, nan};
 }
 
-std::string phase_grid_text() {
+std::int64_t PhaseGrid::total() const {
+  std::int64_t all = 0;
+  for (const auto& row : rows())
+    for (const std::int32_t n : row) all += n;
+  return all;
+}
+
+std::string PhaseGrid::text() const {
+  const Rows& counts = rows();
   constexpr std::size_t item = 11;  // "%10.3f" and a blank
   std::string out;
   out.reserve(13 + static_cast<std::size_t>(grid_ny) * grid_nx * item);
@@ -173,7 +177,7 @@ std::string phase_grid_text() {
   for (int r = 0; r < grid_ny; ++r) {
     for (int c = 0; c < grid_nx; ++c) {
       if (c > 0) out += ' ';
-      out += text_of(count_grid[r][c] > 0 ? count_grid[r][c] : 0);
+      out += text_of(counts[r][c] > 0 ? counts[r][c] : 0);
     }
     out += '\n';
   }

@@ -5,8 +5,12 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "base/trace.hpp"
+#include "state/store.hpp"
 
 namespace pg {
 
@@ -20,9 +24,6 @@ inline constexpr double particle_mass = 4e-24;
 // n per code density unit, for those who convert back (the binning itself
 // takes the three steps above in order).
 inline constexpr double density_to_number_density = density_unit / particle_mass * 2.0;
-
-// count_grid(c, r), 1-based, column index fastest.
-extern std::int32_t count_grid[grid_ny][grid_nx];
 
 // The number density (cm^-3) of a code density, computed as the columns bin it.
 double number_density(float rho);
@@ -82,11 +83,30 @@ struct OutsideGrid {
   std::int64_t total() const { return above_columns + outside_rows + nan; }
 };
 
-// Zeroes the grid, prints "npart=" and bins particles 1..npart of the store.
-// Returns the active particles left out.
-OutsideGrid bin_phase_grid();
+// A phase grid's counts: rows()[r][c], 0-based, row r of dust temperature
+// and column c of density, the column index fastest. A value the run owns.
+class PhaseGrid {
+ public:
+  using Rows = std::int32_t[grid_ny][grid_nx];
+  PhaseGrid() : cells_(std::make_unique<Cells>()) {}
 
-// The grid file's text: the header line and the 540 rows of 700 values.
-std::string phase_grid_text();
+  // Zeroes the grid, prints "npart=" and bins particles 1..npart of the
+  // store. Returns the active particles left out.
+  OutsideGrid bin(const Store& s, Trace& trace);
+
+  const Rows& rows() const { return cells_->rows; }
+  Rows& rows() { return cells_->rows; }
+  // Particles the cells hold.
+  std::int64_t total() const;
+  // The grid file's text: the header line and the 540 rows of 700 values.
+  std::string text() const;
+
+ private:
+  struct Cells {
+    Rows rows;
+  };
+  std::unique_ptr<Cells> cells_;  // zeroed
+  std::vector<std::int32_t> partial_;  // one grid per thread, summed into the cells
+};
 
 }  // namespace pg

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+#include "base/trace.hpp"
+#include "state/store.hpp"
+
 namespace pg {
 
 // The rotating-frame answers:
@@ -17,7 +20,7 @@ namespace pg {
 // Only what a later step reads needs turning: `positions` and `velocities`
 // say which (the run turns positions when a centring follows; no step of the
 // run reads velocities afterwards).
-void undo_rotation(std::int32_t rotate_mode, double rotation_frequency, bool positions = true,
-                   bool velocities = true);
+void undo_rotation(Store& s, Trace& trace, std::int32_t rotate_mode, double rotation_frequency,
+                   bool positions = true, bool velocities = true);
 
 }  // namespace pg

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "base/console.hpp"
+#include "base/error.hpp"
 #include "base/interrupt.hpp"
 #include "driver/centring.hpp"
 #include "driver/output_file.hpp"
@@ -22,14 +23,11 @@
 #include "driver/particle_loops.hpp"
 #include "driver/phase_grid.hpp"
 #include "driver/progress.hpp"
-#include "base/stop.hpp"
 #include "driver/rotation.hpp"
 #include "driver/run_report.hpp"
 #include "driver/series_file.hpp"
-#include "dump/fault.hpp"
 #include "dump/rdump.hpp"
 #include "format/tags.hpp"
-#include "state/store.hpp"
 #include "state/units.hpp"
 
 #ifndef PHASEGRID_VERSION
@@ -117,8 +115,88 @@ std::vector<DumpJob> dialogue_jobs(const Answers& a, const std::string& output_d
   return jobs;
 }
 
-int process_dumps(const Answers& a, RunReport& report) {
-  return process_dumps(a, dialogue_jobs(a), report, RunOptions{});
+RunPlan dialogue_plan(std::istream& in, Trace& trace, const RunOptions& options,
+                      const std::string& output_dir) {
+  FreeFormatInput input(in);
+  RunPlan plan;
+  plan.answers = ask_questions(input, trace);
+  plan.jobs = dialogue_jobs(plan.answers, output_dir);
+  plan.options = options;
+  return plan;
+}
+
+RunState::RunState(Trace& t, Wanted w) : store(idim), trace(t), wanted(w) {}
+
+DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, RunReport& report) {
+  const DumpJob& job = plan.jobs[k];
+  const Answers& a = plan.answers;
+  Store& s = state.store;
+  Trace& trace = state.trace;
+  DumpOutcome o;
+  StageClock clock;
+  try {
+    throw_if_stopped();
+    if (job.not_readable != 0) {
+      o.skipped = true;
+      o.status = DumpStatus::could_not_be_opened;
+      o.open_error = job.not_readable;
+      return o;
+    }
+    // Both files are replaced only once their new text is complete.
+    o.index_file = std::make_unique<OutputFile>(job.index_path);
+    ReadProgress progress(job.label, k + 1, plan.jobs.size());  // outlives `dump`, which holds its hook
+    DumpFile dump = DumpFile::open(job.path);
+    dump.set_progress_hook(progress.hook());
+    o.open_error = dump.open_error();
+    if (o.open_error != 0) report.could_not_be_opened(k, o.open_error);
+    o.grid_file = std::make_unique<OutputFile>(job.grid_path);
+    trace.line(job.grid_name);
+
+    int read_status = 0;
+    try {
+      o.dust_temperature = rdump(dump, read_status, {s, trace, state.wanted}).dust_temperature;
+    } catch (const Error& e) {
+      if (!is_dump_fault(e.kind)) throw;
+      o.status = DumpStatus::stopped_by_fault;
+      o.stop = e;
+      return o;
+    }
+    progress.finish();
+    o.end_offset = dump.offset();
+    if (o.open_error != 0)
+      o.status = DumpStatus::could_not_be_opened;
+    else if (read_status != 0)
+      o.status = DumpStatus::ended_early;
+    clock.lap("read");
+
+    trace.say("Units are ", s.unitsin(1), s.unitsin(2));
+    trace.say("Time is ", s.gtime.gt);
+    trace.say(code_umass, code_udist, code_unit_time);
+    o.dump_units[0] = s.unitsin(1);
+    o.dump_units[1] = s.unitsin(2);
+    o.dump_units[2] = s.unitsin(3);
+    undo_rotation(s, trace, a.rotate_mode, a.rotation_frequency, state.wanted.positions,
+                  state.wanted.velocities);
+    clock.lap("rotation");
+
+    o.time = s.gtime.gt;
+    o.time_ff = o.time / free_fall_time(s.polyk2.rhozero);
+    apply_centring(s, trace, a.centre_mode, a.sink_number, a.centre_position);
+    clock.lap("centring");
+    o.outside = state.grid.bin(s, trace);
+    o.npart = s.part.npart;
+    clock.lap("binning");
+  } catch (const Error& e) {
+    // Memory that cannot be had, or a stop signal: the dump's files stay as
+    // they were. (An output that cannot be claimed stops the run.)
+    if (e.kind == FaultKind::store_exhausted) o.status = DumpStatus::out_of_memory;
+    else if (e.kind != FaultKind::interrupted) throw;
+    o.stop = e;
+  } catch (const std::bad_alloc&) {
+    o.status = DumpStatus::out_of_memory;
+    o.stop = Error(FaultKind::out_of_memory, "cannot allocate the memory the run needs besides the store's");
+  }
+  return o;
 }
 
 namespace {
@@ -151,147 +229,83 @@ std::future<void> append_beside(SeriesFile& series, const SeriesDump& row) {
 
 }  // namespace
 
-int process_dumps(const Answers& a, const std::vector<DumpJob>& jobs, RunReport& report,
-                  const RunOptions& options, SeriesFile* series) {
-  int status = exit_ok;
-  // Every question is answered before the first dump: what the run will
-  // read is known, and the reader copies nothing else. PHASEGRID_READ_ALL=1
-  // stores every array all the same.
-  const char* all = std::getenv("PHASEGRID_READ_ALL");
-  const bool read_all = all != nullptr && std::string_view(all) == "1";
-  Wanted wanted = read_all ? Wanted::everything() : wanted_for_run(a.centre_mode);
-  StageClock clock;
-  bool dust_supplied = false;  // by an earlier dump of the run
-  std::size_t last = jobs.size();  // the last dump read
-  for (std::size_t k = 0; k < jobs.size(); ++k)
-    if (jobs[k].not_readable == 0) last = k;
-  for (std::size_t k = 0; k < jobs.size(); ++k) {
-    const DumpJob& job = jobs[k];
-    bool row_appended = false;
-    // Memory that cannot be had stops the run: the dump's files stay as they
-    // were, and its row says so.
-    auto out_of_memory = [&](const std::string& what) {
-      report.out_of_memory(k, what);
-      if (series != nullptr && !row_appended) series->append(row_without_grid(job, DumpStatus::out_of_memory));
-      throw Stop{exit_usage, {}};
-    };
-    try {
-      throw_if_stopped();
-      if (job.not_readable != 0) {
-        report.skipped_not_readable(k, job.not_readable);
-        if (series != nullptr) series->append(row_without_grid(job, DumpStatus::could_not_be_opened));
-        status = exit_dump_fault;
-        continue;
-      }
-      // No dump after the last one can show its identifiers.
-      if (!read_all && k == last) wanted.identifiers = false;
-      const std::string& grid_name = job.grid_name;
-      // Both files are replaced only once their new text is complete.
-      OutputFile index_file(job.index_path);
-      ReadProgress progress(job.label, k + 1, jobs.size());  // outlives `dump`, which holds its hook
-      DumpFile dump = DumpFile::open(job.path);
-      dump.set_progress_hook(progress.hook());
-      if (dump.open_error() != 0) report.could_not_be_opened(k, dump.open_error());
-      OutputFile grid_file(job.grid_path);
-      put_line(grid_name);
-
-      clock.restart();
-      int read_status = 0;
-      ReadNotes notes;
-      try {
-        notes = rdump(dump, read_status, {store, wanted});
-      } catch (const DumpFault& fault) {
-        progress.finish();
-        // The fault's line closes the console; the dump's files are left
-        // empty, and the run stops with the status of a damaged dump (the
-        // one place a fault meets an exit status).
-        put_line(" " + fault_text(fault));
-        if (fault.kind == FaultKind::npart_beyond_store)
-          tell(fmt::format("dump \"{}\" holds {} particles, more than the {} the store holds", job.label,
-                           static_cast<std::int64_t>(fault.numbers[0]),
-                           static_cast<std::int64_t>(fault.numbers[1])));
-        grid_file.leave_empty();
-        index_file.leave_empty();
-        if (series != nullptr) series->append(row_without_grid(job, DumpStatus::stopped_by_fault));
-        if (options.keep_going) {
-          // The next dump is read with the store as the fault left it.
-          report.fault_ended_dump(k);
-          status = exit_dump_fault;
-          continue;
-        }
-        report.stopped_by_fault(k);
-        throw Stop{exit_dump_fault, {}};
-      }
-      progress.finish();
-      if (read_status != 0) {
-        status = exit_dump_fault;
-        if (dump.open_error() == 0) report.ended_early(k, dump.offset());
-      }
-      clock.lap("read");
-
-      say("Units are ", unitsin(1), unitsin(2));
-      say("Time is ", gtime.gt);
-      unit();
-      say(units.umass, units.udist, units.unit_time);
-      if (read_status == 0) {
-        report.units(k, unitsin(1), unitsin(2), units.umass, units.udist);
-        if (!notes.dust_temperature) report.no_dust_temperature(k, dust_supplied);
-      }
-      dust_supplied = dust_supplied || notes.dust_temperature;
-      undo_rotation(a.rotate_mode, a.rotation_frequency, wanted.positions, wanted.velocities);
-      clock.lap("rotation");
-
-      const double time = gtime.gt;
-      const double ratio = time / free_fall_time(polyk2.rhozero);
-
-      apply_centring(a.centre_mode, a.sink_number, a.centre_position);
-      clock.lap("centring");
-      const OutsideGrid outside = bin_phase_grid();
-      clock.lap("binning");
-      report.outside_grid(k, outside);
-      SeriesDump row;
-      std::future<void> row_written;  // joins on leaving
-      if (series != nullptr) {
-        row.dump = job.path;
-        row.grid_file = grid_name;
-        row.status = dump.open_error() != 0 ? DumpStatus::could_not_be_opened
-                     : read_status != 0     ? DumpStatus::ended_early
-                                            : DumpStatus::complete;
-        row.time = time;
-        row.time_ff = ratio;
-        row.npart = part.npart;
-        for (const auto& cells : count_grid)
-          for (const std::int32_t n : cells) row.binned += n;
-        row.outside = outside;
-        row.dump_umass = unitsin(1);
-        row.dump_udist = unitsin(2);
-        row.dump_utime = unitsin(3);
-        row.counts = count_grid;
-        row_appended = true;
-        row_written = append_beside(*series, row);
-      }
-      // The index line is completed only with its grid: a grid that cannot
-      // be written leaves both files as they were.
-      index_file.write(index_line(time, ratio, grid_name));
-      grid_file.write(phase_grid_text());
-      grid_file.close();
-      index_file.close();
-      clock.lap("grid write");
-      if (row_written.valid()) {
-        row_written.get();  // a row that could not be written stops the run here
-        clock.lap("series");
-      }
-    } catch (const Interrupted& interrupted) {
-      report.interrupted(k, interrupted.signal);
-      throw;
-    } catch (const StoreExhausted& e) {
-      out_of_memory(fmt::format("cannot reserve memory for {} particles ({} MB in all): {}", e.particles,
-                                (e.bytes + 999999) / 1000000, std::strerror(e.error)));
-    } catch (const std::bad_alloc&) {
-      out_of_memory("cannot allocate the memory the run needs besides the store's");
-    }
+Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& state, RunReport& report,
+               SeriesFile* series) {
+  const DumpJob& job = plan.jobs[k];
+  if (o.skipped) {
+    report.skipped_not_readable(k, o.open_error);
+    if (series != nullptr) series->append(row_without_grid(job, DumpStatus::could_not_be_opened));
+    return {exit_dump_fault, true};
   }
-  return status;
+  if (o.stop && o.stop->kind == FaultKind::interrupted) {
+    report.interrupted(k, static_cast<int>(o.stop->numbers[0]));
+    throw *o.stop;
+  }
+  if (o.status == DumpStatus::out_of_memory) {
+    // The run stops: the dump's files stay as they were, and its row says so.
+    report.out_of_memory(k, o.stop->what());
+    if (series != nullptr) series->append(row_without_grid(job, DumpStatus::out_of_memory));
+    return {exit_usage, false};
+  }
+  if (o.status == DumpStatus::stopped_by_fault) {
+    // The fault's line closes the console; the dump's files are left empty,
+    // and the run stops with the status of a damaged dump, or goes on with
+    // the store as the fault left it.
+    const Error& fault = *o.stop;
+    state.trace.line(" " + fault_text(fault));
+    if (fault.kind == FaultKind::npart_beyond_store)
+      tell(fmt::format("dump \"{}\" holds {} particles, more than the {} the store holds", job.label,
+                       static_cast<std::int64_t>(fault.numbers[0]), static_cast<std::int64_t>(fault.numbers[1])));
+    o.grid_file->leave_empty();
+    o.index_file->leave_empty();
+    if (series != nullptr) series->append(row_without_grid(job, DumpStatus::stopped_by_fault));
+    if (plan.options.keep_going) {
+      report.fault_ended_dump(k);
+      return {exit_dump_fault, true};
+    }
+    report.stopped_by_fault(k);
+    return {exit_dump_fault, false};
+  }
+
+  const bool complete = o.status == DumpStatus::complete;
+  if (o.status == DumpStatus::ended_early) report.ended_early(k, o.end_offset);
+  if (complete) {
+    report.units(k, o.dump_units[0], o.dump_units[1], code_umass, code_udist);
+    if (!o.dust_temperature) report.no_dust_temperature(k, state.dust_supplied);
+  }
+  state.dust_supplied = state.dust_supplied || o.dust_temperature;
+  report.outside_grid(k, o.outside);
+
+  StageClock clock;
+  SeriesDump row;
+  std::future<void> row_written;  // joins on leaving
+  if (series != nullptr) {
+    row.dump = job.path;
+    row.grid_file = job.grid_name;
+    row.status = o.status;
+    row.time = o.time;
+    row.time_ff = o.time_ff;
+    row.npart = o.npart;
+    row.binned = state.grid.total();
+    row.outside = o.outside;
+    row.dump_umass = o.dump_units[0];
+    row.dump_udist = o.dump_units[1];
+    row.dump_utime = o.dump_units[2];
+    row.counts = state.grid.rows();
+    row_written = append_beside(*series, row);
+  }
+  // The index line is completed only with its grid: a grid that cannot be
+  // written leaves both files as they were.
+  o.index_file->write(index_line(o.time, o.time_ff, job.grid_name));
+  o.grid_file->write(state.grid.text());
+  o.grid_file->close();
+  o.index_file->close();
+  clock.lap("grid write");
+  if (row_written.valid()) {
+    row_written.get();  // a row that could not be written stops the run here
+    clock.lap("series");
+  }
+  return {complete ? exit_ok : exit_dump_fault, true};
 }
 
 namespace {
@@ -322,59 +336,80 @@ int finish_series(SeriesFile& series, const std::string& path, int status, int s
                                           report.dumps()));
     }
     series.close();
-  } catch (const Stop& stop) {
-    tell(stop.why);
-    return stop.status;
+  } catch (const Error& e) {
+    tell(e.what());
+    return exit_status(e);
   }
   return status;
 }
 
-// The dialogue's answers (read from `in`) or the given ones, then the dumps.
-int run(std::istream* in, const Answers* given, const std::vector<DumpJob>* given_jobs,
-        const RunOptions& options, const std::string& output_dir) {
+// Every question is answered before the first dump: what the run will read
+// is known, and the reader copies nothing else. PHASEGRID_READ_ALL=1 stores
+// every array all the same.
+bool read_all() {
+  const char* all = std::getenv("PHASEGRID_READ_ALL");
+  return all != nullptr && std::string_view(all) == "1";
+}
+
+// The dumps of the plan, one at a time; returns the exit status.
+int process_dumps(const RunPlan& plan, RunReport& report, SeriesFile* series, Trace& trace) {
+  const bool all = read_all();
+  RunState state(trace, all ? Wanted::everything() : wanted_for_run(plan.answers.centre_mode));
+  std::size_t last = plan.jobs.size();  // the last dump read
+  for (std::size_t k = 0; k < plan.jobs.size(); ++k)
+    if (plan.jobs[k].not_readable == 0) last = k;
+  int status = exit_ok;
+  for (std::size_t k = 0; k < plan.jobs.size(); ++k) {
+    // No dump after the last one can show its identifiers.
+    if (!all && k == last) state.wanted.identifiers = false;
+    DumpOutcome outcome = process_one(plan, k, state, report);
+    const Settled settled = settle(outcome, plan, k, state, report, series);
+    status = std::max(status, settled.status);
+    if (!settled.go_on) break;
+  }
+  return status;
+}
+
+// The plan `make_plan` builds, then its dumps.
+template <class MakePlan>
+int run(MakePlan make_plan, Trace& trace) {
   int status;
   int signal = 0;
   std::optional<RunReport> report;
   std::optional<SeriesFile> series;
+  std::string series_path;
   catch_stop_signals();
   set_default_loop_schedule();
   try {
-    Answers answers;
-    std::vector<DumpJob> jobs;
-    if (in != nullptr) {
-      FreeFormatInput input(*in);
-      answers = ask_questions(input);
-      jobs = dialogue_jobs(answers, output_dir);
-    } else {
-      answers = *given;
-      jobs = *given_jobs;
-    }
+    const RunPlan plan = make_plan();
     std::vector<std::string> names;
-    for (const DumpJob& job : jobs) names.push_back(job.label);
+    for (const DumpJob& job : plan.jobs) names.push_back(job.label);
     report.emplace(std::move(names));
     // Every answer is in: nothing is read or written before the outputs are
     // known to be safe to write, the threads are running and the series file
     // is made (one that cannot be written stops the run at once).
-    check_outputs(jobs, options.series_path);
+    check_outputs(plan.jobs, plan.options.series_path);
     start_loop_threads();
-    if (!options.series_path.empty()) series.emplace(options.series_path, series_run(answers));
+    series_path = plan.options.series_path;
+    if (!series_path.empty()) series.emplace(series_path, series_run(plan.answers));
     stop_gently();
-    status = process_dumps(answers, jobs, *report, options, series ? &*series : nullptr);
-  } catch (const Stop& stop) {
-    if (!stop.why.empty()) tell(stop.why);
-    status = stop.status;
-  } catch (const Interrupted& interrupted) {
-    signal = interrupted.signal;
-    status = 128 + signal;
+    status = process_dumps(plan, *report, series ? &*series : nullptr, trace);
+  } catch (const Error& e) {
+    if (e.kind == FaultKind::interrupted) {
+      signal = static_cast<int>(e.numbers[0]);
+    } else {
+      tell(e.what());
+    }
+    status = exit_status(e);
   } catch (const std::bad_alloc&) {
     tell("cannot allocate memory");
     status = exit_usage;
   }
-  if (series) status = finish_series(*series, options.series_path, status, signal, *report);
+  if (series) status = finish_series(*series, series_path, status, signal, *report);
   if (report) report->summary();
   // The console is the run's report: losing it is a failure, not a success.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    fmt::print(stderr, "phasegrid: cannot write standard output: {}\n", std::strerror(errno));
+    tell(fmt::format("cannot write standard output: {}", std::strerror(errno)));
     if (status == exit_ok) status = exit_usage;
   }
   // Stopped by a signal: ended by it, as the caller expects.
@@ -384,14 +419,12 @@ int run(std::istream* in, const Answers* given, const std::vector<DumpJob>* give
 
 }  // namespace
 
-int phasegrid_main(std::istream& in) { return run(&in, nullptr, nullptr, RunOptions{}, "."); }
-
-int phasegrid_main(std::istream& in, const RunOptions& options, const std::string& output_dir) {
-  return run(&in, nullptr, nullptr, options, output_dir);
+int run_plan(const RunPlan& plan, Trace& trace) {
+  return run([&plan] { return plan; }, trace);
 }
 
-int run_dumps(const Answers& answers, const std::vector<DumpJob>& jobs, const RunOptions& options) {
-  return run(nullptr, &answers, &jobs, options, ".");
+int phasegrid_main(std::istream& in, Trace& trace, const RunOptions& options, const std::string& output_dir) {
+  return run([&] { return dialogue_plan(in, trace, options, output_dir); }, trace);
 }
 
 }  // namespace pg

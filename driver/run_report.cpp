@@ -11,12 +11,6 @@
 
 namespace pg {
 
-void tell(const std::string& line) {
-  wipe_passing_line();
-  std::fflush(stdout);
-  fmt::print(stderr, "phasegrid: {}\n", line);
-}
-
 RunReport::RunReport(std::vector<std::string> dumps)
     : dumps_(std::move(dumps)), problems_(dumps_.size()) {}
 

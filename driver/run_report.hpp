@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/console.hpp"
 #include "driver/phase_grid.hpp"
 
 namespace pg {
@@ -47,8 +48,5 @@ class RunReport {
   std::vector<std::vector<const char*>> problems_;
 };
 
-// Writes one line to standard error after flushing standard output, so that
-// on a shared pipe it comes after every trace line printed before it.
-void tell(const std::string& line);
 
 }  // namespace pg

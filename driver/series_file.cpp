@@ -16,7 +16,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "base/stop.hpp"
+#include "base/error.hpp"
 #include "driver/hdf5_handle.hpp"
 #include "driver/output_file.hpp"
 
@@ -383,7 +383,7 @@ void SeriesFile::Impl::close() {
 namespace {
 
 [[noreturn]] void stop_writing(const std::string& path, const std::string& why) {
-  throw Stop{exit_usage, "cannot write the series file \"" + path + "\": " + why + left_as_it_was(path)};
+  throw Error(FaultKind::output_failed, "cannot write the series file \"" + path + "\": " + why + left_as_it_was(path));
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ struct SeriesDump {
 std::string series_refusal(const std::string& path);
 
 // Creates the series of a run; FILE is replaced when it is closed. A file
-// that cannot be created or written throws Stop with exit status 2 naming the
+// that cannot be created or written throws an Error (exit status 2) naming the
 // file and the reason, and leaves FILE as it was.
 class SeriesFile {
  public:
@@ -65,7 +65,7 @@ class SeriesFile {
   std::size_t rows() const;
   // Records that a signal stopped the run (`what`: which, and where).
   void note_interrupted(std::string_view what);
-  // Completes the file and puts it in FILE's place; throws Stop as above.
+  // Completes the file and puts it in FILE's place; throws as above.
   // Idempotent; nothing to do after a failure.
   void close();
 

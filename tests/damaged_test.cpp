@@ -121,15 +121,9 @@ std::string words_reversed(std::string bytes) {
   return bytes;
 }
 
-// The store's first entries cleared before each read, so that the trace
-// depends on the bytes alone: a block without identifiers shows what the
-// store held before.
-ReadOutcome read_fresh(const std::string& bytes) {
-  pg::store.ensure(64);
-  std::fill_n(pg::unique.iunique.base, 64, 0);
-  std::fill_n(pg::phase.iphase.base, 64, 0);
-  return read_dump_bytes(bytes);
-}
+// A fresh store for each read, so that the trace depends on the bytes alone:
+// a block without identifiers shows what the store held before.
+ReadOutcome read_fresh(const std::string& bytes) { return read_dump_bytes(bytes); }
 
 // An end of file, or a stop after an ERROR line; never a complete read.
 ::testing::AssertionResult ends_cleanly(const ReadOutcome& o) {
@@ -220,12 +214,13 @@ TEST_P(Damaged, OtherByteOrderIsNamed) {
 TEST_P(Damaged, FailingReadStopsTheRun) {
   for (std::size_t at = 0; at < bytes().size(); at += 97) {
     ConsoleCapture cap;
+    pg::Store store(pg::idim);
     pg::DumpFile f(std::make_unique<MemorySource>(bytes(), 200, static_cast<std::int64_t>(at)), 256);
     int status = -1;
     try {
-      pg::rdump(f, status);
+      pg::rdump(f, status, {store, cap});
       ADD_FAILURE() << "no fault at " << at;
-    } catch (const pg::DumpFault& fault) {
+    } catch (const pg::Error& fault) {
       EXPECT_EQ(fault.kind, pg::FaultKind::read_failed) << at;
       EXPECT_GE(fault.offset, static_cast<std::int64_t>(at)) << "the failure lies at or after the failing byte";
       EXPECT_EQ(fault.text, "Input/output error");

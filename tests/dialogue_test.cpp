@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "driver/dialogue.hpp"
-#include "base/stop.hpp"
+#include "base/error.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;
@@ -16,7 +16,7 @@ pg::Answers ask(const std::string& input, std::vector<std::string>* lines = null
   ConsoleCapture cap;
   std::istringstream in(input);
   FreeFormatInput ffi(in);
-  pg::Answers a = pg::ask_questions(ffi);
+  pg::Answers a = pg::ask_questions(ffi, cap);
   if (lines) *lines = cap.lines();
   return a;
 }
@@ -25,9 +25,9 @@ pg::Answers ask(const std::string& input, std::vector<std::string>* lines = null
 std::string bad(const std::string& input) {
   try {
     ask(input);
-  } catch (const pg::Stop& s) {
-    EXPECT_EQ(s.status, pg::exit_usage);
-    return s.why;
+  } catch (const pg::Error& e) {
+    EXPECT_EQ(pg::exit_status(e), pg::exit_usage);
+    return e.what();
   }
   ADD_FAILURE() << "accepted: " << input;
   return {};
@@ -51,7 +51,7 @@ TEST(FreeFormat, IntegersAreStrict) {
   for (const char* text : {"7.5", "x", "1e3", "99999999999", "0x10"}) {
     std::istringstream in(text);
     FreeFormatInput ffi(in);
-    EXPECT_THROW(ffi.integer("n"), pg::Stop) << text;
+    EXPECT_THROW(ffi.integer("n"), pg::Error) << text;
   }
 }
 

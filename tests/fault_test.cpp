@@ -4,15 +4,15 @@
 
 #include <set>
 
-#include "dump/fault.hpp"
+#include "base/error.hpp"
 
-using pg::DumpFault;
+using pg::Error;
 using pg::FaultKind;
 
 TEST(Fault, EveryKindPrintsItsLine) {
   using K = FaultKind;
   struct Case {
-    DumpFault fault;
+    Error fault;
     const char* line;
   };
   const Case cases[] = {
@@ -51,6 +51,16 @@ TEST(Fault, EveryKindPrintsItsLine) {
        "ERROR in rdump: the record at byte 120 begins with length 4 but ends with length 9"},
       {{K::newer_format_version, 9, {2, 1}},
        "ERROR 4 in rdump: format version is 2 but this version of Veltra can only read 1"},
+      {{K::dump_ended, 9}, "END OF FILE REACHED IN RDUMP"},
+      {{K::store_exhausted, -1, {60000000, 12345, 12}, "Cannot allocate memory"},
+       "cannot reserve memory for 60000000 particles (12345 MB in all): Cannot allocate memory"},
+      // The run's own errors: the line is their text.
+      {{K::bad_answer, "-c p needs --position X Y Z"}, "-c p needs --position X Y Z"},
+      {{K::output_refused, "x"}, "x"},
+      {{K::output_failed, "x"}, "x"},
+      {{K::out_of_memory, "x"}, "x"},
+      {{K::no_threads, "x"}, "x"},
+      {{K::interrupted, -1, {15}, "SIGTERM"}, "SIGTERM"},
   };
   std::set<FaultKind> seen;
   for (const Case& c : cases) {

@@ -18,13 +18,18 @@ const Particles& few() {
 // A complete dump of a few particles, tagged or not.
 Dump base(bool tagged = true) { return simple_dump(few(), tagged); }
 
-ReadOutcome read(const Dump& d) { return read_dump_bytes(dump_bytes(d)); }
-
 bool finished(const ReadOutcome& o) { return o.has_line(" FINISHED READ 20 0") && o.status == 0; }
+
+// Each test reads into a store of its own.
+class Header : public ::testing::Test {
+ protected:
+  ReadOutcome read(const Dump& d) { return read_dump_bytes(dump_bytes(d), store); }
+  pg::Store store{pg::idim};
+};
 
 }  // namespace
 
-TEST(Header, IntegerLayoutsChosenByTheirCount) {
+TEST_F(Header, IntegerLayoutsChosenByTheirCount) {
   struct Case {
     int n_int;
     const char* using_line;  // nullptr: none
@@ -47,11 +52,11 @@ TEST(Header, IntegerLayoutsChosenByTheirCount) {
     }
     EXPECT_EQ(o.lines[3].starts_with(" USING"), c.using_line != nullptr);
     EXPECT_TRUE(o.has_line(fmt::format(" Number of array lengths & blocks 6 {}", c.n_blocks)));
-    EXPECT_EQ(pg::typef.extra_option1, c.n_int >= 42 && c.n_int <= 44 ? (c.n_int >= 43 ? 61 : 0) : 0);
+    EXPECT_EQ(store.typef.extra_option1, c.n_int >= 42 && c.n_int <= 44 ? (c.n_int >= 43 ? 61 : 0) : 0);
   }
 }
 
-TEST(Header, DragSchemeWarningOnlyForLayout44WithTimeAboveZero) {
+TEST_F(Header, DragSchemeWarningOnlyForLayout44WithTimeAboveZero) {
   for (double gt : {0.5, 0.0}) {
     Dump d = simple_dump(few(), true, gt);
     d.ints.resize(44, 0);
@@ -63,7 +68,7 @@ TEST(Header, DragSchemeWarningOnlyForLayout44WithTimeAboveZero) {
   }
 }
 
-TEST(Header, ParticleCountAgainstCapacity) {
+TEST_F(Header, ParticleCountAgainstCapacity) {
   Dump d = base();
   d.ints[0] = 50001001;
   ReadOutcome o = read(d);
@@ -74,7 +79,7 @@ TEST(Header, ParticleCountAgainstCapacity) {
   EXPECT_FALSE(o.has_line(" ERROR in rdump: npart>idim"));
 }
 
-TEST(Header, TooFewValuesStopTheRun) {
+TEST_F(Header, TooFewValuesStopTheRun) {
   Dump ints = base();
   ints.ints.resize(5);
   EXPECT_EQ(read(ints).last(), " ERROR 4 in rdump: not enough default ints");
@@ -92,7 +97,7 @@ TEST(Header, TooFewValuesStopTheRun) {
   EXPECT_EQ(o.last(), " ERROR: could not find gt in header");
 }
 
-TEST(Header, NamedRealsAndTheirDefaults) {
+TEST_F(Header, NamedRealsAndTheirDefaults) {
   Dump d = base();
   std::swap(d.real_tags[0], d.real_tags[1]);  // dtmax before gt
   std::swap(d.reals[0], d.reals[1]);
@@ -101,10 +106,10 @@ TEST(Header, NamedRealsAndTheirDefaults) {
   d.ints[2] = 0;              // nbody2: no surrounding medium
   ReadOutcome o = read(d);
   EXPECT_TRUE(finished(o));
-  EXPECT_EQ(pg::gtime.gt, 0.75);
-  EXPECT_EQ(pg::dtmaxin.dtmax, 0.01);
-  EXPECT_EQ(pg::planet2.sdprof, -0.5);
-  EXPECT_EQ(pg::planetesimal.max_rplan, 1000000.0);
+  EXPECT_EQ(store.gtime.gt, 0.75);
+  EXPECT_EQ(store.dtmaxin.dtmax, 0.01);
+  EXPECT_EQ(store.planet2.sdprof, -0.5);
+  EXPECT_EQ(store.planetesimal.max_rplan, 1000000.0);
   EXPECT_TRUE(o.has_line(" Surface density pre vary (goes as r^-0.5)"));
   EXPECT_TRUE(o.has_line(" r_max = 1000000"));
   EXPECT_FALSE(o.has_line(" read u for surrounding medium = 0.033"));
@@ -112,7 +117,7 @@ TEST(Header, NamedRealsAndTheirDefaults) {
   EXPECT_TRUE(read(d).has_line(" read u for surrounding medium = 0.033"));
 }
 
-TEST(Header, TaggedHeaderWithManyReals) {
+TEST_F(Header, TaggedHeaderWithManyReals) {
   // 40 reals: a tag beyond position 30 counts as absent.
   Dump d = base();
   std::swap(d.real_tags[29], d.real_tags[27]);  // planetesimalmass to position 30, coremass to 28
@@ -122,7 +127,7 @@ TEST(Header, TaggedHeaderWithManyReals) {
   ReadOutcome o = read(d);
   EXPECT_TRUE(finished(o));
   EXPECT_TRUE(o.has_line(" ERROR: could not find coremass_orig in header"));
-  EXPECT_EQ(pg::planet2.coremass_orig, 0.0);
+  EXPECT_EQ(store.planet2.coremass_orig, 0.0);
   // More tags than the list holds: the surplus is passed over.
   Dump many = base();
   many.real_tags.resize(200, "extra");
@@ -130,30 +135,30 @@ TEST(Header, TaggedHeaderWithManyReals) {
   EXPECT_TRUE(finished(read(many)));
 }
 
-TEST(Header, UntaggedDumpsSayTheirWarning) {
+TEST_F(Header, UntaggedDumpsSayTheirWarning) {
   ReadOutcome o = read(base(false));
   EXPECT_TRUE(finished(o));
   EXPECT_TRUE(o.has_line(" DO NOT USE CODE WITH DUMPS MADE FROM APRIL 2011"));
   EXPECT_FALSE(read(base(true)).has_line(" DO NOT USE CODE WITH DUMPS MADE FROM APRIL 2011"));
 }
 
-TEST(Header, IdentifierMaximumAndUnits) {
-  pg::unitsin(4) = 42.0;
+TEST_F(Header, IdentifierMaximumAndUnits) {
+  store.unitsin(4) = 42.0;
   Dump d = base();
   d.i8_value = 123456789012LL;
   d.units = {3.0, 2.0, 1.0, 7.0};
   EXPECT_TRUE(finished(read(d)));
-  EXPECT_EQ(pg::unique.iunique_max, 123456789012LL);
-  EXPECT_EQ(pg::unitsin(1), 2.0);
-  EXPECT_EQ(pg::unitsin(2), 3.0);
-  EXPECT_EQ(pg::unitsin(3), 1.0);
-  EXPECT_EQ(pg::unitsin(4), 42.0);
+  EXPECT_EQ(store.unique.iunique_max, 123456789012LL);
+  EXPECT_EQ(store.unitsin(1), 2.0);
+  EXPECT_EQ(store.unitsin(2), 3.0);
+  EXPECT_EQ(store.unitsin(3), 1.0);
+  EXPECT_EQ(store.unitsin(4), 42.0);
   d.n_i8 = 0;
   EXPECT_TRUE(finished(read(d)));
-  EXPECT_EQ(pg::unique.iunique_max, 20);
+  EXPECT_EQ(store.unique.iunique_max, 20);
 }
 
-TEST(Header, GroupsWithValuesTheReaderDoesNotUseArePassedOver) {
+TEST_F(Header, GroupsWithValuesTheReaderDoesNotUseArePassedOver) {
   for (bool tagged : {true, false}) {
     Dump d = base(tagged);
     d.small_counts = {3, 2, 1};
@@ -162,6 +167,6 @@ TEST(Header, GroupsWithValuesTheReaderDoesNotUseArePassedOver) {
     ReadOutcome o = read(d);
     EXPECT_TRUE(finished(o)) << tagged;
     EXPECT_TRUE(o.has_line(" number int1,2,4 3"));
-    EXPECT_EQ(pg::unique.iunique_max, 20);
+    EXPECT_EQ(store.unique.iunique_max, 20);
   }
 }

@@ -1,7 +1,7 @@
 // The opening of every dump: the identification record and file identifier.
 #include <gtest/gtest.h>
 
-#include "base/stop.hpp"
+#include "base/error.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
 #include "format/dump_writer.hpp"
@@ -97,9 +97,10 @@ TEST(Identification, OtherByteOrderIsReportedAsSuch) {
 }
 
 TEST(Identification, ResetsTheExtraOptions) {
-  pg::typef.extra_option1 = 5;
-  pg::typef.extra_option2 = 6;
-  read_bytes("");
-  EXPECT_EQ(pg::typef.extra_option1, 0);
-  EXPECT_EQ(pg::typef.extra_option2, 0);
+  pg::Store store(pg::idim);
+  store.typef.extra_option1 = 5;
+  store.typef.extra_option2 = 6;
+  read_dump_bytes("", store);
+  EXPECT_EQ(store.typef.extra_option1, 0);
+  EXPECT_EQ(store.typef.extra_option2, 0);
 }

@@ -56,16 +56,18 @@ TEST(Binning, RowsAtTheEdges) {
 
 class GridFile : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(pg::store_init(300001)); }
+  void SetUp() override { ASSERT_TRUE(store.reserve(pg::idim, pg::Store::Members::all, 300001)); }
   void put(std::int64_t i, float rho, double t, std::int8_t iphase = 0) {
-    pg::densi.rho(i) = rho;
-    pg::raddust.dust_values(1, i) = t;
-    pg::phase.iphase(i) = iphase;
+    store.densi.rho(i) = rho;
+    store.raddust.dust_values(1, i) = t;
+    store.phase.iphase(i) = iphase;
   }
+  pg::Store store;
+  pg::PhaseGrid grid;
 };
 
 TEST_F(GridFile, CountsLiveParticlesOnly) {
-  pg::part.npart = 105;
+  store.part.npart = 105;
   for (int i = 1; i <= 100; ++i) put(i, rho_for_column(10.5), 10.0);
   put(101, rho_for_column(10.5), 10.0, -1);  // inactive: never counted
   put(102, 0.0f, 10.0);                      // column 1
@@ -73,17 +75,17 @@ TEST_F(GridFile, CountsLiveParticlesOnly) {
   put(104, rho_for_column(20.5), 10.0, 3);   // any other phase counts
   put(106, rho_for_column(10.5), 10.0);      // beyond npart
   pgtest::ConsoleCapture cap;
-  pg::bin_phase_grid();
+  grid.bin(store, cap);
   EXPECT_EQ(cap.text(), " npart= 105\n");
-  EXPECT_EQ(pg::count_grid[199][9], 100);
-  EXPECT_EQ(pg::count_grid[199][0], 1);
-  EXPECT_EQ(pg::count_grid[199][19], 1);
+  EXPECT_EQ(grid.rows()[199][9], 100);
+  EXPECT_EQ(grid.rows()[199][0], 1);
+  EXPECT_EQ(grid.rows()[199][19], 1);
   long total = 0;
-  for (auto& row : pg::count_grid)
+  for (auto& row : grid.rows())
     for (int c : row) total += c;
   EXPECT_EQ(total, 102);
 
-  const std::string text = pg::phase_grid_text();
+  const std::string text = grid.text();
   const auto lines = pgtest::split_lines(text);
   ASSERT_EQ(lines.size(), 541u);
   EXPECT_EQ(lines[0], "#   700  540");
@@ -97,20 +99,20 @@ TEST_F(GridFile, CountsLiveParticlesOnly) {
 }
 
 TEST_F(GridFile, EmptyStoreGivesMinusOneEverywhere) {
-  pg::part.npart = 10;  // no dust temperatures before any dump supplied them
+  store.part.npart = 10;  // no dust temperatures before any dump supplied them
   pgtest::ConsoleCapture cap;
-  pg::bin_phase_grid();
-  const std::string text = pg::phase_grid_text();
+  grid.bin(store, cap);
+  const std::string text = grid.text();
   EXPECT_EQ(text.find("0.000"), std::string::npos);
   EXPECT_EQ(text.find("-1.000"), 13u + 4u);
 }
 
 TEST_F(GridFile, LargeCountsAreFormattedToo) {
-  pg::part.npart = 12345;
+  store.part.npart = 12345;
   for (int i = 1; i <= 12345; ++i) put(i, rho_for_column(100.5), 100.0);
   pgtest::ConsoleCapture cap;
-  pg::bin_phase_grid();
-  const auto lines = pgtest::split_lines(pg::phase_grid_text());
+  grid.bin(store, cap);
+  const auto lines = pgtest::split_lines(grid.text());
   EXPECT_EQ(lines[400].substr(99 * 11, 10), "     4.091");
 }
 
@@ -182,7 +184,7 @@ TEST(FastBins, EveryPositiveFloatDensity) {
 
 TEST_F(GridFile, ParallelBinningCountsWhatTheFormulaCounts) {
   const std::int64_t n = 300001;
-  pg::part.npart = static_cast<std::int32_t>(n);
+  store.part.npart = static_cast<std::int32_t>(n);
   std::uint64_t s = 99;
   std::vector<std::int32_t> expect(static_cast<std::size_t>(pg::grid_nx) * pg::grid_ny, 0);
   for (std::int64_t i = 1; i <= n; ++i) {
@@ -191,9 +193,9 @@ TEST_F(GridFile, ParallelBinningCountsWhatTheFormulaCounts) {
     const double t = std::pow(10.0, (static_cast<double>((s >> 8) & 0xffffff) / (1 << 24)) * 3.0);
     put(i, rho, t, (s & 31) == 0 ? -1 : 0);
     const int c = grid_column(rho), r = grid_row(t);
-    if (pg::phase.iphase(i) != -1 && c != 0 && r != 0) ++expect[static_cast<std::size_t>(r - 1) * pg::grid_nx + c - 1];
+    if (store.phase.iphase(i) != -1 && c != 0 && r != 0) ++expect[static_cast<std::size_t>(r - 1) * pg::grid_nx + c - 1];
   }
   pgtest::ConsoleCapture cap;
-  pg::bin_phase_grid();
-  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), &pg::count_grid[0][0]));
+  grid.bin(store, cap);
+  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), &grid.rows()[0][0]));
 }

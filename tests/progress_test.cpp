@@ -117,11 +117,11 @@ int percent_of(const std::string& frame) {
 
 TEST(ReadProgress, RedrawsAFewTimesASecondWhileALargeDumpIsRead) {
   double now = 0;
-  pgtest::ConsoleCapture drawn;  // progress is drawn on the captured console
+  pgtest::StreamCapture drawn;  // progress is drawn on the captured console
   constexpr int records = 40;  // 40 x 50 MB
   DumpFile f(std::make_unique<LargeSource>(50'000'000, records, now, 0.01));
   {
-    ReadProgress progress("big", 3, 7, pg::console_stream(), true, [&] { return now; });
+    ReadProgress progress("big", 3, 7, drawn.stream(), true, [&] { return now; });
     f.set_progress_hook(progress.hook());
     read_records(f, records);
     EXPECT_EQ(f.offset(), 40 * 50'000'008LL);
@@ -152,17 +152,18 @@ TEST(ReadProgress, RedrawsAFewTimesASecondWhileALargeDumpIsRead) {
 // trace lines come while the line is shown: none starts behind progress text.
 TEST(ReadProgress, NeverLeavesAHalfLineInFrontOfAnother) {
   double now = 0;
-  pgtest::ConsoleCapture drawn;  // the trace and the progress on one terminal
+  pgtest::StreamCapture drawn;  // the trace and the progress on one terminal
+  pg::StreamTrace trace(drawn.stream());
   DumpFile f(std::make_unique<LargeSource>(50'000'000, 40, now, 0.3));
   {
-    ReadProgress progress("big", 3, 7, pg::console_stream(), true, [&] { return now; });
+    ReadProgress progress("big", 3, 7, drawn.stream(), true, [&] { return now; });
     f.set_progress_hook(progress.hook());
     read_records(f, 5);
-    pg::say(" a trace line");
+    trace.say(" a trace line");
     read_records(f, 5);
-    pg::say(" another");
+    trace.say(" another");
   }
-  pg::say(" after the read");
+  trace.say(" after the read");
   const std::string text = drawn.text();
   const int last = percent_of(frames(text).back());
   EXPECT_GE(last, 20);
@@ -174,11 +175,11 @@ TEST(ReadProgress, NeverLeavesAHalfLineInFrontOfAnother) {
 TEST(ReadProgress, NothingForSmallDumpsOrWhenOff) {
   for (const bool large : {false, true}) {
     double now = 0;
-    pgtest::ConsoleCapture drawn;
+    pgtest::StreamCapture drawn;
     // 0.9 GB is below the size that gets a progress line.
     DumpFile f(std::make_unique<LargeSource>(large ? 50'000'000 : 22'500'000, 40, now, 0.3));
     {
-      ReadProgress progress("big", 3, 7, pg::console_stream(), /*enabled=*/!large, [&] { return now; });
+      ReadProgress progress("big", 3, 7, drawn.stream(), /*enabled=*/!large, [&] { return now; });
       f.set_progress_hook(progress.hook());
       read_records(f, 40);
       progress.finish();

@@ -24,10 +24,10 @@ std::string two_records() {
 
 // Runs f and returns the fault it raised.
 template <class F>
-pg::DumpFault fault_of(F&& f) {
+pg::Error fault_of(F&& f) {
   try {
     f();
-  } catch (const pg::DumpFault& fault) {
+  } catch (const pg::Error& fault) {
     return fault;
   }
   ADD_FAILURE() << "no fault was raised";
@@ -155,7 +155,7 @@ TEST(Record, DamagedFramingRaisesItsFault) {
   };
   for (const Case& c : cases) {
     DumpFile f = memory_dump(c.bytes, 16);
-    const pg::DumpFault fault = fault_of([&] { c.read(f); });
+    const pg::Error fault = fault_of([&] { c.read(f); });
     EXPECT_EQ(fault.kind, c.kind) << c.name;
     EXPECT_EQ(fault.offset, 0) << c.name;
     EXPECT_EQ(fault.numbers[0], c.n0) << c.name;
@@ -163,7 +163,7 @@ TEST(Record, DamagedFramingRaisesItsFault) {
   }
   // 2^61 doubles: the wanted size is told in full, beyond 64 bits.
   DumpFile f = memory_dump(w.bytes(), 16);
-  const pg::DumpFault huge = fault_of([&] {
+  const pg::Error huge = fault_of([&] {
     double d;
     f.begin_record();
     f.take_array(&d, std::int64_t{1} << 61);
@@ -173,7 +173,7 @@ TEST(Record, DamagedFramingRaisesItsFault) {
 
 TEST(Record, ReadFailureRaisesItsFault) {
   DumpFile f(std::make_unique<MemorySource>(two_records(), SIZE_MAX, 10), 16);
-  const pg::DumpFault fault = fault_of([&] {
+  const pg::Error fault = fault_of([&] {
     f.begin_record();
     (void)f.take<std::int32_t>();
     (void)f.take<double>();

@@ -58,8 +58,8 @@ class Regression : public ::testing::TestWithParam<std::string> {};
 }  // namespace
 
 TEST_P(Regression, EndsCleanly) {
-  ASSERT_TRUE(pg::store_init());
-  const ReadOutcome o = read_dump_bytes(read_file(folder + "/" + GetParam()));
+  pg::Store store(pg::idim);
+  const ReadOutcome o = read_dump_bytes(read_file(folder + "/" + GetParam()), store);
   ASSERT_FALSE(o.lines.empty());
   if (o.stopped) {
     EXPECT_EQ(o.last().rfind(" ERROR", 0), 0u) << o.last();
@@ -68,11 +68,11 @@ TEST_P(Regression, EndsCleanly) {
     if (o.status == 1) {
       EXPECT_EQ(o.last(), " END OF FILE REACHED IN RDUMP");
     }
-    EXPECT_LE(pg::part.npart, pg::idim);
-    EXPECT_GE(pg::ptmass.nptmass, 0);
-    EXPECT_LE(pg::ptmass.nptmass, pg::ptmass_dim);
-    EXPECT_GE(pg::inactive.nlistinactive, 0);
-    EXPECT_LE(pg::inactive.nlistinactive, pg::idim);
+    EXPECT_LE(store.part.npart, pg::idim);
+    EXPECT_GE(store.ptmass.nptmass, 0);
+    EXPECT_LE(store.ptmass.nptmass, pg::ptmass_dim);
+    EXPECT_GE(store.inactive.nlistinactive, 0);
+    EXPECT_LE(store.inactive.nlistinactive, pg::idim);
   }
   const auto known = expected_last_line.find(GetParam());
   ASSERT_NE(known, expected_last_line.end()) << "add the expected outcome of this input";

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "base/stop.hpp"
+#include "base/error.hpp"
 #include "driver/run.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
@@ -88,57 +88,58 @@ constexpr std::int64_t poisoned = 64;
 
 // Values no dump here holds, in the members a run may leave unread, so that
 // what a read leaves unread cannot pass for what it read.
-void poison_store() {
+void poison_store(pg::Store& store) {
   for (std::int64_t i = 1; i <= poisoned; ++i) {
-    for (int k = 1; k <= 5; ++k) pg::part.pos_mass_h(k, i) = -7.0;
-    pg::densi.rho(i) = -7.0f;
-    for (int k = 1; k <= 2; ++k) pg::raddust.dust_values(k, i) = -7.0;
+    for (int k = 1; k <= 5; ++k) store.part.pos_mass_h(k, i) = -7.0;
+    store.densi.rho(i) = -7.0f;
+    for (int k = 1; k <= 2; ++k) store.raddust.dust_values(k, i) = -7.0;
   }
 }
 
-Snapshot take(const std::string& bytes, const pg::Wanted& w) {
-  EXPECT_TRUE(pg::store_init(poisoned));
-  poison_store();
+Snapshot take(pg::Store& store, const std::string& bytes, const pg::Wanted& w) {
+  EXPECT_TRUE(store.reserve(pg::idim, pg::Store::Members::all, poisoned));
+  poison_store(store);
   Snapshot s;
   {
     ConsoleCapture cap;
     pg::DumpFile f = memory_dump(bytes, 256);
     try {
-      pg::rdump(f, s.read.status, {pg::store, w});
-    } catch (const pg::DumpFault& fault) {
+      pg::rdump(f, s.read.status, {store, cap, w});
+    } catch (const pg::Error& fault) {
       s.read.stopped = true;
       s.read.fault = fault.kind;
     }
     s.read.lines = cap.lines();
   }
-  const std::int64_t n = pg::part.npart;
-  for (int k = 1; k <= 5; ++k) s.pos[k - 1] = component(pg::part.pos_mass_h, k, n);
-  for (int k = 1; k <= 4; ++k) s.vel[k - 1] = component(pg::part.vel_u, k, n);
-  for (int k = 1; k <= 5; ++k) s.rad[k - 1] = component(pg::radtrans.rad_values, k, n);
-  for (int k = 1; k <= 2; ++k) s.dust[k - 1] = component(pg::raddust.dust_values, k, n);
-  s.rho = range(pg::densi.rho.base, n);
-  s.gradh = component(pg::gradhterms.gradhterms, 1, n);
-  s.alpha = range(pg::numpa.alpha.base, n);
-  s.chem = component(pg::chem.chem_abund, 2, n);
-  s.iphase = range(pg::phase.iphase.base, n);
-  s.isteps = range(pg::timei.isteps.base, n);
-  s.listinactive = range(pg::inactive.listinactive.base, pg::inactive.nlistinactive);
-  s.listpm = range(pg::ptmass.listpm.v.data(), pg::ptmass.nptmass);
-  s.iunique = range(pg::unique.iunique.base, n);
-  s.spinx = range(pg::ptmass.spinx.v.data(), pg::ptmass.nptmass);
-  s.lyonlum = range(pg::ptmass.lyonlum.v.data(), pg::ptmass.nptmass);
+  const std::int64_t n = store.part.npart;
+  for (int k = 1; k <= 5; ++k) s.pos[k - 1] = component(store.part.pos_mass_h, k, n);
+  for (int k = 1; k <= 4; ++k) s.vel[k - 1] = component(store.part.vel_u, k, n);
+  for (int k = 1; k <= 5; ++k) s.rad[k - 1] = component(store.radtrans.rad_values, k, n);
+  for (int k = 1; k <= 2; ++k) s.dust[k - 1] = component(store.raddust.dust_values, k, n);
+  s.rho = range(store.densi.rho.base, n);
+  s.gradh = component(store.gradhterms.gradhterms, 1, n);
+  s.alpha = range(store.numpa.alpha.base, n);
+  s.chem = component(store.chem.chem_abund, 2, n);
+  s.iphase = range(store.phase.iphase.base, n);
+  s.isteps = range(store.timei.isteps.base, n);
+  s.listinactive = range(store.inactive.listinactive.base, store.inactive.nlistinactive);
+  s.listpm = range(store.ptmass.listpm.v.data(), store.ptmass.nptmass);
+  s.iunique = range(store.unique.iunique.base, n);
+  s.spinx = range(store.ptmass.spinx.v.data(), store.ptmass.nptmass);
+  s.lyonlum = range(store.ptmass.lyonlum.v.data(), store.ptmass.nptmass);
   return s;
 }
 
 }  // namespace
 
 TEST(SelectiveRead, SameTraceAndSameMembersAsReadingEverything) {
+  pg::Store store;
   for (const auto& [name, bytes] : dumps()) {
-    const Snapshot all = take(bytes, pg::Wanted::everything());
-    ASSERT_LE(pg::part.npart, poisoned);
+    const Snapshot all = take(store, bytes, pg::Wanted::everything());
+    ASSERT_LE(store.part.npart, poisoned);
     for (const MustRead& m : must_read) {
       SCOPED_TRACE(name + " centring " + m.centring);
-      const Snapshot some = take(bytes, pg::wanted_for_run(m.centring));
+      const Snapshot some = take(store, bytes, pg::wanted_for_run(m.centring));
       EXPECT_EQ(some.read.lines, all.read.lines);
       EXPECT_EQ(some.read.status, all.read.status);
       EXPECT_EQ(some.read.stopped, all.read.stopped);
@@ -162,8 +163,8 @@ TEST(SelectiveRead, SameTraceAndSameMembersAsReadingEverything) {
       }
     }
     // The run that reads nothing optional really stores none of it.
-    const Snapshot none = take(bytes, pg::Wanted::nothing_optional());
-    if (pg::part.npart > 0 && all.read.status == 0) {
+    const Snapshot none = take(store, bytes, pg::Wanted::nothing_optional());
+    if (store.part.npart > 0 && all.read.status == 0) {
       EXPECT_NE(none.pos[0], all.pos[0]) << name;
       EXPECT_NE(none.chem, all.chem) << name;
     }

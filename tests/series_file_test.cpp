@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "base/stop.hpp"
+#include "base/error.hpp"
 #include "driver/hdf5_handle.hpp"
 #include "driver/series_file.hpp"
 #include "tests/support/harness.hpp"
@@ -177,9 +177,9 @@ TEST(SeriesFile, FileThatCannotBeCreatedStops) {
     try {
       SeriesFile f(c.path, SeriesRun{});
       ADD_FAILURE() << c.path << " was created";
-    } catch (const Stop& stop) {
-      EXPECT_EQ(stop.status, exit_usage);
-      EXPECT_EQ(stop.why, "cannot create output file \"" + c.path + "\": " + c.reason);
+    } catch (const Error& e) {
+      EXPECT_EQ(exit_status(e), exit_usage);
+      EXPECT_EQ(std::string(e.what()), "cannot create output file \"" + c.path + "\": " + c.reason);
     }
   }
 }

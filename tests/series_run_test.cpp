@@ -33,14 +33,14 @@ class Series {
   }
   bool open() const { return file_ >= 0; }
 
-  // counts[k] as count_grid holds a grid.
-  void counts_into_grid(hsize_t k) const {
+  // counts[k] into `grid`.
+  void counts_into_grid(hsize_t k, pg::PhaseGrid& grid) const {
     const hid_t set = H5Dopen2(file_, "counts", H5P_DEFAULT);
     const hid_t space = H5Dget_space(set);
     const hsize_t start[3] = {k, 0, 0}, count[3] = {1, pg::grid_ny, pg::grid_nx};
     H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, count, nullptr);
     const hid_t memory = H5Screate_simple(3, count, nullptr);
-    EXPECT_GE(H5Dread(set, H5T_NATIVE_INT32, memory, space, H5P_DEFAULT, pg::count_grid), 0);
+    EXPECT_GE(H5Dread(set, H5T_NATIVE_INT32, memory, space, H5P_DEFAULT, grid.rows()), 0);
     H5Sclose(memory);
     H5Sclose(space);
     H5Dclose(set);
@@ -99,6 +99,7 @@ TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
   const ToolRun r = run_tool(dir.path(), "", {"-k", "-c", "m", "--h5", "run.h5", "a1", "a2", "missing", "a3", "a4"});
   EXPECT_EQ(r.status, 1) << r.err;
   Series s(dir.file("run.h5"));
+  pg::PhaseGrid grid;
   ASSERT_TRUE(s.open());
   EXPECT_EQ(s.strings("dump"), (std::vector<std::string>{"a1", "a2", "missing", "a3", "a4"}));
   EXPECT_EQ(s.strings("grid_file"),
@@ -110,14 +111,14 @@ TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
   for (const int k : {0, 1, 3}) {
     const std::string name = "a" + std::to_string(k == 3 ? 3 : k + 1);
     SCOPED_TRACE(name);
-    s.counts_into_grid(static_cast<hsize_t>(k));
-    EXPECT_EQ(pg::phase_grid_text(), dir.read("QG" + name + "     01"));
+    s.counts_into_grid(static_cast<hsize_t>(k), grid);
+    EXPECT_EQ(grid.text(), dir.read("QG" + name + "     01"));
     EXPECT_FLOAT_EQ(static_cast<float>(time[static_cast<std::size_t>(k)]),
                     static_cast<float>(index_time(dir.read("IP" + name))));
   }
   EXPECT_TRUE(std::isnan(time[2]) && std::isnan(time[4])) << "no time for a dump without a grid";
-  s.counts_into_grid(4);
-  for (const auto& row : pg::count_grid)
+  s.counts_into_grid(4, grid);
+  for (const auto& row : grid.rows())
     for (const std::int32_t n : row) ASSERT_EQ(n, 0) << "a dump a fault stopped has no counts";
 }
 
@@ -148,6 +149,7 @@ TEST(SeriesRun, InterruptedWhileWaitingForADump) {
   Series s(dir.file("run.h5"));
   ASSERT_TRUE(s.open());
   EXPECT_EQ(s.strings("dump"), std::vector<std::string>{"d1"});
-  s.counts_into_grid(0);
-  EXPECT_EQ(pg::phase_grid_text(), dir.read("QGd1     01"));
+  pg::PhaseGrid grid;
+  s.counts_into_grid(0, grid);
+  EXPECT_EQ(grid.text(), dir.read("QGd1     01"));
 }

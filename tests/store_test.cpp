@@ -7,35 +7,36 @@
 #include "state/store.hpp"
 
 TEST(Store, RoomGrowsOnDemandUpToTheCapacityKeepingValues) {
-  ASSERT_TRUE(pg::store_init());
-  EXPECT_EQ(pg::store.capacity(), 50001000);
-  EXPECT_EQ(pg::store.reserved(), 0);
-  EXPECT_EQ(pg::store_reserved_bytes(), 0u);
-  EXPECT_EQ(pg::densi.rho.base, nullptr);
+  pg::Store store;
+  ASSERT_TRUE(store.reserve(pg::idim));
+  EXPECT_EQ(store.capacity(), 50001000);
+  EXPECT_EQ(store.reserved(), 0);
+  EXPECT_EQ(store.reserved_bytes(), 0u);
+  EXPECT_EQ(store.densi.rho.base, nullptr);
 
-  pg::store.ensure(100000);
-  const std::int64_t first = pg::store.reserved();
+  store.ensure(100000);
+  const std::int64_t first = store.reserved();
   EXPECT_GE(first, 100000);
   EXPECT_LT(first, 400000) << "room grows by a bounded factor, not to the capacity";
-  pg::raddust.dust_values(2, 100000) = 3.0;
-  pg::phase.iphase(7) = -1;
-  pg::store.ensure(first);  // within the room: nothing moves
-  EXPECT_EQ(pg::store.reserved(), first);
+  store.raddust.dust_values(2, 100000) = 3.0;
+  store.phase.iphase(7) = -1;
+  store.ensure(first);  // within the room: nothing moves
+  EXPECT_EQ(store.reserved(), first);
 
-  pg::store.ensure(first + 1);
-  EXPECT_GT(pg::store.reserved(), first + 1) << "growth rounds up";
-  EXPECT_EQ(pg::raddust.dust_values(2, 100000), 3.0);
-  EXPECT_EQ(pg::phase.iphase(7), -1);
-  EXPECT_EQ(pg::raddust.dust_values(2, first + 1), 0.0) << "new room reads as zero";
+  store.ensure(first + 1);
+  EXPECT_GT(store.reserved(), first + 1) << "growth rounds up";
+  EXPECT_EQ(store.raddust.dust_values(2, 100000), 3.0);
+  EXPECT_EQ(store.phase.iphase(7), -1);
+  EXPECT_EQ(store.raddust.dust_values(2, first + 1), 0.0) << "new room reads as zero";
 
   // Never beyond the capacity; touching the last particle of some members
   // uses only those pages.
-  pg::store.ensure(pg::idim + 5);
-  EXPECT_EQ(pg::store.reserved(), pg::idim);
-  EXPECT_GE(pg::store_reserved_bytes(), std::size_t{200} * static_cast<std::size_t>(pg::idim));
-  EXPECT_EQ(pg::raddust.dust_values(2, 100000), 3.0);
-  pg::part.pos_mass_h(5, pg::idim) = 1.0;
-  pg::extinc.extinc_values(4, pg::idim) = 2.0f;
+  store.ensure(pg::idim + 5);
+  EXPECT_EQ(store.reserved(), pg::idim);
+  EXPECT_GE(store.reserved_bytes(), std::size_t{200} * static_cast<std::size_t>(pg::idim));
+  EXPECT_EQ(store.raddust.dust_values(2, 100000), 3.0);
+  store.part.pos_mass_h(5, pg::idim) = 1.0;
+  store.extinc.extinc_values(4, pg::idim) = 2.0f;
   struct rusage ru {};
   getrusage(RUSAGE_SELF, &ru);
   EXPECT_LT(ru.ru_maxrss, 100 * 1024) << "kB resident";
@@ -55,21 +56,23 @@ TEST(Store, MembersWithoutRoomStayEmptyAsTheOthersGrow) {
 }
 
 TEST(Store, StartsAtZeroAndStartsOverAtInit) {
-  ASSERT_TRUE(pg::store_init(10));
-  pg::raddust.dust_values(1, 7) = 3.0;
-  pg::ptmass.nptmass = 4;
-  pg::ptmass.listpm(300) = 9;
-  ASSERT_TRUE(pg::store_init(10));
-  EXPECT_EQ(pg::raddust.dust_values(1, 7), 0.0);
-  EXPECT_EQ(pg::ptmass.nptmass, 0);
-  EXPECT_EQ(pg::ptmass.listpm(300), 0);
-  EXPECT_EQ(pg::rbnd.hmass, 0.0);
+  pg::Store store;
+  ASSERT_TRUE(store.reserve(pg::idim, pg::Store::Members::all, 10));
+  store.raddust.dust_values(1, 7) = 3.0;
+  store.ptmass.nptmass = 4;
+  store.ptmass.listpm(300) = 9;
+  ASSERT_TRUE(store.reserve(pg::idim, pg::Store::Members::all, 10));
+  EXPECT_EQ(store.raddust.dust_values(1, 7), 0.0);
+  EXPECT_EQ(store.ptmass.nptmass, 0);
+  EXPECT_EQ(store.ptmass.listpm(300), 0);
+  EXPECT_EQ(store.rbnd.hmass, 0.0);
 }
 
 TEST(Store, ComponentsOfOneParticleAreAdjacent) {
-  ASSERT_TRUE(pg::store_init(10));
-  EXPECT_EQ(&pg::part.pos_mass_h(1, 2), &pg::part.pos_mass_h(5, 1) + 1);
-  EXPECT_EQ(&pg::part.vel_u(3, 10), pg::part.vel_u.base + 9 * 4 + 2);
-  EXPECT_EQ(&pg::densi.rho(1), pg::densi.rho.base);
-  EXPECT_EQ(pg::chem.dH2dt_pair.at(1, 3), pg::chem.dH2dt_pair.base + 4);
+  pg::Store store;
+  ASSERT_TRUE(store.reserve(pg::idim, pg::Store::Members::all, 10));
+  EXPECT_EQ(&store.part.pos_mass_h(1, 2), &store.part.pos_mass_h(5, 1) + 1);
+  EXPECT_EQ(&store.part.vel_u(3, 10), store.part.vel_u.base + 9 * 4 + 2);
+  EXPECT_EQ(&store.densi.rho(1), store.densi.rho.base);
+  EXPECT_EQ(store.chem.dH2dt_pair.at(1, 3), store.chem.dH2dt_pair.base + 4);
 }

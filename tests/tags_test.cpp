@@ -26,7 +26,7 @@ struct Lookup {
 Lookup look(std::string_view name, const HeaderTags& h, std::int32_t count) {
   pgtest::ConsoleCapture cap;
   Lookup l{-7.0, -7, {}};
-  extract(name, l.value, h, count, l.not_found);
+  extract(cap, name, l.value, h, count, l.not_found);
   l.printed = cap.text();
   return l;
 }
@@ -70,17 +70,17 @@ TEST(Checktag, WarnsWithSixteenCharacterFields) {
   int mismatch = -1;
   {
     pgtest::ConsoleCapture cap;
-    checktag("rho", make_tag("rho"), mismatch);
+    checktag(cap, "rho", make_tag("rho"), mismatch);
     EXPECT_EQ(mismatch, 0);
-    checktag("rho   ", make_tag("rho"), mismatch);
+    checktag(cap, "rho   ", make_tag("rho"), mismatch);
     EXPECT_EQ(mismatch, 0);
     EXPECT_EQ(cap.text(), "");
   }
   pgtest::ConsoleCapture cap;
-  checktag("iphase", make_tag("vy"), mismatch);
+  checktag(cap, "iphase", make_tag("vy"), mismatch);
   EXPECT_EQ(mismatch, 1);
   EXPECT_EQ(cap.text(), " WARNING: read tag vy               but expected           iphase\n");
   pgtest::ConsoleCapture cap2;
-  checktag("a_name_longer_than_16", make_tag(" x"), mismatch);
+  checktag(cap2, "a_name_longer_than_16", make_tag(" x"), mismatch);
   EXPECT_EQ(cap2.text(), " WARNING: read tag  x               but expected a_name_longer_th\n");
 }

@@ -11,35 +11,27 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "base/console.hpp"
-#include "base/stop.hpp"
+#include "base/error.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
 
 namespace pgtest {
 
-namespace {
-// Every test program that reads dumps needs the store, as the tool does.
-const bool store_ready = pg::store_init();
-}  // namespace
+std::vector<std::string> ConsoleCapture::lines() const { return split_lines(text()); }
 
-ConsoleCapture::ConsoleCapture() {
-  stream_ = open_memstream(&buf_, &len_);
-  pg::set_console_stream(stream_);
-}
+StreamCapture::StreamCapture() : stream_(open_memstream(&buf_, &len_)) {}
 
-ConsoleCapture::~ConsoleCapture() {
-  pg::set_console_stream(nullptr);
+StreamCapture::~StreamCapture() {
   std::fclose(stream_);
   std::free(buf_);
 }
 
-std::string ConsoleCapture::text() {
+std::string StreamCapture::text() {
   std::fflush(stream_);
   return std::string(buf_, len_);
 }
 
-std::vector<std::string> ConsoleCapture::lines() { return split_lines(text()); }
+std::vector<std::string> StreamCapture::lines() { return split_lines(text()); }
 
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> out;
@@ -80,16 +72,20 @@ bool ReadOutcome::has_line(const std::string& l) const {
 }
 
 ReadOutcome read_dump_bytes(const std::string& bytes) {
-  if (!store_ready) throw std::runtime_error("the particle store could not be reserved");
+  pg::Store store(pg::idim);
+  return read_dump_bytes(bytes, store);
+}
+
+ReadOutcome read_dump_bytes(const std::string& bytes, pg::Store& store) {
   ReadOutcome o;
   ConsoleCapture cap;
   pg::DumpFile f = memory_dump(bytes, 256);
   try {
-    pg::rdump(f, o.status);
-  } catch (const pg::DumpFault& fault) {
+    pg::rdump(f, o.status, {store, cap});
+  } catch (const pg::Error& fault) {
     o.stopped = true;
     o.fault = fault.kind;
-    pg::put_line(" " + pg::fault_text(fault));  // where the tool prints it
+    cap.line(" " + pg::fault_text(fault));  // where the tool prints it
   }
   o.end_offset = f.offset();
   o.lines = cap.lines();

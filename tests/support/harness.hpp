@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "dump/byte_source.hpp"
-#include "dump/fault.hpp"
+#include "base/error.hpp"
+#include "base/trace.hpp"
+#include "state/store.hpp"
 #include "dump/record.hpp"
 #include "format/dump_writer.hpp"
 #include "tests/support/spawn.hpp"  // run_tool, for the tests that run the built tool
@@ -21,11 +23,17 @@ namespace pgtest {
 // Tests build dumps with the format library's writer.
 using namespace pg::dumpformat;
 
-// Captures everything the tool writes to its console while alive.
-class ConsoleCapture {
+// A trace kept in memory, for the steps a test hands it to.
+struct ConsoleCapture : pg::BufferTrace {
+  std::vector<std::string> lines() const;  // split at newlines
+};
+
+// A stream held in memory (for what writes to a FILE*).
+class StreamCapture {
  public:
-  ConsoleCapture();
-  ~ConsoleCapture();
+  StreamCapture();
+  ~StreamCapture();
+  std::FILE* stream() const { return stream_; }
   std::string text();                    // all captured so far
   std::vector<std::string> lines();      // split at newlines
  private:
@@ -66,6 +74,8 @@ struct ReadOutcome {
   const std::string& last() const { return lines.back(); }
   bool has_line(const std::string& l) const;
 };
+// Into `store`, or into a fresh store of the tool's capacity.
+ReadOutcome read_dump_bytes(const std::string& bytes, pg::Store& store);
 ReadOutcome read_dump_bytes(const std::string& bytes);
 
 // A fresh temporary folder, removed with its contents at the end.
