@@ -208,8 +208,7 @@ void read_blocks(ReadState& st) {
     for (std::int32_t g = 5; g <= st.lengths_per_block; ++g)
       st.unread_group_arrays += arrays_in(read_lengths(st.f).nums, 1, 8);
 
-    read_gas_integers(st);
-    read_gas_reals(st);
+    read_gas(st);
     read_sinks(st);
     read_radiation(st);
     resolve_deferred(st);
