@@ -343,6 +343,16 @@ Dump simple_dump(const Particles& p, bool tagged, double gt) {
 }
 
 
+Group catalogue_group(ArrayGroup g, std::int64_t length, const std::array<std::int32_t, slot_count>& counts) {
+  Group r;
+  r.length_count = length;
+  for (int k = 1; k <= slot_count; ++k)
+    for (const ArraySpec& a : catalogue_slot(g, k))
+      if (held_at(a, counts[static_cast<std::size_t>(k - 1)]))
+        r.arrays.push_back(Array{std::string(a.tag), a.slot, {}, a.id});
+  return r;
+}
+
 void write_dump_streamed(Dump d, const std::string& path, const ArrayData& data) {
   if (d.cut >= 0) throw std::invalid_argument("a dump with a cut cannot be streamed");
   // The header goes through lay_out() unchanged: the same dump without its

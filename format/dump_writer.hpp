@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/array_catalogue.hpp"
 #include "format/header.hpp"
 #include "format/layout.hpp"
 #include "format/slots.hpp"
@@ -76,13 +77,21 @@ struct Array {
   std::string tag;
   int slot = s_real;
   std::string data;  // the packed values
+  ArrayId id = ArrayId::none;  // the catalogue's array, if it is one
 };
 
 template <class T>
 Array array_of(std::string tag, int slot, const std::vector<T>& v) {
-  Array a{std::move(tag), slot, {}};
+  Array a{std::move(tag), slot, {}, ArrayId::none};
   a.data.assign(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
   return a;
+}
+// The catalogue's array `a` holding v.
+template <class T>
+Array array_of(const ArraySpec& a, const std::vector<T>& v) {
+  Array r = array_of(std::string(a.tag), a.slot, v);
+  r.id = a.id;
+  return r;
 }
 
 struct Group {
@@ -93,6 +102,11 @@ struct Group {
   std::vector<Array> arrays;
   std::array<std::int32_t, slot_count> counted_nums() const;
 };
+
+// A group of `length` items holding, without their data, the catalogue's
+// arrays that a group whose array-length record counts `counts` holds at
+// their places (see held_at), in file order.
+Group catalogue_group(ArrayGroup g, std::int64_t length, const std::array<std::int32_t, slot_count>& counts);
 
 struct Block {
   std::vector<Group> groups;  // one array-length record each, in order
