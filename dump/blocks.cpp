@@ -8,6 +8,7 @@
 #include "base/trace.hpp"
 #include "base/error.hpp"
 #include "format/slots.hpp"
+#include "dump/fixed_records.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
@@ -16,15 +17,6 @@ namespace pg {
 namespace {
 
 using dumpformat::ArrayLengths;
-
-ArrayLengths read_lengths(DumpFile& f) {
-  ArrayLengths l{};
-  f.begin_record();
-  l.length_count = f.take<std::int64_t>();
-  f.take_array(l.nums.data(), 8);
-  f.end_record();
-  return l;
-}
 
 // The record length of a tag record, and of an array-length record.
 constexpr std::int32_t tag_record_bytes = dumpformat::tag_length;
@@ -131,9 +123,7 @@ void skip_arrays(ReadState& st, std::int64_t count) {
 }
 
 void read_blocks(ReadState& st) {
-  st.f.begin_record();
-  st.n_array_lengths = st.f.take<std::int32_t>();
-  st.f.end_record();
+  st.n_array_lengths = take_count(st.f);
   st.trace.say("Number of array lengths & blocks ", st.n_array_lengths, st.n_blocks);
   // No blocks at all cannot be divided into: the same stop as too few lengths.
   if (st.n_array_lengths < 2 || st.n_blocks <= 0 || st.n_array_lengths / st.n_blocks < 2) {
@@ -152,7 +142,7 @@ void read_blocks(ReadState& st) {
   for (st.iblock = 1; st.iblock <= st.n_blocks; ++st.iblock) {
     st.last_block = st.iblock == st.n_blocks;
     st.trace.say("Doing block ", st.iblock);
-    const ArrayLengths g1 = read_lengths(st.f);
+    const ArrayLengths g1 = take_array_lengths(st.f);
     st.nums1 = g1.nums;
     if ((g1.length_count < npart && st.n_blocks == 1) || g1.length_count > st.s.capacity()) {
       raise_fault(FaultKind::npart_wrong, st.f.offset(), {g1.length_count, st.s.part.npart, st.s.capacity()});
@@ -168,7 +158,7 @@ void read_blocks(ReadState& st) {
     // shows from its first particle on.
     st.s.ensure(st.icount + std::max<std::int64_t>(st.block_npart, 10));
 
-    const ArrayLengths g2 = read_lengths(st.f);
+    const ArrayLengths g2 = take_array_lengths(st.f);
     st.nums2 = g2.nums;
     if (g2.length_count > ptmass_dim) {
       raise_fault(FaultKind::block_sinks_beyond_list, st.f.offset(), {g2.length_count, ptmass_dim});
@@ -189,7 +179,7 @@ void read_blocks(ReadState& st) {
     st.nums3 = {};
     st.nums4 = {};
     if (st.lengths_per_block >= 3) {
-      const ArrayLengths g3 = read_lengths(st.f);
+      const ArrayLengths g3 = take_array_lengths(st.f);
       st.nums3 = g3.nums;
       st.trace.say_values("nums3 ", st.nums3.data(), 8);
       if (g3.length_count > st.s.capacity()) {
@@ -199,17 +189,16 @@ void read_blocks(ReadState& st) {
     }
     st.unread_group_arrays = 0;
     if (st.lengths_per_block >= 4) {
-      const ArrayLengths g4 = read_lengths(st.f);
+      const ArrayLengths g4 = take_array_lengths(st.f);
       st.nums4 = g4.nums;
       st.trace.say_values("nums4 ", st.nums4.data(), 8);
       st.unread_group_arrays = arrays_in(st.nums4, 1, 8);
     }
     // Groups beyond the fourth: their arrays are not read either.
     for (std::int32_t g = 5; g <= st.lengths_per_block; ++g)
-      st.unread_group_arrays += arrays_in(read_lengths(st.f).nums, 1, 8);
+      st.unread_group_arrays += arrays_in(take_array_lengths(st.f).nums, 1, 8);
 
-    read_gas_integers(st);
-    read_gas_reals(st);
+    read_gas(st);
     read_sinks(st);
     read_radiation(st);
     resolve_deferred(st);

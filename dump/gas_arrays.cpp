@@ -12,8 +12,8 @@ namespace {
 
 // The block's inactive list: its count, then n - 1 entries, which are particle
 // numbers within the block and become store indices.
-void read_inactive_list(ReadState& st, std::int64_t n) {
-  check_array_tag(st, "listinactive");
+void read_inactive_list(ReadState& st, std::string_view tag, std::int64_t n) {
+  check_array_tag(st, tag);
   st.f.begin_record();
   const auto count = st.f.take<std::int32_t>();
   const std::int64_t entries = std::max<std::int64_t>(0, n - 1);
@@ -62,73 +62,66 @@ void check_inactive(const ReadState& st, std::int64_t n) {
   }
 }
 
+// The block's identifiers. When the run keeps them all they land in the store;
+// otherwise only the ten the trace shows from the block's first particle on,
+// as they stand in the store: a later dump of the run may show what this one
+// left there. With no dump after this one, only those ten matter.
+constexpr std::int64_t traced_identifiers = 10;
+
+void read_identifiers(ReadState& st, const dumpformat::ArraySpec& a, std::int64_t first, std::int64_t n) {
+  if (st.wanted.identifiers) {
+    read_array(st, a.tag, st.s.unique.iunique.at(first), n);
+    return;
+  }
+  check_array_tag(st, a.tag);
+  st.f.begin_record();
+  st.f.require_array<std::int64_t>(n);
+  st.f.take_array(st.s.unique.iunique.at(first), std::min(n, traced_identifiers));
+  st.f.end_record();
+}
+
+// No identifiers, or a block whose first identifier is 0: they are numbered.
+void number_identifiers(ReadState& st, std::int64_t first, std::int64_t n) {
+  if (slot(st.nums1, dumpformat::s_int8) > 0 && (first > st.s.capacity() || st.s.unique.iunique(first) != 0))
+    return;
+  const int shown =
+      static_cast<int>(std::clamp<std::int64_t>(st.s.capacity() - st.icount, 0, traced_identifiers));
+  st.trace.say_values("Read iunique ", st.s.unique.iunique.at(first), shown);
+  if (st.wanted.identifiers)
+    for (std::int64_t i = first; i < first + n; ++i) st.s.unique.iunique(i) = i;
+}
+
+// The gas arrays read by rules of their own.
+bool read_own(ReadState& st, const dumpformat::ArraySpec& a, std::int64_t first, std::int64_t n) {
+  switch (a.id) {
+    case dumpformat::ArrayId::listinactive: read_inactive_list(st, a.tag, n); return true;
+    case dumpformat::ArrayId::iunique: read_identifiers(st, a, first, n); return true;
+    default: return false;
+  }
+}
+
 }  // namespace
 
-void read_gas_integers(ReadState& st) {
+void read_gas(ReadState& st) {
+  namespace df = dumpformat;
   const std::int64_t n = st.block_npart;
   const std::int64_t first = st.icount + 1;
   st.s.inactive.nlistinactive = 0;
-
-  read_array(st, "isteps", fill_at(st.s.timei.isteps, first, st.wanted.isteps), n, 1);
-  if (slot(st.nums1, 1) >= 2) read_inactive_list(st, n);
-  skip_arrays(st, slot(st.nums1, 1) - 2);
-
-  read_array(st, "iphase", st.s.phase.iphase.at(first), n);
-  if (n > 0)
-    st.trace.say("iphases ", st.s.phase.iphase(1), st.s.phase.iphase(n), slot(st.nums1, 5), st.icount);
-  else
-    st.trace.say("iphases ", st.s.phase.iphase(1), "-", slot(st.nums1, 5), st.icount);
-  skip_arrays(st, slot(st.nums1, 2) - 1);
-  check_inactive(st, n);
-
-  skip_arrays(st, arrays_in(st.nums1, 3, 4));
-  // The trace shows the ten identifiers from the block's first particle on,
-  // as they stand in the store: a later dump of the run may show what this
-  // one left there. With no dump after this one, only those ten matter.
-  constexpr std::int64_t traced = 10;
-  const bool keep_all = st.wanted.identifiers;
-  if (slot(st.nums1, 5) >= 1) {
-    if (keep_all) {
-      read_array(st, "iunique", st.s.unique.iunique.at(first), n);
-    } else {
-      check_array_tag(st, "iunique");
-      st.f.begin_record();
-      st.f.require_array<std::int64_t>(n);
-      st.f.take_array(st.s.unique.iunique.at(first), std::min(n, traced));
-      st.f.end_record();
+  // Slot by slot; the phases are shown once read and checked against the
+  // inactive list once their slot is passed, the identifiers numbered before
+  // the rest of theirs is.
+  for (int k = 1; k <= df::slot_count; ++k) {
+    const std::int64_t rest = read_slot(st, df::ArrayGroup::gas, st.nums1, k, first, n, read_own);
+    if (k == df::s_int1) {
+      if (n > 0)
+        st.trace.say("iphases ", st.s.phase.iphase(1), st.s.phase.iphase(n), slot(st.nums1, 5), st.icount);
+      else
+        st.trace.say("iphases ", st.s.phase.iphase(1), "-", slot(st.nums1, 5), st.icount);
     }
+    if (k == df::s_int8) number_identifiers(st, first, n);
+    skip_arrays(st, rest);
+    if (k == df::s_int1) check_inactive(st, n);
   }
-  // No identifiers, or a block whose first identifier is 0: number them.
-  if (slot(st.nums1, 5) <= 0 || (first <= st.s.capacity() && st.s.unique.iunique(first) == 0)) {
-    const int shown = static_cast<int>(std::clamp<std::int64_t>(st.s.capacity() - st.icount, 0, traced));
-    st.trace.say_values("Read iunique ", st.s.unique.iunique.at(first), shown);
-    if (keep_all)
-      for (std::int64_t i = first; i < first + n; ++i) st.s.unique.iunique(i) = i;
-  }
-  skip_arrays(st, slot(st.nums1, 5) - 1);
-}
-
-void read_gas_reals(ReadState& st) {
-  const std::int64_t n = st.block_npart;
-  const std::int64_t first = st.icount + 1;
-  static constexpr std::string_view xyzmh[5] = {"x", "y", "z", "m", "h"};
-  static constexpr std::string_view vxyzu[4] = {"vx", "vy", "vz", "u"};
-  const Wanted& w = st.wanted;
-  const bool keep_pos[5] = {w.positions, w.positions, w.positions, w.masses, w.smoothing};
-  const bool keep_vel[4] = {w.velocities, w.velocities, w.velocities, w.energies};
-  for (int c = 1; c <= 5; ++c)
-    read_array(st, xyzmh[c - 1], fill_at(st.s.part.pos_mass_h, c, first, keep_pos[c - 1]), n, 5);
-  for (int c = 1; c <= 4; ++c)
-    read_array(st, vxyzu[c - 1], fill_at(st.s.part.vel_u, c, first, keep_vel[c - 1]), n, 4);
-  skip_arrays(st, slot(st.nums1, 6) - 9);
-
-  const std::int64_t n_real4 = slot(st.nums1, 7);
-  read_array(st, "rho", fill_at(st.s.densi.rho, first, w.densities), n, 1);
-  if (n_real4 >= 2) read_array(st, "gradh", fill_at(st.s.gradhterms.gradhterms, 1, first, w.gradh_alpha), n, 2);
-  if (n_real4 >= 3) read_array(st, "gradsoft", fill_at(st.s.gradhterms.gradhterms, 2, first, w.gradh_alpha), n, 2);
-  if (n_real4 >= 4) read_array(st, "alpha", fill_at(st.s.numpa.alpha, first, w.gradh_alpha), n, 1);
-  skip_arrays(st, n_real4 - 4);
-  skip_arrays(st, slot(st.nums1, 8));
 }
 
 }  // namespace pg

@@ -5,19 +5,13 @@
 #include "format/header.hpp"
 #include "format/layout.hpp"
 #include "base/error.hpp"
+#include "dump/fixed_records.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
 namespace pg {
 
 namespace {
-
-std::int32_t read_count(DumpFile& f) {
-  f.begin_record();
-  const auto n = f.take<std::int32_t>();
-  f.end_record();
-  return n;
-}
 
 // A header group the reader has no use for beyond its count record. When it
 // holds values its tag record (tagged dumps) and data record are passed
@@ -136,7 +130,7 @@ void look_up_reals(ReadState& st, const HeaderTags& h, std::int32_t n_real) {
 }  // namespace
 
 void read_header(ReadState& st) {
-  const std::int32_t n_int = read_count(st.f);
+  const std::int32_t n_int = take_count(st.f);
   st.trace.say("number ints ", n_int);
   if (n_int < dumpformat::min_default_ints) {
     raise_fault(FaultKind::too_few_integers, st.f.offset());
@@ -146,12 +140,12 @@ void read_header(ReadState& st) {
   if (st.s.part.npart > st.s.capacity() && st.n_blocks >= 1) raise_fault(FaultKind::npart_beyond_store, st.f.offset(), {st.s.part.npart, st.s.capacity()});
 
   for (int k = 0; k < 3; ++k) {
-    const std::int32_t n = read_count(st.f);
+    const std::int32_t n = take_count(st.f);
     st.trace.say("number int1,2,4 ", n);
     pass_over_group(st, n);
   }
 
-  const std::int32_t n_i8 = read_count(st.f);
+  const std::int32_t n_i8 = take_count(st.f);
   st.trace.say("number int8 ", n_i8);
   if (n_i8 == 1) {
     if (st.tagged) st.f.skip_record();
@@ -163,7 +157,7 @@ void read_header(ReadState& st) {
     pass_over_group(st, n_i8);
   }
 
-  const std::int32_t n_real = read_count(st.f);
+  const std::int32_t n_real = take_count(st.f);
   st.trace.say("number real ", n_real);
   if (n_real < dumpformat::min_default_reals) {
     raise_fault(FaultKind::too_few_reals, st.f.offset());
@@ -172,9 +166,9 @@ void read_header(ReadState& st) {
   read_header_reals(st, h, n_real);
   look_up_reals(st, h, n_real);
 
-  pass_over_group(st, read_count(st.f));  // real*4
+  pass_over_group(st, take_count(st.f));  // real*4
 
-  const std::int32_t n_r8 = read_count(st.f);
+  const std::int32_t n_r8 = take_count(st.f);
   if (n_r8 < dumpformat::min_units) {
     raise_fault(FaultKind::too_few_real8, st.f.offset());
   }

@@ -3,6 +3,7 @@
 #include "base/trace.hpp"
 #include "format/layout.hpp"
 #include "base/error.hpp"
+#include "dump/fixed_records.hpp"
 #include "dump/reader.hpp"
 #include "state/store.hpp"
 
@@ -12,34 +13,22 @@ namespace {
 
 // The identification record and the file identifier. Returns the tagged flag.
 bool read_identification(DumpFile& f, Trace& trace) {
-  f.begin_record();
-  const auto first = f.take<std::int32_t>();
-  (void)f.take<double>();  // a real kept in the record; not used
-  const auto second = f.take<std::int32_t>();
-  const auto version = f.take<std::int32_t>();
-  const auto third = f.take<std::int32_t>();
-  const bool magics_ok = first_magic_ok(first) && second_magic_ok(second) && third_magic_ok(third);
-  if (!f.record_runs_past_end()) {
+  const Identification id = take_identification(f);
+  // A good start whose record runs past the end of the file is a truncated
+  // dump. (A file of the other byte order also has a length word that runs
+  // past its end; its magic numbers are reported below.)
+  if (id.magics_ok())
+    end_identification(f);
+  else if (!f.record_runs_past_end())
     f.end_record();
-  } else if (magics_ok) {
-    // A good start, but the file ends inside the first record: a truncated
-    // dump. (A file of the other byte order also has a length word that runs
-    // past its end; its magic numbers are reported below.)
-    throw DumpEnded{};
-  }
   trace.say("have read header");
-  if (!first_magic_ok(first)) raise_fault(FaultKind::wrong_byte_order, f.offset());
-  if (!second_magic_ok(second)) raise_fault(FaultKind::wrong_real_size, f.offset());
-  if (!third_magic_ok(third)) raise_fault(FaultKind::wrong_integer_size, f.offset());
-  if (dumpformat::format_version(version) > newest_format)
+  if (!first_magic_ok(id.magic1)) raise_fault(FaultKind::wrong_byte_order, f.offset());
+  if (!second_magic_ok(id.magic2)) raise_fault(FaultKind::wrong_real_size, f.offset());
+  if (!third_magic_ok(id.magic3)) raise_fault(FaultKind::wrong_integer_size, f.offset());
+  if (dumpformat::format_version(id.version) > newest_format)
     trace.warn({WarningKind::newer_format_version,
-                " " + fault_text(Error(FaultKind::newer_format_version, f.offset(), {version, newest_format}))});
-
-  char file_ident[dumpformat::file_ident_length];
-  f.begin_record();
-  f.take_bytes(file_ident, sizeof file_ident);
-  f.end_record();
-  return dumpformat::ident_says_tagged(std::string_view(file_ident, sizeof file_ident));
+                " " + fault_text(Error(FaultKind::newer_format_version, f.offset(), {id.version, newest_format}))});
+  return dumpformat::ident_says_tagged(take_file_ident(f));
 }
 
 }  // namespace

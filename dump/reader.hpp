@@ -10,6 +10,7 @@
 #include "dump/record.hpp"
 #include "dump/tags.hpp"
 #include "dump/wanted.hpp"
+#include "format/array_catalogue.hpp"
 #include "state/store.hpp"
 
 namespace pg {
@@ -62,18 +63,6 @@ inline std::int64_t arrays_in(const std::array<std::int32_t, 8>& nums, int from,
 // it with `expected` (a difference only warns).
 void check_array_tag(ReadState& st, std::string_view expected);
 
-// Where component k of particle i of a member lands when the read fills the
-// member (`keep`); nowhere (null) otherwise. The address of a member the read
-// does not fill is never formed: such a member may have no storage.
-template <class M>
-auto fill_at(const M& m, int k, std::int64_t i, bool keep) -> decltype(m.base) {
-  return keep ? m.at(k, i) : nullptr;
-}
-template <class M>
-auto fill_at(const M& m, std::int64_t i, bool keep) -> decltype(m.base) {
-  return keep ? m.at(i) : nullptr;
-}
-
 // Reads an array: in a tagged dump its tag record is compared with
 // `expected` (a difference only warns); then the first n values of the data
 // record land at dst, dst + stride, ... With no destination (null) they are
@@ -89,6 +78,19 @@ void read_array(ReadState& st, std::string_view expected, T* dst, std::int64_t n
     st.f.require_array<T>(n);
   st.f.end_record();
 }
+
+// Reads an array the reader reads by a rule of its own (see read_slot); false
+// for any other array.
+using OwnRead = bool (*)(ReadState& st, const dumpformat::ArraySpec& a, std::int64_t first, std::int64_t n);
+
+// Reads, in order, the arrays the catalogue places in slot `slot` of group `g`
+// that a read takes at the count `nums` gives the slot: each straight into
+// its store member from particle (or sink) `first` on, n values, or passed
+// over when the target does not fill that member; through `own` where it
+// reads the array. Returns how many arrays of the slot follow them: the
+// slot's count less those read (none when 0 or below).
+std::int64_t read_slot(ReadState& st, dumpformat::ArrayGroup g, const std::array<std::int32_t, 8>& nums,
+                       int slot, std::int64_t first, std::int64_t n, OwnRead own = nullptr);
 
 // Passes over `count` arrays: tag and data record each in a tagged dump.
 // None when `count` is 0 or below.
@@ -107,8 +109,7 @@ void resolve_deferred(ReadState& st);
 // Stages of the read, in file order.
 void read_header(ReadState& st);
 void read_blocks(ReadState& st);
-void read_gas_integers(ReadState& st);
-void read_gas_reals(ReadState& st);
+void read_gas(ReadState& st);
 void read_sinks(ReadState& st);
 void read_radiation(ReadState& st);
 

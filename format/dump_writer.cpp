@@ -1,6 +1,5 @@
 #include "format/dump_writer.hpp"
 
-#include <cmath>
 #include <stdexcept>
 
 namespace pg::dumpformat {
@@ -92,7 +91,7 @@ void lay_out(const Dump& d, RecordWriter& w) {
   id.bytes.append(d.id_extra_bytes, '\0');
   w.record(id);
   std::string ident = d.file_ident;
-  if (ident.empty()) ident = std::string(ident_prefix(d.tagged)) + ": a dump made by the tests";
+  if (ident.empty()) ident = ident_prefix(d.tagged);
   w.record(Payload().text(ident, file_ident_length));
 
   // Default integers.
@@ -143,12 +142,6 @@ void lay_out(const Dump& d, RecordWriter& w) {
   w.raw(d.trailer);
 }
 
-std::uint64_t next_random(std::uint64_t& state) {
-  state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-  return state >> 11;
-}
-double uniform(std::uint64_t& state) { return static_cast<double>(next_random(state)) * 0x1.0p-53; }
-
 }  // namespace
 
 HeaderReals standard_reals(double gt, double rhozero) {
@@ -194,154 +187,15 @@ void write_dump(const Dump& d, const std::string& path) {
   w.close();
 }
 
-Particles sample_particles(std::size_t n, unsigned seed) {
-  Particles p;
-  std::uint64_t s = 0x9e3779b97f4a7c15ULL * (seed + 1);
-  p.isteps.resize(n);
-  p.iphase.assign(n, 0);
-  for (auto& v : p.xyzmh) v.resize(n);
-  for (auto& v : p.vxyzu) v.resize(n);
-  p.rho.resize(n);
-  p.dust_t.resize(n);
-  p.dust_kappa.resize(n);
-  for (auto& v : p.rad) v.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    p.isteps[i] = static_cast<std::int32_t>(1 + next_random(s) % 8);
-    for (int k = 0; k < 3; ++k) p.xyzmh[k][i] = 2.0 * uniform(s) - 1.0;
-    p.xyzmh[3][i] = 1e-4 * (0.5 + uniform(s));
-    p.xyzmh[4][i] = 0.01 + 0.04 * uniform(s);
-    for (int k = 0; k < 3; ++k) p.vxyzu[k][i] = 0.2 * uniform(s) - 0.1;
-    p.vxyzu[3][i] = 1e-3 * (1.0 + uniform(s));
-    // n from about 1 to 1e13 per cm3, dust temperature rising with density.
-    const double lg = 13.0 * uniform(s);
-    p.rho[i] = static_cast<float>(std::pow(10.0, lg) / 33873.0);
-    p.dust_t[i] = 5.0 * std::pow(10.0, lg / 13.0 * 1.5) * (0.9 + 0.2 * uniform(s));
-    p.dust_kappa[i] = 0.5 + uniform(s);
-    for (int k = 0; k < 5; ++k) p.rad[k][i] = static_cast<double>(k + 1) + uniform(s);
-  }
-  return p;
+Group catalogue_group(ArrayGroup g, std::int64_t length, const std::array<std::int32_t, slot_count>& counts) {
+  Group r;
+  r.length_count = length;
+  for (int k = 1; k <= slot_count; ++k)
+    for (const ArraySpec& a : catalogue_slot(g, k))
+      if (held_at(a, counts[static_cast<std::size_t>(k - 1)]))
+        r.arrays.push_back(Array{std::string(a.tag), a.slot, {}, a.id});
+  return r;
 }
-
-Particles slice(const Particles& p, std::size_t from, std::size_t n) {
-  auto cut = [&](const auto& v) {
-    using V = std::decay_t<decltype(v)>;
-    return v.empty() ? V{} : V(v.begin() + static_cast<std::ptrdiff_t>(from),
-                               v.begin() + static_cast<std::ptrdiff_t>(from + n));
-  };
-  Particles q;
-  q.isteps = cut(p.isteps);
-  q.iphase = cut(p.iphase);
-  q.iunique = cut(p.iunique);
-  for (int k = 0; k < 5; ++k) q.xyzmh[k] = cut(p.xyzmh[k]);
-  for (int k = 0; k < 4; ++k) q.vxyzu[k] = cut(p.vxyzu[k]);
-  q.rho = cut(p.rho);
-  q.gradh = cut(p.gradh);
-  q.gradsoft = cut(p.gradsoft);
-  q.alpha = cut(p.alpha);
-  q.dust_t = cut(p.dust_t);
-  q.dust_kappa = cut(p.dust_kappa);
-  for (int k = 0; k < 5; ++k) q.rad[k] = cut(p.rad[k]);
-  for (int k = 0; k < 9; ++k) q.chem[k] = cut(p.chem[k]);
-  return q;
-}
-
-Group gas_group(const Particles& p, const std::vector<std::int32_t>* inactive,
-                int extra_real_arrays, int extra_real4_arrays) {
-  Group g;
-  const std::size_t n = p.size();
-  g.length_count = static_cast<std::int64_t>(n);
-  g.arrays.push_back(array_of("isteps", s_int, p.isteps));
-  if (inactive != nullptr) {
-    std::vector<std::int32_t> rec = {static_cast<std::int32_t>(inactive->size())};
-    rec.insert(rec.end(), inactive->begin(), inactive->end());
-    rec.resize(std::max<std::size_t>(n, rec.size()), 0);  // count, then n - 1 entries
-    g.arrays.push_back(array_of("listinactive", s_int, rec));
-  }
-  g.arrays.push_back(array_of("iphase", s_int1, p.iphase));
-  if (!p.iunique.empty()) g.arrays.push_back(array_of("iunique", s_int8, p.iunique));
-  static const char* real_tags[9] = {"x", "y", "z", "m", "h", "vx", "vy", "vz", "u"};
-  for (int k = 0; k < 5; ++k) g.arrays.push_back(array_of(real_tags[k], s_real, p.xyzmh[k]));
-  for (int k = 0; k < 4; ++k) g.arrays.push_back(array_of(real_tags[5 + k], s_real, p.vxyzu[k]));
-  for (int k = 0; k < extra_real_arrays; ++k)
-    g.arrays.push_back(array_of("gasextra_r8_" + std::to_string(k + 1), s_real,
-                                std::vector<double>(n, 77.0)));
-  g.arrays.push_back(array_of("rho", s_real4, p.rho));
-  if (!p.gradh.empty()) g.arrays.push_back(array_of("gradh", s_real4, p.gradh));
-  if (!p.gradsoft.empty()) g.arrays.push_back(array_of("gradsoft", s_real4, p.gradsoft));
-  if (!p.alpha.empty()) g.arrays.push_back(array_of("alpha", s_real4, p.alpha));
-  for (int k = 0; k < extra_real4_arrays; ++k)
-    g.arrays.push_back(array_of("gasextra_r4_" + std::to_string(k + 1), s_real4,
-                                std::vector<float>(n, 55.0f)));
-  return g;
-}
-
-Group sink_group(const std::vector<std::int32_t>& listpm, int n_default_reals, int n_real8) {
-  static const char* names[19] = {
-      "spinx",      "spiny",     "spinz",       "angaddx",     "angaddy",
-      "angaddz",    "spinadx",   "spinady",     "spinadz",     "ptmassform",
-      "diskinit",   "stellartime", "stellarmass", "stellarradius", "stellarlum",
-      "lyontime",   "lyonmass",  "lyonradius",  "lyonlum"};
-  Group g;
-  const std::size_t n = listpm.size();
-  g.length_count = static_cast<std::int64_t>(n);
-  g.arrays.push_back(array_of("listpm", s_int, listpm));
-  auto values = [&](int a) {
-    std::vector<double> v(n);
-    for (std::size_t j = 0; j < n; ++j) v[j] = (a + 1) * 100.0 + static_cast<double>(j + 1);
-    return v;
-  };
-  for (int a = 0; a < 9; ++a) g.arrays.push_back(array_of(names[a], s_real, values(a)));
-  if (n_default_reals == 10) {
-    g.arrays.push_back(array_of("stellarmass", s_real, values(12)));
-  } else {
-    for (int a = 9; a < n_default_reals && a < 19; ++a)
-      g.arrays.push_back(array_of(names[a], s_real, values(a)));
-  }
-  for (int a = 0; a < n_real8; ++a)
-    g.arrays.push_back(array_of("sinkextra_r8_" + std::to_string(a + 1), s_real8, values(50 + a)));
-  return g;
-}
-
-Group rad_group(const Particles& p, int skipped_front, int extra_reals, int extra_real4) {
-  static const char* rad_tags[5] = {"Erad", "opacity", "Cv", "lambda", "EddingtonFactor"};
-  static const char* chem_tags[9] = {"Cplus",      "AtomicC",     "CO",
-                                     "HeatingISR", "Gphotoelectric", "Extinction",
-                                     "H2SelfShielding", "H2Frac", "dH2dt"};
-  Group g;
-  const std::size_t n = p.size();
-  g.length_count = static_cast<std::int64_t>(n);
-  for (int k = 0; k < skipped_front; ++k)
-    g.arrays.push_back(array_of("radextra_i2_" + std::to_string(k + 1), s_int2,
-                                std::vector<std::int16_t>(n, 3)));
-  for (int k = 0; k < 5; ++k) g.arrays.push_back(array_of(rad_tags[k], s_real, p.rad[k]));
-  if (!p.dust_t.empty()) {
-    g.arrays.push_back(array_of("DustTemperature", s_real, p.dust_t));
-    g.arrays.push_back(array_of("DustOpacity", s_real, p.dust_kappa));
-  }
-  for (int k = 0; k < extra_reals; ++k)
-    g.arrays.push_back(array_of("radextra_r8_" + std::to_string(k + 1), s_real,
-                                std::vector<double>(n, 99.0)));
-  if (!p.chem[0].empty())
-    for (int k = 0; k < 9; ++k) g.arrays.push_back(array_of(chem_tags[k], s_real4, p.chem[k]));
-  for (int k = 0; k < extra_real4; ++k)
-    g.arrays.push_back(array_of("radextra_r4_" + std::to_string(k + 1), s_real4,
-                                std::vector<float>(n, 11.0f)));
-  return g;
-}
-
-Dump simple_dump(const Particles& p, bool tagged, double gt) {
-  Dump d;
-  d.tagged = tagged;
-  const auto n = static_cast<std::int32_t>(p.size());
-  d.ints = standard_ints(n);
-  d.i8_value = n;
-  HeaderReals h = standard_reals(gt);
-  d.real_tags = h.tags;
-  d.reals = h.values;
-  d.blocks.push_back(Block{{gas_group(p), sink_group({}), rad_group(p)}});
-  return d;
-}
-
 
 void write_dump_streamed(Dump d, const std::string& path, const ArrayData& data) {
   if (d.cut >= 0) throw std::invalid_argument("a dump with a cut cannot be streamed");

@@ -1,11 +1,13 @@
 // Writes dump files of any layout: framed records, tagged or untagged, for
-// the tests and for tools/mkdump.
+// tools/mkdump, the tests and the fuzz corpus.
 //
 // Low level: RecordWriter frames payloads (Payload builds one). High level:
 // a Dump describes a whole file (identification, header groups, blocks of
 // array groups) and write_dump()/dump_bytes() lay it out the way the
 // simulation code writes it. Every field can be set to a wrong value, so that
-// damaged and hostile layouts are as easy to build as good ones.
+// damaged and hostile layouts are as easy to build as good ones. The arrays
+// of a group come from the array catalogue (catalogue_group) or are made up
+// by the caller.
 #pragma once
 
 #include <array>
@@ -17,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/array_catalogue.hpp"
 #include "format/header.hpp"
 #include "format/layout.hpp"
 #include "format/slots.hpp"
@@ -76,13 +79,21 @@ struct Array {
   std::string tag;
   int slot = s_real;
   std::string data;  // the packed values
+  ArrayId id = ArrayId::none;  // the catalogue's array, if it is one
 };
 
 template <class T>
 Array array_of(std::string tag, int slot, const std::vector<T>& v) {
-  Array a{std::move(tag), slot, {}};
+  Array a{std::move(tag), slot, {}, ArrayId::none};
   a.data.assign(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
   return a;
+}
+// The catalogue's array `a` holding v.
+template <class T>
+Array array_of(const ArraySpec& a, const std::vector<T>& v) {
+  Array r = array_of(std::string(a.tag), a.slot, v);
+  r.id = a.id;
+  return r;
 }
 
 struct Group {
@@ -94,6 +105,11 @@ struct Group {
   std::array<std::int32_t, slot_count> counted_nums() const;
 };
 
+// A group of `length` items holding, without their data, the catalogue's
+// arrays that a group whose array-length record counts `counts` holds at
+// their places (see held_at), in file order.
+Group catalogue_group(ArrayGroup g, std::int64_t length, const std::array<std::int32_t, slot_count>& counts);
+
 struct Block {
   std::vector<Group> groups;  // one array-length record each, in order
 };
@@ -104,7 +120,7 @@ struct Dump {
   std::int32_t magic1 = magic_int, magic2 = magic_real, version = newest_format, magic3 = magic_int;
   double id_real = 1.5;
   std::size_t id_extra_bytes = 0;
-  std::string file_ident;  // empty: "FT..." when tagged, "FU..." otherwise
+  std::string file_ident;  // empty: "FT" when tagged, "FU" otherwise
   // Header.
   std::vector<std::int32_t> ints;  // H3: npart, nbody1, nbody2, ...
   std::array<std::int32_t, 3> small_counts{};  // int*1, int*2, int*4 group counts
@@ -154,50 +170,5 @@ void write_file(const std::string& path, std::string_view bytes);
 // of d; a Group's length_count is not derived from its (possibly empty) data.
 // A dump with a cut cannot be streamed (std::invalid_argument).
 void write_dump_streamed(Dump d, const std::string& path, const ArrayData& data);
-
-
-// ---- particles -------------------------------------------------------------
-
-// Values of a set of particles, as a dump carries them.
-struct Particles {
-  std::vector<std::int32_t> isteps;
-  std::vector<std::int8_t> iphase;
-  std::vector<std::int64_t> iunique;  // empty: the dump carries none
-  std::vector<double> xyzmh[5];
-  std::vector<double> vxyzu[4];
-  std::vector<float> rho, gradh, gradsoft, alpha;  // empty extras: not carried
-  std::vector<double> dust_t, dust_kappa;          // empty: not carried
-  std::vector<double> rad[5];
-  std::vector<float> chem[9];  // empty: not carried
-  std::size_t size() const { return iphase.size(); }
-};
-
-// n particles with distinct, deterministic values; all active; dust
-// temperatures and radiative values carried.
-Particles sample_particles(std::size_t n, unsigned seed = 1);
-// Particles [from, from + n) of p.
-Particles slice(const Particles& p, std::size_t from, std::size_t n);
-
-struct Sinks {
-  std::vector<std::int32_t> listpm;  // particle index within the block
-  std::vector<double> spin[9];       // spinx..spinadz
-  std::vector<double> optional;      // one extra value per sink and optional array
-};
-
-// Group 1 of a block holding these particles; `inactive` the inactive list
-// (block-relative particle numbers), written as a "listinactive" array.
-Group gas_group(const Particles& p, const std::vector<std::int32_t>* inactive = nullptr,
-                int extra_real_arrays = 0, int extra_real4_arrays = 0);
-// Group 2 of a block: the sinks with `n_default_reals` (9, 10, 15 or 19)
-// default-real arrays and `n_real8` real*8 arrays to skip.
-Group sink_group(const std::vector<std::int32_t>& listpm, int n_default_reals = 9,
-                 int n_real8 = 0);
-// Group 3: five radiative arrays, the dust arrays when carried, chemistry when
-// carried; `extra_reals` arrays more of slot 6 at the end.
-Group rad_group(const Particles& p, int skipped_front = 0, int extra_reals = 0,
-                int extra_real4 = 0);
-
-// A complete one-block dump of p with no sinks and the radiative group.
-Dump simple_dump(const Particles& p, bool tagged = true, double gt = 0.75);
 
 }  // namespace pg::dumpformat

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 namespace pg::dumpformat {
 
@@ -35,6 +36,20 @@ inline constexpr std::array<SlotType, slot_count> slot_types = {{{"integer", 4},
 inline constexpr std::size_t slot_bytes(int slot) {
   if (slot < 1 || slot > slot_count) return 0;
   return static_cast<std::size_t>(slot_types[static_cast<std::size_t>(slot - 1)].bytes);
+}
+
+// Whether T is the type of an item of slot `slot` (as this machine holds it).
+template <class T>
+constexpr bool slot_holds(int slot) {
+  switch (slot) {
+    case s_int: case s_int4: return std::is_same_v<T, std::int32_t>;
+    case s_int1: return std::is_same_v<T, std::int8_t>;
+    case s_int2: return std::is_same_v<T, std::int16_t>;
+    case s_int8: return std::is_same_v<T, std::int64_t>;
+    case s_real: case s_real8: return std::is_same_v<T, double>;
+    case s_real4: return std::is_same_v<T, float>;
+    default: return false;
+  }
 }
 
 // The array-length record: the group's length (int64), then the number of

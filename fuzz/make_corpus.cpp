@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 
 using namespace pg::dumpformat;
+using namespace pgtest;
 
 namespace {
 

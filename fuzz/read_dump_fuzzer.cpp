@@ -13,9 +13,9 @@
 #include <memory>
 #include <string_view>
 
-#include "base/console.hpp"
-#include "dump/byte_source.hpp"
 #include "base/error.hpp"
+#include "base/trace.hpp"
+#include "dump/byte_source.hpp"
 #include "dump/rdump.hpp"
 #include "dump/record.hpp"
 #include "state/store.hpp"
@@ -47,7 +47,7 @@ class InputSource final : public pg::ByteSource {
 };
 
 [[noreturn]] void finding(const char* what, std::string_view last_line) {
-  std::fprintf(stderr, "read_dump_fuzzer: %s (last console line: \"%.*s\")\n", what,
+  std::fprintf(stderr, "read_dump_fuzzer: %s (last trace line: \"%.*s\")\n", what,
                static_cast<int>(last_line.size()), last_line.data());
   std::abort();
 }
@@ -66,32 +66,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::perror("read_dump_fuzzer: cannot reserve the particle store");
     std::abort();
   }
-  char* text = nullptr;
-  std::size_t text_len = 0;
-  std::FILE* console = open_memstream(&text, &text_len);
-  if (console == nullptr) std::abort();
-  pg::set_console_stream(console);
-
+  pg::BufferTrace trace;
   int status = -1;
   bool stopped = false, ended = false;
   {
     pg::DumpFile f(std::make_unique<InputSource>(data, size), 256);
     try {
-      pg::rdump(f, status, {store});
+      pg::rdump(f, status, {store, trace});
+    } catch (const pg::DumpEnded&) {
+      ended = true;  // rdump reports an end of file itself; an escape is tolerated
     } catch (const pg::Error& fault) {
       if (static_cast<int>(fault.kind) < 0 || static_cast<int>(fault.kind) >= pg::fault_kinds ||
           fault.kind == pg::FaultKind::newer_format_version)
         finding("a fault of no known kind", {});
       if (!pg::fault_text(fault).starts_with("ERROR")) finding("a fault whose line is no ERROR line", {});
       stopped = true;
-    } catch (const pg::DumpEnded&) {
-      ended = true;  // rdump reports an end of file itself; an escape is tolerated
     }
   }
-  pg::set_console_stream(nullptr);
-  std::fclose(console);
 
-  std::string_view out(text, text_len);
+  std::string_view out = trace.text();
   if (!out.empty() && out.back() == '\n') out.remove_suffix(1);
   const std::size_t nl = out.rfind('\n');
   const std::string_view last = nl == std::string_view::npos ? out : out.substr(nl + 1);
@@ -108,6 +101,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (store.ptmass.nptmass > pg::ptmass_dim) finding("a sink count beyond the sink list", last);
     if (store.inactive.nlistinactive > store.capacity()) finding("an inactive count beyond the store", last);
   }
-  std::free(text);
   return 0;
 }

@@ -4,7 +4,7 @@
 
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

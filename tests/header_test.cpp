@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "state/store.hpp"
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

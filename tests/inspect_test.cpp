@@ -7,7 +7,7 @@
 #include <random>
 #include <regex>
 
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 #include "tests/support/spawn.hpp"
 

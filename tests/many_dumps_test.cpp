@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <map>
 
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 #include "tests/support/spawn.hpp"
 

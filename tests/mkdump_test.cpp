@@ -14,7 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

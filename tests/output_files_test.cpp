@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

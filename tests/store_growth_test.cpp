@@ -4,7 +4,7 @@
 // its room stops the run with a line that says so.
 #include <gtest/gtest.h>
 
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

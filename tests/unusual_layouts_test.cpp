@@ -9,7 +9,7 @@
 #include <cstring>
 #include <functional>
 
-#include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

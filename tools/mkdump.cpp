@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <charconv>
@@ -38,6 +39,7 @@
 namespace {
 
 using pg::dumpformat::Array;
+using pg::dumpformat::ArrayId;
 using pg::dumpformat::ArrayPlace;
 using pg::dumpformat::RecordWriter;
 using pg::dumpformat::slot_bytes;
@@ -562,12 +564,12 @@ class ArrayMaker {
 
   void gas_array(RecordWriter& w, const Array& a, const BlockPlan& b) {
     const Cloud& c = cloud_;
-    const std::string& t = a.tag;
-    if (t == "isteps") {
+    const ArrayId t = a.id;
+    if (t == ArrayId::isteps) {
       std::int32_t* v = fill<std::int32_t>(a, b, [&](std::int64_t g) { return c.timestep(g, log_n(g)); });
       for (std::int32_t k : b.listpm) v[k - 1] = 1 << 6;
       write(w, v, b);
-    } else if (t == "listinactive") {
+    } else if (t == ArrayId::listinactive) {
       // The count, then n - 1 entries of which the first `count` are used.
       if (sizeof(std::int32_t) != slot_bytes(a.slot))
         throw std::logic_error("listinactive: not 4-byte integers");
@@ -577,53 +579,53 @@ class ArrayMaker {
       std::copy(inactive_.begin(), inactive_.end(), v + 1);
       std::fill(v + 1 + inactive_.size(), v + n, 0);
       w.array_record(v, n);
-    } else if (t == "iphase") {
+    } else if (t == ArrayId::iphase) {
       std::int8_t* v = fill<std::int8_t>(a, b, [](std::int64_t) { return std::int8_t{0}; });
       for (std::int32_t k : inactive_) v[k - 1] = -1;
       for (std::int32_t k : b.listpm) v[k - 1] = 1;
       write(w, v, b);
-    } else if (t == "iunique") {
+    } else if (t == ArrayId::iunique) {
       put<std::int64_t>(w, a, b, [&](std::int64_t g) { return c.identifier(g); });
-    } else if (t == "x" || t == "y" || t == "z") {
-      const int axis = t[0] - 'x';
+    } else if (t == ArrayId::x || t == ArrayId::y || t == ArrayId::z) {
+      const int axis = pg::dumpformat::catalogue_row(t).component - 1;
       double* v = fill<double>(a, b, [&](std::int64_t g) { return c.position(g, log_n(g), axis); });
       for (std::size_t j = 0; j < b.listpm.size(); ++j) {
         v[b.listpm[j] - 1] = Cloud::component(c.core(static_cast<std::size_t>(b.sinks[j])), axis);
       }
       write(w, v, b);
-    } else if (t == "m") {
+    } else if (t == ArrayId::m) {
       const double m = c.particle_mass();
       double* v = fill<double>(a, b, [m](std::int64_t) { return m; });
       for (std::size_t j = 0; j < b.listpm.size(); ++j)
         v[b.listpm[j] - 1] = 0.05 + 1.2 * std::pow(uniform(c.bits(b.sinks[j], s_sink_mass)), 2.0);
       write(w, v, b);
-    } else if (t == "h") {
+    } else if (t == ArrayId::h) {
       double* v = fill<double>(a, b, [&](std::int64_t g) { return c.smoothing_length(log_n(g)); });
       for (std::int32_t k : b.listpm) v[k - 1] = accretion_radius;
       write(w, v, b);
-    } else if (t == "vx" || t == "vy" || t == "vz") {
-      const int axis = t[1] - 'x';
+    } else if (t == ArrayId::vx || t == ArrayId::vy || t == ArrayId::vz) {
+      const int axis = pg::dumpformat::catalogue_row(t).component - 1;
       double* v = fill<double>(a, b, [&](std::int64_t g) { return c.velocity(g, log_n(g), axis); });
       for (std::size_t j = 0; j < b.listpm.size(); ++j)
         v[b.listpm[j] - 1] = 0.05 * gauss(c.bits(b.sinks[j] * 3 + axis, s_sink_velocity));
       write(w, v, b);
-    } else if (t == "u") {
+    } else if (t == ArrayId::u) {
       double* v = fill<double>(a, b, [&](std::int64_t g) {
         const double lg = log_n(g);
         return energy_per_kelvin * c.gas_temperature(g, lg, c.log_dust_temperature(g, lg));
       });
       for (std::int32_t k : b.listpm) v[k - 1] = 0.0;
       write(w, v, b);
-    } else if (t == "rho") {
+    } else if (t == ArrayId::rho) {
       put<float>(w, a, b, [&](std::int64_t g) { return static_cast<float>(pow10(log_n(g)) / n_per_rho); });
     } else {
-      throw std::logic_error("no values for gas array " + t);
+      throw std::logic_error("no values for gas array " + a.tag);
     }
   }
 
   void rad_array(RecordWriter& w, const Array& a, const BlockPlan& b) {
     const Cloud& c = cloud_;
-    const std::string& t = a.tag;
+    const ArrayId t = a.id;
     // Density and dust temperature, the inputs of most of the group.
     auto state = [&](std::int64_t g) {
       const double lg = log_n(g);
@@ -632,29 +634,29 @@ class ArrayMaker {
     // Flux-limiter ratio: large where the gas is optically thin.
     auto limiter_r = [](double lg) { return pow10(-0.5 * (lg - 9.0)); };
     auto lambda_of = [](double r) { return (2.0 + r) / (6.0 + 3.0 * r + r * r); };
-    if (t == "Erad") {
+    if (t == ArrayId::Erad) {
       // a T^4 per unit mass of gas, in code units.
       put<double>(w, a, b, [&](std::int64_t g) {
         const auto [lg, lt] = state(g);
         return pow10(erad_log_constant + 4.0 * lt - lg);
       });
-    } else if (t == "opacity") {
+    } else if (t == ArrayId::opacity) {
       put<double>(w, a, b, [&](std::int64_t g) { return 1.02 * pow10(c.log_opacity(g, state(g).second)); });
-    } else if (t == "DustOpacity") {
+    } else if (t == ArrayId::DustOpacity) {
       put<double>(w, a, b, [&](std::int64_t g) { return pow10(c.log_opacity(g, state(g).second)); });
-    } else if (t == "Cv") {
+    } else if (t == ArrayId::Cv) {
       // Rotational levels of H2 add to the heat capacity above ~100 K.
       put<double>(w, a, b, [&](std::int64_t g) {
         return energy_per_kelvin * (1.0 + 0.67 / (1.0 + pow10(3.0 * (2.0 - state(g).second))));
       });
-    } else if (t == "lambda") {
+    } else if (t == ArrayId::lambda) {
       put<double>(w, a, b, [&](std::int64_t g) { return lambda_of(limiter_r(log_n(g))); });
-    } else if (t == "EddingtonFactor") {
+    } else if (t == ArrayId::EddingtonFactor) {
       put<double>(w, a, b, [&](std::int64_t g) {
         const double r = limiter_r(log_n(g)), l = lambda_of(r);
         return l + l * l * r * r;
       });
-    } else if (t == "DustTemperature") {
+    } else if (t == ArrayId::DustTemperature) {
       put<double>(w, a, b, [&](std::int64_t g) { return pow10(state(g).second); });
     } else {
       chem_array(w, a, b);
@@ -665,43 +667,43 @@ class ArrayMaker {
   // hydrogen turns molecular.
   void chem_array(RecordWriter& w, const Array& a, const BlockPlan& b) {
     const Cloud& c = cloud_;
-    const std::string& t = a.tag;
+    const ArrayId t = a.id;
     constexpr double carbon = 1.4e-4, g0 = 1.7;
     auto av = [&](std::int64_t g) { return c.extinction(g, log_n(g)); };
     auto co = [](double x) { return carbon / (1.0 + exp_fast(-3.0 * (x - 1.5))); };
     auto atomic = [](double x) { return 0.35 * carbon * exp_fast(-((x - 1.0) / 0.7) * ((x - 1.0) / 0.7)); };
     auto h2 = [](double lg) { return 0.5 / (1.0 + pow10(1.3 - lg)); };
     auto f = [](double x) { return static_cast<float>(x); };
-    if (t == "Cplus") {
+    if (t == ArrayId::Cplus) {
       put<float>(w, a, b, [&](std::int64_t g) {
         const double x = av(g);
         return f(std::max(carbon - co(x) - atomic(x), 1e-10));
       });
-    } else if (t == "AtomicC") {
+    } else if (t == ArrayId::AtomicC) {
       put<float>(w, a, b, [&](std::int64_t g) { return f(atomic(av(g))); });
-    } else if (t == "CO") {
+    } else if (t == ArrayId::CO) {
       put<float>(w, a, b, [&](std::int64_t g) { return f(co(av(g))); });
-    } else if (t == "HeatingISR") {
+    } else if (t == ArrayId::HeatingISR) {
       put<float>(w, a, b, [&](std::int64_t g) { return f(g0 * exp_fast(-2.5 * av(g))); });
-    } else if (t == "Gphotoelectric") {
+    } else if (t == ArrayId::Gphotoelectric) {
       put<float>(w, a, b, [&](std::int64_t g) {
         const double lg = log_n(g);
         return f(1.3e-24 * pow10(lg) * g0 * exp_fast(-2.5 * c.extinction(g, lg)));
       });
-    } else if (t == "Extinction") {
+    } else if (t == ArrayId::Extinction) {
       put<float>(w, a, b, [&](std::int64_t g) { return f(av(g)); });
-    } else if (t == "H2SelfShielding") {
+    } else if (t == ArrayId::H2SelfShielding) {
       put<float>(w, a, b,
                  [&](std::int64_t g) { return f(exp_fast(-0.75 * std::log1p(pow10(log_n(g) - 1.5)))); });
-    } else if (t == "H2Frac") {
+    } else if (t == ArrayId::H2Frac) {
       put<float>(w, a, b, [&](std::int64_t g) { return f(h2(log_n(g))); });
-    } else if (t == "dH2dt") {
+    } else if (t == ArrayId::dH2dt) {
       put<float>(w, a, b, [&](std::int64_t g) {
         const double lg = log_n(g);
         return f(3e-17 * pow10(lg) * (0.5 - h2(lg)) * utime);
       });
     } else {
-      throw std::logic_error("no values for radiative array " + t);
+      throw std::logic_error("no values for radiative array " + a.tag);
     }
   }
 
@@ -722,8 +724,8 @@ class ArrayMaker {
 };
 
 // The dump's description: the header, and per block the three groups with
-// their arrays' tags and slots. The shared group builders give the arrays of
-// each group; the gas and radiative values are made while writing.
+// their arrays' tags and slots, from the array catalogue. The sinks' values
+// are made here; the gas and radiative values are made while writing.
 pg::dumpformat::Dump describe_dump(const Options& o, const Cloud& cloud, const std::vector<BlockPlan>& plans) {
   pg::dumpformat::Dump d;
   d.tagged = o.tagged;
@@ -736,28 +738,34 @@ pg::dumpformat::Dump describe_dump(const Options& o, const Cloud& cloud, const s
   d.reals = reals.values;
   d.units = {udist, umass, utime};
 
-  pg::dumpformat::Particles shape = pg::dumpformat::sample_particles(1);
-  if (o.iunique) shape.iunique.assign(1, 1);
-  for (auto& c : shape.chem) c.assign(1, 0.0f);
-  const std::vector<std::int32_t> no_list;
+  // The arrays of each group, as its array-length record counts them: the
+  // gas's steps and inactive list, phases, identifiers (unless --no-iunique),
+  // positions to energies and densities; the sinks' particles and spins; the
+  // radiative values with the dust and the chemistry.
+  using Counts = std::array<std::int32_t, pg::dumpformat::slot_count>;
+  const Counts gas_counts = {2, 1, 0, 0, o.iunique ? 1 : 0, 9, 1, 0};
+  const Counts sink_counts = {1, 0, 0, 0, 0, 9, 0, 0};
+  const Counts rad_counts = {0, 0, 0, 0, 0, 7, 9, 0};
 
   for (const BlockPlan& b : plans) {
-    pg::dumpformat::Group gas = pg::dumpformat::gas_group(shape, &no_list);
-    pg::dumpformat::Group rad = pg::dumpformat::rad_group(shape);
-    gas.length_count = rad.length_count = b.n;
-    for (Array& a : gas.arrays) a.data.clear();
-    for (Array& a : rad.arrays) a.data.clear();
+    using pg::dumpformat::ArrayGroup;
+    pg::dumpformat::Group gas = pg::dumpformat::catalogue_group(ArrayGroup::gas, b.n, gas_counts);
+    pg::dumpformat::Group rad = pg::dumpformat::catalogue_group(ArrayGroup::radiation, b.n, rad_counts);
 
     // Sinks: spins of young protostars, some angular momentum still to add.
-    pg::dumpformat::Group sinks = pg::dumpformat::sink_group(b.listpm, 9);
+    pg::dumpformat::Group sinks = pg::dumpformat::catalogue_group(
+        ArrayGroup::sinks, static_cast<std::int64_t>(b.listpm.size()), sink_counts);
+    auto put = [](Array& a, const auto& v) {
+      a.data.assign(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(v[0]));
+    };
+    put(sinks.arrays[0], b.listpm);
     for (int k = 0; k < 9; ++k) {
       std::vector<double> v(b.sinks.size());
       for (std::size_t j = 0; j < v.size(); ++j) {
         const double scale = k < 3 ? 1e-6 : k < 6 ? 1e-8 : 1e-9;
         v[j] = scale * gauss(cloud.bits(b.sinks[j] * 9 + k, s_sink_spin));
       }
-      pg::dumpformat::Array& a = sinks.arrays[static_cast<std::size_t>(k) + 1];
-      a.data.assign(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(double));
+      put(sinks.arrays[static_cast<std::size_t>(k) + 1], v);
     }
     d.blocks.push_back(pg::dumpformat::Block{{std::move(gas), std::move(sinks), std::move(rad)}});
   }

@@ -1,14 +1,15 @@
 // phasegrid-dump: what a dump file holds, record by record, and whether
 // phasegrid reads it completely.
 //
-// The walk goes through the record layer phasegrid reads with (pg::DumpFile):
-// every fault of the framing is found, and worded, the same way. It follows
-// the layout the file announces (its group counts and array-length records)
-// rather than what phasegrid needs from it, and stops cleanly at the first
-// record that is not there or not whole. Every loop is bounded by a count the
-// file gives and consumes at least one record per step, so no walk runs past
-// the end of the file. The verdict comes from phasegrid's own reader, run on
-// the file with its console captured.
+// The walk goes through the record layer phasegrid reads with (pg::DumpFile),
+// and decodes the identification, count and array-length records with the
+// reader's own decoders: every fault of the framing is found, and worded, the
+// same way. It follows the layout the file announces (its group counts and
+// array-length records) rather than what phasegrid needs from it, and stops
+// cleanly at the first record that is not there or not whole. Every loop is
+// bounded by a count the file gives and consumes at least one record per
+// step, so no walk runs past the end of the file. The verdict comes from
+// phasegrid's own reader, run on the file with its console captured.
 #include <fmt/format.h>
 #include <sys/stat.h>
 
@@ -28,7 +29,7 @@
 #include "format/layout.hpp"
 #include "format/slots.hpp"
 #include "format/tags.hpp"
-#include "base/error.hpp"
+#include "dump/fixed_records.hpp"
 #include "dump/rdump.hpp"
 #include "dump/record.hpp"
 #include "state/store.hpp"
@@ -96,9 +97,7 @@ class Walk {
 
  private:
   std::int32_t count_record(std::string_view what) {
-    f_.begin_record();
-    const auto n = f_.take<std::int32_t>();
-    f_.end_record();
+    const std::int32_t n = pg::take_count(f_);
     fmt::print("    {:<18} {}\n", what, n);
     return n;
   }
@@ -141,35 +140,23 @@ class Walk {
   }
 
   bool identification() {
-    f_.begin_record();
-    const std::int64_t id_length = f_.record_length();
-    const auto first = f_.take<std::int32_t>();
-    (void)f_.take<double>();
-    const auto second = f_.take<std::int32_t>();
-    const auto version = f_.take<std::int32_t>();
-    const auto third = f_.take<std::int32_t>();
-    const bool magics_ok =
-        dumpformat::first_magic_ok(first) && dumpformat::second_magic_ok(second) &&
-        dumpformat::third_magic_ok(third);
-    if (!magics_ok) {
+    const pg::Identification id = pg::take_identification(f_);
+    if (!id.magics_ok()) {
       fmt::print("  identification: magic numbers {} {} {}: not those of a dump this tool "
                  "reads (another byte order, another integer or real size, or not a dump)\n",
-                 first, second, third);
+                 id.magic1, id.magic2, id.magic3);
       return false;
     }
-    if (f_.record_runs_past_end()) throw pg::DumpEnded{};
-    f_.end_record();
-    fmt::print("  identification: magic numbers {} {} {}, format version {}{}\n", first, second,
-               third, dumpformat::format_version(version),
-               id_length != dumpformat::id_record_bytes ? fmt::format(" (a record of {} bytes)", id_length)
-                                                       : "");
+    pg::end_identification(f_);
+    fmt::print("  identification: magic numbers {} {} {}, format version {}{}\n", id.magic1, id.magic2,
+               id.magic3, dumpformat::format_version(id.version),
+               id.record_bytes != dumpformat::id_record_bytes
+                   ? fmt::format(" (a record of {} bytes)", id.record_bytes)
+                   : "");
 
-    char ident[dumpformat::file_ident_length];
-    f_.begin_record();
-    f_.take_bytes(ident, sizeof ident);
-    f_.end_record();
-    tagged_ = dumpformat::ident_says_tagged(std::string_view(ident, sizeof ident));
-    fmt::print("  file identifier: \"{}\"\n", trimmed(std::string_view(ident, sizeof ident)));
+    const std::string ident = pg::take_file_ident(f_);
+    tagged_ = dumpformat::ident_says_tagged(ident);
+    fmt::print("  file identifier: \"{}\"\n", trimmed(ident));
     fmt::print("  {}\n", tagged_ ? "tagged: every header group and array has a tag record"
                                  : "untagged: values are known by their place");
     return true;
@@ -239,9 +226,7 @@ class Walk {
   }
 
   void blocks() {
-    f_.begin_record();
-    const auto n_lengths = f_.take<std::int32_t>();
-    f_.end_record();
+    const std::int32_t n_lengths = pg::take_count(f_);
     if (n_blocks_ <= 0) {
       fmt::print("  array-length records: {}, for {} blocks: no block layout follows\n", n_lengths,
                  n_blocks_);
@@ -258,11 +243,7 @@ class Walk {
       fmt::print("  block {}\n", b);
       std::vector<dumpformat::ArrayLengths> groups;
       for (std::int32_t g = 1; g <= per_block; ++g) {
-        dumpformat::ArrayLengths l;
-        f_.begin_record();
-        l.length_count = f_.take<std::int64_t>();
-        f_.take_array(l.nums.data(), dumpformat::slot_count);
-        f_.end_record();
+        const dumpformat::ArrayLengths l = pg::take_array_lengths(f_);
         std::string counts;
         for (std::size_t k = 0; k < l.nums.size(); ++k)
           if (l.nums[k] != 0)

@@ -16,11 +16,12 @@
 #include "state/store.hpp"
 #include "dump/record.hpp"
 #include "format/dump_writer.hpp"
+#include "tests/support/sample_dumps.hpp"
 #include "tests/support/spawn.hpp"  // run_tool, for the tests that run the built tool
 
 namespace pgtest {
 
-// Tests build dumps with the format library's writer.
+// Tests build dumps with the format library's writer, and the sample dumps.
 using namespace pg::dumpformat;
 
 // A trace kept in memory, for the steps a test hands it to.

@@ -1,0 +1,53 @@
+// The catalogued arrays of one slot of a group, each read straight from the
+// file into its store member.
+#include <cstddef>
+
+#include "dump/array_members.hpp"
+#include "dump/reader.hpp"
+#include "state/store.hpp"
+
+namespace pg {
+
+namespace {
+
+// Where component k of particle i of a member lies: the start of a strided
+// run over the following particles.
+template <class T, int C>
+T* component_at(const PerParticle<T, C>& m, int k, std::int64_t i) {
+  if constexpr (C == 1)
+    return m.at(i);
+  else
+    return m.at(k, i);
+}
+
+void read_into_member(ReadState& st, const ArraySpec& a, std::int64_t first, std::int64_t n) {
+  with_member(a.id, [&]<class B, class M>(B Store::*block, M B::*member, bool Wanted::*wanted) {
+    M& m = st.s.*block.*member;
+    if constexpr (MemberItems<M>::per_sink) {
+      read_array(st, a.tag, m.at(static_cast<int>(first)), n);
+    } else {
+      // The address of a member the read does not fill is never formed: such
+      // a member may have no storage.
+      const bool keep = wanted == always_read || st.wanted.*wanted;
+      read_array(st, a.tag, keep ? component_at(m, a.component, first) : nullptr, n,
+                 static_cast<std::size_t>(M::components));
+    }
+    return true;
+  });
+}
+
+}  // namespace
+
+std::int64_t read_slot(ReadState& st, dumpformat::ArrayGroup g, const std::array<std::int32_t, 8>& nums,
+                       int k, std::int64_t first, std::int64_t n, OwnRead own) {
+  const std::int64_t count = slot(nums, k);
+  std::int64_t read = 0;
+  for (const ArraySpec& a : dumpformat::catalogue_slot(g, k)) {
+    if (!dumpformat::taken_at(a, count)) continue;
+    if (own == nullptr || !own(st, a, first, n)) read_into_member(st, a, first, n);
+    ++read;
+  }
+  return count - read;
+}
+
+}  // namespace pg
