@@ -159,7 +159,9 @@ TEST(Record, DamagedFramingRaisesItsFault) {
     EXPECT_EQ(fault.kind, c.kind) << c.name;
     EXPECT_EQ(fault.offset, 0) << c.name;
     EXPECT_EQ(fault.numbers[0], c.n0) << c.name;
-    if (c.n1 != 0) EXPECT_EQ(fault.numbers[1], c.n1) << c.name;
+    if (c.n1 != 0) {
+      EXPECT_EQ(fault.numbers[1], c.n1) << c.name;
+    }
   }
   // 2^61 doubles: the wanted size is told in full, beyond 64 bits.
   DumpFile f = memory_dump(w.bytes(), 16);
@@ -199,7 +201,9 @@ TEST(Record, PassingOverSeeksWithinTheFile) {
     EXPECT_EQ(f.take<std::int32_t>(), 42);
     f.end_record();
     EXPECT_THROW(f.begin_record(), DumpEnded);
-    if (seekable) EXPECT_LE(raw->reads, 4u) << "the 5000 bytes are sought past, not read";
+    if (seekable) {
+      EXPECT_LE(raw->reads, 4u) << "the 5000 bytes are sought past, not read";
+    }
   }
   // A record that claims to run past the end: passing over it is end of
   // file, and the source is never asked to seek beyond its end (MemorySource

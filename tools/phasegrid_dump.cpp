@@ -9,7 +9,8 @@
 // cleanly at the first record that is not there or not whole. Every loop is
 // bounded by a count the file gives and consumes at least one record per
 // step, so no walk runs past the end of the file. The verdict comes from
-// phasegrid's own reader, run on the file with its console captured.
+// phasegrid's own reader, run on the file with its trace kept in memory and
+// its warnings shown.
 #include <fmt/format.h>
 #include <sys/stat.h>
 
