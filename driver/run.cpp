@@ -404,6 +404,10 @@ int run(MakePlan make_plan, Trace& trace) {
   } catch (const std::bad_alloc&) {
     tell("cannot allocate memory");
     status = exit_usage;
+  } catch (const std::exception& e) {
+    // (A system error the run did not foresee: said, not an abort.)
+    tell(e.what());
+    status = exit_usage;
   }
   if (series) status = finish_series(*series, series_path, status, signal, *report);
   if (report) report->summary();
