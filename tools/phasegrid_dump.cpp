@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/console.hpp"
+#include "base/trace.hpp"
 #include "base/error.hpp"
 #include "format/header.hpp"
 #include "format/layout.hpp"
@@ -58,8 +58,10 @@ constexpr std::string_view usage =
     "  -h, --help  this text\n"
     "  --version   the version\n";
 
-constexpr int exit_damaged = 1;
-constexpr int exit_usage = 2;
+// The tool's statuses: a dump phasegrid would not read completely is a damaged
+// dump's.
+constexpr int exit_damaged = pg::exit_dump_fault;
+constexpr int exit_usage = pg::exit_usage;
 
 // Header reals shown with their values; any further ones are counted.
 constexpr std::int64_t max_reals_shown = 4096;
