@@ -94,11 +94,16 @@ std::string line_of(FaultKind kind, std::int64_t offset, const std::array<wide_c
 }  // namespace
 
 Error::Error(FaultKind k, std::int64_t at, std::initializer_list<wide_count> numbers_shown, std::string t)
-    : std::runtime_error(line_of(k, at, numbers_of(numbers_shown), t)),
-      kind(k),
-      offset(at),
-      numbers(numbers_of(numbers_shown)),
+    : Error(k, at, numbers_of(numbers_shown), std::move(t)) {}
+
+Error::Error(FaultKind k, std::int64_t at, const std::array<wide_count, 6>& numbers_shown, std::string t)
+    : std::runtime_error(line_of(k, at, numbers_shown, t)), kind(k), offset(at), numbers(numbers_shown),
       text(std::move(t)) {}
+
+std::string error_line(FaultKind kind, std::int64_t offset, std::initializer_list<wide_count> numbers,
+                       const std::string& text) {
+  return line_of(kind, offset, numbers_of(numbers), text);
+}
 
 void raise_fault(FaultKind kind, std::int64_t offset, std::initializer_list<wide_count> numbers,
                  std::string text) {

@@ -86,6 +86,9 @@ class Error : public std::runtime_error {
   std::int64_t offset = -1;             // byte offset in the dump, -1 when not known
   std::array<wide_count, 6> numbers{};  // the numbers its line shows, in order
   std::string text;                     // a name or a reason its line shows
+
+ private:
+  Error(FaultKind k, std::int64_t at, const std::array<wide_count, 6>& numbers_shown, std::string t);
 };
 
 // Raises a fault of a dump.
@@ -98,6 +101,10 @@ Error store_exhausted(std::int64_t particles, std::size_t bytes, int error);
 
 // The line of an error, without the leading blank of a console line.
 inline std::string fault_text(const Error& e) { return e.what(); }
+// The line an error of this kind, offset, numbers and text would have (for
+// the warnings that share a fault's wording).
+std::string error_line(FaultKind kind, std::int64_t offset, std::initializer_list<wide_count> numbers = {},
+                       const std::string& text = {});
 
 // The name of a kind (for tests and tools).
 std::string_view fault_name(FaultKind kind);

@@ -101,10 +101,6 @@ class BufferTrace : public Trace {
   }
   const std::string& text() const { return text_; }
   const std::vector<Warning>& warnings() const { return warnings_; }
-  void clear() {
-    text_.clear();
-    warnings_.clear();
-  }
 
  private:
   std::string text_;

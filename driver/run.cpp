@@ -62,7 +62,6 @@ class StageClock {
                std::chrono::duration<double>(now - last_).count());
     last_ = now;
   }
-  void restart() { last_ = std::chrono::steady_clock::now(); }
 
  private:
   bool on_ = false;
@@ -381,7 +380,7 @@ int run(MakePlan make_plan, Trace& trace) {
   catch_stop_signals();
   set_default_loop_schedule();
   try {
-    const RunPlan plan = make_plan();
+    const RunPlan& plan = make_plan();
     std::vector<std::string> names;
     for (const DumpJob& job : plan.jobs) names.push_back(job.label);
     report.emplace(std::move(names));
@@ -424,7 +423,7 @@ int run(MakePlan make_plan, Trace& trace) {
 }  // namespace
 
 int run_plan(const RunPlan& plan, Trace& trace) {
-  return run([&plan] { return plan; }, trace);
+  return run([&plan]() -> const RunPlan& { return plan; }, trace);
 }
 
 int phasegrid_main(std::istream& in, Trace& trace, const RunOptions& options, const std::string& output_dir) {

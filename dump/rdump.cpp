@@ -27,7 +27,7 @@ bool read_identification(DumpFile& f, Trace& trace) {
   if (!third_magic_ok(id.magic3)) raise_fault(FaultKind::wrong_integer_size, f.offset());
   if (dumpformat::format_version(id.version) > newest_format)
     trace.warn({WarningKind::newer_format_version,
-                " " + fault_text(Error(FaultKind::newer_format_version, f.offset(), {id.version, newest_format}))});
+                " " + error_line(FaultKind::newer_format_version, f.offset(), {id.version, newest_format})});
   return dumpformat::ident_says_tagged(take_file_ident(f));
 }
 
@@ -49,14 +49,14 @@ ReadNotes rdump(DumpFile& f, int& status, const ReadTarget& target) {
     trace.say(" FINISHED READ ", s.part.npart, s.ptmass.nptmass);
     s.radsinki.nradsink = s.ptmass.nptmass;
     return {st.dust_in_every_block};
-  } catch (const DumpEnded&) {
+  } catch (const DumpEnded& ended) {
     // A header without blocks is refused once the block directory is read;
     // when the file ends before that, its particle count must still not
     // reach beyond the store, which the rest of the run walks up to npart.
     if (s.part.npart > s.capacity())
       raise_fault(FaultKind::npart_beyond_store, f.offset(), {s.part.npart, s.capacity()});
     s.ensure(s.part.npart);
-    trace.say("END OF FILE REACHED IN RDUMP");
+    trace.line(" " + fault_text(ended));
     status = 1;
   }
   return {};

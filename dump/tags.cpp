@@ -46,7 +46,7 @@ void extract(Trace& trace, std::string_view name, double& value, const HeaderTag
   not_found = find_header_real(name, value, header, count) ? 0 : 1;
   if (not_found != 0)
     trace.warn({WarningKind::header_value_missing,
-                " " + fault_text(Error(FaultKind::header_value_missing, -1, {}, std::string(header_key(name))))});
+                " " + error_line(FaultKind::header_value_missing, -1, {}, std::string(header_key(name)))});
 }
 
 void checktag(Trace& trace, std::string_view expected, const Tag& read_tag, int& mismatch) {
