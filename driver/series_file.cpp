@@ -29,6 +29,7 @@ std::string_view status_text(DumpStatus status) {
     case DumpStatus::could_not_be_opened: return "could not be opened";
     case DumpStatus::stopped_by_fault: return "stopped by a fault";
     case DumpStatus::out_of_memory: return "out of memory";
+    case DumpStatus::not_a_dump: return "not a dump";
   }
   return "";
 }

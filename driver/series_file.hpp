@@ -5,6 +5,7 @@
 // the run, FILE is either the earlier file as it was or a whole series.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,7 +17,7 @@
 namespace pg {
 
 // What became of a dump, as the file's "status" strings say it.
-enum class DumpStatus { complete, ended_early, could_not_be_opened, stopped_by_fault, out_of_memory };
+enum class DumpStatus { complete, ended_early, could_not_be_opened, stopped_by_fault, out_of_memory, not_a_dump };
 std::string_view status_text(DumpStatus status);
 
 // What the whole run shares: written as the file's root attributes.
@@ -25,6 +26,7 @@ struct SeriesRun {
   Answers answers;      // centring and rotation answers, frequency
   double grid_umass = 0, grid_udist = 0, grid_utime = 0;  // the units the grid uses (cgs)
   double density_to_n = 0;  // number density (cm^-3) per code density unit
+  std::string history;      // how the file came to be, when not one run (a merge): the root "history"
 };
 
 // One dump of the run.
@@ -35,8 +37,12 @@ struct SeriesDump {
   double time = 0, time_ff = 0;  // as in the index line
   std::int64_t npart = 0;        // particles the dump holds
   std::int64_t binned = 0;       // particles counted in the grid's cells
+  std::int64_t inactive = 0;     // particles the binning passed over as not active
   OutsideGrid outside;           // active particles no cell holds, by reason
-  double dump_umass = 0, dump_udist = 0, dump_utime = 0;  // the units the dump records
+  std::array<double, 3> centre{};  // the centre the dump was moved to the origin from (code units)
+  // The units the dump records (zeros when unknown); the time in seconds
+  // is `time` by `dump_utime`.
+  double dump_umass = 0, dump_udist = 0, dump_utime = 0;
   // The grid's counts, count_grid's layout; null writes zeros (a dump
   // stopped by a fault has no grid).
   const std::int32_t (*counts)[grid_nx] = nullptr;
