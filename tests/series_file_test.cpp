@@ -83,9 +83,9 @@ TEST(SeriesFile, LayoutReadsBack) {
   const std::string path = dir.file("run.h5");
   {
     SeriesFile f(path, run);
-    f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, {1, 2, 3}, 1.99e33, 3.08e18, 2.2e12, grid});
-    f.append({"d\xC3\xA9j\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, {}, 1, 2, 3, grid});
-    f.append({"QG003", "QG003.grid", DumpStatus::stopped_by_fault, NAN, NAN, 0, 0, {}, 0, 0, 0, nullptr});
+    f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, 0, {1, 2, 3}, {}, 1.99e33, 3.08e18, 2.2e12, grid});
+    f.append({"d\xC3\xA9j\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, 0, {}, {}, 1, 2, 3, grid});
+    f.append({"QG003", "QG003.grid", DumpStatus::stopped_by_fault, NAN, NAN, 0, 0, 0, {}, {}, 0, 0, 0, nullptr});
     f.close();
     f.close();  // idempotent
   }
