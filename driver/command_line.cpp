@@ -35,41 +35,50 @@ namespace {
 
 constexpr std::string_view usage =
     "Usage: phasegrid [OPTIONS] DUMP...\n"
-    "  or:  phasegrid [-k] [-q] [-o DIR] [--h5 FILE] < ANSWERS\n"
+    "  or:  phasegrid [-k] [-q] [-o DIR] [--h5 FILE [--series-only]] < ANSWERS\n"
     "  or:  phasegrid -h | --help | --version\n"
     "\n"
     "Reads SPH dump files and writes, for each, a grid of particle counts over\n"
     "log10 number density and log10 dust temperature.\n"
     "\n"
     "With DUMPs named on the command line, the options give the answers:\n"
-    "  -c, --centre C      n (none, the default), m (centre of mass), d (density\n"
-    "                      peak), p (a position), s (the most massive sink),\n"
-    "                      x (a sink by number)\n"
-    "  --position X Y Z    the position, with -c p\n"
-    "  --sink N            the sink number, with -c x\n"
-    "  -r, --rotate R      the rotating frame: 0 (none, the default), 1, 2 or 3\n"
-    "  -f, --frequency F   the rotation frequency (per second), with -r 1, 2, 3\n"
-    "A dump is any path; one that cannot be read stops the run before any dump\n"
-    "is read (with -k it is skipped).\n"
+    "  -c, --centre C        n (none, the default), m (centre of mass), d\n"
+    "                        (density peak), p (a position), s (the most massive\n"
+    "                        sink), x (a sink by number)\n"
+    "  --position X Y Z      the position, with -c p\n"
+    "  --sink N              the sink number, with -c x\n"
+    "  -r, --rotate R        the rotating frame: 0 (none, the default), 1, 2 or 3\n"
+    "  -f, --frequency F     the rotation frequency (per second), with -r 1, 2, 3\n"
+    "A dump is any path. One that cannot be read, or that is not a dump (it does\n"
+    "not start with a dump's identification record), stops the run before any\n"
+    "dump is read; with -k it is skipped.\n"
     "\n"
-    "With no DUMP, everything is asked on standard input, one answer a line:\n"
-    "  the number of dumps\n"
-    "  each dump's file name (at most 7 characters)\n"
-    "  the centring: m, d, p (x y z follow), s, x (sink number N follows), or\n"
-    "    anything else for none\n"
-    "  the rotating frame: 0 (none), 1, 2 or 3 (then the rotation frequency)\n"
+    "With no DUMP, the answers are read from standard input, one a line:\n"
+    "  1.                    the number of dumps, N\n"
+    "  2.                    N lines: each dump's file name (at most 7\n"
+    "                        characters)\n"
+    "  3.                    the centring: m, d, p (a line X Y Z follows), s, x\n"
+    "                        (a line with the sink number follows), or anything\n"
+    "                        else for none\n"
+    "  4.                    the rotating frame: 0 (none), 1, 2 or 3; with 1 to 3,\n"
+    "                        a line with the rotation frequency (per second)\n"
+    "                        follows\n"
     "\n"
     "For example: phasegrid -c m full001   or\n"
     "             printf '1\\nfull001\\nm\\n0\\n' | phasegrid\n"
     "\n"
     "Both ways:\n"
-    "  -o, --output-dir DIR  where the files are written (default ., created if\n"
-    "                        missing)\n"
+    "  -o, --output-dir DIR  where the grid and index files are written (default\n"
+    "                        ., created if missing)\n"
     "  -k, --keep-going      a damaged dump ends that dump only: the run goes on\n"
     "  -q, --quiet           nothing on standard output (standard error keeps\n"
     "                        its lines)\n"
-    "  --h5 FILE             also write the run into one HDF5 series file: a\n"
-    "                        new file, or one a run wrote before\n"
+    "  --h5 FILE             also write the whole run into one series file\n"
+    "                        (netCDF-4/HDF5: exact counts, axes, times, units and\n"
+    "                        what became of each dump), which h5py, xarray and\n"
+    "                        ncdump read: a new file, or one a run wrote before\n"
+    "  --series-only         with --h5: write the series file alone, no grid or\n"
+    "                        index files\n"
     "  -h, --help            this text\n"
     "  --version             the version\n"
     "\n"
@@ -77,8 +86,9 @@ constexpr std::string_view usage =
     "grid file name) for each dump, <name> the last part of its path,\n"
     "blank-padded to 7 characters in the grid's name when shorter. Exit status:\n"
     "0 every dump read completely; 1 a damaged dump stopped the run (or, with\n"
-    "-k, a dump), a dump ended early or was skipped; 2 a bad answer or option,\n"
-    "an output file that could not be written, or too little memory for a dump.\n";
+    "-k, a dump), a dump ended early, was not a dump or was skipped; 2 a bad\n"
+    "answer or option, an output file that could not be written, or too little\n"
+    "memory for a dump.\n";
 
 }  // namespace
 
@@ -152,11 +162,12 @@ struct Options {
   std::string frequency;
   std::string output_dir = ".";
   std::string series;
-  bool keep_going = false, quiet = false, help = false, version = false;
+  bool keep_going = false, quiet = false, series_only = false, help = false, version = false;
 };
 
 int run_command_line(const Options& o, CLI::App& app) {
   const bool dialogue = o.dumps.empty();
+  if (o.series_only && o.series.empty()) usage_error("--series-only needs --h5 FILE");
   auto given = [&](const char* name) { return app.get_option(name)->count() > 0; };
   if (dialogue) {
     for (const char* name : {"--centre", "--position", "--sink", "--rotate", "--frequency"})
@@ -195,7 +206,7 @@ int run_command_line(const Options& o, CLI::App& app) {
     for (const pg::DumpJob& job : jobs) answers.dump_name.push_back(job.label);
     // Output names that two dumps share: refused before anything is read.
     std::map<std::string, std::size_t> writer;
-    for (std::size_t k = 0; k < jobs.size(); ++k) {
+    for (std::size_t k = 0; k < jobs.size() && !o.series_only; ++k) {
       for (const std::string& out : {jobs[k].grid_path, jobs[k].index_path}) {
         const auto [it, fresh] = writer.emplace(out, k);
         if (!fresh)
@@ -213,7 +224,7 @@ int run_command_line(const Options& o, CLI::App& app) {
     }
   }
 
-  if (o.output_dir != ".") make_folder(o.output_dir, "the output folder");
+  if (o.output_dir != "." && !o.series_only) make_folder(o.output_dir, "the output folder");
   if (const auto dir = std::filesystem::path(o.series).parent_path(); !o.series.empty() && !dir.empty())
     make_folder(dir.string(), "the series file's folder");
   std::FILE* console = stdout;
@@ -227,6 +238,7 @@ int run_command_line(const Options& o, CLI::App& app) {
   pg::RunOptions run;
   run.keep_going = o.keep_going;
   run.series_path = o.series;
+  run.series_only = o.series_only;
   if (dialogue) return pg::phasegrid_main(std::cin, trace, run, o.output_dir);
   return pg::run_plan({std::move(answers), std::move(jobs), std::move(run)}, trace);
 }
@@ -250,6 +262,7 @@ int phasegrid_command(int argc, char** argv) {
   app.add_flag("-k,--keep-going", o.keep_going);
   app.add_flag("-q,--quiet", o.quiet);
   app.add_option("--h5", o.series);
+  app.add_flag("--series-only", o.series_only);
   app.add_option("dumps", o.dumps);
   // What no option takes is refused by name below: the word itself.
   app.allow_extras();

@@ -11,7 +11,7 @@
 namespace pg {
 
 // Throws an Error of kind output_refused (exit status 2) with one line saying which file and what to do.
-void check_outputs(const std::vector<DumpJob>& jobs, const std::string& series_path);
+void check_outputs(const std::vector<DumpJob>& jobs, const std::string& series_path, bool grid_files = true);
 
 // `text` with its control characters written as escapes (\n, \t, \x1b), for
 // a line that names it.

@@ -143,13 +143,14 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
       return o;
     }
     // Both files are replaced only once their new text is complete.
-    o.index_file = std::make_unique<OutputFile>(job.index_path);
+    const bool files = !plan.options.series_only;
+    if (files) o.index_file = std::make_unique<OutputFile>(job.index_path);
     ReadProgress progress(job.label, k + 1, plan.jobs.size());  // outlives `dump`, which holds its hook
     DumpFile dump = DumpFile::open(job.path);
     dump.set_progress_hook(progress.hook());
     o.open_error = dump.open_error();
     if (o.open_error != 0) report.could_not_be_opened(k, o.open_error);
-    o.grid_file = std::make_unique<OutputFile>(job.grid_path);
+    if (files) o.grid_file = std::make_unique<OutputFile>(job.grid_path);
     trace.line(job.grid_name);
     o.not_a_dump = o.open_error == 0 && !starts_like_a_dump(dump);
 
@@ -208,10 +209,10 @@ namespace {
 // The series file's row of a dump that has no grid: not readable (skipped:
 // no grid file is written, and none is named), or stopped by a fault (its
 // grid file is left empty). Its time is not known.
-SeriesDump row_without_grid(const DumpJob& job, DumpStatus status) {
+SeriesDump row_without_grid(const DumpJob& job, DumpStatus status, const RunOptions& options) {
   SeriesDump row;
   row.dump = job.path;
-  row.grid_file = job.not_readable != 0 || job.not_a_dump ? "" : job.grid_name;
+  row.grid_file = job.not_readable != 0 || job.not_a_dump || options.series_only ? "" : job.grid_name;
   row.status = status;
   row.time = row.time_ff = std::nan("");
   return row;
@@ -239,7 +240,7 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
   if (o.skipped) {
     if (job.not_a_dump) report.skipped_not_a_dump(k);
     else report.skipped_not_readable(k, o.open_error);
-    if (series != nullptr) series->append(row_without_grid(job, o.status));
+    if (series != nullptr) series->append(row_without_grid(job, o.status, plan.options));
     return {exit_dump_fault, true};
   }
   if (o.stop && o.stop->kind == FaultKind::interrupted) {
@@ -249,7 +250,7 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
   if (o.status == DumpStatus::out_of_memory) {
     // The run stops: the dump's files stay as they were, and its row says so.
     report.out_of_memory(k, o.stop->what());
-    if (series != nullptr) series->append(row_without_grid(job, DumpStatus::out_of_memory));
+    if (series != nullptr) series->append(row_without_grid(job, DumpStatus::out_of_memory, plan.options));
     return {exit_usage, false};
   }
   if (o.status == DumpStatus::stopped_by_fault) {
@@ -261,10 +262,10 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
     if (fault.kind == FaultKind::npart_beyond_store)
       tell(fmt::format("dump \"{}\" holds {} particles, more than the {} the store holds", job.label,
                        static_cast<std::int64_t>(fault.numbers[0]), static_cast<std::int64_t>(fault.numbers[1])));
-    o.grid_file->leave_empty();
-    o.index_file->leave_empty();
+    if (o.grid_file) o.grid_file->leave_empty();
+    if (o.index_file) o.index_file->leave_empty();
     if (series != nullptr)
-      series->append(row_without_grid(job, o.not_a_dump ? DumpStatus::not_a_dump : DumpStatus::stopped_by_fault));
+      series->append(row_without_grid(job, o.not_a_dump ? DumpStatus::not_a_dump : DumpStatus::stopped_by_fault, plan.options));
     if (plan.options.keep_going) {
       report.fault_ended_dump(k);
       return {exit_dump_fault, true};
@@ -288,7 +289,7 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
   std::future<void> row_written;  // joins on leaving
   if (series != nullptr) {
     row.dump = job.path;
-    row.grid_file = job.grid_name;
+    row.grid_file = o.grid_file ? job.grid_name : "";
     row.status = o.status;
     row.time = o.time;
     row.time_ff = o.time_ff;
@@ -305,11 +306,13 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
   }
   // The index line is completed only with its grid: a grid that cannot be
   // written leaves both files as they were.
-  o.index_file->write(index_line(o.time, o.time_ff, job.grid_name));
-  o.grid_file->write(state.grid.text());
-  o.grid_file->close();
-  o.index_file->close();
-  clock.lap("grid write");
+  if (o.grid_file) {
+    o.index_file->write(index_line(o.time, o.time_ff, job.grid_name));
+    o.grid_file->write(state.grid.text());
+    o.grid_file->close();
+    o.index_file->close();
+    clock.lap("grid write");
+  }
   if (row_written.valid()) {
     row_written.get();  // a row that could not be written stops the run here
     clock.lap("series");
@@ -397,7 +400,7 @@ int run(MakePlan make_plan, Trace& trace) {
     // Every answer is in: nothing is read or written before the outputs are
     // known to be safe to write, the threads are running and the series file
     // is made (one that cannot be written stops the run at once).
-    check_outputs(plan.jobs, plan.options.series_path);
+    check_outputs(plan.jobs, plan.options.series_path, !plan.options.series_only);
     start_loop_threads();
     series_path = plan.options.series_path;
     if (!series_path.empty()) series.emplace(series_path, series_run(plan.answers));

@@ -64,6 +64,7 @@ std::vector<DumpJob> dialogue_jobs(const Answers& answers, const std::string& ou
 struct RunOptions {
   bool keep_going = false;  // a fault in a dump ends that dump, not the run
   std::string series_path;  // non-empty: the series file (HDF5) to write
+  bool series_only = false;  // the series file alone: no grid or index files
 };
 
 // Everything a run does, known before its first dump: both front ends (the

@@ -93,21 +93,24 @@ TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
   // Ended early: the first dump cut in the middle of its arrays.
   const std::string whole = dir.read("a1");
   write_file(dir.file("a3"), whole.substr(0, whole.size() / 2));
-  // Stopped by a fault: a dump of the wrong kind.
-  write_file(dir.file("a4"), std::string(64, 'x'));
+  // Stopped by a fault: a dump whose first magic number is wrong; and a
+  // file that is not a dump at all.
+  write_file(dir.file("a4"), whole.substr(0, 4) + "xxxx" + whole.substr(8));
+  write_file(dir.file("a5"), std::string(64, 'x'));
 
-  const ToolRun r = run_tool(dir.path(), "", {"-k", "-c", "m", "--h5", "run.h5", "a1", "a2", "missing", "a3", "a4"});
+  const ToolRun r =
+      run_tool(dir.path(), "", {"-k", "-c", "m", "--h5", "run.h5", "a1", "a2", "missing", "a3", "a4", "a5"});
   EXPECT_EQ(r.status, 1) << r.err;
   Series s(dir.file("run.h5"));
   pg::PhaseGrid grid;
   ASSERT_TRUE(s.open());
-  EXPECT_EQ(s.strings("dump"), (std::vector<std::string>{"a1", "a2", "missing", "a3", "a4"}));
+  EXPECT_EQ(s.strings("dump"), (std::vector<std::string>{"a1", "a2", "missing", "a3", "a4", "a5"}));
   EXPECT_EQ(s.strings("grid_file"),
-            (std::vector<std::string>{"QGa1     01", "QGa2     01", "", "QGa3     01", "QGa4     01"}));
+            (std::vector<std::string>{"QGa1     01", "QGa2     01", "", "QGa3     01", "QGa4     01", ""}));
   EXPECT_EQ(s.strings("status"), (std::vector<std::string>{"complete", "complete", "could not be opened",
-                                                           "ended early", "stopped by a fault"}));
+                                                           "ended early", "stopped by a fault", "not a dump"}));
   const std::vector<double> time = s.reals("time");
-  ASSERT_EQ(time.size(), 5u);
+  ASSERT_EQ(time.size(), 6u);
   for (const int k : {0, 1, 3}) {
     const std::string name = "a" + std::to_string(k == 3 ? 3 : k + 1);
     SCOPED_TRACE(name);
@@ -120,6 +123,15 @@ TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
   s.counts_into_grid(4, grid);
   for (const auto& row : grid.rows())
     for (const std::int32_t n : row) ASSERT_EQ(n, 0) << "a dump a fault stopped has no counts";
+
+  // The series alone: the same counts, and no grid or index file anywhere.
+  const ToolRun only = run_tool(dir.path(), "", {"--series-only", "-o", "none", "--h5", "only/run.h5", "a1", "a2"});
+  EXPECT_EQ(only.status, 0) << only.err;
+  EXPECT_FALSE(dir.exists("none") || dir.exists("only/IPa1") || dir.exists("IPa1 ")) << only.out;
+  Series o(dir.file("only/run.h5"));
+  o.counts_into_grid(1, grid);
+  EXPECT_EQ(grid.text(), dir.read("QGa2     01"));
+  EXPECT_EQ(o.strings("grid_file"), (std::vector<std::string>{"", ""}));
 }
 
 // A run that waits for its second dump (a named pipe) and is then ended by
