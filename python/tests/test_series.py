@@ -95,7 +95,7 @@ def test_reads_every_part_of_a_series(tmp_path, strings):
     ({"time": np.array([0.75, 1.0])}, r"time has shape \(2,\), not \(3,\)"),
     ({"status": np.array(["complete"], dtype=h5py.string_dtype())}, "status holds 1 entries, not 3"),
     ({"counts": np.zeros((3, 700, 540), np.uint32)}, "not integers of shape"),
-    ({"counts": np.full((1, 540, 700), -1, np.int32)}, "negative"),
+    ({"counts": np.full((3, 540, 700), -1, np.int32)}, "negative"),
     ({"binned": None}, 'no dataset "binned"'),
     ({"outside": np.zeros(3, [("above_columns", "<i8"), ("nan", "<i8")])}, "no field outside_rows"),
 ])
