@@ -90,7 +90,7 @@ class Drawing(unittest.TestCase):
         counts[299:340, 399:450] = 100  # rows 300..340, columns 400..450
         counts[99:120, 49:80] = 1       # the smallest count: the bottom of the scale
         grid = self.write("QGblock  01", grid_text(counts))
-        r = run(grid)
+        r = run("--whole-grid", grid)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout.strip(), grid + ".png")
         image = matplotlib.image.imread(grid + ".png")
@@ -131,6 +131,9 @@ class Drawing(unittest.TestCase):
         self.write("IPab", " 1.25000E+00  3.33333E-01 QGother  01\n")
         self.assertIsNone(tool.index_of(os.path.join(self.dir, "QGab     01")))
         self.assertEqual(tool.title_of(os.path.join(self.dir, "QGab     01")), "QGab     01")
+        # A dump name of more than 7 characters is not cut.
+        self.write("IPfull0001", " 2.50000E+00  5.00000E-01 QGfull000101\n")
+        self.assertEqual(tool.index_of(os.path.join(self.dir, "QGfull000101")), (2.5, 0.5))
 
     def test_fixed_colour_range_makes_frames_comparable(self):
         # Both hold cells of 1 and of 10 counts; the second also 1000.
@@ -147,9 +150,9 @@ class Drawing(unittest.TestCase):
             image = matplotlib.image.imread(os.path.join(out, os.path.basename(path) + ".png"))
             return centre_pixel(image, 231, 231)
 
-        self.assertEqual(run("-o", out, a, b).returncode, 0)
+        self.assertEqual(run("-o", out, "--whole-grid", a, b).returncode, 0)
         self.assertGreater(np.abs(colour(a) - colour(b)).max(), 0.1, "own ranges: 10 counts differ")
-        r = run("--output-dir", out, "--vmin", "0", "--vmax", "3", a, b)
+        r = run("--output-dir", out, "--vmin", "0", "--vmax", "3", "--whole-grid", a, b)
         self.assertEqual(r.returncode, 0, r.stderr)
         np.testing.assert_allclose(colour(a), colour(b), atol=0.01)
         np.testing.assert_allclose(colour(a), matplotlib.colormaps["viridis"](1 / 3)[:3], atol=0.02)
@@ -193,9 +196,10 @@ class Drawing(unittest.TestCase):
         self.assertEqual(run("--vmin", "2", "--vmax", "1", "x").returncode, 2)
 
 
-def write_series(path, counts, status):
-    """A series file (the layout phasegrid --h5 writes) of these counts, one
-    dump per (540, 700) array; a dump not complete has no time."""
+def write_series(path, counts, status, npart=None, names=None, start=0.5):
+    """A series file (the layout phasegrid --h5 wrote before, which is still
+    read) of these counts, one dump per (540, 700) array; a dump not
+    complete has no time."""
     import h5py
 
     d = len(counts)
@@ -205,14 +209,14 @@ def write_series(path, counts, status):
         f.create_dataset("counts", data=np.array(counts, np.uint32))
         f.create_dataset("log10_n_edges", data=np.arange(1, 702) / 50)
         f.create_dataset("log10_T_edges", data=np.arange(1, 542) / 200)
-        times = [0.5 * (k + 1) if s == "complete" else np.nan for k, s in enumerate(status)]
+        times = [start + 0.5 * k if s == "complete" else np.nan for k, s in enumerate(status)]
         f.create_dataset("time", data=times)
         f.create_dataset("time_ff", data=np.array(times) / 4.854)
-        for name in ("npart", "binned"):
-            f.create_dataset(name, data=np.sum(counts, axis=(1, 2), dtype=np.int64))
+        f.create_dataset("binned", data=np.sum(counts, axis=(1, 2), dtype=np.int64))
+        f.create_dataset("npart", data=f["binned"][()] if npart is None else npart)
         f.create_dataset("outside", data=np.zeros(d, [("above_columns", "<i8"), ("outside_rows", "<i8"),
                                                        ("nan", "<i8")]))
-        f.create_dataset("dump", data=np.array([f"run/d{k}" for k in range(d)], dtype=text))
+        f.create_dataset("dump", data=np.array(names or [f"run/d{k}" for k in range(d)], dtype=text))
         f.create_dataset("grid_file", data=np.array([f"QGd{k:<6}01" for k in range(d)], dtype=text))
         f.create_dataset("status", data=np.array(status, dtype=text))
         f.create_dataset("dump_units", data=np.ones((d, 3)))
@@ -235,9 +239,9 @@ class Series(unittest.TestCase):
 
     def test_one_image_per_dump_on_one_colour_scale(self):
         out = os.path.join(self.dir, "frames")
-        r = run("-o", out, self.series)
+        r = run("-o", out, "--whole-grid", self.series)
         self.assertEqual(r.returncode, 0, r.stderr)
-        names = [os.path.join(out, f"run_{k:03d}.png") for k in range(3)]
+        names = [os.path.join(out, f"d{k}.png") for k in range(3)]
         self.assertEqual(r.stdout.splitlines(), names)
         images = [matplotlib.image.imread(n) for n in names]
         viridis = matplotlib.colormaps["viridis"]
@@ -255,7 +259,7 @@ class Series(unittest.TestCase):
         from PIL import Image
 
         gif = os.path.join(self.dir, "run.gif")
-        r = run("--movie", gif, "--fps", "2", self.series)
+        r = run("--movie", gif, "--fps", "2", "--whole-grid", self.series)
         self.assertEqual(r.returncode, 0, r.stderr)
         with Image.open(gif) as movie:
             self.assertEqual((movie.n_frames, movie.size), (3, (1050, 800)))
@@ -304,7 +308,7 @@ class FromTheTool(unittest.TestCase):
         shutil.rmtree(cls.dir)
 
     def test_drawn_where_the_counts_are(self):
-        r = run("QGfull00101", cwd=self.dir)
+        r = run("--whole-grid", "QGfull00101", cwd=self.dir)
         self.assertEqual(r.returncode, 0, r.stderr)
         image = matplotlib.image.imread(self.grid + ".png")
         self.assertEqual(image.shape[:2], (800, 1050))
