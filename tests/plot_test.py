@@ -282,6 +282,53 @@ class Series(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.dir)), sorted(["run.h5", "run.gif", "QGg      01"] +
                                                               (["run.mp4"] if shutil.which("ffmpeg") else [])))
 
+    def test_frames_named_after_dumps_and_coloured_by_fraction(self):
+        # 10 counts of 1000 particles and 100 of 10000: the same fraction.
+        counts = np.zeros((3, 540, 700), np.uint32)
+        counts[0, 200:260, 200:260], counts[1, 200:260, 200:260], counts[2, 100, 100] = 10, 100, 1
+        path = os.path.join(self.dir, "sizes.h5")
+        write_series(path, counts, ["complete"] * 3, npart=[1000, 10000, 1],
+                     names=["a/d1", "b/d1", "d1_2"])
+        out = os.path.join(self.dir, "frames")
+        r = run("-o", out, "--fraction", "--whole-grid", path)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        names = [os.path.join(out, n) for n in ("d1.png", "d1_2.png", "d1_2_2.png")]
+        self.assertEqual(r.stdout.splitlines(), names)
+        colours = [centre_pixel(matplotlib.image.imread(n), 231, 231) for n in names[:2]]
+        # The third dump's one particle in one cell makes the top of the
+        # scale, log10 1; both blocks, log10 0.01, its bottom.
+        np.testing.assert_allclose(colours[0], colours[1], atol=0.01)
+        np.testing.assert_allclose(colours[0], matplotlib.colormaps["viridis"](0.0)[:3], atol=0.02)
+        r = run("--fraction", self.write_grid())
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("--fraction needs the dump's particles", r.stderr)
+
+    def test_movie_of_several_series_in_time_order(self):
+        counts = np.zeros((2, 540, 700), np.uint32)
+        write_series(os.path.join(self.dir, "early.h5"), counts, ["complete"] * 2, start=0.1)
+        gif = os.path.join(self.dir, "all.gif")
+        r = run("--movie", gif, os.path.join(self.dir, "*.h5"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with tool.phasegrid.open_series(os.path.join(self.dir, "*.h5")) as s:
+            self.assertEqual(list(s.time[:3]), [0.1, 0.5, 0.6])
+        from PIL import Image
+
+        with Image.open(gif) as movie:
+            self.assertEqual(movie.n_frames, 5)
+
+    def test_axes_zoom_to_the_occupied_cells(self):
+        columns, rows = np.zeros(700, bool), np.zeros(540, bool)
+        columns[399:450] = rows[299:340] = True  # log10 n 8 to 9.02, log10 T 1.5 to 1.705
+        n, t = tool.phasegrid.LOG10_N_EDGES, tool.phasegrid.LOG10_T_EDGES
+        (x0, x1), (y0, y1) = tool.zoom_limits(n, t, columns, rows)
+        self.assertTrue(7.9 < x0 < 8 and 9.02 < x1 < 9.12, (x0, x1))
+        self.assertAlmostEqual(y1 - y0, tool.ZOOM_LEAST[1])  # at least this much of T
+        self.assertAlmostEqual((y0 + y1) / 2, (1.5 + 1.705) / 2)
+        columns[0] = rows[539] = True  # as far as the grid goes, and no further
+        (x0, x1), (y0, y1) = tool.zoom_limits(n, t, columns, rows)
+        self.assertEqual((x0, y1), (n[0], t[-1]))
+        self.assertIsNone(tool.zoom_limits(n, t, columns, rows & False))
+
     def write_grid(self):
         path = os.path.join(self.dir, "QGg      01")
         with open(path, "w") as f:
