@@ -252,7 +252,7 @@ class Counts:
             grids[i] = self._series._read_counts(int(k))
         return grids[(slice(None),) + rest]
 
-    def __array__(self, dtype=None):
+    def __array__(self, dtype=None, copy=None):
         grids = self[:]
         return grids if dtype is None else grids.astype(dtype)
 

@@ -3,13 +3,12 @@ netCDF-C and xarray too, and on files built here with h5py in the layout
 phasegrid wrote before (format 1)."""
 
 import shutil
-import subprocess
 
 import numpy as np
 import pytest
 
 import phasegrid
-from conftest import DUMPS, MKDUMP, PHASEGRID, grid_name, run
+from conftest import DUMPS, PHASEGRID, grid_name, run
 
 h5py = pytest.importorskip("h5py")
 
