@@ -90,7 +90,7 @@ class Drawing(unittest.TestCase):
         counts[299:340, 399:450] = 100  # rows 300..340, columns 400..450
         counts[99:120, 49:80] = 1       # the smallest count: the bottom of the scale
         grid = self.write("QGblock  01", grid_text(counts))
-        r = run(grid)
+        r = run("--whole-grid", grid)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout.strip(), grid + ".png")
         image = matplotlib.image.imread(grid + ".png")
@@ -131,6 +131,9 @@ class Drawing(unittest.TestCase):
         self.write("IPab", " 1.25000E+00  3.33333E-01 QGother  01\n")
         self.assertIsNone(tool.index_of(os.path.join(self.dir, "QGab     01")))
         self.assertEqual(tool.title_of(os.path.join(self.dir, "QGab     01")), "QGab     01")
+        # A dump name of more than 7 characters is not cut.
+        self.write("IPfull0001", " 2.50000E+00  5.00000E-01 QGfull000101\n")
+        self.assertEqual(tool.index_of(os.path.join(self.dir, "QGfull000101")), (2.5, 0.5))
 
     def test_fixed_colour_range_makes_frames_comparable(self):
         # Both hold cells of 1 and of 10 counts; the second also 1000.
@@ -147,9 +150,9 @@ class Drawing(unittest.TestCase):
             image = matplotlib.image.imread(os.path.join(out, os.path.basename(path) + ".png"))
             return centre_pixel(image, 231, 231)
 
-        self.assertEqual(run("-o", out, a, b).returncode, 0)
+        self.assertEqual(run("-o", out, "--whole-grid", a, b).returncode, 0)
         self.assertGreater(np.abs(colour(a) - colour(b)).max(), 0.1, "own ranges: 10 counts differ")
-        r = run("--output-dir", out, "--vmin", "0", "--vmax", "3", a, b)
+        r = run("--output-dir", out, "--vmin", "0", "--vmax", "3", "--whole-grid", a, b)
         self.assertEqual(r.returncode, 0, r.stderr)
         np.testing.assert_allclose(colour(a), colour(b), atol=0.01)
         np.testing.assert_allclose(colour(a), matplotlib.colormaps["viridis"](1 / 3)[:3], atol=0.02)
@@ -193,9 +196,10 @@ class Drawing(unittest.TestCase):
         self.assertEqual(run("--vmin", "2", "--vmax", "1", "x").returncode, 2)
 
 
-def write_series(path, counts, status):
-    """A series file (the layout phasegrid --h5 writes) of these counts, one
-    dump per (540, 700) array; a dump not complete has no time."""
+def write_series(path, counts, status, npart=None, names=None, start=0.5):
+    """A series file (the layout phasegrid --h5 wrote before, which is still
+    read) of these counts, one dump per (540, 700) array; a dump not
+    complete has no time."""
     import h5py
 
     d = len(counts)
@@ -205,14 +209,14 @@ def write_series(path, counts, status):
         f.create_dataset("counts", data=np.array(counts, np.uint32))
         f.create_dataset("log10_n_edges", data=np.arange(1, 702) / 50)
         f.create_dataset("log10_T_edges", data=np.arange(1, 542) / 200)
-        times = [0.5 * (k + 1) if s == "complete" else np.nan for k, s in enumerate(status)]
+        times = [start + 0.5 * k if s == "complete" else np.nan for k, s in enumerate(status)]
         f.create_dataset("time", data=times)
         f.create_dataset("time_ff", data=np.array(times) / 4.854)
-        for name in ("npart", "binned"):
-            f.create_dataset(name, data=np.sum(counts, axis=(1, 2), dtype=np.int64))
+        f.create_dataset("binned", data=np.sum(counts, axis=(1, 2), dtype=np.int64))
+        f.create_dataset("npart", data=f["binned"][()] if npart is None else npart)
         f.create_dataset("outside", data=np.zeros(d, [("above_columns", "<i8"), ("outside_rows", "<i8"),
                                                        ("nan", "<i8")]))
-        f.create_dataset("dump", data=np.array([f"run/d{k}" for k in range(d)], dtype=text))
+        f.create_dataset("dump", data=np.array(names or [f"run/d{k}" for k in range(d)], dtype=text))
         f.create_dataset("grid_file", data=np.array([f"QGd{k:<6}01" for k in range(d)], dtype=text))
         f.create_dataset("status", data=np.array(status, dtype=text))
         f.create_dataset("dump_units", data=np.ones((d, 3)))
@@ -235,9 +239,9 @@ class Series(unittest.TestCase):
 
     def test_one_image_per_dump_on_one_colour_scale(self):
         out = os.path.join(self.dir, "frames")
-        r = run("-o", out, self.series)
+        r = run("-o", out, "--whole-grid", self.series)
         self.assertEqual(r.returncode, 0, r.stderr)
-        names = [os.path.join(out, f"run_{k:03d}.png") for k in range(3)]
+        names = [os.path.join(out, f"d{k}.png") for k in range(3)]
         self.assertEqual(r.stdout.splitlines(), names)
         images = [matplotlib.image.imread(n) for n in names]
         viridis = matplotlib.colormaps["viridis"]
@@ -255,7 +259,7 @@ class Series(unittest.TestCase):
         from PIL import Image
 
         gif = os.path.join(self.dir, "run.gif")
-        r = run("--movie", gif, "--fps", "2", self.series)
+        r = run("--movie", gif, "--fps", "2", "--whole-grid", self.series)
         self.assertEqual(r.returncode, 0, r.stderr)
         with Image.open(gif) as movie:
             self.assertEqual((movie.n_frames, movie.size), (3, (1050, 800)))
@@ -277,6 +281,53 @@ class Series(unittest.TestCase):
         self.assertIn("is not a series file", r.stderr)
         self.assertEqual(sorted(os.listdir(self.dir)), sorted(["run.h5", "run.gif", "QGg      01"] +
                                                               (["run.mp4"] if shutil.which("ffmpeg") else [])))
+
+    def test_frames_named_after_dumps_and_coloured_by_fraction(self):
+        # 10 counts of 1000 particles and 100 of 10000: the same fraction.
+        counts = np.zeros((3, 540, 700), np.uint32)
+        counts[0, 200:260, 200:260], counts[1, 200:260, 200:260], counts[2, 100, 100] = 10, 100, 1
+        path = os.path.join(self.dir, "sizes.h5")
+        write_series(path, counts, ["complete"] * 3, npart=[1000, 10000, 1],
+                     names=["a/d1", "b/d1", "d1_2"])
+        out = os.path.join(self.dir, "frames")
+        r = run("-o", out, "--fraction", "--whole-grid", path)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        names = [os.path.join(out, n) for n in ("d1.png", "d1_2.png", "d1_2_2.png")]
+        self.assertEqual(r.stdout.splitlines(), names)
+        colours = [centre_pixel(matplotlib.image.imread(n), 231, 231) for n in names[:2]]
+        # The third dump's one particle in one cell makes the top of the
+        # scale, log10 1; both blocks, log10 0.01, its bottom.
+        np.testing.assert_allclose(colours[0], colours[1], atol=0.01)
+        np.testing.assert_allclose(colours[0], matplotlib.colormaps["viridis"](0.0)[:3], atol=0.02)
+        r = run("--fraction", self.write_grid())
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("--fraction needs the dump's particles", r.stderr)
+
+    def test_movie_of_several_series_in_time_order(self):
+        counts = np.zeros((2, 540, 700), np.uint32)
+        write_series(os.path.join(self.dir, "early.h5"), counts, ["complete"] * 2, start=0.1)
+        gif = os.path.join(self.dir, "all.gif")
+        r = run("--movie", gif, os.path.join(self.dir, "*.h5"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with tool.phasegrid.open_series(os.path.join(self.dir, "*.h5")) as s:
+            self.assertEqual(list(s.time[:3]), [0.1, 0.5, 0.6])
+        from PIL import Image
+
+        with Image.open(gif) as movie:
+            self.assertEqual(movie.n_frames, 5)
+
+    def test_axes_zoom_to_the_occupied_cells(self):
+        columns, rows = np.zeros(700, bool), np.zeros(540, bool)
+        columns[399:450] = rows[299:340] = True  # log10 n 8 to 9.02, log10 T 1.5 to 1.705
+        n, t = tool.phasegrid.LOG10_N_EDGES, tool.phasegrid.LOG10_T_EDGES
+        (x0, x1), (y0, y1) = tool.zoom_limits(n, t, columns, rows)
+        self.assertTrue(7.9 < x0 < 8 and 9.02 < x1 < 9.12, (x0, x1))
+        self.assertAlmostEqual(y1 - y0, tool.ZOOM_LEAST[1])  # at least this much of T
+        self.assertAlmostEqual((y0 + y1) / 2, (1.5 + 1.705) / 2)
+        columns[0] = rows[539] = True  # as far as the grid goes, and no further
+        (x0, x1), (y0, y1) = tool.zoom_limits(n, t, columns, rows)
+        self.assertEqual((x0, y1), (n[0], t[-1]))
+        self.assertIsNone(tool.zoom_limits(n, t, columns, rows & False))
 
     def write_grid(self):
         path = os.path.join(self.dir, "QGg      01")
@@ -304,7 +355,7 @@ class FromTheTool(unittest.TestCase):
         shutil.rmtree(cls.dir)
 
     def test_drawn_where_the_counts_are(self):
-        r = run("QGfull00101", cwd=self.dir)
+        r = run("--whole-grid", "QGfull00101", cwd=self.dir)
         self.assertEqual(r.returncode, 0, r.stderr)
         image = matplotlib.image.imread(self.grid + ".png")
         self.assertEqual(image.shape[:2], (800, 1050))

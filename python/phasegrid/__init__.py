@@ -6,11 +6,14 @@ package reads what it writes:
 
 - :func:`read_grid`: a grid file ``QG<name>01``, as its (540, 700) values;
 - :func:`read_index`: an index file ``IP<name>``, as (time, time_ff, grid name);
-- :func:`read_series`: a series file (HDF5, ``--h5``), a whole run's exact
-  counts with their axes, times, units and what became of each dump, as a
-  :class:`Series`.
+- :func:`open_series`: one or more series files (netCDF-4/HDF5, ``--h5``),
+  a whole run's exact counts with their axes, times, units and what became
+  of each dump, as a :class:`Series` that reads a dump's counts when asked;
+  ``Series.to_xarray()`` gives it as an ``xarray.Dataset``;
+- :func:`read_series`: the same, all read into memory.
 
-It needs numpy; h5py is imported only when a series file is read.
+It needs numpy; h5py is imported only when a series file is read, xarray
+only by ``to_xarray()``.
 """
 
 # The version of phasegrid this package comes with (CMakeLists.txt checks
@@ -28,10 +31,11 @@ from .grid import (
     read_grid,
     read_index,
 )
-from .series import SERIES_FORMAT, STATUSES, Series, read_series
+from .series import SERIES_FORMAT, STATUSES, Counts, Series, open_series, read_series
 
 __all__ = [
     "COLUMNS",
+    "Counts",
     "EMPTY",
     "LOG10_N_EDGES",
     "LOG10_T_EDGES",
@@ -41,6 +45,7 @@ __all__ = [
     "STATUSES",
     "Series",
     "grid_values",
+    "open_series",
     "read_grid",
     "read_index",
     "read_series",

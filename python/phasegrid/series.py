@@ -1,84 +1,57 @@
-"""The series file: a whole run's phase grids in one HDF5 file.
+"""The series file: a whole run's phase grids in one file (``--h5 FILE``).
 
-phasegrid writes it with ``--h5 FILE`` beside FILE and puts it in FILE's place
-when the run ends, or when a signal (SIGINT, SIGTERM, SIGHUP) stops it, with
-the dumps done; a run that was killed leaves FILE as it was. D is the number
-of dumps in it:
+It is a netCDF-4 file (HDF5 underneath) following the CF conventions, root
+attribute ``format`` "phasegrid series 2"; docs/series-file.md describes it.
+D is the number of dumps (the dimension ``dump``):
 
-- ``counts`` (D, 540, 700) uint32: ``counts[k, r - 1, c - 1]`` is the exact
-  count of row r, column c of dump k (the grid file's cells);
-- ``log10_n_edges`` (701) and ``log10_T_edges`` (541): the cell bounds the
-  binning uses, within 1e-7 of c/50 and r/200 (column 1 also holds every
-  lower density);
-- ``time``, ``time_ff`` (D): as the index line gives them;
-- ``npart``, ``binned`` (D): the particles each dump holds, and those counted
-  in the grid's cells;
-- ``outside`` (D) compound of ``above_columns``, ``outside_rows``, ``nan``:
-  the active particles no cell holds, by reason;
-- ``dump``, ``grid_file``, ``status`` (D strings): the dump as named, its
-  grid file's name, and what became of it (one of :data:`STATUSES`; a dump
-  with no grid, stopped by a fault or for want of memory, or skipped, has
-  zero counts and NaN times);
-- ``dump_units`` (D, 3): the units each dump records (umass g, udist cm,
-  utime s);
-- root attributes: the run's settings (``version``, ``centre``, ``rotate``,
-  ``frequency``, ``grid_units``, ``density_to_n``, ``format``, ...), and
-  ``interrupted`` (e.g. "SIGTERM in dump 4 of 300") when a signal stopped the
-  run before its last dump.
+- ``counts`` (dump, log10_T, log10_n) uint32: ``counts[k, r - 1, c - 1]`` is
+  the exact count of row r (dust temperature), column c (density) of dump k;
+- ``log10_T``, ``log10_n``: the centres of the rows and columns, with
+  ``log10_T_bounds`` (540, 2) and ``log10_n_bounds`` (700, 2) the bounds the
+  binning uses (column 1 also holds every lower density);
+- per dump: ``dump``, ``grid_file``, ``status`` (strings), ``time``,
+  ``time_s``, ``time_ff``, ``npart``, ``binned``, ``inactive``,
+  ``outside_above_columns``, ``outside_rows``, ``outside_nan``, ``centre``
+  (D, 3), ``dump_umass``, ``dump_udist``, ``dump_utime``;
+- root attributes: the run's settings.
+
+Files written before, ``format`` "phasegrid series 1" (plain HDF5, the
+outside counts as one compound dataset, the units as one (D, 3) dataset, the
+cell edges as (701) and (541) datasets), are read into the same names: their
+``inactive`` is what ``npart`` leaves over, their ``centre`` NaN.
 """
 
-from dataclasses import dataclass, field
+import collections
+import functools
+import glob
+import math
+import os
 
 import numpy as np
 
 from .grid import COLUMNS, ROWS, grid_values
 
-SERIES_FORMAT = "phasegrid series 1"  #: the root attribute ``format`` of a series file
+SERIES_FORMAT = "phasegrid series 2"  #: the root attribute ``format`` of a series file
+OLD_FORMAT = "phasegrid series 1"  #: ``format`` of the files written before, still read
 #: What became of a dump, as the ``status`` strings say it.
-STATUSES = ("complete", "ended early", "could not be opened", "stopped by a fault", "out of memory")
+STATUSES = ("complete", "ended early", "could not be opened", "stopped by a fault", "out of memory", "not a dump")
 OUTSIDE_FIELDS = ("above_columns", "outside_rows", "nan")
 OUTSIDE_DTYPE = np.dtype([(name, np.int64) for name in OUTSIDE_FIELDS])
+# The variable of each of format 1's outside fields.
+OUTSIDE_VARS = dict(zip(OUTSIDE_FIELDS, ("outside_above_columns", "outside_rows", "outside_nan")))
 
-
-@dataclass(eq=False)
-class Series:
-    """A series file's contents, D dumps; see the module's description.
-
-    ``counts`` is (D, 540, 700) uint32, ``counts[k, r - 1, c - 1]`` the count
-    of row r, column c of dump k; ``log10_n_edges`` (701) and
-    ``log10_T_edges`` (541) the cell edges, ``time``, ``time_ff`` (D) float,
-    ``npart``, ``binned`` (D) int64, ``outside`` a (D) structured array with
-    the int64 fields ``above_columns``, ``outside_rows`` and ``nan``;
-    ``dumps``, ``grid_files``, ``status`` lists of D strings, ``dump_units``
-    (D, 3) float (umass, udist, utime), ``attrs`` the root attributes (str,
-    float, int or numpy arrays).
-    """
-
-    counts: np.ndarray
-    log10_n_edges: np.ndarray
-    log10_T_edges: np.ndarray
-    time: np.ndarray
-    time_ff: np.ndarray
-    npart: np.ndarray
-    binned: np.ndarray
-    outside: np.ndarray
-    dumps: list
-    grid_files: list
-    status: list
-    dump_units: np.ndarray
-    attrs: dict = field(default_factory=dict)
-
-    def __len__(self):
-        """The number of dumps."""
-        return len(self.dumps)
-
-    def log10_counts(self, k):
-        """Dump k's grid as its grid file gives it: (540, 700) log10 counts,
-        -1.0 for an empty cell."""
-        return grid_values(self.counts[k])
-
-    def __repr__(self):
-        return f"<Series of {len(self)} dumps: {', '.join(self.dumps[:3])}{', ...' if len(self) > 3 else ''}>"
+STRINGS = ("dump", "grid_file", "status")  # per dump, lists of str
+FLOATS = ("time", "time_s", "time_ff", "dump_umass", "dump_udist", "dump_utime")
+INTEGERS = ("npart", "binned", "inactive", "outside_above_columns", "outside_rows", "outside_nan")
+# The dimensions of the file's variables (counts apart), for to_xarray().
+DIMS = dict({name: ("dump",) for name in STRINGS + FLOATS + INTEGERS}, centre=("dump", "xyz"),
+            log10_T=("log10_T",), log10_n=("log10_n",), log10_T_bounds=("log10_T", "bounds"),
+            log10_n_bounds=("log10_n", "bounds"))
+# How many files a series keeps open at once for reading counts.
+OPEN_FILES = 8
+# Attributes HDF5 and netCDF-4 keep for themselves, not the variables' own.
+INTERNAL_ATTRS = {"DIMENSION_LIST", "REFERENCE_LIST", "CLASS", "NAME", "_Netcdf4Dimid", "_Netcdf4Coordinates",
+                  "_nc3_strict", "_NCProperties", "_FillValue"}
 
 
 def _text(value):
@@ -91,8 +64,8 @@ def _text(value):
 
 
 def _attribute(value):
-    """A root attribute as plain Python: str for strings, a Python number for
-    a numeric scalar, a list of str for an array of strings, else the array."""
+    """An attribute as plain Python: str for strings, a Python number for a
+    numeric scalar, a list of str for an array of strings, else the array."""
     if isinstance(value, (bytes, np.bytes_, str)):
         return _text(value)
     if isinstance(value, np.ndarray):
@@ -108,83 +81,390 @@ def _attribute(value):
     return value
 
 
-def read_series(path):
-    """Reads the series file at ``path`` into a :class:`Series` (all of it, at
-    about 1.5 MB per dump).
+def _same(a, b):
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return np.shape(a) == np.shape(b) and bool(np.all(np.asarray(a) == np.asarray(b)))
+    return type(a) is type(b) and a == b
 
-    Raises OSError when the file cannot be opened or is not HDF5, and
-    ValueError when it is not a phasegrid series file (its ``format``
-    attribute is not "phasegrid series 1") or its datasets do not agree in
-    shape. Needs h5py (Debian: python3-h5py).
-    """
-    import h5py
 
-    with h5py.File(path, "r") as f:
-        fmt = _text(f.attrs["format"]) if "format" in f.attrs else None
-        if fmt != SERIES_FORMAT:
-            raise ValueError(f'"{path}" is not a phasegrid series file: its format attribute is '
-                             f'{fmt!r}, not "{SERIES_FORMAT}"')
+def _identity(path):
+    """What tells a file from the file put in its place later."""
+    st = os.stat(path)
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
 
-        def dataset(name):
-            if name not in f or not isinstance(f[name], h5py.Dataset):
-                raise ValueError(f'"{path}" is not a complete series file: it has no dataset "{name}"')
-            return f[name]
 
-        def strings(name):
-            ds = dataset(name)
-            if ds.dtype.kind not in "OSU":
-                raise ValueError(f'"{path}": dataset "{name}" does not hold strings')
-            return [_text(v) for v in ds[()]]
+class _File:
+    """One series file's per-dump variables and axes, read on opening (not
+    its counts)."""
 
-        counts_ds = dataset("counts")
-        if counts_ds.ndim != 3 or counts_ds.shape[1:] != (ROWS, COLUMNS) or counts_ds.dtype.kind not in "ui":
-            raise ValueError(f'"{path}": counts is {counts_ds.dtype} of shape {counts_ds.shape}, not '
-                             f"integers of shape (D, {ROWS}, {COLUMNS})")
-        counts = counts_ds[()]
-        if counts.dtype.kind == "i" and counts.size and counts.min() < 0:
-            raise ValueError(f'"{path}": counts holds negative values')
-        counts = counts.astype(np.uint32, copy=False)
-        d = counts.shape[0]
+    def __init__(self, path):
+        import h5py
 
-        outside_raw = dataset("outside")[()]
-        missing = [n for n in OUTSIDE_FIELDS if outside_raw.dtype.names is None or n not in outside_raw.dtype.names]
+        self.path = os.fspath(path)
+        with h5py.File(self.path, "r") as f:
+            self.identity = _identity(self.path)
+            fmt = _text(f.attrs["format"]) if "format" in f.attrs else None
+            if fmt not in (SERIES_FORMAT, OLD_FORMAT):
+                raise ValueError(f'"{self.path}" is not a phasegrid series file: its format attribute is '
+                                 f'{fmt!r}, not "{SERIES_FORMAT}"')
+            self.format = fmt
+            self.attrs = {name: _attribute(value) for name, value in f.attrs.items() if name not in INTERNAL_ATTRS}
+            self.var_attrs = {}
+            counts = self._dataset(f, "counts")
+            if counts.ndim != 3 or counts.shape[1:] != (ROWS, COLUMNS) or counts.dtype.kind not in "ui":
+                raise ValueError(f'"{self.path}": counts is {counts.dtype} of shape {counts.shape}, not '
+                                 f"integers of shape (D, {ROWS}, {COLUMNS})")
+            self.size = counts.shape[0]
+            self.vars = {}
+            if fmt == SERIES_FORMAT:
+                self._read_format_2(f)
+            else:
+                self._read_format_1(f)
+        self._check_shapes()
+
+    def _dataset(self, f, name):
+        import h5py
+
+        if name not in f or not isinstance(f[name], h5py.Dataset):
+            raise ValueError(f'"{self.path}" is not a complete series file: it has no dataset "{name}"')
+        ds = f[name]
+        self.var_attrs[name] = {k: _attribute(v) for k, v in ds.attrs.items() if k not in INTERNAL_ATTRS}
+        return ds
+
+    def _strings(self, f, name):
+        ds = self._dataset(f, name)
+        if ds.dtype.kind not in "OSU":
+            raise ValueError(f'"{self.path}": dataset "{name}" does not hold strings')
+        return [_text(v) for v in np.atleast_1d(ds[()])]
+
+    def _numbers(self, f, name, dtype):
+        return np.asarray(self._dataset(f, name)[()], dtype=dtype)
+
+    def _read_format_2(self, f):
+        v = self.vars
+        for name in STRINGS:
+            v[name] = self._strings(f, name)
+        for name in FLOATS + ("log10_T", "log10_n", "log10_T_bounds", "log10_n_bounds", "centre"):
+            v[name] = self._numbers(f, name, np.float64)
+        for name in INTEGERS:
+            v[name] = self._numbers(f, name, np.int64)
+
+    def _read_format_1(self, f):
+        v = self.vars
+        for name in STRINGS:
+            v[name] = self._strings(f, name)
+        for name in ("time", "time_ff"):
+            v[name] = self._numbers(f, name, np.float64)
+        for name in ("npart", "binned"):
+            v[name] = self._numbers(f, name, np.int64)
+        outside = self._dataset(f, "outside")[()]
+        missing = [n for n in OUTSIDE_FIELDS if outside.dtype.names is None or n not in outside.dtype.names]
         if missing:
-            raise ValueError(f'"{path}": outside has no field {", ".join(missing)}')
-        outside = np.empty(outside_raw.shape, OUTSIDE_DTYPE)
+            raise ValueError(f'"{self.path}": outside has no field {", ".join(missing)}')
         for name in OUTSIDE_FIELDS:
-            outside[name] = outside_raw[name]
+            v[OUTSIDE_VARS[name]] = np.asarray(outside[name], dtype=np.int64)
+        self._check_shapes(("time", "time_ff", "npart", "binned") + INTEGERS[3:])
+        units = self._numbers(f, "dump_units", np.float64)
+        if units.shape != (self.size, 3):
+            raise ValueError(f'"{self.path}": dump_units has shape {units.shape}, not {(self.size, 3)} '
+                             f"(counts holds {self.size} dumps)")
+        v["dump_umass"], v["dump_udist"], v["dump_utime"] = units.T.copy()
+        with np.errstate(invalid="ignore"):
+            v["time_s"] = np.where(v["dump_utime"] > 0, v["time"] * v["dump_utime"], math.nan)
+        v["inactive"] = v["npart"] - v["binned"] - sum(v[n] for n in OUTSIDE_VARS.values())
+        v["centre"] = np.full((self.size, 3), math.nan)
+        for axis in ("n", "T"):
+            edges = self._numbers(f, f"log10_{axis}_edges", np.float64)
+            cells = COLUMNS if axis == "n" else ROWS
+            if edges.shape != (cells + 1,):
+                raise ValueError(f'"{self.path}": log10_{axis}_edges has shape {edges.shape}, not ({cells + 1},)')
+            v[f"log10_{axis}_bounds"] = np.column_stack((edges[:-1], edges[1:]))
+            v[f"log10_{axis}"] = (edges[:-1] + edges[1:]) / 2
+        self.var_attrs.pop("outside", None)
+        self.var_attrs.pop("dump_units", None)
 
-        series = Series(
-            counts=counts,
-            log10_n_edges=np.asarray(dataset("log10_n_edges")[()], dtype=np.float64),
-            log10_T_edges=np.asarray(dataset("log10_T_edges")[()], dtype=np.float64),
-            time=np.asarray(dataset("time")[()], dtype=np.float64),
-            time_ff=np.asarray(dataset("time_ff")[()], dtype=np.float64),
-            npart=np.asarray(dataset("npart")[()], dtype=np.int64),
-            binned=np.asarray(dataset("binned")[()], dtype=np.int64),
-            outside=outside,
-            dumps=strings("dump"),
-            grid_files=strings("grid_file"),
-            status=strings("status"),
-            dump_units=np.asarray(dataset("dump_units")[()], dtype=np.float64),
-            attrs={name: _attribute(value) for name, value in f.attrs.items()},
-        )
+    def _check_shapes(self, names=None):
+        d = self.size
+        expected = dict({name: (d,) for name in FLOATS + INTEGERS}, centre=(d, 3), log10_T=(ROWS,),
+                        log10_n=(COLUMNS,), log10_T_bounds=(ROWS, 2), log10_n_bounds=(COLUMNS, 2))
+        for name in names or expected:
+            shape = expected[name]
+            actual = self.vars[name].shape
+            if actual != shape:
+                raise ValueError(f'"{self.path}": {name} has shape {actual}, not {shape} (counts holds {d} dumps)')
+        for name in () if names else STRINGS:
+            if len(self.vars[name]) != d:
+                raise ValueError(f'"{self.path}": {name} holds {len(self.vars[name])} entries, not {d} '
+                                 f"(counts holds {d} dumps)")
 
-    expected = {
-        "log10_n_edges": (COLUMNS + 1,),
-        "log10_T_edges": (ROWS + 1,),
-        "time": (d,),
-        "time_ff": (d,),
-        "npart": (d,),
-        "binned": (d,),
-        "outside": (d,),
-        "dump_units": (d, 3),
-    }
-    for name, shape in expected.items():
-        actual = getattr(series, name).shape
-        if actual != shape:
-            raise ValueError(f'"{path}": {name} has shape {actual}, not {shape} (counts holds {d} dumps)')
-    for name, values in (("dump", series.dumps), ("grid_file", series.grid_files), ("status", series.status)):
-        if len(values) != d:
-            raise ValueError(f'"{path}": {name} holds {len(values)} entries, not {d} (counts holds {d} dumps)')
-    return series
+
+def _expand(paths):
+    """The files named: one path, a glob pattern, or a list of paths and
+    patterns. A pattern matching nothing, or no file at all, is an error."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    files = []
+    for p in paths:
+        p = os.fspath(p)
+        if isinstance(p, bytes):
+            p = os.fsdecode(p)
+        if glob.has_magic(p) and not os.path.exists(p):
+            matched = sorted(glob.glob(p))
+            if not matched:
+                raise FileNotFoundError(2, f"no file matches the pattern {p!r}", p)
+            files.extend(matched)
+        else:
+            files.append(p)
+    if not files:
+        raise ValueError("no series file named")
+    return files
+
+
+class Counts:
+    """A series' counts as an array read one dump at a time: ``counts[k]`` is
+    dump k's (540, 700) uint32 grid, read when asked; ``counts[a:b]``,
+    ``counts[[i, j]]`` and ``counts[k, r, c]`` index as numpy does, and
+    ``numpy.asarray(counts)`` reads them all."""
+
+    dtype = np.dtype(np.uint32)
+    ndim = 3
+
+    def __init__(self, series):
+        self._series = series
+
+    @property
+    def shape(self):
+        return (len(self._series), ROWS, COLUMNS)
+
+    def __len__(self):
+        return len(self._series)
+
+    def __iter__(self):
+        return (self[k] for k in range(len(self)))
+
+    def __getitem__(self, key):
+        first, rest = (key[0], key[1:]) if isinstance(key, tuple) else (key, ())
+        if isinstance(first, (int, np.integer)):
+            return self._series._read_counts(range(len(self))[first])[rest]
+        dumps = np.arange(len(self))[first]
+        grids = np.empty((len(dumps), ROWS, COLUMNS), np.uint32)
+        for i, k in enumerate(dumps):
+            grids[i] = self._series._read_counts(int(k))
+        return grids[(slice(None),) + rest]
+
+    def __array__(self, dtype=None, copy=None):
+        grids = self[:]
+        return grids if dtype is None else grids.astype(dtype)
+
+    def __repr__(self):
+        return f"<counts of {len(self)} dumps, (D, {ROWS}, {COLUMNS}) uint32, read when indexed>"
+
+
+class Series:
+    """The dumps of one or more series files, as one series; made by
+    :func:`open_series` (counts read when asked) or :func:`read_series`
+    (everything read).
+
+    Each per-dump variable of the file is an attribute of the same name, one
+    entry per dump: ``dump``, ``grid_file``, ``status`` lists of str;
+    ``time``, ``time_s``, ``time_ff``, ``dump_umass``, ``dump_udist``,
+    ``dump_utime`` float arrays; ``npart``, ``binned``, ``inactive``,
+    ``outside_above_columns``, ``outside_rows``, ``outside_nan`` int64
+    arrays; ``centre`` (D, 3). The axes: ``log10_n``, ``log10_T`` (centres),
+    ``log10_n_bounds``, ``log10_T_bounds`` (cells, 2). ``counts[k]`` is dump
+    k's (540, 700) uint32 grid. ``attrs`` holds the root attributes (those
+    all the files agree on), ``files`` the files, ``file_attrs`` each file's
+    own attributes.
+    """
+
+    def __init__(self, files, order):
+        self.files = [f.path for f in files]
+        self.file_attrs = [f.attrs for f in files]
+        self.attrs = dict(files[0].attrs)
+        for f in files[1:]:
+            self.attrs = {k: v for k, v in self.attrs.items() if k in f.attrs and _same(v, f.attrs[k])}
+        self.var_attrs = {}
+        for f in reversed(files):
+            self.var_attrs.update(f.var_attrs)
+        self._files = files
+        # Dump k of the series is row _rows[k] of file _sources[k].
+        self._sources = np.concatenate([np.full(f.size, i) for i, f in enumerate(files)])[order]
+        self._rows = np.concatenate([np.arange(f.size) for f in files])[order]
+        for name in STRINGS:
+            joined = [s for f in files for s in f.vars[name]]
+            setattr(self, name, [joined[k] for k in order])
+        for name in FLOATS + INTEGERS + ("centre",):
+            setattr(self, name, np.concatenate([f.vars[name] for f in files])[order])
+        first = files[0].vars
+        for name in ("log10_T", "log10_n", "log10_T_bounds", "log10_n_bounds"):
+            setattr(self, name, first[name])
+            for f in files[1:]:
+                if not np.array_equal(f.vars[name], first[name]):
+                    raise ValueError(f'"{f.path}" and "{files[0].path}" have different cell bounds: their '
+                                     "dumps cannot be put on one grid")
+        self._open = collections.OrderedDict()
+        self.counts = Counts(self)
+
+    # The names of format 1, kept for the scripts that use them.
+    dumps = property(lambda self: self.dump, doc="The same as ``dump``.")
+    grid_files = property(lambda self: self.grid_file, doc="The same as ``grid_file``.")
+    log10_n_edges = property(lambda self: np.append(self.log10_n_bounds[:, 0], self.log10_n_bounds[-1, 1]),
+                             doc="The 701 edges of the columns: ``log10_n_bounds`` end to end.")
+    log10_T_edges = property(lambda self: np.append(self.log10_T_bounds[:, 0], self.log10_T_bounds[-1, 1]),
+                             doc="The 541 edges of the rows: ``log10_T_bounds`` end to end.")
+    dump_units = property(lambda self: np.column_stack((self.dump_umass, self.dump_udist, self.dump_utime)),
+                          doc="(D, 3): ``dump_umass``, ``dump_udist``, ``dump_utime``.")
+
+    @property
+    def outside(self):
+        """(D,) structured: ``outside_above_columns``, ``outside_rows`` and
+        ``outside_nan`` as the fields ``above_columns``, ``outside_rows``,
+        ``nan``."""
+        out = np.empty(len(self), OUTSIDE_DTYPE)
+        for name in OUTSIDE_FIELDS:
+            out[name] = getattr(self, OUTSIDE_VARS[name])
+        return out
+
+    def __len__(self):
+        """The number of dumps."""
+        return len(self.dump)
+
+    def log10_counts(self, k):
+        """Dump k's grid as its grid file gives it: (540, 700) log10 counts,
+        -1.0 for an empty cell."""
+        return grid_values(self.counts[k])
+
+    def _handle(self, i):
+        import h5py
+
+        if i in self._open:
+            self._open.move_to_end(i)
+            return self._open[i]
+        f = self._files[i]
+        if _identity(f.path) != f.identity:
+            raise OSError(f'"{f.path}" has changed since it was opened: open it again')
+        handle = h5py.File(f.path, "r")
+        if _identity(f.path) != f.identity:  # replaced between the two looks
+            handle.close()
+            raise OSError(f'"{f.path}" has changed since it was opened: open it again')
+        self._open[i] = handle
+        while len(self._open) > OPEN_FILES:
+            self._open.popitem(last=False)[1].close()
+        return handle
+
+    def _read_counts(self, k):
+        i, row = int(self._sources[k]), int(self._rows[k])
+        grid = self._handle(i)["counts"][row]
+        if grid.dtype.kind == "i" and grid.min() < 0:
+            raise ValueError(f'"{self._files[i].path}": counts holds negative values')
+        return grid.astype(np.uint32, copy=False)
+
+    def load(self):
+        """Reads every dump's counts into memory (``counts`` becomes a (D,
+        540, 700) uint32 array) and closes the files. Returns the series."""
+        if isinstance(self.counts, Counts):
+            self.counts = np.asarray(self.counts)
+        self.close()
+        return self
+
+    def close(self):
+        """Closes the files kept open for reading counts (reading a dump
+        afterwards opens its file again)."""
+        while self._open:
+            self._open.popitem()[1].close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def to_xarray(self):
+        """The series as an ``xarray.Dataset``: the file's variables, with the
+        dimensions ``dump``, ``log10_T``, ``log10_n``, ``bounds``, ``xyz``,
+        the coordinates ``dump``, ``log10_T``, ``log10_n``, each variable's
+        attributes and the root attributes (``attrs``). The counts are read
+        when used, as :attr:`counts` reads them (loaded after
+        :meth:`load`). Needs xarray (Debian: python3-xarray)."""
+        import xarray as xr
+
+        def variable(name, data):
+            return xr.Variable(DIMS[name], data, attrs=self.var_attrs.get(name, {}))
+
+        coords = {name: variable(name, getattr(self, name)) for name in ("dump", "log10_T", "log10_n")}
+        data = {name: variable(name, getattr(self, name))
+                for name in ("log10_T_bounds", "log10_n_bounds", "grid_file", "status") + FLOATS[:3]
+                + INTEGERS + ("centre",) + FLOATS[3:]}
+        counts = self.counts
+        if isinstance(counts, Counts):
+            from xarray.core import indexing
+
+            counts = indexing.LazilyIndexedArray(_counts_backend()(self))
+        data["counts"] = xr.Variable(("dump", "log10_T", "log10_n"), counts, attrs=self.var_attrs.get("counts", {}))
+        return xr.Dataset(data, coords=coords, attrs=dict(self.attrs))
+
+    def __repr__(self):
+        shown = ", ".join(self.dump[:3]) + (", ..." if len(self) > 3 else "")
+        return f"<Series of {len(self)} dumps: {shown}>"
+
+
+@functools.lru_cache(maxsize=None)
+def _counts_backend():
+    from xarray.backends import BackendArray
+    from xarray.core import indexing
+
+    class CountsBackend(BackendArray):
+        """xarray's view of Series.counts: indexed lazily, read a dump at a
+        time."""
+
+        def __init__(self, series):
+            self.series, self.shape, self.dtype = series, series.counts.shape, series.counts.dtype
+
+        def __getitem__(self, key):
+            return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC,
+                                                      lambda k: self.series.counts[k])
+
+    return CountsBackend
+
+
+
+def open_series(paths):
+    """Opens one series file, several, or those a glob pattern names, as one
+    :class:`Series`, reading only the per-dump variables and the axes: a
+    dump's counts are read when asked (``s.counts[k]``). Several files are
+    joined as one series in time order, dumps of no time (NaN) last, dumps
+    of equal times in the order of the files (a pattern's files sorted by
+    name) and of their rows; one file keeps its own order.
+
+    Use it in a ``with`` block, or call ``close()``, to close the files it
+    opened for reading counts (at most a few at a time).
+
+    Raises OSError when a file cannot be opened, is not HDF5 or changed
+    since it was opened (``FileNotFoundError`` when a pattern matches
+    nothing), and ValueError when a file is not a phasegrid series file (its
+    ``format`` attribute is neither "phasegrid series 2" nor the earlier
+    "phasegrid series 1"), its variables do not agree in shape, or the files
+    have different cell bounds. Needs h5py (Debian: python3-h5py).
+    """
+    files = [_File(p) for p in _expand(paths)]
+    times = np.concatenate([f.vars["time"] for f in files])
+    if len(files) == 1:
+        order = np.arange(len(times))
+    else:
+        order = np.lexsort((np.arange(len(times)), np.where(np.isnan(times), np.inf, times), np.isnan(times)))
+    return Series(files, order)
+
+
+def read_series(paths):
+    """Reads one series file, several or those a glob pattern names (as
+    :func:`open_series` joins them) into a :class:`Series` whose ``counts``
+    is a (D, 540, 700) uint32 array: all of it, at about 1.5 MB a dump, the
+    files closed. Raises as :func:`open_series` does, and ValueError when a
+    file's counts hold negative values."""
+    return open_series(paths).load()

@@ -1,11 +1,14 @@
-"""read_series on series files built here with h5py, in the layout phasegrid
-writes, and on the file of a real run (--h5)."""
+"""read_series and open_series on the files of real runs (--h5), through
+netCDF-C and xarray too, and on files built here with h5py in the layout
+phasegrid wrote before (format 1)."""
+
+import shutil
 
 import numpy as np
 import pytest
 
 import phasegrid
-from conftest import DUMPS, grid_name
+from conftest import DUMPS, PHASEGRID, grid_name, run
 
 h5py = pytest.importorskip("h5py")
 
@@ -14,7 +17,7 @@ UNITS = (1.991e33, 3.086e17, 14874038434801.994)
 
 
 def write_series(path, strings="utf-8", **changes):
-    """A series file of three dumps, the second stopped by a fault. Strings
+    """A format-1 series file of three dumps, the second stopped by a fault. Strings
     are variable-length UTF-8, or fixed-length bytes with strings="bytes";
     `changes` replaces datasets or root attributes by name (None leaves one
     out)."""
@@ -95,7 +98,7 @@ def test_reads_every_part_of_a_series(tmp_path, strings):
     ({"time": np.array([0.75, 1.0])}, r"time has shape \(2,\), not \(3,\)"),
     ({"status": np.array(["complete"], dtype=h5py.string_dtype())}, "status holds 1 entries, not 3"),
     ({"counts": np.zeros((3, 700, 540), np.uint32)}, "not integers of shape"),
-    ({"counts": np.full((1, 540, 700), -1, np.int32)}, "negative"),
+    ({"counts": np.full((3, 540, 700), -1, np.int32)}, "negative"),
     ({"binned": None}, 'no dataset "binned"'),
     ({"outside": np.zeros(3, [("above_columns", "<i8"), ("nan", "<i8")])}, "no field outside_rows"),
 ])
@@ -120,7 +123,7 @@ def test_series_of_a_real_run(series_run):
     assert len(s) == 3 and s.counts.dtype == np.uint32
     assert [p.rsplit("/", 1)[-1] for p in s.dumps] == names
     assert s.status == ["complete", "complete", "ended early"]
-    assert s.attrs["format"] == "phasegrid series 1"
+    assert s.attrs["format"] == "phasegrid series 2"
     # The bounds the binning uses: within 1e-7 of c/50 and r/200.
     np.testing.assert_allclose(s.log10_n_edges, phasegrid.LOG10_N_EDGES, rtol=0, atol=1e-6)
     np.testing.assert_allclose(s.log10_T_edges, phasegrid.LOG10_T_EDGES, rtol=0, atol=1e-6)
@@ -129,12 +132,73 @@ def test_series_of_a_real_run(series_run):
         time, time_ff, grid = phasegrid.read_index(folder / f"IP{name}")
         assert (s.grid_files[k], grid) == (grid_name(name), grid_name(name))
         assert s.time[k] == pytest.approx(time, rel=1e-5) and s.time_ff[k] == pytest.approx(time_ff, rel=1e-5)
-        # The series' counts printed as the grid file prints them.
-        with open(folder / grid) as f:
-            lines = f.read().splitlines()[1:]
-        assert lines == [" ".join(f"{v:10.3f}" for v in row) for row in s.log10_counts(k).tolist()]
+        assert_grid_file_holds(folder / grid, s.counts[k])
         assert s.binned[k] == s.counts[k].sum()
         assert s.binned[k] + sum(s.outside[k].tolist()) <= s.npart[k]
+    outside = s.outside_above_columns + s.outside_rows + s.outside_nan
+    np.testing.assert_array_equal((s.binned + s.inactive + outside)[:2], s.npart[:2])
+    np.testing.assert_array_equal(s.time_s, s.time * s.dump_utime)
+    assert s.centre.shape == (3, 3)
+
+
+def assert_grid_file_holds(path, counts):
+    """The counts printed as the grid file prints them are its rows."""
+    with open(path) as f:
+        lines = f.read().splitlines()[1:]
+    assert lines == [" ".join(f"{v:10.3f}" for v in row) for row in phasegrid.grid_values(counts).tolist()]
+
+
+def test_netcdf_and_xarray_read_a_real_run(series_run):
+    """ncdump (netCDF-C) and xarray's default engine read the run's file as it
+    is, and to_xarray() gives what xarray reads."""
+    xarray = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")  # xarray's default engine
+    if not shutil.which("ncdump"):
+        pytest.skip("ncdump is not installed (Debian: netcdf-bin)")
+    folder, path = series_run
+    header = run("ncdump", "-h", path, cwd=folder).stdout
+    for dimension in ("dump = UNLIMITED ; // (3 currently)", "log10_T = 540", "log10_n = 700", "bounds = 2",
+                      "xyz = 3"):
+        assert dimension in header
+    with xarray.open_dataset(path) as ds, phasegrid.open_series(path) as s:
+        for k, name in enumerate(list(DUMPS) + ["cut"]):
+            assert_grid_file_holds(folder / grid_name(name), ds["counts"][k].values)
+        mine = s.to_xarray()
+        xarray.testing.assert_equal(mine, ds)
+        assert mine["time_s"].attrs == ds["time_s"].attrs and mine.attrs["format"] == "phasegrid series 2"
+
+
+def test_several_files_are_one_series_in_time_order(series_run, tmp_path):
+    """Two runs' files, by a pattern: their dumps by time, the dump of no time
+    last, ties in the order of the files; counts read as asked, from the
+    file they were opened in."""
+    folder, path = series_run
+    shutil.copy(path, tmp_path / "a.h5")
+    dumps = [folder.parent / "d2", tmp_path / "missing", folder.parent / "d1"]  # times 1.5, none, 0.75
+    r = run(PHASEGRID, "-q", "-k", "-o", tmp_path, "--h5", tmp_path / "b.h5", *dumps, cwd=tmp_path, check=False)
+    assert r.returncode == 1, r.stderr
+    a, b = phasegrid.read_series(tmp_path / "a.h5"), phasegrid.read_series(tmp_path / "b.h5")
+    rows = [(a, 0), (b, 2), (a, 1), (a, 2), (b, 0), (b, 1)]
+    with phasegrid.open_series(str(tmp_path / "*.h5")) as s:
+        assert isinstance(s.counts, phasegrid.Counts) and s.files == [str(tmp_path / n) for n in ("a.h5", "b.h5")]
+        assert [d.rsplit("/", 1)[-1] for d in s.dump] == ["d1", "d1", "d2", "cut", "d2", "missing"]
+        assert s.status[-1] == "could not be opened" and np.isnan(s.time[-1])
+        for k, (f, row) in enumerate(rows):
+            np.testing.assert_array_equal(s.counts[k], f.counts[row])
+            assert s.npart[k] == f.npart[row] and s.grid_file[k] == f.grid_file[row]
+        np.testing.assert_array_equal(s.counts[[4, 0], 300:310, 50], [b.counts[0, 300:310, 50], a.counts[0, 300:310, 50]])
+        np.testing.assert_array_equal(s.to_xarray()["counts"][2].values, a.counts[1])
+        # A later run's file put in its place, as phasegrid puts it, once
+        # this one's was closed.
+        s.close()
+        shutil.copy(tmp_path / "b.h5", tmp_path / "new.h5")
+        (tmp_path / "new.h5").replace(tmp_path / "a.h5")
+        with pytest.raises(OSError, match="has changed since it was opened"):
+            s.counts[0]
+    joined = phasegrid.read_series([tmp_path / "b.h5", tmp_path / "b.h5"])
+    assert len(joined) == 6 and joined.dumps[:2] == [str(dumps[2])] * 2
+    with pytest.raises(FileNotFoundError, match="no file matches"):
+        phasegrid.open_series(str(tmp_path / "*.nc"))
 
 
 def test_the_documented_example_runs(tmp_path, monkeypatch):
