@@ -89,11 +89,12 @@ class Crash(unittest.TestCase):
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "mounting a small disk needs root")
     def test_disk_that_fills(self):
-        # Full as the series is created, or (from 100 KB, the earlier series
-        # on it) later: one line, no crash, the file as it was.
-        script = ('mkdir disk && mount -t tmpfs -o size=$0k tmpfs disk || exit 99; [ $0 -lt 100 ] || cp run.h5 disk; '
+        # Full as the series is created, or (from `room` KB, the earlier
+        # series on it) later: one line, no crash, the file as it was.
+        room = len(self.earlier["run.h5"]) // 1024 + 8
+        script = (f'mkdir disk && mount -t tmpfs -o size=$0k tmpfs disk || exit 99; [ $0 -lt {room} ] || cp run.h5 disk; '
                   '"$@"; s=$?; cp -a disk/. after; exit $s')
-        for size in (4, 8, 12, 20, 32, 64, 100, 120, 140):
+        for size in (4, 8, 12, 20, 32, 64, room, room + 20, room + 40):
             with self.subTest(size=size):
                 path = self.folder(f"disk-{size}")
                 r = subprocess.run(["unshare", "-m", "sh", "-c", script, str(size), PHASEGRID, "-q", "--h5",
@@ -103,7 +104,7 @@ class Crash(unittest.TestCase):
                 self.assertTrue(all(line.startswith("phasegrid: ") for line in r.stderr.splitlines()), r.stderr)
                 self.assertEqual(r.stderr.count('phasegrid: cannot write the series file "disk/run.h5": '), 1)
                 after = {p.name: p.read_bytes() for p in (path / "after").iterdir()}
-                self.assertEqual(after, {"run.h5": self.earlier["run.h5"]} if size >= 100 else {})
+                self.assertEqual(after, {"run.h5": self.earlier["run.h5"]} if size >= room else {})
 
     @unittest.skipIf(os.environ.get("PHASEGRID_SANITIZED") == "1", "no room for the sanitizer's shadow memory")
     def test_memory_or_threads_that_cannot_be_had(self):
