@@ -12,7 +12,7 @@ namespace pg {
 // run and with any number of threads. A centre that would be a division by
 // zero is not applied: the positions stay as they are and the console says so.
 
-void origin(Store& s, Trace& trace, double scale) {
+Centre origin(Store& s, Trace& trace, double scale) {
   const std::int64_t n = s.part.npart;
   const PerParticle<double, 5>& p = s.part.pos_mass_h;
   double mass = 0.0, mx = 0.0, my = 0.0, mz = 0.0;
@@ -25,16 +25,17 @@ void origin(Store& s, Trace& trace, double scale) {
   }
   if (mass == 0.0) {
     trace.say("centring on the centre of mass skipped: the total mass is 0");
-    return;
+    return {};
   }
   s.origi(1) = mx / mass;
   s.origi(2) = my / mass;
   s.origi(3) = mz / mass;
   shift_positions(s, s.origi(1), s.origi(2), s.origi(3), scale);
   trace.say(s.origi(1), s.origi(2), s.origi(3));
+  return {s.origi(1) * scale, s.origi(2) * scale, s.origi(3) * scale};
 }
 
-void centre_on_density_peak(Store& s, Trace& trace) {
+Centre centre_on_density_peak(Store& s, Trace& trace) {
   const std::int64_t n = s.part.npart;
   const PerParticle<float, 1>& rho = s.densi.rho;
   std::int64_t irhomax = 1;
@@ -64,11 +65,12 @@ void centre_on_density_peak(Store& s, Trace& trace) {
   }
   if (count == 0) {
     trace.say("centring on the density peak skipped: no particle lies within 4 h of particle", irhomax);
-    return;
+    return {};
   }
   const double cx = sx / count, cy = sy / count, cz = sz / count;
   trace.say("centre: ", count, cx, cy, cz);
   shift_positions(s, cx, cy, cz, 1.0);
+  return {cx, cy, cz};
 }
 
 namespace {
@@ -76,28 +78,29 @@ namespace {
 bool names_a_particle(const Store& s, std::int32_t ip) { return ip >= 1 && ip <= s.part.npart; }
 
 // Centres on the particle of sink k (1..nptmass).
-void centre_on_particle_of(Store& s, Trace& trace, std::int32_t k) {
+Centre centre_on_particle_of(Store& s, Trace& trace, std::int32_t k) {
   const std::int32_t ip = s.ptmass.listpm(k);
   if (!names_a_particle(s, ip)) {
     trace.say("no sink", k, "to centre on: its particle", ip, "is outside 1 to", s.part.npart);
-    return;
+    return {};
   }
   const double cx = s.part.pos_mass_h(1, ip), cy = s.part.pos_mass_h(2, ip), cz = s.part.pos_mass_h(3, ip);
   trace.say("sink ", k, ip, s.part.pos_mass_h(4, ip), cx, cy, cz);
   shift_positions(s, cx, cy, cz, 1.0);
+  return {cx, cy, cz};
 }
 
 }  // namespace
 
-void centre_on_sink(Store& s, Trace& trace, std::int32_t k) {
+Centre centre_on_sink(Store& s, Trace& trace, std::int32_t k) {
   if (k < 1 || k > s.ptmass.nptmass || k > ptmass_dim) {
     trace.say("no sink", k, "to centre on: the dump has", s.ptmass.nptmass, "sinks");
-    return;
+    return {};
   }
-  centre_on_particle_of(s, trace, k);
+  return centre_on_particle_of(s, trace, k);
 }
 
-void centre_on_most_massive_sink(Store& s, Trace& trace) {
+Centre centre_on_most_massive_sink(Store& s, Trace& trace) {
   const std::int32_t nsinks = std::min(s.ptmass.nptmass, ptmass_dim);
   std::int32_t k = 0;
   double best = 0.0;
@@ -114,22 +117,22 @@ void centre_on_most_massive_sink(Store& s, Trace& trace) {
       trace.say("no sink to centre on: the dump has", s.ptmass.nptmass, "sinks");
     else
       trace.say("no sink to centre on: no sink's particle lies within 1 to", s.part.npart);
-    return;
+    return {};
   }
-  centre_on_particle_of(s, trace, k);
+  return centre_on_particle_of(s, trace, k);
 }
 
-void apply_centring(Store& s, Trace& trace, char centre_mode, std::int32_t sink_number,
-                    const std::array<double, 3>& centre_position) {
+Centre apply_centring(Store& s, Trace& trace, char centre_mode, std::int32_t sink_number,
+                      const std::array<double, 3>& centre_position) {
   switch (centre_mode) {
-    case 'm': origin(s, trace, 1.0); break;
-    case 'd': centre_on_density_peak(s, trace); break;
+    case 'm': return origin(s, trace, 1.0);
+    case 'd': return centre_on_density_peak(s, trace);
     case 'p':
       shift_positions(s, centre_position[0], centre_position[1], centre_position[2], 1.0);
-      break;
-    case 's': centre_on_most_massive_sink(s, trace); break;
-    case 'x': centre_on_sink(s, trace, sink_number); break;
-    default: break;
+      return centre_position;
+    case 's': return centre_on_most_massive_sink(s, trace);
+    case 'x': return centre_on_sink(s, trace, sink_number);
+    default: return {};
   }
 }
 

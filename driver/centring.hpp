@@ -9,20 +9,24 @@
 
 namespace pg {
 
+// The point a centring moved to the origin (zeros when none moved).
+using Centre = std::array<double, 3>;
+
 // Centre of mass of particles 1..npart; prints it, stores it in origi and
 // shifts the positions by it times `scale`.
-void origin(Store& s, Trace& trace, double scale);
+Centre origin(Store& s, Trace& trace, double scale);
 // Mean position of the particles within 4 h of the densest particle.
-void centre_on_density_peak(Store& s, Trace& trace);
+Centre centre_on_density_peak(Store& s, Trace& trace);
 // The position of the particle of sink k (1..nptmass). A sink that does not
 // exist, or whose particle lies outside 1..npart, is reported and nothing moves.
-void centre_on_sink(Store& s, Trace& trace, std::int32_t k);
+Centre centre_on_sink(Store& s, Trace& trace, std::int32_t k);
 // The same for the sink whose particle has the largest mass (the first of
 // equal maxima); sinks whose particle lies outside 1..npart are left out.
-void centre_on_most_massive_sink(Store& s, Trace& trace);
+Centre centre_on_most_massive_sink(Store& s, Trace& trace);
 
 // The centring chosen by its letter: m, d, p, s, x; any other does nothing.
-void apply_centring(Store& s, Trace& trace, char centre_mode, std::int32_t sink_number,
+// Returns the point moved to the origin.
+Centre apply_centring(Store& s, Trace& trace, char centre_mode, std::int32_t sink_number,
                     const std::array<double, 3>& centre_position);
 
 }  // namespace pg

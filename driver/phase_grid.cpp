@@ -116,13 +116,16 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
   // the same whatever the threads and their shares.
   const int threads = omp_get_max_threads();
   partial_.assign(cells * static_cast<std::size_t>(threads), 0);
-  std::int64_t above = 0, outside_rows = 0, nan = 0;
-#pragma omp parallel num_threads(threads) reduction(+ : above, outside_rows, nan)
+  std::int64_t above = 0, outside_rows = 0, nan = 0, inactive = 0;
+#pragma omp parallel num_threads(threads) reduction(+ : above, outside_rows, nan, inactive)
   {
     std::int32_t* grid = partial_.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
 #pragma omp for schedule(static)
     for (std::int64_t i = 0; i < n; ++i) {
-      if (iphase[i] == -1) continue;
+      if (iphase[i] == -1) {
+        ++inactive;
+        continue;
+      }
       const int c = bins.column(rho[i]);
       if (c == 0) {
         ++above;
@@ -145,6 +148,7 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
     const std::int32_t* grid = partial_.data() + cells * static_cast<std::size_t>(t);
     for (std::size_t k = 0; k < cells; ++k) sum[k] += grid[k];
   }
+  inactive_ = inactive;
   return {above, outside_rows, nan};
 }
 

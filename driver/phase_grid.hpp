@@ -91,13 +91,15 @@ class PhaseGrid {
   PhaseGrid() : cells_(std::make_unique<Cells>()) {}
 
   // Zeroes the grid, prints "npart=" and bins particles 1..npart of the
-  // store. Returns the active particles left out.
+  // store. Returns the active particles left out; inactive() counts the
+  // inactive ones passed over.
   OutsideGrid bin(const Store& s, Trace& trace);
 
   const Rows& rows() const { return cells_->rows; }
   Rows& rows() { return cells_->rows; }
   // Particles the cells hold.
   std::int64_t total() const;
+  std::int64_t inactive() const { return inactive_; }
   // The grid file's text: the header line and the 540 rows of 700 values.
   std::string text() const;
 
@@ -107,6 +109,7 @@ class PhaseGrid {
   };
   std::unique_ptr<Cells> cells_;  // zeroed
   std::vector<std::int32_t> partial_;  // one grid per thread, summed into the cells
+  std::int64_t inactive_ = 0;
 };
 
 }  // namespace pg

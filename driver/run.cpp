@@ -180,7 +180,7 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
 
     o.time = s.gtime.gt;
     o.time_ff = o.time / free_fall_time(s.polyk2.rhozero);
-    apply_centring(s, trace, a.centre_mode, a.sink_number, a.centre_position);
+    o.centre = apply_centring(s, trace, a.centre_mode, a.sink_number, a.centre_position);
     clock.lap("centring");
     o.outside = state.grid.bin(s, trace);
     o.npart = s.part.npart;
@@ -286,6 +286,8 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
     row.time_ff = o.time_ff;
     row.npart = o.npart;
     row.binned = state.grid.total();
+    row.inactive = state.grid.inactive();
+    row.centre = o.centre;
     row.outside = o.outside;
     row.dump_umass = o.dump_units[0];
     row.dump_udist = o.dump_units[1];

@@ -5,6 +5,7 @@
 // the run's exit status.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <istream>
 #include <memory>
@@ -100,6 +101,7 @@ struct DumpOutcome {
   double time = 0, time_ff = 0;
   std::int64_t npart = 0;
   OutsideGrid outside;
+  std::array<double, 3> centre{};  // the point moved to the origin
   double dump_units[3] = {};  // mass, length, time the dump records
   // The files the dump writes, claimed before it was read.
   std::unique_ptr<OutputFile> grid_file, index_file;

@@ -3,10 +3,13 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <algorithm>
 #include <initializer_list>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
+#include <hdf5_hl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,7 +41,7 @@ namespace {
 
 using h5::check;
 
-constexpr const char* format_name = "phasegrid series 1";
+constexpr const char* format_name = "phasegrid series 2";
 // Deflate level of the counts: with the shuffle filter, level 1 keeps a
 // dump's counts to tens of KB (level 9 saves a fifth more) at half the time
 // of level 4: about 4 ms a dump, the most of what the series costs a run.
@@ -96,11 +99,16 @@ void put_attribute(hid_t obj, const char* name, hid_t type, hid_t space, const v
   a.close(name);
 }
 
+// Text attributes are fixed-length strings: netCDF's text (NC_CHAR), which
+// every netCDF and HDF5 reader takes.
 void put_text(hid_t obj, const char* name, std::string_view value) {
   const std::string text = utf8(value);
-  const char* p = text.c_str();
+  h5::Datatype type(check(H5Tcopy(H5T_C_S1), name));
+  check(H5Tset_size(type.get(), std::max<std::size_t>(text.size(), 1)), name);
+  check(H5Tset_cset(type.get(), H5T_CSET_UTF8), name);
   h5::Dataspace scalar(check(H5Screate(H5S_SCALAR), name));
-  put_attribute(obj, name, text_type().get(), scalar.get(), &p);
+  const std::string padded = text.empty() ? std::string(1, '\0') : text;
+  put_attribute(obj, name, type.get(), scalar.get(), padded.data());
 }
 
 void put_doubles(hid_t obj, const char* name, std::initializer_list<hsize_t> dims, const double* values) {
@@ -117,22 +125,55 @@ void put_int(hid_t obj, const char* name, std::int32_t value) {
   put_attribute(obj, name, H5T_STD_I32LE, scalar.get(), &value);
 }
 
-// A fixed dataset of doubles, written whole.
-void put_axis(hid_t file, const char* name, const std::vector<double>& values, const char* units,
-              const char* description) {
-  h5::Dataspace space = simple_space({values.size()});
-  h5::PropertyList dcpl(check(H5Pcreate(H5P_DATASET_CREATE), name));
-  check(H5Pset_obj_track_times(dcpl.get(), false), name);
-  h5::Dataset d(check(H5Dcreate2(file, name, H5T_IEEE_F64LE, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
-                      name));
-  check(H5Dwrite(d.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), name);
-  put_text(d.get(), "units", units);
-  put_text(d.get(), "description", description);
-  d.close(name);
+// How a variable is described: CF's long_name and units (UDUNITS' syntax;
+// null for text), and a longer comment.
+struct About {
+  const char* long_name;
+  const char* units;
+  const char* comment = nullptr;
+};
+
+void describe(hid_t set, const About& about) {
+  put_text(set, "long_name", about.long_name);
+  if (about.units != nullptr) put_text(set, "units", about.units);
+  if (about.comment != nullptr) put_text(set, "comment", about.comment);
 }
 
-// A dataset that grows by one row per dump: shape (0, row...), unlimited
-// along the first axis, chunked `chunk_rows` rows at a time.
+h5::PropertyList creation_list(const char* name) {
+  h5::PropertyList dcpl(check(H5Pcreate(H5P_DATASET_CREATE), name));
+  check(H5Pset_obj_track_times(dcpl.get(), false), name);
+  // Attributes listed in the order they are written, as netCDF lists them.
+  check(H5Pset_attr_creation_order(dcpl.get(), H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED), name);
+  return dcpl;
+}
+
+// A fixed variable of doubles, written whole: `dims` its shape.
+h5::Dataset put_fixed(hid_t file, const char* name, std::initializer_list<hsize_t> dims,
+                      const std::vector<double>& values) {
+  h5::PropertyList dcpl = creation_list(name);
+  h5::Dataset d(check(H5Dcreate2(file, name, H5T_IEEE_F64LE, simple_space(dims).get(), H5P_DEFAULT, dcpl.get(),
+                                 H5P_DEFAULT),
+                      name));
+  check(H5Dwrite(d.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), name);
+  return d;
+}
+
+// A dimension with no variable of its own, as netCDF-4 stores one: an
+// empty dimension scale whose name says so.
+h5::Dataset put_bare_dimension(hid_t file, const char* name, hsize_t size) {
+  h5::PropertyList dcpl = creation_list(name);
+  check(H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER), name);
+  h5::Dataset d(check(H5Dcreate2(file, name, H5T_IEEE_F32LE, simple_space({size}).get(), H5P_DEFAULT, dcpl.get(),
+                                 H5P_DEFAULT),
+                      name));
+  const std::string label = fmt::format("This is a netCDF dimension but not a netCDF variable.{:10d}", size);
+  check(H5DSset_scale(d.get(), label.c_str()), name);
+  return d;
+}
+
+// A variable that grows by one row per dump: shape (0, row...), unlimited
+// along the first axis (the dump dimension), chunked `chunk_rows` rows at a
+// time.
 struct Series {
   h5::Dataset set;
   std::vector<hsize_t> row;  // the shape of one row
@@ -149,9 +190,8 @@ Series make_series(hid_t file, const char* name, hid_t type, std::vector<hsize_t
   }
   const int rank = static_cast<int>(dims.size());
   h5::Dataspace space(check(H5Screate_simple(rank, dims.data(), maxdims.data()), name));
-  h5::PropertyList dcpl(check(H5Pcreate(H5P_DATASET_CREATE), name));
+  h5::PropertyList dcpl = creation_list(name);
   check(H5Pset_chunk(dcpl.get(), rank, chunk.data()), name);
-  check(H5Pset_obj_track_times(dcpl.get(), false), name);
   if (compressed) {
     // Every count is written: no fill values first.
     check(H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER), name);
@@ -161,6 +201,12 @@ Series make_series(hid_t file, const char* name, hid_t type, std::vector<hsize_t
   h5::Dataset d(
       check(H5Dcreate2(file, name, type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT), name));
   return Series{std::move(d), std::move(row), name};
+}
+
+// Names the dimensions of `set`, one scale for each axis.
+void attach(hid_t set, std::initializer_list<hid_t> scales, const char* name) {
+  unsigned axis = 0;
+  for (const hid_t scale : scales) check(H5DSattach_scale(set, scale, axis++), name);
 }
 
 // Grows `s` to `index` + 1 rows and writes row `index` from `data`.
@@ -180,33 +226,49 @@ void append_row(const Series& s, hsize_t index, hid_t mem_type, const void* data
   check(H5Dwrite(s.set.get(), mem_type, mem_space.get(), file_space.get(), H5P_DEFAULT, data), s.name);
 }
 
-h5::Datatype outside_type(bool in_memory) {
-  const hid_t i64 = in_memory ? H5T_NATIVE_INT64 : H5T_STD_I64LE;
-  const std::size_t size = in_memory ? sizeof(OutsideGrid) : 3 * sizeof(std::int64_t);
-  h5::Datatype t(check(H5Tcreate(H5T_COMPOUND, size), "making the outside type"));
-  const std::size_t at[3] = {in_memory ? offsetof(OutsideGrid, above_columns) : 0,
-                             in_memory ? offsetof(OutsideGrid, outside_rows) : 8,
-                             in_memory ? offsetof(OutsideGrid, nan) : 16};
-  check(H5Tinsert(t.get(), "above_columns", at[0], i64), "making the outside type");
-  check(H5Tinsert(t.get(), "outside_rows", at[1], i64), "making the outside type");
-  check(H5Tinsert(t.get(), "nan", at[2], i64), "making the outside type");
-  return t;
-}
-
-void describe(const Series& s, const char* units, const char* description) {
-  if (units != nullptr) put_text(s.set.get(), "units", units);
-  if (description != nullptr) put_text(s.set.get(), "description", description);
-}
-
 // A file access list without HDF5's own locking: the unfinished file is
 // locked by the run already (a second lock on it would be refused).
 h5::PropertyList file_access() {
   h5::PropertyList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "setting up the file"));
-  // The file format of HDF5 1.8, which every current reader reads; its
-  // object headers also hold attributes of any size (dump_units grows).
+  // The file format of HDF5 1.8, which every current reader reads.
   check(H5Pset_libver_bounds(fapl.get(), H5F_LIBVER_V18, H5F_LIBVER_V18), "setting up the file");
   check(H5Pset_file_locking(fapl.get(), false, true), "setting up the file");
   return fapl;
+}
+
+// The root group keeps the order its variables and attributes were made in:
+// netCDF numbers the dimensions and lists the variables by it.
+h5::PropertyList file_creation() {
+  h5::PropertyList fcpl(check(H5Pcreate(H5P_FILE_CREATE), "setting up the file"));
+  const unsigned order = H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED;
+  check(H5Pset_link_creation_order(fcpl.get(), order), "setting up the file");
+  check(H5Pset_attr_creation_order(fcpl.get(), order), "setting up the file");
+  return fcpl;
+}
+
+// The text of a string attribute, fixed-length or variable; nullopt when
+// `name` is missing or not text.
+std::optional<std::string> text_attribute(hid_t obj, const char* name) {
+  if (check(H5Aexists(obj, name), name) <= 0) return std::nullopt;
+  h5::Attribute a(check(H5Aopen(obj, name, H5P_DEFAULT), name));
+  h5::Datatype stored(check(H5Aget_type(a.get()), name));
+  h5::Dataspace space(check(H5Aget_space(a.get()), name));
+  if (H5Tget_class(stored.get()) != H5T_STRING || H5Sget_simple_extent_npoints(space.get()) != 1)
+    return std::nullopt;
+  if (check(H5Tis_variable_str(stored.get()), name) > 0) {
+    h5::Datatype text = text_type();
+    char* value = nullptr;
+    check(H5Aread(a.get(), text.get(), &value), name);
+    std::string out = value != nullptr ? value : "";
+    H5free_memory(value);
+    return out;
+  }
+  const std::size_t size = H5Tget_size(stored.get());
+  if (size == 0 || size > 4096) return std::nullopt;
+  std::string out(size, '\0');
+  check(H5Aread(a.get(), stored.get(), out.data()), name);
+  out.resize(std::strlen(out.c_str()));
+  return out;
 }
 
 }  // namespace
@@ -230,16 +292,9 @@ std::string series_refusal(const std::string& path) {
   try {
     h5::silence_error_printing();
     h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, file_access().get()), "opening"));
-    if (check(H5Aexists(f.get(), "format"), "format") <= 0) return not_ours;
-    h5::Attribute a(check(H5Aopen(f.get(), "format", H5P_DEFAULT), "format"));
-    h5::Datatype stored(check(H5Aget_type(a.get()), "format"));
-    if (H5Tget_class(stored.get()) != H5T_STRING || H5Tis_variable_str(stored.get()) <= 0) return not_ours;
-    h5::Datatype text = text_type();
-    char* value = nullptr;
-    check(H5Aread(a.get(), text.get(), &value), "format");
-    const bool ours = value != nullptr && std::string_view(value) == format_name;
-    H5free_memory(value);
-    return ours ? std::string() : not_ours;
+    // This format, or the one before it (a run replaces either).
+    const std::optional<std::string> format = text_attribute(f.get(), "format");
+    return format && (*format == format_name || *format == "phasegrid series 1") ? std::string() : not_ours;
   } catch (const h5::Error& e) {
     return not_ours + " (HDF5 cannot read it: " + e.what() + ")";
   }
@@ -257,24 +312,73 @@ std::string left_as_it_was(const std::string& path) {
 struct SeriesFile::Impl {
   std::string path;
   OutputFile out;  // the unfinished file: first, so removed last
-  h5::File file;   // closed after the datasets
-  Series counts, time, time_ff, npart, binned, outside, dump, grid_file, status, dump_units;
-  h5::Datatype text, outside_memory;
+  h5::File file;   // closed after the variables
+  // The dimensions without variables of their own, and the axes.
+  h5::Dataset bounds_dim, xyz_dim, log10_T, log10_n, log10_T_bounds, log10_n_bounds;
+  Series dump, counts, time, time_s, time_ff, npart, binned, inactive, above_columns, outside_rows, outside_nan,
+      centre, grid_file, status, dump_umass, dump_udist, dump_utime;
+  h5::Datatype text;
   hsize_t rows = 0;                   // dumps appended
-  std::vector<double> units_so_far;   // dump_units, row by row
   std::vector<std::uint32_t> cells;   // one dump's counts as written
 
   void create(const SeriesRun& run);
+  void make_axes();
   void append(const SeriesDump& d);
   void close();
 };
 
+// The axes: each cell's centre, and its bounds as the binning draws them.
+void SeriesFile::Impl::make_axes() {
+  const hid_t f = file.get();
+  const PhaseBins& bins = phase_bins();
+  std::vector<double> n_edges(grid_nx + 1), t_edges(grid_ny + 1);
+  n_edges[0] = 0.02;
+  for (int c = 2; c <= grid_nx + 1; ++c) n_edges[c - 1] = log10_number_density(bins.column_threshold(c));
+  for (int r = 1; r <= grid_ny + 1; ++r) t_edges[r - 1] = std::log10(bins.row_threshold(r));
+  auto centres = [](const std::vector<double>& edges) {
+    std::vector<double> v(edges.size() - 1);
+    for (std::size_t i = 0; i + 1 < edges.size(); ++i) v[i] = 0.5 * (edges[i] + edges[i + 1]);
+    return v;
+  };
+  auto bounds = [](const std::vector<double>& edges) {
+    std::vector<double> v;
+    for (std::size_t i = 0; i + 1 < edges.size(); ++i) v.insert(v.end(), {edges[i], edges[i + 1]});
+    return v;
+  };
+  log10_T = put_fixed(f, "log10_T", {grid_ny}, centres(t_edges));
+  check(H5DSset_scale(log10_T.get(), "log10_T"), "log10_T");
+  describe(log10_T.get(), {"log10 of the dust temperature", "lg(re 1 K)",
+                           "The centre of each row of the grid; its bounds are those the binning uses. A "
+                           "temperature outside them is in no row."});
+  put_text(log10_T.get(), "axis", "Y");
+  put_text(log10_T.get(), "bounds", "log10_T_bounds");
+  log10_n = put_fixed(f, "log10_n", {grid_nx}, centres(n_edges));
+  check(H5DSset_scale(log10_n.get(), "log10_n"), "log10_n");
+  describe(log10_n.get(), {"log10 of the number density", "lg(re 1 cm-3)",
+                           "The centre of each column of the grid; its bounds are those the binning uses. The "
+                           "first column also counts every lower density, zero and negative included; a density "
+                           "at or above the last bound is in no column."});
+  put_text(log10_n.get(), "axis", "X");
+  put_text(log10_n.get(), "bounds", "log10_n_bounds");
+  bounds_dim = put_bare_dimension(f, "bounds", 2);
+  xyz_dim = put_bare_dimension(f, "xyz", 3);
+  log10_T_bounds = put_fixed(f, "log10_T_bounds", {grid_ny, 2}, bounds(t_edges));
+  attach(log10_T_bounds.get(), {log10_T.get(), bounds_dim.get()}, "log10_T_bounds");
+  log10_n_bounds = put_fixed(f, "log10_n_bounds", {grid_nx, 2}, bounds(n_edges));
+  attach(log10_n_bounds.get(), {log10_n.get(), bounds_dim.get()}, "log10_n_bounds");
+}
+
 void SeriesFile::Impl::create(const SeriesRun& run) {
   h5::silence_error_printing();
-  file = h5::File(check(H5Fcreate(out.unfinished_path().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, file_access().get()),
+  file = h5::File(check(H5Fcreate(out.unfinished_path().c_str(), H5F_ACC_TRUNC, file_creation().get(),
+                                  file_access().get()),
                         "creating the file"));
   const hid_t f = file.get();
 
+  put_text(f, "Conventions", "CF-1.10");
+  put_text(f, "title", "Phase grids of SPH dumps: particles by number density and dust temperature");
+  put_text(f, "source", fmt::format("phasegrid {}", run.version));
+  if (!run.history.empty()) put_text(f, "history", run.history);
   put_text(f, "format", format_name);
   put_text(f, "description",
            "Phase grids of a run over SPH dumps: for each dump, the particles counted in each cell of "
@@ -286,60 +390,65 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
   put_int(f, "sink_number", run.answers.sink_number);
   put_int(f, "rotate", run.answers.rotate_mode);
   put_double(f, "frequency", run.answers.rotation_frequency);
-  put_text(f, "frequency_units", "s^-1");
+  put_text(f, "frequency_units", "s-1");
   const double grid_units[3] = {run.grid_umass, run.grid_udist, run.grid_utime};
   put_doubles(f, "grid_units", {3}, grid_units);
   put_text(f, "grid_units_description",
            "the code units of the grid's density: mass (g), length (cm), time (s)");
   put_double(f, "density_to_n", run.density_to_n);
-  put_text(f, "density_to_n_units", "cm^-3 per code density unit");
-
-  // The axes: the bounds of the cells as the binning draws them.
-  const PhaseBins& bins = phase_bins();
-  std::vector<double> n_edges(grid_nx + 1), t_edges(grid_ny + 1);
-  n_edges[0] = 0.02;
-  for (int c = 2; c <= grid_nx + 1; ++c) n_edges[c - 1] = log10_number_density(bins.column_threshold(c));
-  for (int r = 1; r <= grid_ny + 1; ++r) t_edges[r - 1] = std::log10(bins.row_threshold(r));
-  put_axis(f, "log10_n_edges", n_edges, "log10(cm^-3)",
-           "Bounds of the 700 density columns: column c (1-based) holds log10 n from element c-1 up to, "
-           "not including, element c. The first column also counts every lower density, zero and "
-           "negative included; a density at or above the last bound is in no column.");
-  put_axis(f, "log10_T_edges", t_edges, "log10(K)",
-           "Bounds of the 540 dust-temperature rows: row r (1-based) holds log10 T from element r-1 up "
-           "to, not including, element r; a temperature outside them is in no row.");
+  put_text(f, "density_to_n_units", "cm-3 per code density unit");
 
   text = text_type();
-  outside_memory = outside_type(true);
+  // The dump dimension is named by its variable, the dumps' paths.
+  dump = make_series(f, "dump", text.get(), {}, 64, false);
+  check(H5DSset_scale(dump.set.get(), "dump"), "dump");
+  describe(dump.set.get(), {"dump", nullptr, "The dump's path as the run was given it."});
+  make_axes();
+
+  auto per_dump = [&](Series& s, const char* name, hid_t type, const About& about) {
+    s = make_series(f, name, type, {}, 256, false);
+    attach(s.set.get(), {dump.set.get()}, name);
+    describe(s.set.get(), about);
+  };
   const hsize_t ny = grid_ny, nx = grid_nx;
   counts = make_series(f, "counts", H5T_STD_U32LE, {ny, nx}, 1, true);
-  describe(counts, "particles",
-           "Particles in each cell, [dump, row, column]: row r and column c (1-based) at [k, r-1, c-1], "
-           "rows by log10_T_edges, columns by log10_n_edges. A dump with no grid has zeros.");
-  time = make_series(f, "time", H5T_IEEE_F64LE, {}, 256, false);
-  describe(time, "code time units", "The dump's time; NaN for a dump with no grid.");
-  time_ff = make_series(f, "time_ff", H5T_IEEE_F64LE, {}, 256, false);
-  describe(time_ff, "free-fall times", "The dump's time over the free-fall time; NaN for a dump with no grid.");
-  npart = make_series(f, "npart", H5T_STD_I64LE, {}, 256, false);
-  describe(npart, "particles", "The particles the dump holds.");
-  binned = make_series(f, "binned", H5T_STD_I64LE, {}, 256, false);
-  describe(binned, "particles", "The particles counted in the grid's cells (the sum of the dump's counts).");
-  h5::Datatype outside_file = outside_type(false);
-  outside = make_series(f, "outside", outside_file.get(), {}, 256, false);
-  describe(outside, "particles",
-           "Active particles no cell holds, by reason: above_columns (density at or beyond the last "
-           "column's end), outside_rows (dust temperature below or above the rows), nan (dust "
-           "temperature not a number).");
-  dump = make_series(f, "dump", text.get(), {}, 64, false);
-  describe(dump, nullptr, "The dump's path as the run was given it.");
-  grid_file = make_series(f, "grid_file", text.get(), {}, 64, false);
-  describe(grid_file, nullptr, "The name of the dump's grid file, as its index line gives it.");
-  status = make_series(f, "status", text.get(), {}, 64, false);
-  describe(status, nullptr,
-           "What became of the dump: complete, ended early, could not be opened, stopped by a fault.");
-  dump_units = make_series(f, "dump_units", H5T_IEEE_F64LE, {3}, 64, false);
-  describe(dump_units, "g, cm, s", "The units each dump records: mass, length, time (zeros when unknown).");
-  const double no_units = 0;  // (HDF5 wants a buffer even for no values)
-  put_doubles(f, "dump_units", {0, 3}, &no_units);
+  attach(counts.set.get(), {dump.set.get(), log10_T.get(), log10_n.get()}, "counts");
+  describe(counts.set.get(),
+           {"particles in the cell", "1",
+            "Row r and column c (1-based) of a dump's grid file at [dump, r-1, c-1]. A dump with no grid "
+            "has zeros."});
+  per_dump(time, "time", H5T_IEEE_F64LE,
+           {"time in the dump's code units", "1", "As the index line gives it; NaN for a dump with no grid."});
+  per_dump(time_s, "time_s", H5T_IEEE_F64LE,
+           {"time", "s", "time by dump_utime; NaN for a dump with no grid or no time unit."});
+  per_dump(time_ff, "time_ff", H5T_IEEE_F64LE,
+           {"time in free-fall times", "1", "As the index line gives it; NaN for a dump with no grid."});
+  per_dump(npart, "npart", H5T_STD_I64LE, {"particles the dump holds", "1"});
+  per_dump(binned, "binned", H5T_STD_I64LE,
+           {"particles counted in the grid's cells", "1", "The sum of the dump's counts."});
+  per_dump(inactive, "inactive", H5T_STD_I64LE,
+           {"particles not binned as inactive", "1",
+            "npart = binned + inactive + the three outside counts, for a dump read to its end."});
+  per_dump(above_columns, "outside_above_columns", H5T_STD_I64LE,
+           {"active particles denser than the last column", "1",
+            "Density at or beyond the last column's end."});
+  per_dump(outside_rows, "outside_rows", H5T_STD_I64LE,
+           {"active particles outside the temperature rows", "1", "Dust temperature below or above the rows."});
+  per_dump(outside_nan, "outside_nan", H5T_STD_I64LE,
+           {"active particles of no dust temperature", "1", "Dust temperature not a number."});
+  centre = make_series(f, "centre", H5T_IEEE_F64LE, {3}, 256, false);
+  attach(centre.set.get(), {dump.set.get(), xyz_dim.get()}, "centre");
+  describe(centre.set.get(), {"centre of the dump's positions", "1",
+                              "x, y, z in the dump's code length units: where the origin was moved from; zeros "
+                              "with no centring, or when the centring was skipped."});
+  per_dump(grid_file, "grid_file", text.get(),
+           {"grid file", nullptr, "The name of the dump's grid file, as its index line gives it."});
+  per_dump(status, "status", text.get(),
+           {"what became of the dump", nullptr,
+            "complete, ended early, could not be opened, stopped by a fault, out of memory, or not a dump."});
+  per_dump(dump_umass, "dump_umass", H5T_IEEE_F64LE, {"mass unit the dump records", "g", "0 when unknown."});
+  per_dump(dump_udist, "dump_udist", H5T_IEEE_F64LE, {"length unit the dump records", "cm", "0 when unknown."});
+  per_dump(dump_utime, "dump_utime", H5T_IEEE_F64LE, {"time unit the dump records", "s", "0 when unknown."});
 }
 
 void SeriesFile::Impl::append(const SeriesDump& d) {
@@ -350,33 +459,41 @@ void SeriesFile::Impl::append(const SeriesDump& d) {
       for (int c = 0; c < grid_nx; ++c)
         cells[static_cast<std::size_t>(r) * grid_nx + c] = static_cast<std::uint32_t>(d.counts[r][c]);
   const hsize_t k = rows;
-  append_row(counts, k, H5T_NATIVE_UINT32, cells.data());
-  append_row(time, k, H5T_NATIVE_DOUBLE, &d.time);
-  append_row(time_ff, k, H5T_NATIVE_DOUBLE, &d.time_ff);
-  append_row(npart, k, H5T_NATIVE_INT64, &d.npart);
-  append_row(binned, k, H5T_NATIVE_INT64, &d.binned);
-  append_row(outside, k, outside_memory.get(), &d.outside);
   const std::string dump_text = utf8(d.dump), grid_text = utf8(d.grid_file);
   const std::string status_string(status_text(d.status));
   const char* p = dump_text.c_str();
   append_row(dump, k, text.get(), &p);
+  append_row(counts, k, H5T_NATIVE_UINT32, cells.data());
+  append_row(time, k, H5T_NATIVE_DOUBLE, &d.time);
+  const double seconds = d.dump_utime > 0 ? d.time * d.dump_utime : std::nan("");
+  append_row(time_s, k, H5T_NATIVE_DOUBLE, &seconds);
+  append_row(time_ff, k, H5T_NATIVE_DOUBLE, &d.time_ff);
+  append_row(npart, k, H5T_NATIVE_INT64, &d.npart);
+  append_row(binned, k, H5T_NATIVE_INT64, &d.binned);
+  append_row(inactive, k, H5T_NATIVE_INT64, &d.inactive);
+  append_row(above_columns, k, H5T_NATIVE_INT64, &d.outside.above_columns);
+  append_row(outside_rows, k, H5T_NATIVE_INT64, &d.outside.outside_rows);
+  append_row(outside_nan, k, H5T_NATIVE_INT64, &d.outside.nan);
+  append_row(centre, k, H5T_NATIVE_DOUBLE, d.centre.data());
   p = grid_text.c_str();
   append_row(grid_file, k, text.get(), &p);
   p = status_string.c_str();
   append_row(status, k, text.get(), &p);
-  const std::array<double, 3> units{d.dump_umass, d.dump_udist, d.dump_utime};
-  append_row(dump_units, k, H5T_NATIVE_DOUBLE, units.data());
-  units_so_far.insert(units_so_far.end(), units.begin(), units.end());
-  put_doubles(file.get(), "dump_units", {k + 1, 3}, units_so_far.data());
+  append_row(dump_umass, k, H5T_NATIVE_DOUBLE, &d.dump_umass);
+  append_row(dump_udist, k, H5T_NATIVE_DOUBLE, &d.dump_udist);
+  append_row(dump_utime, k, H5T_NATIVE_DOUBLE, &d.dump_utime);
   rows = k + 1;
 }
 
 void SeriesFile::Impl::close() {
   h5::silence_error_printing();
-  for (Series* s : {&counts, &time, &time_ff, &npart, &binned, &outside, &dump, &grid_file, &status, &dump_units})
+  for (Series* s : {&dump, &counts, &time, &time_s, &time_ff, &npart, &binned, &inactive, &above_columns,
+                    &outside_rows, &outside_nan, &centre, &grid_file, &status, &dump_umass, &dump_udist,
+                    &dump_utime})
     s->set.close(s->name);
+  for (h5::Dataset* d : {&bounds_dim, &xyz_dim, &log10_T, &log10_n, &log10_T_bounds, &log10_n_bounds})
+    d->close("closing an axis");
   text.close("closing the string type");
-  outside_memory.close("closing the outside type");
   file.close("closing the file");
   out.close();
 }

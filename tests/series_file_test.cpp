@@ -48,9 +48,14 @@ std::vector<std::string> read_strings(hid_t obj) {
   return out;
 }
 
+// A text attribute: a fixed-length string, as netCDF keeps its text.
 std::string text_attr(hid_t obj, const char* name) {
   h5::Attribute a(H5Aopen(obj, name, H5P_DEFAULT));
-  return read_strings(a.get()).at(0);
+  h5::Datatype t(H5Aget_type(a.get()));
+  EXPECT_EQ(H5Tis_variable_str(t.get()), 0) << name;
+  std::string v(H5Tget_size(t.get()), '\0');
+  EXPECT_GE(H5Aread(a.get(), t.get(), v.data()), 0);
+  return v.c_str();
 }
 
 std::vector<double> doubles_attr(hid_t obj, const char* name) {
@@ -83,7 +88,7 @@ TEST(SeriesFile, LayoutReadsBack) {
   const std::string path = dir.file("run.h5");
   {
     SeriesFile f(path, run);
-    f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, 0, {1, 2, 3}, {}, 1.99e33, 3.08e18, 2.2e12, grid});
+    f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, 79, {1, 2, 3}, {4, 5, 6}, 1.99e33, 3.08e18, 2.2e12, grid});
     f.append({"d\xC3\xA9j\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, 0, {}, {}, 1, 2, 3, grid});
     f.append({"QG003", "QG003.grid", DumpStatus::stopped_by_fault, NAN, NAN, 0, 0, 0, {}, {}, 0, 0, 0, nullptr});
     f.close();
@@ -113,50 +118,55 @@ TEST(SeriesFile, LayoutReadsBack) {
       ASSERT_EQ(cells[k * plane + i], static_cast<std::uint32_t>((&grid[0][0])[i])) << k << " " << i;
   for (std::size_t i = 0; i < plane; ++i) ASSERT_EQ(cells[2 * plane + i], 0u) << i;
 
-  // The axes are the binning's thresholds.
-  h5::Dataset n_edges(H5Dopen2(f, "log10_n_edges", H5P_DEFAULT)), t_edges(H5Dopen2(f, "log10_T_edges", H5P_DEFAULT));
-  const auto n = read_all<double>(n_edges.get(), H5T_NATIVE_DOUBLE), t = read_all<double>(t_edges.get(), H5T_NATIVE_DOUBLE);
-  ASSERT_EQ(n.size(), grid_nx + 1u);
-  ASSERT_EQ(t.size(), grid_ny + 1u);
+  // The axes: the cells' centres, and the binning's thresholds as bounds.
+  auto dataset = [&](const char* name) { return h5::Dataset(H5Dopen2(f, name, H5P_DEFAULT)); };
+  const auto n = read_all<double>(dataset("log10_n_bounds").get(), H5T_NATIVE_DOUBLE);
+  const auto t = read_all<double>(dataset("log10_T_bounds").get(), H5T_NATIVE_DOUBLE);
+  const auto n_mid = read_all<double>(dataset("log10_n").get(), H5T_NATIVE_DOUBLE);
+  ASSERT_EQ(n.size(), 2u * grid_nx);
+  ASSERT_EQ(t.size(), 2u * grid_ny);
   EXPECT_EQ(n[0], 0.02);
-  for (int c = 2; c <= grid_nx + 1; ++c) {
-    EXPECT_GT(n[c - 1], n[c - 2]);
-    EXPECT_NEAR(n[c - 1], c / 50.0, 1e-6) << c;
+  for (int c = 1; c <= grid_nx; ++c) {
+    EXPECT_LT(n[2 * c - 2], n[2 * c - 1]);
+    EXPECT_NEAR(n[2 * c - 1], (c + 1) / 50.0, 1e-6) << c;
+    if (c < grid_nx) EXPECT_EQ(n[2 * c - 1], n[2 * c]) << c;
+    EXPECT_EQ(n_mid[c - 1], 0.5 * (n[2 * c - 2] + n[2 * c - 1]));
   }
-  for (int r = 1; r <= grid_ny + 1; ++r) EXPECT_EQ(t[r - 1], std::log10(phase_bins().row_threshold(r))) << r;
-  EXPECT_EQ(text_attr(n_edges.get(), "units"), "log10(cm^-3)");
-  EXPECT_EQ(text_attr(t_edges.get(), "units"), "log10(K)");
+  for (int r = 1; r <= grid_ny; ++r) {
+    EXPECT_EQ(t[2 * r - 2], std::log10(phase_bins().row_threshold(r))) << r;
+    EXPECT_EQ(t[2 * r - 1], std::log10(phase_bins().row_threshold(r + 1))) << r;
+  }
+  EXPECT_EQ(text_attr(dataset("log10_n").get(), "bounds"), "log10_n_bounds");
 
   // The per-dump rows.
-  auto dataset = [&](const char* name) { return h5::Dataset(H5Dopen2(f, name, H5P_DEFAULT)); };
   const auto time = read_all<double>(dataset("time").get(), H5T_NATIVE_DOUBLE);
   const auto time_ff = read_all<double>(dataset("time_ff").get(), H5T_NATIVE_DOUBLE);
+  const auto time_s = read_all<double>(dataset("time_s").get(), H5T_NATIVE_DOUBLE);
   EXPECT_EQ(time[1], 0.75);
   EXPECT_EQ(time_ff[1], 0.5);
-  EXPECT_TRUE(std::isnan(time[2]) && std::isnan(time_ff[2]));
-  EXPECT_EQ(read_all<std::int64_t>(dataset("npart").get(), H5T_NATIVE_INT64), (std::vector<std::int64_t>{100, 90, 0}));
-  EXPECT_EQ(read_all<std::int64_t>(dataset("binned").get(), H5T_NATIVE_INT64), (std::vector<std::int64_t>{15, 15, 0}));
-  h5::Datatype outside_type(H5Tcreate(H5T_COMPOUND, sizeof(OutsideGrid)));
-  H5Tinsert(outside_type.get(), "nan", offsetof(OutsideGrid, nan), H5T_NATIVE_INT64);
-  H5Tinsert(outside_type.get(), "above_columns", offsetof(OutsideGrid, above_columns), H5T_NATIVE_INT64);
-  H5Tinsert(outside_type.get(), "outside_rows", offsetof(OutsideGrid, outside_rows), H5T_NATIVE_INT64);
-  const auto outside = read_all<OutsideGrid>(dataset("outside").get(), outside_type.get());
-  EXPECT_EQ(outside[0].above_columns, 1);
-  EXPECT_EQ(outside[0].outside_rows, 2);
-  EXPECT_EQ(outside[0].nan, 3);
+  EXPECT_EQ(time_s[0], 0.5 * 2.2e12);
+  EXPECT_TRUE(std::isnan(time[2]) && std::isnan(time_ff[2]) && std::isnan(time_s[2]));
+  auto int64s = [&](const char* name) { return read_all<std::int64_t>(dataset(name).get(), H5T_NATIVE_INT64); };
+  using Counts = std::vector<std::int64_t>;
+  EXPECT_EQ(int64s("npart"), (Counts{100, 90, 0}));
+  EXPECT_EQ(int64s("binned"), (Counts{15, 15, 0}));
+  EXPECT_EQ(int64s("inactive"), (Counts{79, 0, 0}));
+  EXPECT_EQ(int64s("outside_above_columns"), (Counts{1, 0, 0}));
+  EXPECT_EQ(int64s("outside_rows"), (Counts{2, 0, 0}));
+  EXPECT_EQ(int64s("outside_nan"), (Counts{3, 0, 0}));
+  EXPECT_EQ(read_all<double>(dataset("centre").get(), H5T_NATIVE_DOUBLE), (std::vector<double>{4, 5, 6, 0, 0, 0, 0, 0, 0}));
   // Names are written as UTF-8; a byte that is not becomes U+FFFD.
   EXPECT_EQ(read_strings(dataset("dump").get()), (std::vector<std::string>{"QG001", "d\xC3\xA9j\xEF\xBF\xBD", "QG003"}));
   EXPECT_EQ(read_strings(dataset("grid_file").get()), (std::vector<std::string>{"QG001.grid", "g2", "QG003.grid"}));
   EXPECT_EQ(read_strings(dataset("status").get()),
             (std::vector<std::string>{"complete", "ended early", "stopped by a fault"}));
-  const std::vector<double> units{1.99e33, 3.08e18, 2.2e12, 1, 2, 3, 0, 0, 0};
-  EXPECT_EQ(read_all<double>(dataset("dump_units").get(), H5T_NATIVE_DOUBLE), units);
-  EXPECT_EQ(doubles_attr(f, "dump_units"), units);
-  for (const char* name : {"counts", "time", "time_ff", "npart", "binned", "outside", "dump", "grid_file", "status", "dump_units"})
-    EXPECT_GT(H5Aexists(dataset(name).get(), "description"), 0) << name;
+  EXPECT_EQ(read_all<double>(dataset("dump_utime").get(), H5T_NATIVE_DOUBLE), (std::vector<double>{2.2e12, 3, 0}));
+  for (const char* name : {"counts", "time", "time_s", "npart", "outside_nan", "centre", "dump", "status", "dump_umass"})
+    EXPECT_GT(H5Aexists(dataset(name).get(), "long_name"), 0) << name;
 
   // The run's attributes.
-  EXPECT_EQ(text_attr(f, "format"), "phasegrid series 1");
+  EXPECT_EQ(text_attr(f, "format"), "phasegrid series 2");
+  EXPECT_EQ(text_attr(f, "Conventions"), "CF-1.10");
   EXPECT_EQ(text_attr(f, "version"), "0.1.0");
   EXPECT_EQ(text_attr(f, "centre"), "p");
   EXPECT_FALSE(text_attr(f, "description").empty());
