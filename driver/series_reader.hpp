@@ -22,11 +22,6 @@
 
 namespace pg {
 
-// The cell bounds of a series file: (rows, 2) and (columns, 2), row-major.
-struct SeriesAxes {
-  std::vector<double> log10_T_bounds, log10_n_bounds;
-};
-
 // One dump's counts as read, count_grid's layout.
 using SeriesCounts = PhaseGrid::Rows;
 

@@ -18,6 +18,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -95,10 +96,18 @@ void check_same_run(const pg::SeriesReader& first, const pg::SeriesReader& other
   check_reals("frequency", {a.answers.rotation_frequency}, {b.answers.rotation_frequency});
   check_reals("grid_units", {a.grid_umass, a.grid_udist, a.grid_utime}, {b.grid_umass, b.grid_udist, b.grid_utime});
   check_reals("density_to_n", {a.density_to_n}, {b.density_to_n});
-  if (!same(first.axes().log10_T_bounds, other.axes().log10_T_bounds))
-    differ("log10_T_bounds", "one set of bounds", "another");
-  if (!same(first.axes().log10_n_bounds, other.axes().log10_n_bounds))
-    differ("log10_n_bounds", "one set of bounds", "another");
+}
+
+// Refuses `in` when its cells are not this phasegrid's: the merged file
+// records this phasegrid's bounds.
+void check_grid(const pg::SeriesReader& in) {
+  const pg::SeriesAxes& ours = pg::series_axes();
+  for (const auto& [what, theirs, mine] : {std::tuple("log10_T_bounds", &in.axes().log10_T_bounds, &ours.log10_T_bounds),
+                                           std::tuple("log10_n_bounds", &in.axes().log10_n_bounds, &ours.log10_n_bounds)})
+    if (!same(*theirs, *mine))
+      refuse(fmt::format("{} has cell bounds ({}) other than this phasegrid's; merge it with the phasegrid that "
+                         "wrote it (version {})",
+                         quoted(in.path()), what, in.run().version));
 }
 
 // A dump of an input: (input, row).
@@ -146,6 +155,7 @@ int merge(const std::string& out_path, const std::vector<std::string>& in_paths)
   std::vector<pg::SeriesReader> inputs;
   for (const std::string& path : in_paths) {
     inputs.emplace_back(path);
+    check_grid(inputs.back());
     check_same_run(inputs.front(), inputs.back());
   }
   const std::vector<Place> order = time_order(inputs);
