@@ -24,6 +24,8 @@
 #include "driver/dialogue.hpp"
 #include "driver/output_guard.hpp"
 #include "driver/run.hpp"
+#include "driver/run_report.hpp"
+#include "format/layout.hpp"
 
 #ifndef PHASEGRID_VERSION
 #define PHASEGRID_VERSION "unknown"
@@ -119,6 +121,21 @@ int readability(const std::string& path) {
   return ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
+// Whether the regular file at `path` does not start as a dump does. Other
+// files (a named pipe) are read once, by the run, and judged there.
+bool not_a_dump(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;  // (the run says why it cannot be opened)
+  unsigned char head[pg::dumpformat::dump_start_bytes];
+  std::size_t n = 0;
+  for (ssize_t got = 1; got > 0 && n < sizeof head; n += static_cast<std::size_t>(got))
+    if ((got = ::read(fd, head + n, sizeof head - n)) < 0) got = errno == EINTR ? 0 : -1;
+  ::close(fd);
+  return !pg::dumpformat::starts_like_a_dump(head, n);
+}
+
 // Creates `dir` (and its parents) when missing.
 void make_folder(const std::string& dir, const char* what) {
   std::error_code ec;
@@ -190,6 +207,9 @@ int run_command_line(const Options& o, CLI::App& app) {
       job.not_readable = readability(job.path);
       if (job.not_readable != 0 && !o.keep_going)
         usage_error(fmt::format("dump \"{}\" is not readable: {}", job.path, std::strerror(job.not_readable)));
+      job.not_a_dump = job.not_readable == 0 && not_a_dump(job.path);
+      if (job.not_a_dump && !o.keep_going)
+        usage_error(fmt::format("dump \"{}\" {}", job.path, pg::not_a_dump_why));
     }
   }
 

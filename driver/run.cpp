@@ -26,6 +26,7 @@
 #include "driver/rotation.hpp"
 #include "driver/run_report.hpp"
 #include "driver/series_file.hpp"
+#include "dump/fixed_records.hpp"
 #include "dump/rdump.hpp"
 #include "format/tags.hpp"
 #include "state/units.hpp"
@@ -135,9 +136,9 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
   StageClock clock;
   try {
     throw_if_stopped();
-    if (job.not_readable != 0) {
+    if (job.not_readable != 0 || job.not_a_dump) {
       o.skipped = true;
-      o.status = DumpStatus::could_not_be_opened;
+      o.status = job.not_a_dump ? DumpStatus::not_a_dump : DumpStatus::could_not_be_opened;
       o.open_error = job.not_readable;
       return o;
     }
@@ -150,6 +151,7 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
     if (o.open_error != 0) report.could_not_be_opened(k, o.open_error);
     o.grid_file = std::make_unique<OutputFile>(job.grid_path);
     trace.line(job.grid_name);
+    o.not_a_dump = o.open_error == 0 && !starts_like_a_dump(dump);
 
     int read_status = 0;
     try {
@@ -158,12 +160,15 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
       if (!is_dump_fault(e.kind)) throw;
       o.status = DumpStatus::stopped_by_fault;
       o.stop = e;
+      if (o.not_a_dump) report.not_a_dump(k);
       return o;
     }
     progress.finish();
     o.end_offset = dump.offset();
     if (o.open_error != 0)
       o.status = DumpStatus::could_not_be_opened;
+    else if (o.not_a_dump)
+      o.status = DumpStatus::not_a_dump;
     else if (read_status != 0)
       o.status = DumpStatus::ended_early;
     clock.lap("read");
@@ -206,7 +211,7 @@ namespace {
 SeriesDump row_without_grid(const DumpJob& job, DumpStatus status) {
   SeriesDump row;
   row.dump = job.path;
-  row.grid_file = status == DumpStatus::could_not_be_opened ? "" : job.grid_name;
+  row.grid_file = job.not_readable != 0 || job.not_a_dump ? "" : job.grid_name;
   row.status = status;
   row.time = row.time_ff = std::nan("");
   return row;
@@ -232,8 +237,9 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
                SeriesFile* series) {
   const DumpJob& job = plan.jobs[k];
   if (o.skipped) {
-    report.skipped_not_readable(k, o.open_error);
-    if (series != nullptr) series->append(row_without_grid(job, DumpStatus::could_not_be_opened));
+    if (job.not_a_dump) report.skipped_not_a_dump(k);
+    else report.skipped_not_readable(k, o.open_error);
+    if (series != nullptr) series->append(row_without_grid(job, o.status));
     return {exit_dump_fault, true};
   }
   if (o.stop && o.stop->kind == FaultKind::interrupted) {
@@ -257,7 +263,8 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
                        static_cast<std::int64_t>(fault.numbers[0]), static_cast<std::int64_t>(fault.numbers[1])));
     o.grid_file->leave_empty();
     o.index_file->leave_empty();
-    if (series != nullptr) series->append(row_without_grid(job, DumpStatus::stopped_by_fault));
+    if (series != nullptr)
+      series->append(row_without_grid(job, o.not_a_dump ? DumpStatus::not_a_dump : DumpStatus::stopped_by_fault));
     if (plan.options.keep_going) {
       report.fault_ended_dump(k);
       return {exit_dump_fault, true};
@@ -268,6 +275,7 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
 
   const bool complete = o.status == DumpStatus::complete;
   if (o.status == DumpStatus::ended_early) report.ended_early(k, o.end_offset);
+  if (o.status == DumpStatus::not_a_dump) report.not_a_dump(k);
   if (complete) {
     report.units(k, o.dump_units[0], o.dump_units[1], code_umass, code_udist);
     if (!o.dust_temperature) report.no_dust_temperature(k, state.dust_supplied);
@@ -358,7 +366,7 @@ int process_dumps(const RunPlan& plan, RunReport& report, SeriesFile* series, Tr
   RunState state(trace, all ? Wanted::everything() : wanted_for_run(plan.answers.centre_mode));
   std::size_t last = plan.jobs.size();  // the last dump read
   for (std::size_t k = 0; k < plan.jobs.size(); ++k)
-    if (plan.jobs[k].not_readable == 0) last = k;
+    if (plan.jobs[k].not_readable == 0 && !plan.jobs[k].not_a_dump) last = k;
   int status = exit_ok;
   for (std::size_t k = 0; k < plan.jobs.size(); ++k) {
     // No dump after the last one can show its identifiers.

@@ -48,6 +48,8 @@ struct DumpJob {
   // Non-zero (an errno value) when the dump was found not readable: nothing
   // is read or written for it.
   int not_readable = 0;
+  // Found before the run not to start as a dump does: skipped as well.
+  bool not_a_dump = false;
 };
 
 // The dump at `path`, read and written as `name`: its grid file QG<name>01
@@ -98,6 +100,9 @@ struct DumpOutcome {
   int open_error = 0;     // the dump could not be opened (it reads as an empty file)
   std::int64_t end_offset = 0;  // where the read ended
   bool dust_temperature = false;  // every block supplied it
+  // The file does not start as a dump does: what its read ended with (a
+  // fault, the end of the file) is said as that.
+  bool not_a_dump = false;
   double time = 0, time_ff = 0;
   std::int64_t npart = 0;
   OutsideGrid outside;

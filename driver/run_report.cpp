@@ -11,6 +11,8 @@
 
 namespace pg {
 
+const char* const not_a_dump_why = "is not a dump: it does not start with a dump's identification record";
+
 RunReport::RunReport(std::vector<std::string> dumps)
     : dumps_(std::move(dumps)), problems_(dumps_.size()) {}
 
@@ -75,6 +77,16 @@ void RunReport::skipped_not_readable(std::size_t k, int error) {
   problem(k, "skipped: not readable");
   tell(fmt::format("dump \"{}\" is not readable: {}; it is skipped and no files are written for it",
                    dumps_[k], std::strerror(error)));
+}
+
+void RunReport::skipped_not_a_dump(std::size_t k) {
+  problem(k, "skipped: not a dump");
+  tell(fmt::format("dump \"{}\" {}; it is skipped and no files are written for it", dumps_[k], not_a_dump_why));
+}
+
+void RunReport::not_a_dump(std::size_t k) {
+  problem(k, "not a dump");
+  tell(fmt::format("dump \"{}\" {}", dumps_[k], not_a_dump_why));
 }
 
 void RunReport::outside_grid(std::size_t k, const OutsideGrid& o) {

@@ -13,6 +13,9 @@
 
 namespace pg {
 
+// Why a file is not a dump, as the run and the command line say it.
+extern const char* const not_a_dump_why;
+
 class RunReport {
  public:
   explicit RunReport(std::vector<std::string> dumps);
@@ -31,6 +34,10 @@ class RunReport {
   void fault_ended_dump(std::size_t k);
   // Dump k was found not readable before the run and was skipped.
   void skipped_not_readable(std::size_t k, int error);
+  // Dump k does not start as a dump does: found so before the run (and
+  // skipped), or on reading it.
+  void skipped_not_a_dump(std::size_t k);
+  void not_a_dump(std::size_t k);
   void outside_grid(std::size_t k, const OutsideGrid& outside);
   // The dump's units (mass, length) against the grid's.
   void units(std::size_t k, double dump_umass, double dump_udist, double grid_umass,

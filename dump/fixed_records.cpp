@@ -2,6 +2,11 @@
 
 namespace pg {
 
+bool starts_like_a_dump(DumpFile& f) {
+  unsigned char head[dumpformat::dump_start_bytes];
+  return dumpformat::starts_like_a_dump(head, f.peek_up_to(head, sizeof head));
+}
+
 Identification take_identification(DumpFile& f) {
   Identification id;
   f.begin_record();

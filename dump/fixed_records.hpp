@@ -25,6 +25,10 @@ struct Identification {
   }
 };
 
+// Whether the file, not yet read, starts as a dump does (see
+// dumpformat::starts_like_a_dump); it looks without taking.
+bool starts_like_a_dump(DumpFile& f);
+
 // Begins the file's first record and takes the identification from its
 // front. The record is left open for the caller: with wrong magic numbers
 // (another byte order, say) its length word may run past the end of the

@@ -144,6 +144,14 @@ bool DumpFile::peek(void* dst, std::size_t n) {
   return true;
 }
 
+std::size_t DumpFile::peek_up_to(void* dst, std::size_t n) {
+  n = std::min(n, cap_);
+  fill(n);
+  n = std::min(n, avail());
+  std::memcpy(dst, buf_.get() + head_, n);
+  return n;
+}
+
 void DumpFile::begin_record() {
   rec_start_ = pos_;
   in_record_ = false;

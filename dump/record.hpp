@@ -96,6 +96,9 @@ class DumpFile {
   // records: the next length word and what follows it). False when the file
   // ends first.
   bool peek(void* dst, std::size_t n);
+  // Copies up to n of the next bytes (n at most the buffer's size) without
+  // taking them; returns how many the file had.
+  std::size_t peek_up_to(void* dst, std::size_t n);
 
   // Passes over the rest of the payload and the trailing length word.
   void end_record();

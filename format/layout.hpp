@@ -21,6 +21,21 @@ inline bool first_magic_ok(std::int32_t m) { return m == magic_int || m == magic
 inline bool second_magic_ok(std::int32_t m) { return m == magic_real || m == magic_real_alt; }
 inline bool third_magic_ok(std::int32_t m) { return m == magic_int; }
 
+// Whether a file that starts with `head` (its first n bytes) can be a dump:
+// one of the magic numbers, in either byte order, in a word of the first
+// record, where a dump of any byte order or word size has them. A text file,
+// an empty file or a grid file has none.
+inline constexpr std::size_t dump_start_bytes = 48;
+inline bool starts_like_a_dump(const unsigned char* head, std::size_t n) {
+  for (std::size_t at = 4; at + 4 <= n && at < dump_start_bytes; at += 4) {
+    const std::uint32_t le = head[at] | head[at + 1] << 8 | head[at + 2] << 16 | std::uint32_t{head[at + 3]} << 24;
+    const std::uint32_t be = head[at + 3] | head[at + 2] << 8 | head[at + 1] << 16 | std::uint32_t{head[at]} << 24;
+    for (const std::int32_t m : {magic_int, magic_int_alt, magic_real, magic_real_alt})
+      if (le == static_cast<std::uint32_t>(m) || be == static_cast<std::uint32_t>(m)) return true;
+  }
+  return false;
+}
+
 // The identification record: integer magic, a real, real magic, format
 // version, integer magic; 24 bytes (a longer record is read up to them).
 inline constexpr std::int64_t id_record_bytes = 4 + 8 + 4 + 4 + 4;

@@ -2,6 +2,8 @@
 // dialogue's answers, output names and folders, and the run's refusals.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -165,18 +167,19 @@ TEST(Options, LongNamesAreKeptWholeAndClashesRefused) {
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a", "b", "out"}));
 }
 
-TEST(Options, UnreadableDumpsStopTheRunOrAreSkipped) {
+TEST(Options, UnreadableDumpsAndFilesNotDumpsStopTheRunOrAreSkipped) {
   TempDir dir;
   write_dump(simple_dump(sample_particles(20)), dir.file("good"));
   fs::create_directories(dir.file("folder"));
-  const std::vector<std::string> dumps = {"good", "folder", "missing"};
+  std::ofstream(dir.file("IPold")) << " 0.5 0.25 QGold   01\n";  // an earlier run's index file
+  const std::vector<std::string> dumps = {"good", "folder", "missing", "IPold"};
 
   std::vector<std::string> args = dumps;
   const ToolRun refused = run_tool(dir.path(), "", args);
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ(refused.err, "phasegrid: dump \"folder\" is not readable: Is a directory\n");
   EXPECT_EQ(refused.out, "");
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"folder", "good"}));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPold", "folder", "good"}));
 
   args.insert(args.begin(), "-k");
   const ToolRun skipped = run_tool(dir.path(), "", args);
@@ -187,9 +190,12 @@ TEST(Options, UnreadableDumpsStopTheRunOrAreSkipped) {
                 "written for it",
                 "phasegrid: dump \"missing\" is not readable: No such file or directory; it is skipped and no "
                 "files are written for it",
-                "phasegrid: 2 of 3 dumps had problems: folder (skipped: not readable), missing (skipped: not "
-                "readable)"}));
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPgood", "QGgood   01", "folder", "good"}));
+                "phasegrid: dump \"IPold\" is not a dump: it does not start with a dump's identification record; "
+                "it is skipped and no files are written for it",
+                "phasegrid: 3 of 4 dumps had problems: folder (skipped: not readable), missing (skipped: not "
+                "readable), IPold (skipped: not a dump)"}));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPgood", "IPold", "QGgood   01", "folder", "good"}));
+  EXPECT_EQ(run_tool(dir.path(), "", {"IPold"}).status, 2);
 }
 
 TEST(Options, KeepGoingReadsTheDumpsAfterAFault) {
