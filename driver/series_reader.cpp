@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -25,8 +26,9 @@ using h5::check;
 
 constexpr std::string_view format_name = "phasegrid series 2";
 constexpr std::string_view older_format = "phasegrid series 1";
-// The longest fixed-length text read (a path, a history): more is damage.
-constexpr std::size_t max_text = std::size_t{1} << 20;
+// The most fixed-length text read at once (the paths of a variable, a
+// history): more is damage.
+constexpr std::size_t max_text = std::size_t{1} << 28;
 
 // What makes the file unfit, as the end of its line.
 struct Unfit : std::runtime_error {
@@ -108,7 +110,7 @@ std::vector<std::string> read_texts(hid_t stored, hid_t space, std::size_t n, co
     return out;
   }
   const std::size_t size = H5Tget_size(stored);
-  if (size == 0 || size > max_text) damaged(fmt::format("\"{}\" is text of {} bytes each", name, size));
+  if (size == 0 || size > max_text / std::max<std::size_t>(n, 1)) damaged(fmt::format("\"{}\" is text of {} bytes each", name, size));
   check(H5Tset_size(memory.get(), size), name);
   check(H5Tset_strpad(memory.get(), H5T_STR_NULLPAD), name);
   std::vector<char> raw(n * size);

@@ -185,7 +185,8 @@ int merge(const std::string& out_path, const std::vector<std::string>& in_paths)
   if (open < inputs.size()) inputs[open].close();
   if (!interrupted.empty()) out.note_interrupted(fmt::format("{}", fmt::join(interrupted, "; ")));
   out.close();
-  fmt::print("{}: {} dumps from {} series files\n", out_path, order.size(), inputs.size());
+  fmt::print("{}: {} dump{} from {} series file{}\n", out_path, order.size(), order.size() == 1 ? "" : "s",
+             inputs.size(), inputs.size() == 1 ? "" : "s");
   return pg::exit_ok;
 }
 
