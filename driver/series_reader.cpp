@@ -110,7 +110,8 @@ std::vector<std::string> read_texts(hid_t stored, hid_t space, std::size_t n, co
     return out;
   }
   const std::size_t size = H5Tget_size(stored);
-  if (size == 0 || size > max_text / std::max<std::size_t>(n, 1)) damaged(fmt::format("\"{}\" is text of {} bytes each", name, size));
+  if (size == 0 || size > max_text / std::max<std::size_t>(n, 1))
+    damaged(fmt::format("\"{}\" is text of {} bytes each", name, size));
   check(H5Tset_size(memory.get(), size), name);
   check(H5Tset_strpad(memory.get(), H5T_STR_NULLPAD), name);
   std::vector<char> raw(n * size);

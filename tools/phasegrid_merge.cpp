@@ -102,8 +102,9 @@ void check_same_run(const pg::SeriesReader& first, const pg::SeriesReader& other
 // records this phasegrid's bounds.
 void check_grid(const pg::SeriesReader& in) {
   const pg::SeriesAxes& ours = pg::series_axes();
-  for (const auto& [what, theirs, mine] : {std::tuple("log10_T_bounds", &in.axes().log10_T_bounds, &ours.log10_T_bounds),
-                                           std::tuple("log10_n_bounds", &in.axes().log10_n_bounds, &ours.log10_n_bounds)})
+  using Axis = std::tuple<const char*, const std::vector<double>*, const std::vector<double>*>;
+  for (const auto& [what, theirs, mine] : {Axis("log10_T_bounds", &in.axes().log10_T_bounds, &ours.log10_T_bounds),
+                                           Axis("log10_n_bounds", &in.axes().log10_n_bounds, &ours.log10_n_bounds)})
     if (!same(*theirs, *mine))
       refuse(fmt::format("{} has cell bounds ({}) other than this phasegrid's; merge it with the phasegrid that "
                          "wrote it (version {})",
