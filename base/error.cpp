@@ -59,6 +59,7 @@ constexpr Wording wordings[] = {
      "ERROR 4 in rdump: format version is {0} but this version of Veltra can only read {1}"},
     {FaultKind::dump_ended, "dump_ended", "END OF FILE REACHED IN RDUMP"},
     {FaultKind::bad_answer, "bad_answer", "{7}"},
+    {FaultKind::input_refused, "input_refused", "{7}"},
     {FaultKind::output_refused, "output_refused", "{7}"},
     {FaultKind::output_failed, "output_failed", "{7}"},
     {FaultKind::out_of_memory, "out_of_memory", "{7}"},

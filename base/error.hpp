@@ -63,6 +63,7 @@ enum class FaultKind {
   dump_ended,
   // Errors of the run: the text is the whole line.
   bad_answer,        // a dialogue answer or a command-line option
+  input_refused,     // an input file that cannot be read, or is not what it must be (a series file to merge)
   output_refused,    // an output that must not be written (a dump of the run, a file not ours)
   output_failed,     // an output file or standard output that cannot be written
   out_of_memory,     // memory besides the store's

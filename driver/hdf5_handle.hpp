@@ -3,7 +3,7 @@
 // every call is checked. A failing call throws h5::Error naming what was
 // being done and, where the library says it, why.
 //
-// Only the series file includes this header (HDF5 is a private dependency of
+// Only the series file's writer and reader include this header (HDF5 is a private dependency of
 // the core library).
 #pragma once
 

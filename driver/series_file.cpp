@@ -327,32 +327,40 @@ struct SeriesFile::Impl {
   void close();
 };
 
+const SeriesAxes& series_axes() {
+  static const SeriesAxes axes = [] {
+    const PhaseBins& bins = phase_bins();
+    std::vector<double> n_edges(grid_nx + 1), t_edges(grid_ny + 1);
+    n_edges[0] = 0.02;
+    for (int c = 2; c <= grid_nx + 1; ++c) n_edges[c - 1] = log10_number_density(bins.column_threshold(c));
+    for (int r = 1; r <= grid_ny + 1; ++r) t_edges[r - 1] = std::log10(bins.row_threshold(r));
+    auto bounds = [](const std::vector<double>& edges) {
+      std::vector<double> v;
+      for (std::size_t i = 0; i + 1 < edges.size(); ++i) v.insert(v.end(), {edges[i], edges[i + 1]});
+      return v;
+    };
+    return SeriesAxes{bounds(t_edges), bounds(n_edges)};
+  }();
+  return axes;
+}
+
 // The axes: each cell's centre, and its bounds as the binning draws them.
 void SeriesFile::Impl::make_axes() {
   const hid_t f = file.get();
-  const PhaseBins& bins = phase_bins();
-  std::vector<double> n_edges(grid_nx + 1), t_edges(grid_ny + 1);
-  n_edges[0] = 0.02;
-  for (int c = 2; c <= grid_nx + 1; ++c) n_edges[c - 1] = log10_number_density(bins.column_threshold(c));
-  for (int r = 1; r <= grid_ny + 1; ++r) t_edges[r - 1] = std::log10(bins.row_threshold(r));
-  auto centres = [](const std::vector<double>& edges) {
-    std::vector<double> v(edges.size() - 1);
-    for (std::size_t i = 0; i + 1 < edges.size(); ++i) v[i] = 0.5 * (edges[i] + edges[i + 1]);
+  const SeriesAxes& axes = series_axes();
+  auto centres = [](const std::vector<double>& bounds) {
+    std::vector<double> v(bounds.size() / 2);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = 0.5 * (bounds[2 * i] + bounds[2 * i + 1]);
     return v;
   };
-  auto bounds = [](const std::vector<double>& edges) {
-    std::vector<double> v;
-    for (std::size_t i = 0; i + 1 < edges.size(); ++i) v.insert(v.end(), {edges[i], edges[i + 1]});
-    return v;
-  };
-  log10_T = put_fixed(f, "log10_T", {grid_ny}, centres(t_edges));
+  log10_T = put_fixed(f, "log10_T", {grid_ny}, centres(axes.log10_T_bounds));
   check(H5DSset_scale(log10_T.get(), "log10_T"), "log10_T");
   describe(log10_T.get(), {"log10 of the dust temperature", "lg(re 1 K)",
                            "The centre of each row of the grid; its bounds are those the binning uses. A "
                            "temperature outside them is in no row."});
   put_text(log10_T.get(), "axis", "Y");
   put_text(log10_T.get(), "bounds", "log10_T_bounds");
-  log10_n = put_fixed(f, "log10_n", {grid_nx}, centres(n_edges));
+  log10_n = put_fixed(f, "log10_n", {grid_nx}, centres(axes.log10_n_bounds));
   check(H5DSset_scale(log10_n.get(), "log10_n"), "log10_n");
   describe(log10_n.get(), {"log10 of the number density", "lg(re 1 cm-3)",
                            "The centre of each column of the grid; its bounds are those the binning uses. The "
@@ -362,9 +370,9 @@ void SeriesFile::Impl::make_axes() {
   put_text(log10_n.get(), "bounds", "log10_n_bounds");
   bounds_dim = put_bare_dimension(f, "bounds", 2);
   xyz_dim = put_bare_dimension(f, "xyz", 3);
-  log10_T_bounds = put_fixed(f, "log10_T_bounds", {grid_ny, 2}, bounds(t_edges));
+  log10_T_bounds = put_fixed(f, "log10_T_bounds", {grid_ny, 2}, axes.log10_T_bounds);
   attach(log10_T_bounds.get(), {log10_T.get(), bounds_dim.get()}, "log10_T_bounds");
-  log10_n_bounds = put_fixed(f, "log10_n_bounds", {grid_nx, 2}, bounds(n_edges));
+  log10_n_bounds = put_fixed(f, "log10_n_bounds", {grid_nx, 2}, axes.log10_n_bounds);
   attach(log10_n_bounds.get(), {log10_n.get(), bounds_dim.get()}, "log10_n_bounds");
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "driver/dialogue.hpp"
 #include "driver/phase_grid.hpp"
@@ -47,6 +48,13 @@ struct SeriesDump {
   // stopped by a fault has no grid).
   const std::int32_t (*counts)[grid_nx] = nullptr;
 };
+
+// The cell bounds a series file records, the binning's own: (rows, 2) and
+// (columns, 2), row-major, log10 K and log10 cm^-3.
+struct SeriesAxes {
+  std::vector<double> log10_T_bounds, log10_n_bounds;
+};
+const SeriesAxes& series_axes();
 
 // Why the file at `path` must not be replaced by a series: empty when it may
 // be (there is none, or it is a series file this tool wrote).

@@ -56,6 +56,7 @@ TEST(Fault, EveryKindPrintsItsLine) {
        "cannot reserve memory for 60000000 particles (12345 MB in all): Cannot allocate memory"},
       // The run's own errors: the line is their text.
       {{K::bad_answer, "-c p needs --position X Y Z"}, "-c p needs --position X Y Z"},
+      {{K::input_refused, "x"}, "x"},
       {{K::output_refused, "x"}, "x"},
       {{K::output_failed, "x"}, "x"},
       {{K::out_of_memory, "x"}, "x"},

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# cmake --install into a fresh prefix: the four programs answer -h and
+# cmake --install into a fresh prefix: the five programs answer -h and
 # --version, their man pages and the documentation are there, and the
 # installed programs and Python package run a dump from end to end without
 # the build tree.
@@ -13,7 +13,7 @@ fail() { echo "install test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" > "$work/install.log" || { cat "$work/install.log"; fail "cmake --install failed"; }
 
-for program in phasegrid phasegrid-dump phasegrid-mkdump plot-phasegrid; do
+for program in phasegrid phasegrid-dump phasegrid-merge phasegrid-mkdump plot-phasegrid; do
   exe="$prefix/bin/$program"
   [ -x "$exe" ] || fail "$exe is not installed"
   version="$("$exe" --version)" || fail "$program --version exits $?"

@@ -42,7 +42,8 @@ bool on_path(const std::string& program) {
 
 std::vector<std::string> with_tool_on_path() {
   const char* path = std::getenv("PATH");
-  return {"PATH=" + build_bin_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin")};
+  const std::string merge_dir = std::filesystem::path(PHASEGRID_MERGE_BIN).parent_path();
+  return {"PATH=" + build_bin_dir() + ":" + merge_dir + ":" + (path != nullptr ? path : "/usr/bin:/bin")};
 }
 
 ToolRun shell(const std::string& dir, const std::string& command,
@@ -135,6 +136,10 @@ TEST_F(ManyDumps, ParallelRecipeWritesEveryDumpsFilesAsASeparateRunWould) {
   EXPECT_EQ(files_of(dir, "grids/", "dump002"), files_of(alone, "", "dump002"));
   EXPECT_EQ(dir.read("grids/IPdump002"), " 7.50000E-01  1.54510E-01 QGdump00201\n");
   EXPECT_FALSE(grid_is_empty(dir.read("grids/QGdump00201")));
+  // The recipe's last line: the jobs' series files merged into one.
+  const ToolRun merged = shell(dir.path(), command("phasegrid-merge "));
+  EXPECT_EQ(merged.status, 0) << merged.err;
+  EXPECT_TRUE(dir.exists("series.h5"));
 }
 
 TEST_F(ManyDumps, ValuesDoNotCarryOverBetweenProcesses) {
@@ -180,13 +185,14 @@ TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
                    {"dump-with-a-long-name", simple_dump(sample_particles(150, 8), true, 0.75)}});
   write_file(dir.file("dumps.txt"), "run/dump001\nrun/dump002\nrun/dump-with-a-long-name\n");
   const std::string script = PHASEGRID_SOURCE_DIR "/docs/slurm-phasegrid.sh";
-  auto task = [&](int n) {
+  auto task = [&](int n) {  // 0: the merge job
     std::vector<std::string> env = with_tool_on_path();
     env.push_back("SLURM_ARRAY_TASK_ID=" + std::to_string(n));
     env.push_back("SLURM_SUBMIT_DIR=" + dir.path());
     env.push_back("SLURM_CPUS_PER_TASK=1");
     env.push_back("PHASEGRID_OPTIONS=-c m");
-    return run_program({"/bin/bash", script}, "/", "", env);
+    env.push_back("PHASEGRID_SERIES_DIR=series");
+    return run_program({"/bin/bash", script, n == 0 ? "merge" : ""}, "/", "", env);
   };
   const ToolRun second = task(2);
   EXPECT_EQ(second.status, 0) << second.err;
@@ -205,4 +211,12 @@ TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
   const ToolRun past_end = task(4);
   EXPECT_EQ(past_end.status, 2);
   EXPECT_NE(past_end.err.find("no dump on line 4"), std::string::npos) << past_end.err;
+
+  // The merge: the two dumps that have their series files, and says which
+  // has none (task 1 never ran).
+  const ToolRun merge = task(0);
+  EXPECT_EQ(merge.status, 1) << merge.err;
+  EXPECT_NE(merge.err.find("dump run/dump001 has no series file"), std::string::npos) << merge.err;
+  EXPECT_NE(merge.out.find("2 dumps"), std::string::npos) << merge.out;
+  EXPECT_TRUE(dir.exists("series.h5"));
 }

@@ -2,12 +2,15 @@
 # The SLURM array recipe (docs/slurm-phasegrid.sh) under a real single-node
 # SLURM: its own munged and key, its own slurmctld and slurmd, all under one
 # temporary folder. Three dumps go through the script as a job array of three
-# tasks; one local run of phasegrid over the same dumps must write the same
-# grid and index files, and every task must exit 0.
+# tasks, and its merge as a job that depends on the array; one local run of
+# phasegrid over the same dumps must write the same grid and index files and
+# the same series file as the merge (but for its version and history), and
+# every job must exit 0.
 #
 # Exits 77 (skipped), saying why, where the daemons cannot be started: not
 # root, SLURM or munge not installed, a daemon that does not come up.
-# Environment: PHASEGRID_BIN, MKDUMP_BIN, PHASEGRID_SOURCE_DIR (set by ctest).
+# Environment: PHASEGRID_BIN, PHASEGRID_MERGE_BIN, MKDUMP_BIN, PHASEGRID_SOURCE_DIR
+# (set by ctest).
 set -uo pipefail
 
 skip() { echo "SKIP: $*"; exit 77; }
@@ -19,6 +22,7 @@ fail() {
 say() { echo "slurm_test: $*"; }
 
 : "${PHASEGRID_BIN:?set PHASEGRID_BIN to the built phasegrid}"
+: "${PHASEGRID_MERGE_BIN:?set PHASEGRID_MERGE_BIN to the built phasegrid-merge}"
 : "${MKDUMP_BIN:?set MKDUMP_BIN to the built mkdump}"
 : "${PHASEGRID_SOURCE_DIR:?set PHASEGRID_SOURCE_DIR to the source tree}"
 script="$PHASEGRID_SOURCE_DIR/docs/slurm-phasegrid.sh"
@@ -28,15 +32,19 @@ for program in munged mungekey slurmctld slurmd sbatch sinfo squeue scontrol sca
   command -v "$program" > /dev/null ||
     skip "$program is not installed (tools/install-deps installs slurm-wlm and munge)"
 done
+/usr/bin/python3 -c 'import h5py' 2> /dev/null ||
+  skip "python3 cannot import h5py, which compares the series files (tools/install-deps installs python3-h5py)"
 
 top=""
 pids=()
 jobid=""
+merge_jobid=""
 
 show_logs() {
   local f
   # The daemons run in the foreground: their .out files hold all they logged.
-  for f in "$top"/log/*.out "$top"/log/jobcomp.txt "$top"/job/phasegrid-*.out "$top"/job/logs/*.log; do
+  for f in "$top"/log/*.out "$top"/log/jobcomp.txt "$top"/job/phasegrid-*.out "$top"/job/logs/*.log \
+    "$top"/log/merge.txt; do
     [ -f "$f" ] || continue
     echo "----- ${f#"$top"/} (last 40 lines)"
     tail -n 40 "$f"
@@ -48,13 +56,14 @@ cleanup() {
   trap '' HUP PIPE INT TERM  # nothing stops the cleaning up half-way
   [ -n "$top" ] || return
   [ -n "$jobid" ] || jobid="$(grep -m 1 -o '^[0-9][0-9]*' "$top/log/sbatch.txt" 2> /dev/null)"
-  if [ -n "$jobid" ]; then
-    scancel "$jobid" 2> /dev/null
+  [ -n "$merge_jobid" ] || merge_jobid="$(grep -m 1 -o '^[0-9][0-9]*' "$top/log/merge.txt" 2> /dev/null)"
+  for job in $merge_jobid $jobid; do
+    scancel "$job" 2> /dev/null
     for ((i = 0; i < 20; ++i)); do
-      [ -z "$(squeue -h -j "$jobid" 2> /dev/null)" ] && break
+      [ -z "$(squeue -h -j "$job" 2> /dev/null)" ] && break
       sleep 0.5
     done
-  fi
+  done
   # Newest first: slurmd, slurmctld, munged.
   for ((i = ${#pids[@]} - 1; i >= 0; --i)); do
     pid="${pids[i]}"
@@ -181,34 +190,39 @@ for n in 1 2 3; do
 done
 printf 'run/dump001\nrun/dump002\nrun/dump003\n' > dumps.txt
 
-# The script as the page says to submit it; the test's resources replace its
-# #SBATCH lines so that it fits any machine. --wait returns once all tasks
-# have ended.
-say "submitting $script as an array of 3"
+# The script as the page says to submit it: the array, then its merge as a
+# job that waits for it; the test's resources replace the #SBATCH lines so
+# that it fits any machine. --wait returns once the merge has ended.
+export PHASEGRID_SERIES_DIR=series
+say "submitting $script as an array of 3, and its merge"
 start=$SECONDS
-PHASEGRID="$PHASEGRID_BIN" PHASEGRID_OPTIONS="-c m" PHASEGRID_SERIES_DIR=series timeout 45 \
-  sbatch --wait --parsable --array=1-3 --cpus-per-task=1 --mem=500M --time=5 "$script" \
-  > "$top/log/sbatch.txt" 2>&1
-status=$?
+PHASEGRID="$PHASEGRID_BIN" PHASEGRID_OPTIONS="-c m" \
+  sbatch --parsable --array=1-3 --cpus-per-task=1 --mem=500M --time=5 "$script" > "$top/log/sbatch.txt" 2>&1
 jobid="$(grep -m 1 -o '^[0-9][0-9]*' "$top/log/sbatch.txt")"
 [ -n "$jobid" ] || fail "sbatch did not submit the array: $(cat "$top/log/sbatch.txt")"
-[ "$status" -ne 124 ] || fail "the array (job $jobid) did not finish within 45 s"
-say "job $jobid ended after $((SECONDS - start)) s; sbatch --wait exited $status"
+PHASEGRID_MERGE="$PHASEGRID_MERGE_BIN" timeout 60 \
+  sbatch --wait --parsable --dependency=afterany:"$jobid" --cpus-per-task=1 --mem=500M --time=5 \
+  --output=phasegrid-merge-%j.out "$script" merge > "$top/log/merge.txt" 2>&1
+status=$?
+merge_jobid="$(grep -m 1 -o '^[0-9][0-9]*' "$top/log/merge.txt")"
+[ -n "$merge_jobid" ] || fail "sbatch did not submit the merge: $(cat "$top/log/merge.txt")"
+[ "$status" -ne 124 ] || fail "the array (job $jobid) and its merge did not finish within 60 s"
+say "array $jobid and merge $merge_jobid ended after $((SECONDS - start)) s; the merge exited $status"
 
-# Each task's state and exit status, from the job completion records.
-records_ready() { [ "$(grep -c 'JobId=' "$top/log/jobcomp.txt" 2> /dev/null)" -ge 3 ]; }
-wait_for 5 "${pids[1]}" records_ready || fail "fewer than 3 job completion records"
+# Each job's state and exit status, from the job completion records.
+records_ready() { [ "$(grep -c 'JobId=' "$top/log/jobcomp.txt" 2> /dev/null)" -ge 4 ]; }
+wait_for 5 "${pids[1]}" records_ready || fail "fewer than 4 job completion records"
 field() { [[ " $line " =~ \ $1=([^ ]*)\  ]] && echo "${BASH_REMATCH[1]}"; }
 good=0
 while read -r line; do
-  say "  task $(field ArrayTaskId) (job $(field JobId)): $(field JobState), exit code $(field ExitCode)"
+  say "  job $(field JobId) (task $(field ArrayTaskId)): $(field JobState), exit code $(field ExitCode)"
   [ "$(field JobState)" = COMPLETED ] && [ "$(field ExitCode)" = 0:0 ] && good=$((good + 1))
 done < "$top/log/jobcomp.txt"
-[ "$good" -eq 3 ] && [ "$status" -eq 0 ] ||
-  fail "not every array task completed with exit status 0 (sbatch --wait exited $status)"
+[ "$good" -eq 4 ] && [ "$status" -eq 0 ] ||
+  fail "not every array task and the merge completed with exit status 0 (the merge exited $status)"
 
 # --- The same dumps in one local run.
-"$PHASEGRID_BIN" -q -c m -o local run/dump001 run/dump002 run/dump003 ||
+"$PHASEGRID_BIN" -q -c m -o local --h5 local.h5 run/dump001 run/dump002 run/dump003 ||
   fail "the local run of phasegrid failed"
 for n in 1 2 3; do
   for file in "QGdump00${n}01" "IPdump00$n"; do
@@ -219,4 +233,20 @@ for n in 1 2 3; do
     fail "logs/dump00$n.log does not show the whole dump read"
   [ -s "series/dump00$n.h5" ] || fail "the array wrote no series/dump00$n.h5"
 done
-say "PASS: the 3 array tasks exited 0 and wrote the local run's files"
+# The merged series: the local run's, every variable and root attribute
+# (but the version and history).
+/usr/bin/python3 - series.h5 local.h5 << 'PY' || fail "series.h5 is not the local run's series file"
+import sys, h5py, numpy as np
+merged, local = (h5py.File(name, "r") for name in sys.argv[1:])
+assert set(merged) == set(local), (set(merged), set(local))
+for name in local:
+    a, b = merged[name][()], local[name][()]
+    same = np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
+    assert same or name in ("bounds", "xyz"), name  # (bare dimensions: no values)
+ignored = {"version", "history"}
+assert set(merged.attrs) - ignored == set(local.attrs) - ignored
+for name in set(local.attrs) - ignored:
+    assert np.array_equal(merged.attrs[name], local.attrs[name]), name
+assert len(merged["dump"]) == 3
+PY
+say "PASS: the 3 array tasks and the merge exited 0 and wrote the local run's files and series"

@@ -1,0 +1,404 @@
+#include "driver/series_reader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <initializer_list>
+#include <stdexcept>
+#include <string_view>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "base/error.hpp"
+#include "driver/hdf5_handle.hpp"
+
+namespace pg {
+
+namespace {
+
+using h5::check;
+
+constexpr std::string_view format_name = "phasegrid series 2";
+constexpr std::string_view older_format = "phasegrid series 1";
+// The most fixed-length text read at once (the paths of a variable, a
+// history): more is damage.
+constexpr std::size_t max_text = std::size_t{1} << 28;
+
+// What makes the file unfit, as the end of its line.
+struct Unfit : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void damaged(const std::string& why) { throw Unfit("it is damaged: " + why); }
+
+std::string quoted(std::string_view s) {
+  std::string out;
+  for (const char c : s) out += (c < 0x20 || c == 0x7f) ? '?' : c;
+  return "\"" + out + "\"";
+}
+
+// Reads the file without HDF5's own locking, as the series file is written.
+h5::PropertyList file_access() {
+  h5::PropertyList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "setting up the file"));
+  check(H5Pset_file_locking(fapl.get(), false, true), "setting up the file");
+  return fapl;
+}
+
+// What identifies the file on the disk, to find it replaced between reads.
+struct Identity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  std::int64_t mtime_ns = 0;
+  bool operator==(const Identity&) const = default;
+};
+
+// Checks that `path` is an HDF5 file that can be read; returns its identity.
+Identity check_file(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw Unfit(std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) throw Unfit("it is a folder");
+  if (!S_ISREG(st.st_mode)) throw Unfit("it is not a regular file");
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw Unfit(std::strerror(errno));
+  char signature[8] = {};
+  const bool hdf5 = ::read(fd, signature, sizeof signature) == sizeof signature &&
+                    std::memcmp(signature, "\x89HDF\r\n\x1a\n", 8) == 0;
+  ::close(fd);
+  if (!hdf5) throw Unfit("it is not a series file phasegrid wrote (not an HDF5 file)");
+  return {st.st_dev, st.st_ino, st.st_size, std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::vector<hsize_t> dims_of(hid_t space) {
+  const int rank = check(H5Sget_simple_extent_ndims(space), "reading a shape");
+  std::vector<hsize_t> dims(static_cast<std::size_t>(rank));
+  check(H5Sget_simple_extent_dims(space, dims.data(), nullptr), "reading a shape");
+  return dims;
+}
+
+hssize_t points(hid_t space, const char* what) {
+  const hssize_t n = H5Sget_simple_extent_npoints(space);
+  if (n < 0) h5::fail(what);
+  return n;
+}
+
+std::string shape_text(const std::vector<hsize_t>& dims) {
+  return dims.size() == 1 ? fmt::format("({},)", dims[0]) : fmt::format("({})", fmt::join(dims, ", "));
+}
+
+// Text of a string type, stored with variable or fixed length, of `n`
+// elements read by `read(memory type, buffer)`.
+template <class Read>
+std::vector<std::string> read_texts(hid_t stored, hid_t space, std::size_t n, const char* name, Read read) {
+  if (H5Tget_class(stored) != H5T_STRING) damaged(fmt::format("\"{}\" is not text", name));
+  h5::Datatype memory(check(H5Tcopy(H5T_C_S1), name));
+  check(H5Tset_cset(memory.get(), H5Tget_cset(stored)), name);
+  std::vector<std::string> out;
+  out.reserve(n);
+  if (check(H5Tis_variable_str(stored), name) > 0) {
+    check(H5Tset_size(memory.get(), H5T_VARIABLE), name);
+    std::vector<char*> raw(n, nullptr);
+    check(read(memory.get(), raw.data()), name);
+    for (const char* s : raw) out.emplace_back(s != nullptr ? s : "");
+    H5Dvlen_reclaim(memory.get(), space, H5P_DEFAULT, raw.data());
+    return out;
+  }
+  const std::size_t size = H5Tget_size(stored);
+  if (size == 0 || size > max_text / std::max<std::size_t>(n, 1))
+    damaged(fmt::format("\"{}\" is text of {} bytes each", name, size));
+  check(H5Tset_size(memory.get(), size), name);
+  check(H5Tset_strpad(memory.get(), H5T_STR_NULLPAD), name);
+  std::vector<char> raw(n * size);
+  check(read(memory.get(), raw.data()), name);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::string_view s(raw.data() + k * size, size);
+    out.emplace_back(s.substr(0, s.find('\0')));
+  }
+  return out;
+}
+
+// Root attributes.
+class Attributes {
+ public:
+  explicit Attributes(hid_t file) : file_(file) {}
+
+  bool has(const char* name) const { return check(H5Aexists(file_, name), name) > 0; }
+
+  std::string text(const char* name) const {
+    h5::Attribute a = open(name);
+    h5::Datatype stored(check(H5Aget_type(a.get()), name));
+    h5::Dataspace space(check(H5Aget_space(a.get()), name));
+    if (check(H5Sget_simple_extent_type(space.get()), name) == H5S_NULL) return {};  // netCDF's empty text
+    if (points(space.get(), name) != 1)
+      damaged(fmt::format("the attribute \"{}\" is not one text", name));
+    return read_texts(stored.get(), space.get(), 1, name,
+                      [&](hid_t memory, void* buffer) { return H5Aread(a.get(), memory, buffer); })
+        .at(0);
+  }
+
+  std::vector<double> reals(const char* name, std::size_t n) const { return numbers<double>(name, n, true); }
+  std::int32_t integer(const char* name) const { return numbers<std::int32_t>(name, 1, false).at(0); }
+
+ private:
+  h5::Attribute open(const char* name) const {
+    if (!has(name)) damaged(fmt::format("the attribute \"{}\" is missing", name));
+    return h5::Attribute(check(H5Aopen(file_, name, H5P_DEFAULT), name));
+  }
+
+  template <class T>
+  std::vector<T> numbers(const char* name, std::size_t n, bool real) const {
+    h5::Attribute a = open(name);
+    h5::Datatype stored(check(H5Aget_type(a.get()), name));
+    h5::Dataspace space(check(H5Aget_space(a.get()), name));
+    const H5T_class_t cls = H5Tget_class(stored.get());
+    const bool fits = real ? cls == H5T_FLOAT
+                           : cls == H5T_INTEGER && H5Tget_size(stored.get()) <= 4 &&
+                                 (H5Tget_size(stored.get()) < 4 || H5Tget_sign(stored.get()) == H5T_SGN_2);
+    if (!fits) damaged(fmt::format("the attribute \"{}\" is not {}", name, real ? "real" : "a 32-bit integer"));
+    if (points(space.get(), name) != static_cast<hssize_t>(n))
+      damaged(fmt::format("the attribute \"{}\" does not hold {} value{}", name, n, n == 1 ? "" : "s"));
+    std::vector<T> out(n);
+    check(H5Aread(a.get(), real ? H5T_NATIVE_DOUBLE : H5T_NATIVE_INT32, out.data()), name);
+    return out;
+  }
+
+  hid_t file_;
+};
+
+// The kinds of values a variable may hold.
+enum class Holds { reals, integers, counts, text };
+
+// Opens the variable `name`, checking its type and shape.
+h5::Dataset open_variable(hid_t file, const char* name, Holds holds, const std::vector<hsize_t>& shape) {
+  if (check(H5Lexists(file, name, H5P_DEFAULT), name) <= 0) damaged(fmt::format("\"{}\" is missing", name));
+  h5::Dataset d(check(H5Dopen2(file, name, H5P_DEFAULT), name));
+  h5::Datatype t(check(H5Dget_type(d.get()), name));
+  const H5T_class_t cls = H5Tget_class(t.get());
+  const std::size_t size = H5Tget_size(t.get());
+  const bool is_signed = H5Tget_sign(t.get()) == H5T_SGN_2;
+  bool fits = false;
+  const char* wanted = "";
+  switch (holds) {
+    case Holds::reals: fits = cls == H5T_FLOAT, wanted = "real"; break;
+    case Holds::integers: fits = cls == H5T_INTEGER && (is_signed ? size <= 8 : size < 8), wanted = "int64"; break;
+    case Holds::counts: fits = cls == H5T_INTEGER && !is_signed && size <= 4, wanted = "uint32"; break;
+    case Holds::text: fits = cls == H5T_STRING, wanted = "text"; break;
+  }
+  if (!fits) damaged(fmt::format("\"{}\" is not {}", name, wanted));
+  h5::Dataspace space(check(H5Dget_space(d.get()), name));
+  if (const std::vector<hsize_t> dims = dims_of(space.get()); dims != shape)
+    damaged(fmt::format("\"{}\" has the shape {}, not {}", name, shape_text(dims), shape_text(shape)));
+  return d;
+}
+
+std::vector<double> read_reals(hid_t file, const char* name, const std::vector<hsize_t>& shape) {
+  h5::Dataset d = open_variable(file, name, Holds::reals, shape);
+  std::size_t n = 1;
+  for (const hsize_t k : shape) n *= k;
+  std::vector<double> out(n);
+  if (n > 0) check(H5Dread(d.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, out.data()), name);
+  return out;
+}
+
+std::vector<std::int64_t> read_integers(hid_t file, const char* name, hsize_t rows) {
+  h5::Dataset d = open_variable(file, name, Holds::integers, {rows});
+  std::vector<std::int64_t> out(rows);
+  if (rows > 0) check(H5Dread(d.get(), H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, out.data()), name);
+  return out;
+}
+
+std::vector<std::string> read_strings(hid_t file, const char* name, hsize_t rows) {
+  h5::Dataset d = open_variable(file, name, Holds::text, {rows});
+  if (rows == 0) return {};
+  h5::Datatype stored(check(H5Dget_type(d.get()), name));
+  h5::Dataspace space(check(H5Dget_space(d.get()), name));
+  return read_texts(stored.get(), space.get(), rows, name, [&](hid_t memory, void* buffer) {
+    return H5Dread(d.get(), memory, H5S_ALL, H5S_ALL, H5P_DEFAULT, buffer);
+  });
+}
+
+// The length of the dump dimension: that of "dump", its coordinate.
+hsize_t dump_rows(hid_t file) {
+  if (check(H5Lexists(file, "dump", H5P_DEFAULT), "dump") <= 0) damaged("\"dump\" is missing");
+  h5::Dataset d(check(H5Dopen2(file, "dump", H5P_DEFAULT), "dump"));
+  h5::Dataspace space(check(H5Dget_space(d.get()), "dump"));
+  const std::vector<hsize_t> dims = dims_of(space.get());
+  if (dims.size() != 1) damaged(fmt::format("\"dump\" has the shape {}, not (dumps,)", shape_text(dims)));
+  return dims[0];
+}
+
+DumpStatus status_of(const std::string& text, std::size_t row) {
+  for (const DumpStatus s : {DumpStatus::complete, DumpStatus::ended_early, DumpStatus::could_not_be_opened,
+                             DumpStatus::stopped_by_fault, DumpStatus::out_of_memory, DumpStatus::not_a_dump})
+    if (status_text(s) == text) return s;
+  damaged(fmt::format("dump {} has the status {}, which phasegrid does not write", row + 1, quoted(text)));
+}
+
+// Opens the file and checks that it is a series file of this format.
+h5::File open_series(const std::string& path) {
+  h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, file_access().get()), "opening it"));
+  const Attributes attributes(f.get());
+  const std::string not_ours = "it is not a series file phasegrid wrote";
+  if (!attributes.has("format")) throw Unfit(not_ours + " (it has no \"format\" attribute)");
+  std::string format;
+  try {
+    format = attributes.text("format");
+  } catch (const Unfit&) {
+    throw Unfit(not_ours + " (its \"format\" attribute is not text)");
+  }
+  if (format == older_format)
+    throw Unfit(fmt::format("it was written by an older phasegrid (\"{}\"); run phasegrid again on its dumps "
+                            "to rewrite it",
+                            older_format));
+  if (format != format_name)
+    throw Unfit(fmt::format("{} (its format is {}, not \"{}\")", not_ours, quoted(format), format_name));
+  return f;
+}
+
+}  // namespace
+
+struct SeriesReader::Impl {
+  std::string path;
+  Identity identity;
+  SeriesRun run;
+  SeriesAxes axes;
+  std::string interrupted;
+  std::vector<SeriesDump> rows;
+  h5::File file;       // open while counts are read
+  h5::Dataset counts;  // checked (rows, grid_ny, grid_nx)
+
+  void read();
+  void drop() {
+    counts = h5::Dataset();
+    file = h5::File();
+  }
+  void open_counts();
+  void read_counts(std::size_t k, SeriesCounts& cells);
+
+  // Runs `step`, turning what makes the file unfit into the file's Error.
+  template <class Step>
+  void checked(Step step) {
+    try {
+      h5::silence_error_printing();
+      step();
+    } catch (const Unfit& e) {
+      drop();
+      throw Error(FaultKind::input_refused, fmt::format("cannot use the series file {}: {}", quoted(path), e.what()));
+    } catch (const h5::Error& e) {
+      drop();
+      throw Error(FaultKind::input_refused,
+                  fmt::format("cannot read the series file {}: HDF5 cannot read it ({})", quoted(path), e.what()));
+    }
+  }
+};
+
+void SeriesReader::Impl::read() {
+  identity = check_file(path);
+  h5::File f = open_series(path);
+  const hid_t id = f.get();
+  const Attributes a(id);
+  run.version = a.text("version");
+  const std::string centre = a.text("centre");
+  if (centre.size() != 1) damaged("the attribute \"centre\" is not one character");
+  run.answers.centre_mode = centre[0];
+  const std::vector<double> position = a.reals("centre_position", 3);
+  std::copy(position.begin(), position.end(), run.answers.centre_position.begin());
+  run.answers.sink_number = a.integer("sink_number");
+  run.answers.rotate_mode = a.integer("rotate");
+  run.answers.rotation_frequency = a.reals("frequency", 1)[0];
+  const std::vector<double> units = a.reals("grid_units", 3);
+  run.grid_umass = units[0], run.grid_udist = units[1], run.grid_utime = units[2];
+  run.density_to_n = a.reals("density_to_n", 1)[0];
+  if (a.has("history")) run.history = a.text("history");
+  if (a.has("interrupted")) interrupted = a.text("interrupted");
+
+  const hsize_t ny = grid_ny, nx = grid_nx;
+  axes.log10_T_bounds = read_reals(id, "log10_T_bounds", {ny, 2});
+  axes.log10_n_bounds = read_reals(id, "log10_n_bounds", {nx, 2});
+
+  const hsize_t n = dump_rows(id);
+  const std::vector<std::string> dump = read_strings(id, "dump", n);
+  const std::vector<std::string> grid_file = read_strings(id, "grid_file", n);
+  const std::vector<std::string> status = read_strings(id, "status", n);
+  const std::vector<double> time = read_reals(id, "time", {n}), time_ff = read_reals(id, "time_ff", {n});
+  const std::vector<std::int64_t> npart = read_integers(id, "npart", n), binned = read_integers(id, "binned", n),
+                                  inactive = read_integers(id, "inactive", n),
+                                  above_columns = read_integers(id, "outside_above_columns", n),
+                                  outside_rows = read_integers(id, "outside_rows", n),
+                                  outside_nan = read_integers(id, "outside_nan", n);
+  const std::vector<double> centre_of = read_reals(id, "centre", {n, 3});
+  const std::vector<double> umass = read_reals(id, "dump_umass", {n}), udist = read_reals(id, "dump_udist", {n}),
+                            utime = read_reals(id, "dump_utime", {n});
+  rows.resize(n);
+  file = std::move(f);
+  open_counts();  // its shape, before any row is taken as read
+  for (std::size_t k = 0; k < n; ++k) {
+    SeriesDump& d = rows[k];
+    d.dump = dump[k];
+    d.grid_file = grid_file[k];
+    d.status = status_of(status[k], k);
+    d.time = time[k], d.time_ff = time_ff[k];
+    d.npart = npart[k], d.binned = binned[k], d.inactive = inactive[k];
+    d.outside = OutsideGrid{above_columns[k], outside_rows[k], outside_nan[k]};
+    for (std::size_t i = 0; i < 3; ++i) d.centre[i] = centre_of[3 * k + i];
+    d.dump_umass = umass[k], d.dump_udist = udist[k], d.dump_utime = utime[k];
+  }
+}
+
+void SeriesReader::Impl::open_counts() {
+  if (counts) return;
+  if (!file) {
+    if (check_file(path) != identity) throw Unfit("it has changed since it was first read");
+    file = open_series(path);
+  }
+  counts = open_variable(file.get(), "counts", Holds::counts, {rows.size(), grid_ny, grid_nx});
+}
+
+void SeriesReader::Impl::read_counts(std::size_t k, SeriesCounts& cells) {
+  open_counts();
+  h5::Dataspace space(check(H5Dget_space(counts.get()), "counts"));
+  const hsize_t start[3] = {k, 0, 0}, count[3] = {1, grid_ny, grid_nx};
+  check(H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, count, nullptr), "counts");
+  h5::Dataspace memory(check(H5Screate_simple(3, count, nullptr), "counts"));
+  // Read as unsigned into the same cells (the signed and unsigned types of
+  // one size may name the same storage), then checked.
+  auto* as_read = reinterpret_cast<std::uint32_t*>(&cells[0][0]);
+  check(H5Dread(counts.get(), H5T_NATIVE_UINT32, memory.get(), space.get(), H5P_DEFAULT, as_read), "counts");
+  for (std::size_t i = 0; i < std::size_t{grid_ny} * grid_nx; ++i)
+    if (as_read[i] > static_cast<std::uint32_t>(INT32_MAX))
+      damaged(fmt::format("dump {} ({}) counts {} particles in row {}, column {}, more than a run counts", k + 1,
+                          quoted(rows[k].dump), as_read[i], i / grid_nx + 1, i % grid_nx + 1));
+}
+
+SeriesReader::SeriesReader(std::string path) : impl_(std::make_unique<Impl>()) {
+  impl_->path = std::move(path);
+  impl_->checked([&] {
+    impl_->read();
+    impl_->drop();
+  });
+}
+
+SeriesReader::~SeriesReader() = default;
+SeriesReader::SeriesReader(SeriesReader&&) noexcept = default;
+SeriesReader& SeriesReader::operator=(SeriesReader&&) noexcept = default;
+
+const std::string& SeriesReader::path() const { return impl_->path; }
+const SeriesRun& SeriesReader::run() const { return impl_->run; }
+const SeriesAxes& SeriesReader::axes() const { return impl_->axes; }
+const std::string& SeriesReader::interrupted() const { return impl_->interrupted; }
+const std::vector<SeriesDump>& SeriesReader::rows() const { return impl_->rows; }
+
+void SeriesReader::read_counts(std::size_t k, SeriesCounts& cells) {
+  if (k >= impl_->rows.size()) throw std::out_of_range("SeriesReader::read_counts: no such row");
+  impl_->checked([&] { impl_->read_counts(k, cells); });
+}
+
+void SeriesReader::close() { impl_->drop(); }
+
+}  // namespace pg

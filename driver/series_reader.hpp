@@ -1,0 +1,57 @@
+// A series file read back: the run's root attributes, each dump's row, and
+// one dump's counts at a time (never all of them at once).
+//
+// The file is someone else's until checked: every variable's shape and type
+// is checked before it is read, and anything that is not a series file this
+// phasegrid writes, or is damaged, throws an Error (exit status 2) whose line
+// names the file and what is wrong with it. HDF5's own error printing is off.
+//
+// The file is open only while it is read: the rows are read when the reader
+// is made, and the counts of a row reopen the file (after checking it is
+// still the same file), so that a merge of thousands of files holds at most
+// one of them open.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/phase_grid.hpp"
+#include "driver/series_file.hpp"
+
+namespace pg {
+
+// One dump's counts as read, count_grid's layout.
+using SeriesCounts = PhaseGrid::Rows;
+
+class SeriesReader {
+ public:
+  // Opens `path`, checks it and reads its attributes and rows.
+  explicit SeriesReader(std::string path);
+  ~SeriesReader();
+  SeriesReader(SeriesReader&&) noexcept;
+  SeriesReader& operator=(SeriesReader&&) noexcept;
+  SeriesReader(const SeriesReader&) = delete;
+  SeriesReader& operator=(const SeriesReader&) = delete;
+
+  const std::string& path() const;
+  // The run's attributes: SeriesRun::version is the version that wrote it.
+  const SeriesRun& run() const;
+  const SeriesAxes& axes() const;
+  // Which signal stopped the run, and where; empty when none did.
+  const std::string& interrupted() const;
+  // The dumps in the file's order; their counts are null.
+  const std::vector<SeriesDump>& rows() const;
+  // Row k's counts into `cells` (a count above INT32_MAX is refused as
+  // damage). The file stays open for the next row until close().
+  void read_counts(std::size_t k, SeriesCounts& cells);
+  // Closes the file, when a row's counts left it open.
+  void close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace pg

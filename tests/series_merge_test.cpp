@@ -1,0 +1,152 @@
+// phasegrid-merge: series files of one process per dump, merged, are the
+// series file of one run over all the dumps; what cannot be merged is refused.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "driver/hdf5_handle.hpp"
+#include "tests/support/harness.hpp"
+
+using namespace pgtest;
+namespace h5 = pg::h5;
+
+namespace {
+
+using Contents = std::map<std::string, std::vector<std::string>>;
+
+// The values of `obj` (a dataset or an attribute): its text, or its bytes.
+template <class Read>
+std::vector<std::string> values(hid_t type, hid_t space, Read read) {
+  const auto n = static_cast<std::size_t>(H5Sget_simple_extent_npoints(space));
+  if (H5Tis_variable_str(type) > 0) {
+    std::vector<char*> p(n);
+    EXPECT_GE(read(type, p.data()), 0);
+    std::vector<std::string> out(p.begin(), p.end());
+    H5Dvlen_reclaim(type, space, H5P_DEFAULT, p.data());
+    return out;
+  }
+  h5::Datatype native(H5Tget_native_type(type, H5T_DIR_ASCEND));
+  std::string bytes(n * H5Tget_size(native.get()), '\0');
+  EXPECT_GE(read(native.get(), bytes.data()), 0);
+  return {std::to_string(n), bytes};
+}
+
+// Every variable of a series file and every root attribute but version and
+// history, by name.
+Contents contents(const std::string& path) {
+  h5::File f(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+  EXPECT_TRUE(f) << path;
+  Contents out;
+  H5Literate(f.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr,
+             [](hid_t g, const char* name, const H5L_info_t*, void* data) -> herr_t {
+               if (std::string(name) == "bounds" || std::string(name) == "xyz") return 0;  // dimensions only
+               h5::Dataset d(H5Dopen2(g, name, H5P_DEFAULT));
+               h5::Datatype t(H5Dget_type(d.get()));
+               h5::Dataspace s(H5Dget_space(d.get()));
+               (*static_cast<Contents*>(data))[name] = values(t.get(), s.get(), [&](hid_t m, void* b) {
+                 return H5Dread(d.get(), m, H5S_ALL, H5S_ALL, H5P_DEFAULT, b);
+               });
+               return 0;
+             },
+             &out);
+  H5Aiterate2(f.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr,
+              [](hid_t g, const char* name, const H5A_info_t*, void* data) -> herr_t {
+                if (std::string(name) == "version" || std::string(name) == "history") return 0;
+                h5::Attribute a(H5Aopen(g, name, H5P_DEFAULT));
+                h5::Datatype t(H5Aget_type(a.get()));
+                h5::Dataspace s(H5Aget_space(a.get()));
+                (*static_cast<Contents*>(data))[std::string("@") + name] =
+                    values(t.get(), s.get(), [&](hid_t m, void* b) { return H5Aread(a.get(), m, b); });
+                return 0;
+              },
+              &out);
+  return out;
+}
+
+ToolRun merge(const TempDir& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), PHASEGRID_MERGE_BIN);
+  return run_program(args, dir.path());
+}
+
+// Dumps d1, d2, d3 (times 0.1 to 0.3) and "bad", which is none.
+void write_dumps(const TempDir& dir) {
+  for (const char* n : {"1", "2", "3"})
+    ASSERT_EQ(run_mkdump({"--particles", "20000", "--seed", n, "--time", std::string("0.") + n,
+                          dir.file(std::string("d") + n)})
+                  .status,
+              0);
+  write_file(dir.file("bad"), std::string(64, 'x'));
+}
+
+}  // namespace
+
+// One process per dump, merged out of order in two steps (the second
+// merging into one of its inputs), gives the one run's file: dumps in time
+// order, the one without a time last.
+TEST(SeriesMerge, ProcessesPerDumpMergeIntoTheOneRunsFile) {
+  TempDir dir;
+  write_dumps(dir);
+  EXPECT_EQ(run_tool(dir.path(), "", {"-k", "-q", "-c", "m", "--h5", "all.h5", "d1", "d2", "d3", "bad"}).status, 1);
+  for (const std::string n : {"d1", "d2", "d3", "bad"})
+    run_tool(dir.path(), "", {"-k", "-q", "-c", "m", "--h5", n + ".h5", n});
+  const ToolRun first = merge(dir, {"part.h5", "bad.h5", "d3.h5"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const ToolRun second = merge(dir, {"part.h5", "d2.h5", "part.h5", "d1.h5"});
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(second.err, "");
+
+  const Contents merged = contents(dir.file("part.h5")), one_run = contents(dir.file("all.h5"));
+  EXPECT_EQ(merged.size(), one_run.size());
+  for (const auto& [name, value] : one_run) EXPECT_TRUE(merged.count(name) && merged.at(name) == value) << name;
+}
+
+TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
+  TempDir dir;
+  write_dumps(dir);
+  run_tool(dir.path(), "", {"-q", "-c", "m", "--h5", "d1.h5", "d1"});
+  run_tool(dir.path(), "", {"-q", "--h5", "d2.h5", "d2"});
+  run_tool(dir.path(), "", {"-q", "-c", "m", "--h5", "d12.h5", "d1", "d2"});
+  // A file of the older format, and one with a count no run makes.
+  {
+    h5::File old(H5Fcreate(dir.file("old.h5").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    h5::Datatype text(H5Tcopy(H5T_C_S1));
+    H5Tset_size(text.get(), H5T_VARIABLE);
+    h5::Dataspace scalar(H5Screate(H5S_SCALAR));
+    h5::Attribute a(H5Acreate2(old.get(), "format", text.get(), scalar.get(), H5P_DEFAULT, H5P_DEFAULT));
+    const char* format = "phasegrid series 1";
+    ASSERT_GE(H5Awrite(a.get(), text.get(), &format), 0);
+  }
+  std::filesystem::copy_file(dir.file("d1.h5"), dir.file("big.h5"));
+  {
+    h5::File big(H5Fopen(dir.file("big.h5").c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+    h5::Dataset counts(H5Dopen2(big.get(), "counts", H5P_DEFAULT));
+    h5::Dataspace space(H5Dget_space(counts.get()));
+    const hsize_t cell[3] = {0, 7, 9}, one[1] = {1};
+    H5Sselect_elements(space.get(), H5S_SELECT_SET, 1, cell);
+    h5::Dataspace memory(H5Screate_simple(1, one, nullptr));
+    const std::uint32_t too_many = 0x80000000u;
+    ASSERT_GE(H5Dwrite(counts.get(), H5T_NATIVE_UINT32, memory.get(), space.get(), H5P_DEFAULT, &too_many), 0);
+  }
+  const struct {
+    std::vector<std::string> inputs;
+    std::string says;
+  } cases[] = {
+      {{"d1.h5", "d2.h5"}, "\"d1.h5\" and \"d2.h5\" are not series of the same run: centre is \"m\""},
+      {{"d1.h5", "d2"}, "\"d2\": it is not a series file phasegrid wrote"},
+      {{"d12.h5", "d1.h5"}, "dump \"d1\" is in both \"d12.h5\" and \"d1.h5\""},
+      {{"old.h5"}, "\"old.h5\": it was written by an older phasegrid"},
+      {{"big.h5"}, "\"big.h5\": it is damaged: dump 1 (\"d1\") counts 2147483648 particles in row 8, column 10"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"out.h5"};
+    args.insert(args.end(), c.inputs.begin(), c.inputs.end());
+    const ToolRun r = merge(dir, args);
+    EXPECT_EQ(r.status, 2) << c.says;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+    EXPECT_FALSE(dir.exists("out.h5")) << c.says;
+  }
+}

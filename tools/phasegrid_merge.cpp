@@ -1,0 +1,237 @@
+// phasegrid-merge: one series file from the series files of runs over the
+// same grid with the same answers (one process per dump, say), its dumps in
+// time order.
+//
+// Every input is read and checked, and compared with the first, before OUT
+// is begun; OUT is then written through the run's own SeriesFile, so that
+// the merged file is exactly what one run writes, and replaces OUT only when
+// whole. One dump's counts are held at a time, and one input is open at a
+// time.
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "base/error.hpp"
+#include "base/interrupt.hpp"
+#include "driver/series_file.hpp"
+#include "driver/series_reader.hpp"
+
+#ifndef PHASEGRID_VERSION
+#define PHASEGRID_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr std::string_view usage =
+    "Usage: phasegrid-merge [-h | --help | --version] OUT IN...\n"
+    "\n"
+    "Joins the series files IN... (phasegrid --h5), written by separate runs\n"
+    "over the same grid with the same answers, into one series file OUT that\n"
+    "holds every dump of every IN in time order: dumps of the same time in the\n"
+    "order of the INs, and dumps without a time (those with no grid) last. OUT\n"
+    "is a series file like one run's, its history naming the INs, and says it\n"
+    "was interrupted when an IN does.\n"
+    "\n"
+    "Refused, naming the files and what differs: INs whose answers (centre,\n"
+    "centre_position, sink_number, rotate, frequency) or grid (grid_units,\n"
+    "density_to_n, cell bounds) differ, and a dump that is in two INs.\n"
+    "\n"
+    "OUT is written beside its name and replaces it only when whole, so it\n"
+    "may be one of the INs; an existing OUT that is not a series file is never\n"
+    "replaced.\n"
+    "\n"
+    "Exit status: 0 merged; 2 bad usage, an IN refused or unreadable, or OUT\n"
+    "not written (OUT is then as it was).\n"
+    "\n"
+    "  -h, --help  this text\n"
+    "  --version   the version\n";
+
+std::string quoted(std::string_view s) {
+  std::string out;
+  for (const char c : s) out += (c < 0x20 || c == 0x7f) ? '?' : c;
+  return "\"" + out + "\"";
+}
+
+[[noreturn]] void refuse(const std::string& line) { throw pg::Error(pg::FaultKind::input_refused, line); }
+
+// Equal, a NaN equal to a NaN.
+bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+bool same(const std::vector<double>& a, const std::vector<double>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](double x, double y) { return same(x, y); });
+}
+
+// Refuses `other` when what it shares with the run of `first` differs.
+void check_same_run(const pg::SeriesReader& first, const pg::SeriesReader& other) {
+  const pg::SeriesRun &a = first.run(), &b = other.run();
+  auto differ = [&](std::string_view what, const std::string& x, const std::string& y) {
+    refuse(fmt::format("{} and {} are not series of the same run: {} is {} in the one and {} in the other",
+                       quoted(first.path()), quoted(other.path()), what, x, y));
+  };
+  auto reals = [](const std::vector<double>& v) {
+    return v.size() == 1 ? fmt::format("{}", v[0]) : fmt::format("({})", fmt::join(v, ", "));
+  };
+  auto check_reals = [&](std::string_view what, const std::vector<double>& x, const std::vector<double>& y) {
+    if (!same(x, y)) differ(what, reals(x), reals(y));
+  };
+  if (a.answers.centre_mode != b.answers.centre_mode)
+    differ("centre", quoted(std::string(1, a.answers.centre_mode)), quoted(std::string(1, b.answers.centre_mode)));
+  const auto& pa = a.answers.centre_position;
+  const auto& pb = b.answers.centre_position;
+  check_reals("centre_position", {pa.begin(), pa.end()}, {pb.begin(), pb.end()});
+  if (a.answers.sink_number != b.answers.sink_number)
+    differ("sink_number", std::to_string(a.answers.sink_number), std::to_string(b.answers.sink_number));
+  if (a.answers.rotate_mode != b.answers.rotate_mode)
+    differ("rotate", std::to_string(a.answers.rotate_mode), std::to_string(b.answers.rotate_mode));
+  check_reals("frequency", {a.answers.rotation_frequency}, {b.answers.rotation_frequency});
+  check_reals("grid_units", {a.grid_umass, a.grid_udist, a.grid_utime}, {b.grid_umass, b.grid_udist, b.grid_utime});
+  check_reals("density_to_n", {a.density_to_n}, {b.density_to_n});
+}
+
+// Refuses `in` when its cells are not this phasegrid's: the merged file
+// records this phasegrid's bounds.
+void check_grid(const pg::SeriesReader& in) {
+  const pg::SeriesAxes& ours = pg::series_axes();
+  using Axis = std::tuple<const char*, const std::vector<double>*, const std::vector<double>*>;
+  for (const auto& [what, theirs, mine] : {Axis("log10_T_bounds", &in.axes().log10_T_bounds, &ours.log10_T_bounds),
+                                           Axis("log10_n_bounds", &in.axes().log10_n_bounds, &ours.log10_n_bounds)})
+    if (!same(*theirs, *mine))
+      refuse(fmt::format("{} has cell bounds ({}) other than this phasegrid's; merge it with the phasegrid that "
+                         "wrote it (version {})",
+                         quoted(in.path()), what, in.run().version));
+}
+
+// A dump of an input: (input, row).
+using Place = std::pair<std::size_t, std::size_t>;
+
+// Every row of every input in time order: those without a time last, ties
+// in the order of the inputs and of their rows. A dump in two inputs is
+// refused.
+std::vector<Place> time_order(const std::vector<pg::SeriesReader>& inputs) {
+  std::vector<Place> order;
+  std::map<std::string, std::size_t> input_of;
+  for (std::size_t i = 0; i < inputs.size(); ++i)
+    for (std::size_t k = 0; k < inputs[i].rows().size(); ++k) {
+      const std::string& dump = inputs[i].rows()[k].dump;
+      const auto [at, added] = input_of.emplace(dump, i);
+      if (!added && at->second != i)
+        refuse(fmt::format("dump {} is in both {} and {}; merge each dump once", quoted(dump),
+                           quoted(inputs[at->second].path()), quoted(inputs[i].path())));
+      order.emplace_back(i, k);
+    }
+  auto key = [&](const Place& p) {
+    const double t = inputs[p.first].rows()[p.second].time;
+    return std::pair(std::isnan(t), std::isnan(t) ? 0.0 : t);
+  };
+  std::stable_sort(order.begin(), order.end(), [&](const Place& x, const Place& y) { return key(x) < key(y); });
+  return order;
+}
+
+// The merged file's history: this merge, then what the inputs said of
+// themselves.
+std::string history(const std::vector<pg::SeriesReader>& inputs) {
+  std::vector<std::string> names;
+  for (const pg::SeriesReader& in : inputs) names.push_back(quoted(in.path()));
+  std::string h = fmt::format("phasegrid-merge {}: merged from {}", PHASEGRID_VERSION, fmt::join(names, ", "));
+  for (const pg::SeriesReader& in : inputs)
+    if (!in.run().history.empty()) h += fmt::format("\n{}: {}", quoted(in.path()), in.run().history);
+  return h;
+}
+
+int merge(const std::string& out_path, const std::vector<std::string>& in_paths) {
+  if (const std::string why = pg::series_refusal(out_path); !why.empty())
+    throw pg::Error(pg::FaultKind::output_refused,
+                    fmt::format("OUT {}: {}, so it is not replaced; name a new file, or an earlier series file",
+                                quoted(out_path), why));
+  std::vector<pg::SeriesReader> inputs;
+  for (const std::string& path : in_paths) {
+    inputs.emplace_back(path);
+    check_grid(inputs.back());
+    check_same_run(inputs.front(), inputs.back());
+  }
+  const std::vector<Place> order = time_order(inputs);
+
+  pg::SeriesRun run = inputs.front().run();
+  run.version = PHASEGRID_VERSION;
+  run.history = history(inputs);
+  std::vector<std::string> interrupted;
+  for (const pg::SeriesReader& in : inputs)
+    if (!in.interrupted().empty()) {
+      fmt::print(stderr, "phasegrid-merge: {} was interrupted ({}): the merged file says so\n", quoted(in.path()),
+                 in.interrupted());
+      interrupted.push_back(fmt::format("{}: {}", quoted(in.path()), in.interrupted()));
+    }
+
+  pg::SeriesFile out(out_path, run);
+  pg::PhaseGrid cells;
+  std::size_t open = inputs.size();  // the input holding a file open
+  for (const auto& [i, k] : order) {
+    if (open != i && open < inputs.size()) inputs[open].close();
+    open = i;
+    inputs[i].read_counts(k, cells.rows());
+    pg::SeriesDump row = inputs[i].rows()[k];
+    row.counts = cells.rows();
+    out.append(row);
+  }
+  if (open < inputs.size()) inputs[open].close();
+  if (!interrupted.empty()) out.note_interrupted(fmt::format("{}", fmt::join(interrupted, "; ")));
+  out.close();
+  fmt::print("{}: {} dump{} from {} series file{}\n", out_path, order.size(), order.size() == 1 ? "" : "s",
+             inputs.size(), inputs.size() == 1 ? "" : "s");
+  return pg::exit_ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> files;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (!options_done && (arg == "--help" || arg == "-h")) {
+      fmt::print("{}", usage);
+      return pg::exit_ok;
+    }
+    if (!options_done && arg == "--version") {
+      fmt::print("phasegrid-merge {}\n", PHASEGRID_VERSION);
+      return pg::exit_ok;
+    }
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && arg.size() > 1 && arg.front() == '-') {
+      fmt::print(stderr, "phasegrid-merge: unknown option \"{}\" (see phasegrid-merge --help)\n", arg);
+      return pg::exit_usage;
+    }
+    files.emplace_back(arg);
+  }
+  if (files.size() < 2) {
+    fmt::print(stderr, "{}", usage);
+    return pg::exit_usage;
+  }
+  // A signal ends the merge at once, removing OUT's unfinished file.
+  pg::catch_stop_signals();
+  try {
+    return merge(files.front(), {files.begin() + 1, files.end()});
+  } catch (const pg::Error& e) {
+    fmt::print(stderr, "phasegrid-merge: {}\n", e.what());
+    return pg::exit_status(e);
+  } catch (const std::bad_alloc&) {
+    fmt::print(stderr, "phasegrid-merge: cannot allocate memory\n");
+    return pg::exit_usage;
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "phasegrid-merge: {}\n", e.what());
+    return pg::exit_usage;
+  }
+}
