@@ -80,7 +80,7 @@ TEST(SeriesFile, LayoutReadsBack) {
   grid[0][0] = 5;
   grid[100][200] = 3;
   grid[grid_ny - 1][grid_nx - 1] = 7;
-  SeriesRun run{"0.1.0", {}, 1.99e33, 3.08e18, 2.2e12, 33.87};
+  SeriesRun run{"0.1.0", {}, 1.99e33, 3.08e18, 2.2e12, 33.87, ""};
   run.answers.centre_mode = 'p';
   run.answers.centre_position = {1, 2, 3};
   run.answers.rotate_mode = 1;
@@ -129,7 +129,9 @@ TEST(SeriesFile, LayoutReadsBack) {
   for (int c = 1; c <= grid_nx; ++c) {
     EXPECT_LT(n[2 * c - 2], n[2 * c - 1]);
     EXPECT_NEAR(n[2 * c - 1], (c + 1) / 50.0, 1e-6) << c;
-    if (c < grid_nx) EXPECT_EQ(n[2 * c - 1], n[2 * c]) << c;
+    if (c < grid_nx) {
+      EXPECT_EQ(n[2 * c - 1], n[2 * c]) << c;
+    }
     EXPECT_EQ(n_mid[c - 1], 0.5 * (n[2 * c - 2] + n[2 * c - 1]));
   }
   for (int r = 1; r <= grid_ny; ++r) {
