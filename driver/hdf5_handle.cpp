@@ -51,4 +51,10 @@ herr_t check(herr_t status, const char* what) {
   return status;
 }
 
+PropertyList unlocked_access() {
+  PropertyList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "setting up the file"));
+  check(H5Pset_file_locking(fapl.get(), false, true), "setting up the file");
+  return fapl;
+}
+
 }  // namespace pg::h5

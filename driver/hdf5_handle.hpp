@@ -71,4 +71,8 @@ using Datatype = Handle<H5Tclose>;
 using Attribute = Handle<H5Aclose>;
 using PropertyList = Handle<H5Pclose>;
 
+// A file access list without HDF5's own file locking: series files are
+// locked by the run that writes them (flock on the unfinished file).
+PropertyList unlocked_access();
+
 }  // namespace pg::h5

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "base/error.hpp"
-#include "driver/series_file.hpp"
+#include "driver/series_reader.hpp"
 
 namespace pg {
 
@@ -52,17 +52,18 @@ void check_outputs(const std::vector<DumpJob>& jobs, const std::string& series_p
     return it == dumps.end() ? nullptr : it->second;
   };
 
-  for (const DumpJob& job : jobs) {
-    if (!grid_files) break;
-    if (std::any_of(job.grid_name.begin(), job.grid_name.end(), is_control))
-      refuse(fmt::format("dump \"{}\": its name holds a control character, which its grid file's name and "
-                         "index line cannot; rename or link the dump",
-                         printable(job.path)));
-    for (const std::string& out : {job.grid_path, job.index_path})
-      if (const DumpJob* d = dump_at(out))
-        refuse(fmt::format("output file \"{}\" of dump \"{}\" is dump \"{}\" of this run, which is never "
-                           "replaced; write the files elsewhere (-o DIR)",
-                           printable(out), printable(job.path), printable(d->path)));
+  if (grid_files) {
+    for (const DumpJob& job : jobs) {
+      if (std::any_of(job.grid_name.begin(), job.grid_name.end(), is_control))
+        refuse(fmt::format("dump \"{}\": its name holds a control character, which its grid file's name and "
+                           "index line cannot; rename or link the dump",
+                           printable(job.path)));
+      for (const std::string& out : {job.grid_path, job.index_path})
+        if (const DumpJob* d = dump_at(out))
+          refuse(fmt::format("output file \"{}\" of dump \"{}\" is dump \"{}\" of this run, which is never "
+                             "replaced; write the files elsewhere (-o DIR)",
+                             printable(out), printable(job.path), printable(d->path)));
+    }
   }
   if (series_path.empty()) return;
   if (const DumpJob* d = dump_at(series_path))

@@ -161,7 +161,6 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
       if (!is_dump_fault(e.kind)) throw;
       o.status = DumpStatus::stopped_by_fault;
       o.stop = e;
-      if (o.not_a_dump) report.not_a_dump(k);
       return o;
     }
     progress.finish();
@@ -206,9 +205,10 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
 
 namespace {
 
-// The series file's row of a dump that has no grid: not readable (skipped:
-// no grid file is written, and none is named), or stopped by a fault (its
-// grid file is left empty). Its time is not known.
+// The series file's row of a dump that has no grid: skipped (not readable,
+// or not a dump: no grid file is written, and none is named), stopped by a
+// fault (its grid file is left empty) or for want of memory. Its time is not
+// known. With the series only, no grid file is named.
 SeriesDump row_without_grid(const DumpJob& job, DumpStatus status, const RunOptions& options) {
   SeriesDump row;
   row.dump = job.path;
@@ -259,6 +259,7 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
     // the store as the fault left it.
     const Error& fault = *o.stop;
     state.trace.line(" " + fault_text(fault));
+    if (o.not_a_dump) report.not_a_dump(k);
     if (fault.kind == FaultKind::npart_beyond_store)
       tell(fmt::format("dump \"{}\" holds {} particles, more than the {} the store holds", job.label,
                        static_cast<std::int64_t>(fault.numbers[0]), static_cast<std::int64_t>(fault.numbers[1])));

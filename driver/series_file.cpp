@@ -1,23 +1,16 @@
 #include "driver/series_file.hpp"
 
-#include <array>
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <algorithm>
 #include <initializer_list>
-#include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include <hdf5_hl.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <fmt/format.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include "base/error.hpp"
 #include "driver/hdf5_handle.hpp"
@@ -41,7 +34,6 @@ namespace {
 
 using h5::check;
 
-constexpr const char* format_name = "phasegrid series 2";
 // Deflate level of the counts: with the shuffle filter, level 1 keeps a
 // dump's counts to tens of KB (level 9 saves a fifth more) at half the time
 // of level 4: about 4 ms a dump, the most of what the series costs a run.
@@ -226,13 +218,12 @@ void append_row(const Series& s, hsize_t index, hid_t mem_type, const void* data
   check(H5Dwrite(s.set.get(), mem_type, mem_space.get(), file_space.get(), H5P_DEFAULT, data), s.name);
 }
 
-// A file access list without HDF5's own locking: the unfinished file is
-// locked by the run already (a second lock on it would be refused).
+// The file's access list: without HDF5's own locking (the unfinished file is
+// locked by the run already, and a second lock on it would be refused), in
+// the file format of HDF5 1.8, which every current reader reads.
 h5::PropertyList file_access() {
-  h5::PropertyList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "setting up the file"));
-  // The file format of HDF5 1.8, which every current reader reads.
+  h5::PropertyList fapl = h5::unlocked_access();
   check(H5Pset_libver_bounds(fapl.get(), H5F_LIBVER_V18, H5F_LIBVER_V18), "setting up the file");
-  check(H5Pset_file_locking(fapl.get(), false, true), "setting up the file");
   return fapl;
 }
 
@@ -246,59 +237,7 @@ h5::PropertyList file_creation() {
   return fcpl;
 }
 
-// The text of a string attribute, fixed-length or variable; nullopt when
-// `name` is missing or not text.
-std::optional<std::string> text_attribute(hid_t obj, const char* name) {
-  if (check(H5Aexists(obj, name), name) <= 0) return std::nullopt;
-  h5::Attribute a(check(H5Aopen(obj, name, H5P_DEFAULT), name));
-  h5::Datatype stored(check(H5Aget_type(a.get()), name));
-  h5::Dataspace space(check(H5Aget_space(a.get()), name));
-  if (H5Tget_class(stored.get()) != H5T_STRING || H5Sget_simple_extent_npoints(space.get()) != 1)
-    return std::nullopt;
-  if (check(H5Tis_variable_str(stored.get()), name) > 0) {
-    h5::Datatype text = text_type();
-    char* value = nullptr;
-    check(H5Aread(a.get(), text.get(), &value), name);
-    std::string out = value != nullptr ? value : "";
-    H5free_memory(value);
-    return out;
-  }
-  const std::size_t size = H5Tget_size(stored.get());
-  if (size == 0 || size > 4096) return std::nullopt;
-  std::string out(size, '\0');
-  check(H5Aread(a.get(), stored.get(), out.data()), name);
-  out.resize(std::strlen(out.c_str()));
-  return out;
-}
-
 }  // namespace
-
-std::string series_refusal(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return {};
-    return fmt::format("it cannot be looked at ({})", std::strerror(errno));
-  }
-  if (S_ISDIR(st.st_mode)) return "it is a folder";
-  const std::string not_ours = "it exists and is not a series file phasegrid wrote";
-  if (!S_ISREG(st.st_mode)) return not_ours;
-  char signature[8] = {};
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fmt::format("it cannot be read ({})", std::strerror(errno));
-  const bool hdf5 = ::read(fd, signature, sizeof signature) == sizeof signature &&
-                    std::memcmp(signature, "\x89HDF\r\n\x1a\n", 8) == 0;
-  ::close(fd);
-  if (!hdf5) return not_ours;
-  try {
-    h5::silence_error_printing();
-    h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, file_access().get()), "opening"));
-    // This format, or the one before it (a run replaces either).
-    const std::optional<std::string> format = text_attribute(f.get(), "format");
-    return format && (*format == format_name || *format == "phasegrid series 1") ? std::string() : not_ours;
-  } catch (const h5::Error& e) {
-    return not_ours + " (HDF5 cannot read it: " + e.what() + ")";
-  }
-}
 
 namespace {
 
@@ -387,7 +326,7 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
   put_text(f, "title", "Phase grids of SPH dumps: particles by number density and dust temperature");
   put_text(f, "source", fmt::format("phasegrid {}", run.version));
   if (!run.history.empty()) put_text(f, "history", run.history);
-  put_text(f, "format", format_name);
+  put_text(f, "format", series_format);
   put_text(f, "description",
            "Phase grids of a run over SPH dumps: for each dump, the particles counted in each cell of "
            "log10 number density (700 columns) by log10 dust temperature (540 rows), with the dump's "

@@ -17,6 +17,11 @@
 
 namespace pg {
 
+// The root attribute "format" of a series file this phasegrid writes, and of
+// those of the layout before, which a run still replaces.
+inline constexpr std::string_view series_format = "phasegrid series 2";
+inline constexpr std::string_view series_format_1 = "phasegrid series 1";
+
 // What became of a dump, as the file's "status" strings say it.
 enum class DumpStatus { complete, ended_early, could_not_be_opened, stopped_by_fault, out_of_memory, not_a_dump };
 std::string_view status_text(DumpStatus status);
@@ -55,10 +60,6 @@ struct SeriesAxes {
   std::vector<double> log10_T_bounds, log10_n_bounds;
 };
 const SeriesAxes& series_axes();
-
-// Why the file at `path` must not be replaced by a series: empty when it may
-// be (there is none, or it is a series file this tool wrote).
-std::string series_refusal(const std::string& path);
 
 // Creates the series of a run; FILE is replaced when it is closed. A file
 // that cannot be created or written throws an Error (exit status 2) naming the

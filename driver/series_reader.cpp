@@ -24,8 +24,6 @@ namespace {
 
 using h5::check;
 
-constexpr std::string_view format_name = "phasegrid series 2";
-constexpr std::string_view older_format = "phasegrid series 1";
 // The most fixed-length text read at once (the paths of a variable, a
 // history): more is damage.
 constexpr std::size_t max_text = std::size_t{1} << 28;
@@ -37,17 +35,16 @@ struct Unfit : std::runtime_error {
 
 [[noreturn]] void damaged(const std::string& why) { throw Unfit("it is damaged: " + why); }
 
-std::string quoted(std::string_view s) {
-  std::string out;
-  for (const char c : s) out += (c < 0x20 || c == 0x7f) ? '?' : c;
-  return "\"" + out + "\"";
-}
-
-// Reads the file without HDF5's own locking, as the series file is written.
-h5::PropertyList file_access() {
-  h5::PropertyList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "setting up the file"));
-  check(H5Pset_file_locking(fapl.get(), false, true), "setting up the file");
-  return fapl;
+// Whether the regular file at `path` starts with HDF5's signature; the
+// errno of opening it when it cannot be.
+int read_signature(const std::string& path, bool& hdf5) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  char signature[8] = {};
+  hdf5 = ::read(fd, signature, sizeof signature) == sizeof signature &&
+         std::memcmp(signature, "\x89HDF\r\n\x1a\n", 8) == 0;
+  ::close(fd);
+  return 0;
 }
 
 // What identifies the file on the disk, to find it replaced between reads.
@@ -65,12 +62,8 @@ Identity check_file(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0) throw Unfit(std::strerror(errno));
   if (S_ISDIR(st.st_mode)) throw Unfit("it is a folder");
   if (!S_ISREG(st.st_mode)) throw Unfit("it is not a regular file");
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) throw Unfit(std::strerror(errno));
-  char signature[8] = {};
-  const bool hdf5 = ::read(fd, signature, sizeof signature) == sizeof signature &&
-                    std::memcmp(signature, "\x89HDF\r\n\x1a\n", 8) == 0;
-  ::close(fd);
+  bool hdf5 = false;
+  if (const int error = read_signature(path, hdf5)) throw Unfit(std::strerror(error));
   if (!hdf5) throw Unfit("it is not a series file phasegrid wrote (not an HDF5 file)");
   return {st.st_dev, st.st_ino, st.st_size, std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
 }
@@ -242,7 +235,7 @@ DumpStatus status_of(const std::string& text, std::size_t row) {
 
 // Opens the file and checks that it is a series file of this format.
 h5::File open_series(const std::string& path) {
-  h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, file_access().get()), "opening it"));
+  h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, h5::unlocked_access().get()), "opening it"));
   const Attributes attributes(f.get());
   const std::string not_ours = "it is not a series file phasegrid wrote";
   if (!attributes.has("format")) throw Unfit(not_ours + " (it has no \"format\" attribute)");
@@ -252,16 +245,49 @@ h5::File open_series(const std::string& path) {
   } catch (const Unfit&) {
     throw Unfit(not_ours + " (its \"format\" attribute is not text)");
   }
-  if (format == older_format)
+  if (format == series_format_1)
     throw Unfit(fmt::format("it was written by an older phasegrid (\"{}\"); run phasegrid again on its dumps "
                             "to rewrite it",
-                            older_format));
-  if (format != format_name)
-    throw Unfit(fmt::format("{} (its format is {}, not \"{}\")", not_ours, quoted(format), format_name));
+                            series_format_1));
+  if (format != series_format)
+    throw Unfit(fmt::format("{} (its format is {}, not \"{}\")", not_ours, quoted(format), series_format));
   return f;
 }
 
 }  // namespace
+
+std::string quoted(std::string_view s) {
+  std::string out;
+  for (const char c : s) out += (c < 0x20 || c == 0x7f) ? '?' : c;
+  return "\"" + out + "\"";
+}
+
+std::string series_refusal(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return {};
+    return fmt::format("it cannot be looked at ({})", std::strerror(errno));
+  }
+  if (S_ISDIR(st.st_mode)) return "it is a folder";
+  const std::string not_ours = "it exists and is not a series file phasegrid wrote";
+  if (!S_ISREG(st.st_mode)) return not_ours;
+  bool hdf5 = false;
+  if (const int error = read_signature(path, hdf5)) return fmt::format("it cannot be read ({})", std::strerror(error));
+  if (!hdf5) return not_ours;
+  try {
+    h5::silence_error_printing();
+    h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, h5::unlocked_access().get()), "opening"));
+    // This format, or the one before it (a run replaces either).
+    const Attributes attributes(f.get());
+    if (!attributes.has("format")) return not_ours;
+    const std::string format = attributes.text("format");
+    return format == series_format || format == series_format_1 ? std::string() : not_ours;
+  } catch (const Unfit&) {
+    return not_ours;
+  } catch (const h5::Error& e) {
+    return not_ours + " (HDF5 cannot read it: " + e.what() + ")";
+  }
+}
 
 struct SeriesReader::Impl {
   std::string path;

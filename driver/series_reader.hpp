@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/phase_grid.hpp"
@@ -24,6 +25,15 @@ namespace pg {
 
 // One dump's counts as read, count_grid's layout.
 using SeriesCounts = PhaseGrid::Rows;
+
+// Why the file at `path` must not be replaced by a series: empty when it may
+// be (there is none, or it is a series file phasegrid wrote, of this layout
+// or the one before).
+std::string series_refusal(const std::string& path);
+
+// `s` in double quotes, its control characters as '?': a file or dump named
+// in a line.
+std::string quoted(std::string_view s);
 
 class SeriesReader {
  public:

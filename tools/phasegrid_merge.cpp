@@ -57,11 +57,7 @@ constexpr std::string_view usage =
     "  -h, --help  this text\n"
     "  --version   the version\n";
 
-std::string quoted(std::string_view s) {
-  std::string out;
-  for (const char c : s) out += (c < 0x20 || c == 0x7f) ? '?' : c;
-  return "\"" + out + "\"";
-}
+using pg::quoted;
 
 [[noreturn]] void refuse(const std::string& line) { throw pg::Error(pg::FaultKind::input_refused, line); }
 
