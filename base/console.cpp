@@ -2,7 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "base/error.hpp"
 
 #include "base/trace.hpp"
 
@@ -24,6 +28,13 @@ void tell(std::string_view line) {
   wipe_passing_line();
   std::fflush(stdout);  // the trace so far comes first
   fmt::print(stderr, "phasegrid: {}\n", line);
+}
+
+int finish_standard_output(std::string_view program, int status) {
+  wipe_passing_line();
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  fmt::print(stderr, "{}: cannot write standard output: {}\n", program, std::strerror(errno != 0 ? errno : EIO));
+  return status == exit_ok ? exit_usage : status;
 }
 
 void StreamTrace::line(std::string_view text) {

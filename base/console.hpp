@@ -18,4 +18,10 @@ void tell(std::string_view line);
 void set_passing_line_wiper(std::function<void()> wiper);
 void wipe_passing_line();
 
+// Flushes standard output as a program ends. Output that was lost (a full
+// disk, a closed pipe) is a failure, not a success: one line on standard
+// error, "<program>: cannot write standard output: <why>", and exit status
+// 2 in place of 0 (any other status is kept). Returns the status to exit with.
+int finish_standard_output(std::string_view program, int status);
+
 }  // namespace pg

@@ -283,7 +283,7 @@ int phasegrid_command(int argc, char** argv) {
       fmt::print("{}", usage);
     else
       fmt::print("phasegrid {}\n", PHASEGRID_VERSION);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? pg::exit_ok : pg::exit_usage;
+    return pg::finish_standard_output("phasegrid", pg::exit_ok);
   }
 
   return run_command_line(o, app);

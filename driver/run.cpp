@@ -425,10 +425,7 @@ int run(MakePlan make_plan, Trace& trace) {
   if (series) status = finish_series(*series, series_path, status, signal, *report);
   if (report) report->summary();
   // The console is the run's report: losing it is a failure, not a success.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    tell(fmt::format("cannot write standard output: {}", std::strerror(errno)));
-    if (status == exit_ok) status = exit_usage;
-  }
+  status = finish_standard_output("phasegrid", status);
   // Stopped by a signal: ended by it, as the caller expects.
   if (signal != 0) die_by_signal(signal);
   return status;

@@ -116,8 +116,10 @@ TEST(StandardError, LargeDumpShowsProgressOnlyOnATerminal) {
 
 TEST(Cli, LostStandardOutputIsAFailure) {
   TempDir dir;
-  const ToolRun r =
-      run_program({"/bin/sh", "-c", std::string(PHASEGRID_BIN) + " > /dev/full"}, dir.path(), "0\nn\n0\n");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
+  for (const char* command : {PHASEGRID_BIN, PHASEGRID_BIN " --help", PHASEGRID_BIN " --version",
+                              PHASEGRID_MERGE_BIN " --help", PHASEGRID_DUMP_BIN " --version", MKDUMP_BIN " --help"}) {
+    const ToolRun r = run_program({"/bin/sh", "-c", std::string(command) + " > /dev/full"}, dir.path(), "0\nn\n0\n");
+    EXPECT_EQ(r.status, 2) << command;
+    EXPECT_NE(r.err.find(": cannot write standard output: "), std::string::npos) << r.err;
+  }
 }

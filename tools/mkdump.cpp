@@ -34,6 +34,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/console.hpp"
 #include "format/dump_writer.hpp"
 
 namespace {
@@ -789,7 +790,7 @@ int main(int argc, char** argv) {
       fmt::print(fmt::runtime(usage_text), program);
     else
       fmt::print("{} {}\n", program, PHASEGRID_VERSION);
-    return std::fflush(stdout) == 0 ? 0 : 2;
+    return pg::finish_standard_output(program, 0);
   }
 
   const Cloud cloud(o);

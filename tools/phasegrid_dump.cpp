@@ -24,8 +24,9 @@
 #include <string_view>
 #include <vector>
 
-#include "base/trace.hpp"
+#include "base/console.hpp"
 #include "base/error.hpp"
+#include "base/trace.hpp"
 #include "format/header.hpp"
 #include "format/layout.hpp"
 #include "format/slots.hpp"
@@ -370,9 +371,7 @@ bool inspect(const std::string& path, pg::Store& store) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int dump_command(int argc, char** argv) {
   std::vector<std::string> dumps;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
@@ -411,3 +410,7 @@ int main(int argc, char** argv) {
   }
   return status;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return pg::finish_standard_output("phasegrid-dump", dump_command(argc, argv)); }

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/interrupt.hpp"
 #include "driver/series_file.hpp"
@@ -187,9 +188,7 @@ int merge(const std::string& out_path, const std::vector<std::string>& in_paths)
   return pg::exit_ok;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int merge_command(int argc, char** argv) {
   std::vector<std::string> files;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
@@ -231,3 +230,7 @@ int main(int argc, char** argv) {
     return pg::exit_usage;
   }
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return pg::finish_standard_output("phasegrid-merge", merge_command(argc, argv)); }
