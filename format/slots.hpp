@@ -52,6 +52,19 @@ constexpr bool slot_holds(int slot) {
   }
 }
 
+// Every slot's bytes are those of the one type that holds its items; no
+// other number is a slot.
+template <class... T>
+constexpr bool slot_sizes_agree() {
+  for (int k = 0; k <= slot_count + 1; ++k) {
+    const bool no_slot = k < 1 || k > slot_count;
+    if ((slot_holds<T>(k) + ...) != (no_slot ? 0 : 1)) return false;
+    if (((slot_holds<T>(k) && slot_bytes(k) != sizeof(T)) || ...) || (no_slot && slot_bytes(k) != 0)) return false;
+  }
+  return true;
+}
+static_assert(slot_sizes_agree<std::int8_t, std::int16_t, std::int32_t, std::int64_t, float, double>());
+
 // The array-length record: the group's length (int64), then the number of
 // arrays of slots 1 to 8 (int32 each).
 struct ArrayLengths {
