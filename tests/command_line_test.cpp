@@ -148,7 +148,7 @@ TEST(Options, LongNamesAreKeptWholeAndClashesRefused) {
   TempDir dir;
   fs::create_directories(dir.file("a"));
   fs::create_directories(dir.file("b"));
-  for (const char* f : {"a/ab", "b/ab", "a/cloud01", "a/collapse_0042"})
+  for (const char* f : {"a/ab", "b/ab", "a/cloud01", "a/cloud001", "a/collapse_0042", "abcdefgh", "abcdefgh "})
     write_dump(simple_dump(sample_particles(20)), dir.file(f));
 
   const ToolRun clash = run_tool(dir.path(), "", {"-o", "out", "a/cloud01", "a/ab", "b/ab"});
@@ -156,15 +156,17 @@ TEST(Options, LongNamesAreKeptWholeAndClashesRefused) {
   EXPECT_EQ(clash.err, "phasegrid: dumps \"a/ab\" and \"b/ab\" would both write \"out/QGab     01\"\n");
   EXPECT_EQ(clash.out, "");
   EXPECT_FALSE(fs::exists(dir.file("out")));
+  const ToolRun index_clash = run_tool(dir.path(), "", {"-o", "out", "abcdefgh", "abcdefgh "});
+  EXPECT_EQ(index_clash.err, "phasegrid: dumps \"abcdefgh\" and \"abcdefgh \" would both write \"out/IPabcdefgh\"\n");
 
-  const ToolRun r = run_tool(dir.path(), "", {"-o", "out/grids", "a/ab", "a/cloud01", "a/collapse_0042"});
+  const ToolRun r = run_tool(dir.path(), "", {"-o", "out/grids", "a/ab", "a/cloud01", "a/cloud001", "a/collapse_0042"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(names_in(dir.file("out/grids")),
-            (std::vector<std::string>{"IPab", "IPcloud01", "IPcollapse_0042", "QGab     01", "QGcloud0101",
-                                      "QGcollapse_004201"}));
+            (std::vector<std::string>{"IPab", "IPcloud001", "IPcloud01", "IPcollapse_0042", "QGab     01",
+                                      "QGcloud00101", "QGcloud0101", "QGcollapse_004201"}));
   EXPECT_NE(dir.read("out/grids/IPcollapse_0042").find(" QGcollapse_004201\n"), std::string::npos);
   EXPECT_NE(r.out.find("QGcollapse_004201\n"), std::string::npos);
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a", "b", "out"}));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a", "abcdefgh", "abcdefgh ", "b", "out"}));
 }
 
 TEST(Options, UnreadableDumpsAndFilesNotDumpsStopTheRunOrAreSkipped) {

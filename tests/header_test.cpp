@@ -87,6 +87,9 @@ TEST_F(Header, TooFewValuesStopTheRun) {
   reals.real_tags.resize(13);
   reals.reals.resize(13);
   EXPECT_EQ(read(reals).last(), " ERROR 5 in rdump: not enough default reals");
+  reals = base();
+  reals.n_real = 0;  // the count record says none, whatever follows
+  EXPECT_EQ(read(reals).last(), " ERROR 5 in rdump: not enough default reals");
   Dump units = base();
   units.units = {1.0, 2.0};
   EXPECT_EQ(read(units).last(), " ERROR 6 in rdump: nreal8 too small header");

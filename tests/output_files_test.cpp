@@ -182,7 +182,7 @@ TEST(OutputFiles, FolderThatTakesNoNewFilesStopsTheRun) {
 TEST(OutputFiles, FolderThatTakesNoNewFilesStillFillsFilesAlreadyThere) {
   TempDir dir;
   write_file(dir.file("good"), good_dump());
-  write_file(dir.file("IPgood"), "old\n");
+  write_file(dir.file("IPgood"), std::string(100, 'o') + "\n");  // longer than the new line
   write_file(dir.file("QGgood   01"), "old\n");
   if (!lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
   const ToolRun r = run_tool(dir.path(), "1\ngood\nn\n0\n");

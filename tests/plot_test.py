@@ -254,6 +254,8 @@ class Series(unittest.TestCase):
         s = tool.phasegrid.read_series(self.series)
         self.assertEqual(tool.series_title(s, 1), "run/d1   t = 1 (code units)   t/t$_{ff}$ = 0.20602")
         self.assertEqual(tool.series_title(s, 2), "run/d2   (stopped by a fault)")
+        s.dump[2] = "/scratch/" + "x" * 60 + "/cloud001"  # too long for a title: its end
+        self.assertRegex(tool.series_title(s, 2), r"^\.\.\.x{48}/cloud001   \(stopped")
 
     def test_movie_has_a_frame_per_dump(self):
         from PIL import Image

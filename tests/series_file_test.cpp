@@ -148,7 +148,11 @@ TEST(SeriesFile, LayoutReadsBack) {
   EXPECT_EQ(time_ff[1], 0.5);
   EXPECT_EQ(time_s[0], 0.5 * 2.2e12);
   EXPECT_TRUE(std::isnan(time[2]) && std::isnan(time_ff[2]) && std::isnan(time_s[2]));
-  auto int64s = [&](const char* name) { return read_all<std::int64_t>(dataset(name).get(), H5T_NATIVE_INT64); };
+  auto int64s = [&](const char* name) {
+    const h5::Dataset d = dataset(name);
+    EXPECT_GT(H5Tequal(h5::Datatype(H5Dget_type(d.get())).get(), H5T_STD_I64LE), 0) << name << " is stored as int64";
+    return read_all<std::int64_t>(d.get(), H5T_NATIVE_INT64);
+  };
   using Counts = std::vector<std::int64_t>;
   EXPECT_EQ(int64s("npart"), (Counts{100, 90, 0}));
   EXPECT_EQ(int64s("binned"), (Counts{15, 15, 0}));

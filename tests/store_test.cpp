@@ -53,6 +53,9 @@ TEST(Store, MembersWithoutRoomStayEmptyAsTheOthersGrow) {
   EXPECT_EQ(s.part.pos_mass_h.base, nullptr);
   EXPECT_EQ(s.raddust.dust_values.base, nullptr);
   s.unique.iunique(1000) = 5;
+  pg::Store exact;  // members of whole 2 MiB steps take no step more
+  ASSERT_TRUE(exact.reserve(pg::idim, pg::Store::Members::always_read, 1 << 21));
+  EXPECT_EQ(exact.reserved_bytes(), std::size_t{1 + 4 + 8} << 21);  // iphase, listinactive, iunique
 }
 
 TEST(Store, StartsAtZeroAndStartsOverAtInit) {

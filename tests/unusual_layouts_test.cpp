@@ -159,6 +159,16 @@ std::vector<Case> cases() {
        {" FINISHED READ 10 0", " READ nlistinactive 1", " FINISHED READ 5 0"}},
       {"InactiveEntryAboveTheDumpActive", [] { return std::vector{listing_particle_8()}; },
        {" ERROR - Read active particle as inactive 1 0 8 0 5 0"}, 1},
+      {"UntaggedFourthGroupReadingAsLengthsButForACountAboveTheStore",
+       [] {
+         Dump d = two_blocks_with_group4(false, true);
+         const std::int64_t count = 60000000;  // then 32 zero bytes
+         std::string& put_off = d.blocks[0].groups[3].arrays[0].data;
+         put_off.assign(40, '\0');
+         std::memcpy(put_off.data(), &count, 8);
+         return std::vector{d};
+       },
+       {" Totals at this point npart, nptmass 5 1", " FINISHED READ 10 2"}},
   };
   for (bool tagged : {true, false})
     for (bool held : {true, false})
