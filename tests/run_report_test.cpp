@@ -15,6 +15,7 @@
 #include <functional>
 #include <limits>
 
+#include "base/interrupt.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;
@@ -211,4 +212,25 @@ TEST(Interruption, KeepsTheEarlierFilesAndRemovesTheUnfinished) {
           << "left behind: " << name;
     }
   }
+}
+
+// A signal that ends the process at once (before a run's dumps begin, or a
+// second one) removes the files listed as unfinished: a file listed after
+// many finished ones too.
+TEST(Interruption, AFileListedAfterManyFinishedOnesIsStillRemoved) {
+  TempDir dir;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    pg::catch_stop_signals();
+    for (int k = 1; k <= 20; ++k) {
+      write_file(dir.file("f" + std::to_string(k)), "unfinished");
+      const pg::UnfinishedFile listed(dir.file("f" + std::to_string(k)));
+      if (k == 20) ::raise(SIGTERM);
+    }
+    ::_exit(0);
+  }
+  int ws = 0;
+  ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGTERM) << ws;
+  EXPECT_TRUE(dir.exists("f19") && !dir.exists("f20"));
 }
