@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "base/error.hpp"
-
 #include "base/trace.hpp"
 
 namespace pg {
