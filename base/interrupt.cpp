@@ -2,8 +2,10 @@
 
 #include "base/error.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -42,12 +44,12 @@ extern "C" void on_stop_signal(int sig) {
   ::raise(sig);
 }
 
-// Installs the handler for the signals that are ours, restarting
-// interrupted system calls or not.
-void install(bool restart) {
+// Installs the handler for the signals that are ours; interrupted system
+// calls are restarted (a wait that a stop must end is wait_until_ready's).
+void install() {
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
-  sa.sa_flags = restart ? SA_RESTART : 0;
+  sa.sa_flags = SA_RESTART;
   sigemptyset(&sa.sa_mask);
   for (int sig : stop_signals) sigaddset(&sa.sa_mask, sig);
   for (std::size_t k = 0; k < std::size(stop_signals); ++k)
@@ -68,7 +70,7 @@ void catch_stop_signals() {
     struct sigaction old {};
     caught[k] = ::sigaction(stop_signals[k], nullptr, &old) == 0 && old.sa_handler != SIG_IGN;
   }
-  install(true);
+  install();
 }
 
 void stop_gently() { gentle = 1; }
@@ -100,8 +102,15 @@ std::string signal_name(int sig) {
   }
 }
 
-InterruptibleWait::InterruptibleWait() { install(false); }
-InterruptibleWait::~InterruptibleWait() { install(true); }
+void wait_until_ready(int fd, short events) {
+  const StopSignalsBlocked held;
+  for (;;) {
+    throw_if_stopped();
+    pollfd p{fd, events, 0};
+    // (ppoll is never restarted: a signal handled within it ends it.)
+    if (::ppoll(&p, 1, nullptr, &held.before()) >= 0 || errno != EINTR) return;
+  }
+}
 
 StopSignalsBlocked::StopSignalsBlocked() {
   const sigset_t set = stop_set();

@@ -29,16 +29,13 @@ void throw_if_stopped();
 // "SIGTERM", "SIGINT", "SIGHUP".
 std::string signal_name(int signal);
 
-// While alive: a blocking system call of this thread (reading a named pipe,
-// opening one that has no writer yet) returns EINTR at a stop signal instead
-// of going on waiting.
-class InterruptibleWait {
- public:
-  InterruptibleWait();
-  ~InterruptibleWait();
-  InterruptibleWait(const InterruptibleWait&) = delete;
-  InterruptibleWait& operator=(const InterruptibleWait&) = delete;
-};
+// Waits until descriptor `fd` is ready for `events` (as poll(2) says: a
+// pipe's data, or its writer gone) or a failure that the next call on it
+// will report. A signal that asks the run to stop ends the wait: it throws
+// as throw_if_stopped() does. The stop is looked at with the signals held
+// back, and they are let in only within the wait itself, so that none falls
+// between the look and the wait and is missed until a second one.
+void wait_until_ready(int fd, short events);
 
 // While alive, the stop signals are held back from this thread (threads
 // started meanwhile keep them held back, so that they reach the main
@@ -49,6 +46,8 @@ class StopSignalsBlocked {
   ~StopSignalsBlocked();
   StopSignalsBlocked(const StopSignalsBlocked&) = delete;
   StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+  // The mask the thread had before.
+  const sigset_t& before() const { return old_; }
 
  private:
   sigset_t old_;

@@ -1,31 +1,27 @@
 #include "dump/byte_source.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <optional>
 
 #include "base/interrupt.hpp"
 
 namespace pg {
 
 std::unique_ptr<FileSource> FileSource::open(const std::string& path, int& error) {
-  // A named pipe waits for its writer (at the open and at each read): a
-  // signal that stops the run ends the wait.
+  // A named pipe is opened without waiting for its writer: its reads wait
+  // for the writer and its data, and a signal that stops the run ends that
+  // wait.
   struct stat named {};
   const bool waits = ::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode);
   int fd;
-  {
-    std::optional<InterruptibleWait> wait;
-    if (waits) wait.emplace();
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR && stop_signal() == 0);
-  }
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (waits ? O_NONBLOCK : 0));
+  while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     error = errno;
-    throw_if_stopped();
     return nullptr;
   }
   struct stat st {};
@@ -49,12 +45,13 @@ std::unique_ptr<FileSource> FileSource::open(const std::string& path, int& error
 
 FileSource::~FileSource() { ::close(fd_); }
 
+// (A pipe that no writer has opened yet reads as ended: its reads wait
+// until it has data, or its writer has come and gone.)
 std::ptrdiff_t FileSource::read(void* dst, std::size_t n) {
-  std::optional<InterruptibleWait> wait;
-  if (waits_) wait.emplace();
   for (;;) {
-    ssize_t got = ::read(fd_, dst, n);
-    if (got >= 0 || errno != EINTR) return got;
+    if (waits_) wait_until_ready(fd_, POLLIN);
+    const ssize_t got = ::read(fd_, dst, n);
+    if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
     throw_if_stopped();
   }
 }

@@ -28,8 +28,8 @@ class ByteSource {
 class FileSource final : public ByteSource {
  public:
   // Opens `path`. On failure returns null and sets `error` to the errno
-  // (a directory is refused with EISDIR). A signal that stops the run
-  // throws Interrupted from a wait for a pipe's writer or data.
+  // (a directory is refused with EISDIR). A named pipe's reads wait for its
+  // writer and data; a signal that stops the run throws from that wait.
   static std::unique_ptr<FileSource> open(const std::string& path, int& error);
   ~FileSource() override;
   FileSource(const FileSource&) = delete;

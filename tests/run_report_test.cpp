@@ -168,14 +168,12 @@ TEST(RunReportFiles, FaultEmptiesItsGridAndLeavesTheOthers) {
 
 namespace {
 
-// Whether process `pid` waits in the kernel for a named pipe's other end;
-// where the kernel does not say, whether the file `unfinished` is there.
-bool waits_for_pipe(pid_t pid, const std::string& unfinished) {
-  std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
-  std::string where;
-  wchan >> where;
-  if (where.empty() || where == "0") return std::filesystem::exists(unfinished);
-  return where == "wait_for_partner" || where == "fifo_open";
+// Whether process `pid` has made `unfinished` and sleeps (on its pipe).
+bool asleep_after(pid_t pid, const std::string& unfinished) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string id, name, state;
+  stat >> id >> name >> state;
+  return std::filesystem::exists(unfinished) && (state == "S" || !stat);
 }
 
 }  // namespace
@@ -196,8 +194,8 @@ TEST(Interruption, KeepsTheEarlierFilesAndRemovesTheUnfinished) {
     write_file(dir.file("answers"), "6\nq1\nq2\nq3\nq4\nq5\np\nn\n0\n");
 
     const pid_t pid = start_tool(dir.path(), "answers", "out");
-    // The run makes its index file's new text, then blocks opening the pipe.
-    for (int i = 0; i < 500 && !waits_for_pipe(pid, dir.file("IPp.unfinished")); ++i) ::usleep(20000);
+    // The run makes its index file's new text, then waits for the pipe's writer.
+    for (int i = 0; i < 500 && !asleep_after(pid, dir.file("IPp.unfinished")); ++i) ::usleep(20000);
     EXPECT_TRUE(dir.exists("IPp.unfinished"));
     ::kill(pid, sig);
     int ws = 0;
