@@ -57,6 +57,7 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
       {{"-c", "m", "--sink", "2", "d1"}, "phasegrid: --sink needs -c x\n"},
       {{"-c", "x", "d1"}, "phasegrid: -c x needs --sink N\n"},
       {{"-r", "1", "d1"}, "phasegrid: -r 1 needs -f FREQUENCY\n"},
+      {{"--series-only", "d1"}, "phasegrid: --series-only needs --h5 FILE\n"},
       {{"-f", "1e-13", "d1"}, "phasegrid: -f needs -r 1, 2 or 3\n"},
       {{"-c", "q", "d1"}, "phasegrid: --centre: q not in {n,m,d,p,s,x}\n"},
       {{"-r", "4", "d1"}, "phasegrid: --rotate: 4 not in {0,1,2,3}\n"},

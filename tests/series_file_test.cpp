@@ -89,7 +89,7 @@ TEST(SeriesFile, LayoutReadsBack) {
   {
     SeriesFile f(path, run);
     f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, 79, {1, 2, 3}, {4, 5, 6}, 1.99e33, 3.08e18, 2.2e12, grid});
-    f.append({"d\xC3\xA9j\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, 0, {}, {}, 1, 2, 3, grid});
+    f.append({"d\xC3\xA9\xF0\x9F\x8C\x8Cj\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, 0, {}, {}, 1, 2, 0, grid});
     f.append({"QG003", "QG003.grid", DumpStatus::stopped_by_fault, NAN, NAN, 0, 0, 0, {}, {}, 0, 0, 0, nullptr});
     f.close();
     f.close();  // idempotent
@@ -148,6 +148,7 @@ TEST(SeriesFile, LayoutReadsBack) {
   EXPECT_EQ(time_ff[1], 0.5);
   EXPECT_EQ(time_s[0], 0.5 * 2.2e12);
   EXPECT_TRUE(std::isnan(time[2]) && std::isnan(time_ff[2]) && std::isnan(time_s[2]));
+  EXPECT_TRUE(std::isnan(time_s[1])) << "a dump without a time unit has no time in seconds";
   auto int64s = [&](const char* name) {
     const h5::Dataset d = dataset(name);
     EXPECT_GT(H5Tequal(h5::Datatype(H5Dget_type(d.get())).get(), H5T_STD_I64LE), 0) << name << " is stored as int64";
@@ -162,11 +163,11 @@ TEST(SeriesFile, LayoutReadsBack) {
   EXPECT_EQ(int64s("outside_nan"), (Counts{3, 0, 0}));
   EXPECT_EQ(read_all<double>(dataset("centre").get(), H5T_NATIVE_DOUBLE), (std::vector<double>{4, 5, 6, 0, 0, 0, 0, 0, 0}));
   // Names are written as UTF-8; a byte that is not becomes U+FFFD.
-  EXPECT_EQ(read_strings(dataset("dump").get()), (std::vector<std::string>{"QG001", "d\xC3\xA9j\xEF\xBF\xBD", "QG003"}));
+  EXPECT_EQ(read_strings(dataset("dump").get()), (std::vector<std::string>{"QG001", "d\xC3\xA9\xF0\x9F\x8C\x8Cj\xEF\xBF\xBD", "QG003"}));
   EXPECT_EQ(read_strings(dataset("grid_file").get()), (std::vector<std::string>{"QG001.grid", "g2", "QG003.grid"}));
   EXPECT_EQ(read_strings(dataset("status").get()),
             (std::vector<std::string>{"complete", "ended early", "stopped by a fault"}));
-  EXPECT_EQ(read_all<double>(dataset("dump_utime").get(), H5T_NATIVE_DOUBLE), (std::vector<double>{2.2e12, 3, 0}));
+  EXPECT_EQ(read_all<double>(dataset("dump_utime").get(), H5T_NATIVE_DOUBLE), (std::vector<double>{2.2e12, 0, 0}));
   for (const char* name : {"counts", "time", "time_s", "npart", "outside_nan", "centre", "dump", "status", "dump_umass"})
     EXPECT_GT(H5Aexists(dataset(name).get(), "long_name"), 0) << name;
 

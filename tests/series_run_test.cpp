@@ -97,20 +97,22 @@ TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
   // file that is not a dump at all.
   write_file(dir.file("a4"), whole.substr(0, 4) + "xxxx" + whole.substr(8));
   write_file(dir.file("a5"), std::string(64, 'x'));
+  write_file(dir.file("a6"), whole.substr(0, 8));  // ends after its first magic number
 
   const ToolRun r =
-      run_tool(dir.path(), "", {"-k", "-c", "m", "--h5", "run.h5", "a1", "a2", "missing", "a3", "a4", "a5"});
+      run_tool(dir.path(), "", {"-k", "-c", "m", "--h5", "run.h5", "a1", "a2", "missing", "a3", "a4", "a5", "a6"});
   EXPECT_EQ(r.status, 1) << r.err;
   Series s(dir.file("run.h5"));
   pg::PhaseGrid grid;
   ASSERT_TRUE(s.open());
-  EXPECT_EQ(s.strings("dump"), (std::vector<std::string>{"a1", "a2", "missing", "a3", "a4", "a5"}));
-  EXPECT_EQ(s.strings("grid_file"),
-            (std::vector<std::string>{"QGa1     01", "QGa2     01", "", "QGa3     01", "QGa4     01", ""}));
+  EXPECT_EQ(s.strings("dump"), (std::vector<std::string>{"a1", "a2", "missing", "a3", "a4", "a5", "a6"}));
+  EXPECT_EQ(s.strings("grid_file"), (std::vector<std::string>{"QGa1     01", "QGa2     01", "", "QGa3     01",
+                                                              "QGa4     01", "", "QGa6     01"}));
   EXPECT_EQ(s.strings("status"), (std::vector<std::string>{"complete", "complete", "could not be opened",
-                                                           "ended early", "stopped by a fault", "not a dump"}));
+                                                           "ended early", "stopped by a fault", "not a dump",
+                                                           "ended early"}));
   const std::vector<double> time = s.reals("time");
-  ASSERT_EQ(time.size(), 6u);
+  ASSERT_EQ(time.size(), 7u);
   for (const int k : {0, 1, 3}) {
     const std::string name = "a" + std::to_string(k == 3 ? 3 : k + 1);
     SCOPED_TRACE(name);
