@@ -142,6 +142,7 @@ TEST_F(Centring, MissingSinksMoveNothing) {
   store.ptmass.nptmass = 1;
   store.ptmass.listpm(1) = 3;  // beyond npart
   EXPECT_EQ(centre('x', 2), (std::vector<std::string>{" no sink 2 to centre on: the dump has 1 sinks"}));
+  EXPECT_EQ(centre('x', 0), (std::vector<std::string>{" no sink 0 to centre on: the dump has 1 sinks"}));
   EXPECT_EQ(centre('x', 1),
             (std::vector<std::string>{" no sink 1 to centre on: its particle 3 is outside 1 to 2"}));
   EXPECT_EQ(centre('s').size(), 1u);

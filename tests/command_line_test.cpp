@@ -45,8 +45,9 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
   TempDir dir;
   write_dump(simple_dump(sample_particles(20)), dir.file("d1"));
   write_dump(simple_dump(sample_particles(20)), dir.file("d2"));
-  write_dump(simple_dump(sample_particles(20)), dir.file("a\nb"));
+  for (const char* name : {"a\nb", "a\x7f", "IPd1"}) write_dump(simple_dump(sample_particles(20)), dir.file(name));
   std::filesystem::create_symlink("d2", dir.file("link.h5"));
+  std::filesystem::create_symlink("IPd1", dir.file("s"));
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -75,6 +76,12 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
       {{"a\nb"},
        "phasegrid: dump \"a\\nb\": its name holds a control character, which its grid file's name and index line "
        "cannot; rename or link the dump\n"},
+      {{"a\x7f"},
+       "phasegrid: dump \"a\\x7f\": its name holds a control character, which its grid file's name and index line "
+       "cannot; rename or link the dump\n"},
+      {{"s", "d1"},
+       "phasegrid: output file \"IPd1\" of dump \"d1\" is dump \"s\" of this run, which is never replaced; write "
+       "the files elsewhere (-o DIR)\n"},
       // A series file that is a dump (through a link), or not a series (--h5 run/* without its name).
       {{"--h5", "link.h5", "d1", "d2"},
        "phasegrid: --h5 \"link.h5\" is dump \"d2\" of this run, which is never replaced; name a new file for the "
@@ -89,8 +96,8 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
   }
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a\nb", "d1", "d2", "link.h5"}));
-  EXPECT_EQ(dir.read("d1"), dump_bytes(simple_dump(sample_particles(20))));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPd1", "a\nb", "a\x7f", "d1", "d2", "link.h5", "s"}));
+  EXPECT_EQ(dir.read("IPd1"), dump_bytes(simple_dump(sample_particles(20))));
 }
 
 // Every centring and frame: the same files, byte for byte, and the same
@@ -157,6 +164,7 @@ TEST(Options, LongNamesAreKeptWholeAndClashesRefused) {
   EXPECT_EQ(clash.err, "phasegrid: dumps \"a/ab\" and \"b/ab\" would both write \"out/QGab     01\"\n");
   EXPECT_EQ(clash.out, "");
   EXPECT_FALSE(fs::exists(dir.file("out")));
+  EXPECT_EQ(run_tool(dir.path(), "", {"--series-only", "--h5", "s.h5", "a/ab", "b/ab"}).status, 0) << "no grid files";
   const ToolRun index_clash = run_tool(dir.path(), "", {"-o", "out", "abcdefgh", "abcdefgh "});
   EXPECT_EQ(index_clash.err, "phasegrid: dumps \"abcdefgh\" and \"abcdefgh \" would both write \"out/IPabcdefgh\"\n");
 
@@ -167,7 +175,7 @@ TEST(Options, LongNamesAreKeptWholeAndClashesRefused) {
                                       "QGcloud00101", "QGcloud0101", "QGcollapse_004201"}));
   EXPECT_NE(dir.read("out/grids/IPcollapse_0042").find(" QGcollapse_004201\n"), std::string::npos);
   EXPECT_NE(r.out.find("QGcollapse_004201\n"), std::string::npos);
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a", "abcdefgh", "abcdefgh ", "b", "out"}));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a", "abcdefgh", "abcdefgh ", "b", "out", "s.h5"}));
 }
 
 TEST(Options, UnreadableDumpsAndFilesNotDumpsStopTheRunOrAreSkipped) {

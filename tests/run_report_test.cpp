@@ -3,6 +3,7 @@
 // costs no finished file. Standard output and the files stay as they were.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -231,4 +232,29 @@ TEST(Interruption, AFileListedAfterManyFinishedOnesIsStillRemoved) {
   ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
   EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGTERM) << ws;
   EXPECT_TRUE(dir.exists("f19") && !dir.exists("f20"));
+}
+
+// A run stuck writing its trace to a pipe nobody reads: the first signal
+// asks it to stop, which it cannot; a second ends it at once, removing its
+// unfinished files.
+TEST(Interruption, ASecondSignalEndsAStuckRun) {
+  TempDir dir;
+  write_dump(good(), dir.file("d"));
+  std::string answers = "300\n";
+  for (int k = 0; k < 300; ++k) answers += "d\n";
+  write_file(dir.file("answers"), answers + "n\n0\n");
+  ASSERT_EQ(::mkfifo(dir.file("out").c_str(), 0600), 0);
+  const int reader = ::open(dir.file("out").c_str(), O_RDONLY | O_NONBLOCK);  // never read
+  const pid_t pid = start_tool(dir.path(), "answers", "out");
+  int queued = 0;
+  for (int i = 0; i < 500 && (queued < 32768 || !asleep_after(pid, dir.file("d"))); ++i, ::usleep(20000))
+    ::ioctl(reader, FIONREAD, &queued);
+  int ws = 0;
+  for (int i = 0, sent = 0; i < 500 && ::waitpid(pid, &ws, WNOHANG) == 0; ++i, ::usleep(20000))
+    if (sent < 2 && i % 10 == 0) ::kill(pid, SIGTERM), ++sent;
+  if (::waitpid(pid, &ws, WNOHANG) == 0) ::kill(pid, SIGKILL), ::waitpid(pid, &ws, 0);
+  ::close(reader);
+  EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGTERM) << ws;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_NE(entry.path().extension(), ".unfinished") << entry.path();
 }

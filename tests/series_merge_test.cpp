@@ -101,6 +101,19 @@ TEST(SeriesMerge, ProcessesPerDumpMergeIntoTheOneRunsFile) {
   const Contents merged = contents(dir.file("part.h5")), one_run = contents(dir.file("all.h5"));
   EXPECT_EQ(merged.size(), one_run.size());
   for (const auto& [name, value] : one_run) EXPECT_TRUE(merged.count(name) && merged.at(name) == value) << name;
+
+  // One input holds a dump twice, another was interrupted: merged, saying so.
+  run_tool(dir.path(), "", {"-q", "-c", "m", "--series-only", "--h5", "twice.h5", "d1", "d1"});
+  {
+    h5::File d3(H5Fopen(dir.file("d3.h5").c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+    h5::Datatype text(H5Tcopy(H5T_C_S1));
+    h5::Dataspace scalar(H5Screate(H5S_SCALAR));
+    H5Tset_size(text.get(), 7);
+    h5::Attribute a(H5Acreate2(d3.get(), "interrupted", text.get(), scalar.get(), H5P_DEFAULT, H5P_DEFAULT));
+    ASSERT_GE(H5Awrite(a.get(), text.get(), "SIGTERM"), 0);
+  }
+  ASSERT_EQ(merge(dir, {"more.h5", "twice.h5", "d3.h5"}).status, 0);
+  EXPECT_EQ(contents(dir.file("more.h5")).at("@interrupted")[0], "1");
 }
 
 TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
@@ -109,6 +122,8 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
   run_tool(dir.path(), "", {"-q", "-c", "m", "--h5", "d1.h5", "d1"});
   run_tool(dir.path(), "", {"-q", "--h5", "d2.h5", "d2"});
   run_tool(dir.path(), "", {"-q", "-c", "m", "--h5", "d12.h5", "d1", "d2"});
+  for (const std::string f : {"1", "2"})
+    run_tool(dir.path(), "", {"-q", "-c", "m", "-r", "1", "-f", f + "e-13", "--h5", f + ".h5", "d" + f});
   // A file of the older format, and one with a count no run makes.
   {
     h5::File old(H5Fcreate(dir.file("old.h5").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
@@ -135,6 +150,7 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
     std::string says;
   } cases[] = {
       {{"d1.h5", "d2.h5"}, "\"d1.h5\" and \"d2.h5\" are not series of the same run: centre is \"m\""},
+      {{"1.h5", "2.h5"}, "\"1.h5\" and \"2.h5\" are not series of the same run: frequency is 1e-13"},
       {{"d1.h5", "d2"}, "\"d2\": it is not a series file phasegrid wrote"},
       {{"d12.h5", "d1.h5"}, "dump \"d1\" is in both \"d12.h5\" and \"d1.h5\""},
       {{"old.h5"}, "\"old.h5\": it was written by an older phasegrid"},

@@ -128,15 +128,15 @@ TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
 
   // The series alone: the same counts, and no grid or index file anywhere;
   // the point each dump was centred on.
-  const ToolRun only = run_tool(dir.path(), "", {"--series-only", "-o", "none", "--h5", "only/run.h5", "-c", "p",
-                                                 "--position", "1", "2", "3", "a1", "a2"});
-  EXPECT_EQ(only.status, 0) << only.err;
+  const ToolRun only = run_tool(dir.path(), "", {"-k", "--series-only", "-o", "none", "--h5", "only/run.h5", "-c",
+                                                 "p", "--position", "1", "2", "3", "a1", "a2", "a4"});
+  EXPECT_EQ(only.status, 1) << only.err;
   EXPECT_FALSE(dir.exists("none") || dir.exists("only/IPa1") || dir.exists("IPa1 ")) << only.out;
   Series o(dir.file("only/run.h5"));
   o.counts_into_grid(1, grid);
   EXPECT_EQ(grid.text(), dir.read("QGa2     01"));
-  EXPECT_EQ(o.strings("grid_file"), (std::vector<std::string>{"", ""}));
-  EXPECT_EQ(o.reals("centre"), (std::vector<double>{1, 2, 3, 1, 2, 3}));
+  EXPECT_EQ(o.strings("grid_file"), (std::vector<std::string>{"", "", ""}));
+  EXPECT_EQ(o.reals("centre"), (std::vector<double>{1, 2, 3, 1, 2, 3, 0, 0, 0}));
 }
 
 // A run that waits for its second dump (a named pipe) and is then ended by

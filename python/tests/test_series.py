@@ -42,7 +42,7 @@ def write_series(path, strings="utf-8", **changes):
         "dump": fixed(names),
         "grid_file": fixed([grid_name(n) if len(n) <= 7 else "QGrun/full00301" for n in names]),
         "status": fixed(["complete", "stopped by a fault", "ended early"]),
-        "dump_units": np.array([UNITS] * 3),
+        "dump_units": np.array([UNITS, (0, 0, 0), UNITS]),
     }
     text = (lambda s: s) if strings == "utf-8" else (lambda s: np.bytes_(s.encode()))
     attrs = {
@@ -81,7 +81,8 @@ def test_reads_every_part_of_a_series(tmp_path, strings):
     assert s.dumps == ["full001", "dümp 2", "run/full003"]
     assert s.grid_files[0] == "QGfull00101" and s.status[1] == "stopped by a fault"
     assert all(type(v) is str for v in s.dumps + s.grid_files + s.status)
-    np.testing.assert_array_equal(s.dump_units, [UNITS] * 3)
+    np.testing.assert_array_equal(s.dump_units, [UNITS, (0, 0, 0), UNITS])
+    assert np.isnan(s.time_s[1]) and s.time_s[2] == 1.25 * UNITS[2]  # no time unit, no seconds
     assert s.attrs["format"] == "phasegrid series 1" and s.attrs["centre"] == "p"
     assert s.attrs["rotate"] == 1 and s.attrs["frequency"] == 2.5e-13
     np.testing.assert_array_equal(s.attrs["centre_position"], [0.1, 0.0, -0.2])
@@ -175,7 +176,8 @@ def test_several_files_are_one_series_in_time_order(series_run, tmp_path):
     folder, path = series_run
     shutil.copy(path, tmp_path / "a.h5")
     dumps = [folder.parent / "d2", tmp_path / "missing", folder.parent / "d1"]  # times 1.5, none, 0.75
-    r = run(PHASEGRID, "-q", "-k", "-o", tmp_path, "--h5", tmp_path / "b.h5", *dumps, cwd=tmp_path, check=False)
+    r = run(PHASEGRID, "-q", "-k", "-c", "m", "-o", tmp_path, "--h5", tmp_path / "b.h5", *dumps, cwd=tmp_path,
+            check=False)
     assert r.returncode == 1, r.stderr
     a, b = phasegrid.read_series(tmp_path / "a.h5"), phasegrid.read_series(tmp_path / "b.h5")
     rows = [(a, 0), (b, 2), (a, 1), (a, 2), (b, 0), (b, 1)]
@@ -183,6 +185,7 @@ def test_several_files_are_one_series_in_time_order(series_run, tmp_path):
         assert isinstance(s.counts, phasegrid.Counts) and s.files == [str(tmp_path / n) for n in ("a.h5", "b.h5")]
         assert [d.rsplit("/", 1)[-1] for d in s.dump] == ["d1", "d1", "d2", "cut", "d2", "missing"]
         assert s.status[-1] == "could not be opened" and np.isnan(s.time[-1])
+        assert "centre" not in s.attrs and s.file_attrs[1]["centre"] == "m"  # the files disagree
         for k, (f, row) in enumerate(rows):
             np.testing.assert_array_equal(s.counts[k], f.counts[row])
             assert s.npart[k] == f.npart[row] and s.grid_file[k] == f.grid_file[row]
