@@ -60,7 +60,7 @@ class Crash(unittest.TestCase):
                 if s.status[k] == "complete":
                     np.testing.assert_array_equal(s.counts[k], self.counts[d])
             if sig != signal.SIGKILL and len(s) < len(DUMPS):
-                self.assertTrue(s.attrs["interrupted"].startswith(sig.name))
+                self.assertEqual(s.attrs["interrupted"], f"{sig.name} in dump {len(s) + 1} of 3")
         for out in OUTPUTS:
             self.assertIn((path / out).read_bytes(), (b"earlier\n", (self.whole / out).read_bytes()))
         if sig != signal.SIGKILL:

@@ -36,9 +36,9 @@ std::string bad(const std::string& input) {
 }  // namespace
 
 TEST(FreeFormat, ValuesAcrossLinesCommasAndBlanks) {
-  std::istringstream in("  \n1.5, 2d0\n\n -3e-1 rest of line\nnext\n");
+  std::istringstream in("  \n1.5, 2d0\n\n -3e-1 1.5D3 rest of line\nnext\n");
   FreeFormatInput ffi(in);
-  EXPECT_EQ(ffi.reals(3, "r"), (std::vector<double>{1.5, 2.0, -0.3}));
+  EXPECT_EQ(ffi.reals(4, "r"), (std::vector<double>{1.5, 2.0, -0.3, 1500.0}));
   EXPECT_EQ(ffi.line("l"), "next");  // the rest of the last line was discarded
 }
 

@@ -118,6 +118,13 @@ const Case cases[] = {
      "1\npc\nn\n0\n", 0,
      {"phasegrid: dump \"pc\" was written in units of 1.989e+33 g and 3.0857e+18 cm, but the grid's "
       "densities assume 1.991e+33 g and 3.086e+17 cm"}},
+    {"TheSameUnitsRoundedOtherwise",
+     [] {
+       Dump d = good();
+       d.units = {3.0857e17, 1.989e33, 1.0};
+       return one("d1", d);
+     },
+     "1\nd1\nn\n0\n", 0, {}},
     {"MoreParticlesThanTheStore",
      [] {
        Dump d = good();
@@ -257,4 +264,24 @@ TEST(Interruption, ASecondSignalEndsAStuckRun) {
   EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGTERM) << ws;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
     EXPECT_NE(entry.path().extension(), ".unfinished") << entry.path();
+}
+
+// Started with SIGHUP ignored (as nohup starts it), a run is not stopped by it.
+TEST(Interruption, ASignalIgnoredAtTheStartStaysIgnored) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("p").c_str(), 0600), 0);
+  write_file(dir.file("answers"), "1\np\nn\n0\n");
+  ::signal(SIGHUP, SIG_IGN);
+  const pid_t pid = start_tool(dir.path(), "answers", "out");
+  ::signal(SIGHUP, SIG_DFL);
+  for (int i = 0; i < 500 && !asleep_after(pid, dir.file("IPp.unfinished")); ++i) ::usleep(20000);
+  ::kill(pid, SIGHUP);
+  ::usleep(200000);  // time to stop, were it caught
+  const std::string dump = dump_bytes(good());
+  const int writer = ::open(dir.file("p").c_str(), O_WRONLY | O_NONBLOCK);
+  EXPECT_EQ(::write(writer, dump.data(), dump.size()), static_cast<ssize_t>(dump.size()));
+  ::close(writer);
+  int ws = 0;
+  ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << ws << dir.read("out");
 }
