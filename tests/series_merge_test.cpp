@@ -165,4 +165,5 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
     EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
     EXPECT_FALSE(dir.exists("out.h5")) << c.says;
   }
+  EXPECT_EQ(run_tool(dir.path(), "", {"-q", "--h5", "old.h5", "d1"}).status, 0) << "a run replaces the older format";
 }
