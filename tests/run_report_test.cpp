@@ -82,6 +82,18 @@ const Case cases[] = {
       "phasegrid: dump \"d3\" supplied no dust temperature for some or all of its particles; their "
       "grid rows come from an earlier dump",
       "phasegrid: 2 of 3 dumps had problems: d2 (no dust temperature), d3 (no dust temperature)"}},
+    {"DustTemperatureCountedWithoutItsOpacity",
+     [] {
+       Dump d = good();
+       d.blocks[0].groups[2].explicit_nums = true;  // six reals: the two come together or not at all
+       d.blocks[0].groups[2].nums = {0, 0, 0, 0, 0, 6, 0, 0};
+       return one("six", d);
+     },
+     "1\nsix\nn\n0\n", 0,
+     {"phasegrid: dump \"six\" supplied no dust temperature for some or all of its particles; their "
+      "grid rows come from 0, as no earlier dump supplied any",
+      "phasegrid: six: 20 particles outside the grid (20 outside the temperature rows)",
+      "phasegrid: 1 of 1 dumps had problems: six (no dust temperature)"}},
     {"FaultStopsTheRun",
      [] {
        Dump bad = good();
