@@ -131,6 +131,8 @@ TEST_F(Centring, OnSinks) {
   EXPECT_EQ(store.part.pos_mass_h(1, 3), 0.0);
   EXPECT_EQ(centre('x', 1), (std::vector<std::string>{" sink 1 4 2 1 0 0"}));
   EXPECT_EQ(store.part.pos_mass_h(1, 4), 0.0);
+  for (int ip : {2, 3, 4}) store.part.pos_mass_h(4, ip) = 0.0;  // sinks of no mass: the first of them
+  EXPECT_EQ(centre('s'), (std::vector<std::string>{" sink 1 4 0 0 0 0"}));
 }
 
 TEST_F(Centring, MissingSinksMoveNothing) {
