@@ -157,6 +157,7 @@ class Drawing(unittest.TestCase):
         np.testing.assert_allclose(colour(a), colour(b), atol=0.01)
         np.testing.assert_allclose(colour(a), matplotlib.colormaps["viridis"](1 / 3)[:3], atol=0.02)
         self.assertFalse(os.path.exists(a + ".png"), "the images go into the output folder")
+        self.assertEqual(tool.colour_range(np.array([2.0, 2.0])), (2.0, 3.0), "one value: a decade, not nothing")
 
     def test_files_that_are_not_grids_are_refused(self):
         good = self.write("QGgood   01", grid_text(np.ones((540, 700))))
