@@ -157,6 +157,16 @@ std::vector<Case> cases() {
          return std::vector{a, listing_particle_8()};
        },
        {" FINISHED READ 10 0", " READ nlistinactive 1", " FINISHED READ 5 0"}},
+      {"InactiveEntryAtTheEndOfTheStoresRoom",
+       [] {
+         Particles p = sample_particles(1 << 16);  // the least room the store makes
+         p.iphase.back() = -1;
+         const std::vector<std::int32_t> list = {1 << 16};
+         Dump d = simple_dump(p);
+         d.blocks[0].groups[0] = gas_group(p, &list);
+         return std::vector{d};
+       },
+       {" READ nlistinactive 1", " FINISHED READ 65536 0"}},
       {"InactiveEntryAboveTheDumpActive", [] { return std::vector{listing_particle_8()}; },
        {" ERROR - Read active particle as inactive 1 0 8 0 5 0"}, 1},
       {"UntaggedFourthGroupReadingAsLengthsButForACountAboveTheStore",
