@@ -1,6 +1,7 @@
 #include "driver/centring.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "base/trace.hpp"
 #include "driver/particle_loops.hpp"
@@ -37,14 +38,21 @@ Centre origin(Store& s, Trace& trace, double scale) {
 
 Centre centre_on_density_peak(Store& s, Trace& trace) {
   const std::int64_t n = s.part.npart;
-  const PerParticle<float, 1>& rho = s.densi.rho;
+  // The densities a slice at a time, from the dump's file or the store.
+  constexpr std::int64_t slice = 32768;
+  std::vector<float> rho(static_cast<std::size_t>(slice));
   std::int64_t irhomax = 1;
-  float best = rho(1);
-  for (std::int64_t i = 2; i <= n; ++i)
-    if (rho(i) > best) {
-      best = rho(i);
-      irhomax = i;
-    }
+  s.values(s.densi.rho, 1, 1, rho.data());
+  float best = rho[0];
+  for (std::int64_t i0 = 1; i0 < n; i0 += slice) {  // particles i0 + 1 ..
+    const std::int64_t m = std::min(slice, n - i0);
+    s.values(s.densi.rho, i0 + 1, m, rho.data());
+    for (std::int64_t j = 0; j < m; ++j)
+      if (rho[static_cast<std::size_t>(j)] > best) {
+        best = rho[static_cast<std::size_t>(j)];
+        irhomax = i0 + 1 + j;
+      }
+  }
   const double x0 = s.part.pos_mass_h(1, irhomax), y0 = s.part.pos_mass_h(2, irhomax),
                z0 = s.part.pos_mass_h(3, irhomax), h0 = s.part.pos_mass_h(5, irhomax);
   trace.say("irhomax ", irhomax, best, x0, y0, z0);

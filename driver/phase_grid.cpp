@@ -4,9 +4,11 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <vector>
 
@@ -106,42 +108,61 @@ const PhaseBins& phase_bins() {
 OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
   trace.say("npart=", s.part.npart);
   const std::int64_t n = s.part.npart;
-  // The components the loop reads, indexed from 0 (particle i + 1).
   const Component<std::int8_t, 1> iphase = s.phase.iphase.component(1);
-  const Component<float, 1> rho = s.densi.rho.component(1);
-  const Component<double, 2> dust = s.raddust.dust_values.component(1);
   const PhaseBins& bins = phase_bins();
   constexpr std::size_t cells = static_cast<std::size_t>(grid_nx) * grid_ny;
+  // The densities and dust temperatures come a slice at a time into buffers
+  // each thread reuses, from the dump's file or the store (Store::values).
+  constexpr std::int64_t slice = 32768;
+  const std::int64_t slices = (n + slice - 1) / slice;
   // One grid per thread, summed at the end: integer counts, so the sum is
   // the same whatever the threads and their shares.
   const int threads = omp_get_max_threads();
   partial_.assign(cells * static_cast<std::size_t>(threads), 0);
   std::int64_t above = 0, outside_rows = 0, nan = 0, inactive = 0;
+  std::exception_ptr failed;
 #pragma omp parallel num_threads(threads) reduction(+ : above, outside_rows, nan, inactive)
   {
     std::int32_t* grid = partial_.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
+    std::vector<float> rho(static_cast<std::size_t>(slice));
+    std::vector<double> dust(static_cast<std::size_t>(slice));
 #pragma omp for schedule(static)
-    for (std::int64_t i = 0; i < n; ++i) {
-      if (iphase[i] == -1) {
-        ++inactive;
+    for (std::int64_t k = 0; k < slices; ++k) {
+      const std::int64_t i0 = k * slice;
+      const std::int64_t m = std::min(slice, n - i0);
+      try {
+        s.values(s.densi.rho, i0 + 1, m, rho.data());
+        s.values(s.raddust.dust_temperature, i0 + 1, m, dust.data());
+      } catch (...) {
+        // (An exception must not leave the parallel region.)
+#pragma omp critical(phase_grid_failed)
+        if (!failed) failed = std::current_exception();
         continue;
       }
-      const int c = bins.column(rho[i]);
-      if (c == 0) {
-        ++above;
-        continue;
+      for (std::int64_t j = 0; j < m; ++j) {
+        if (iphase[i0 + j] == -1) {
+          ++inactive;
+          continue;
+        }
+        const int c = bins.column(rho[static_cast<std::size_t>(j)]);
+        if (c == 0) {
+          ++above;
+          continue;
+        }
+        const double t = dust[static_cast<std::size_t>(j)];
+        const int r = bins.row(t);
+        if (r == 0) {
+          if (std::isnan(t))
+            ++nan;
+          else
+            ++outside_rows;
+          continue;
+        }
+        ++grid[static_cast<std::size_t>(r - 1) * grid_nx + static_cast<std::size_t>(c - 1)];
       }
-      const int r = bins.row(dust[i]);
-      if (r == 0) {
-        if (std::isnan(dust[i]))
-          ++nan;
-        else
-          ++outside_rows;
-        continue;
-      }
-      ++grid[static_cast<std::size_t>(r - 1) * grid_nx + static_cast<std::size_t>(c - 1)];
     }
   }
+  if (failed) std::rethrow_exception(failed);
   std::int32_t* sum = &rows()[0][0];
   std::memset(sum, 0, sizeof(Rows));
   for (int t = 0; t < threads; ++t) {

@@ -90,6 +90,7 @@ Wanted wanted_for_run(char centre_mode) {
   w.identifiers = true;
   w.densities = true;
   w.dust_temperature = true;
+  w.left_in_file = true;
   switch (centre_mode) {
     case 'm': case 's': case 'x': w.positions = w.masses = true; break;
     case 'd': w.positions = w.smoothing = true; break;
@@ -192,8 +193,11 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
     clock.lap("binning");
   } catch (const Error& e) {
     // Memory that cannot be had, or a stop signal: the dump's files stay as
-    // they were. (An output that cannot be claimed stops the run.)
+    // they were. (An output that cannot be claimed stops the run.) A dump's
+    // values that can no longer be read from its file, once it was read,
+    // end it as a fault found in the read does.
     if (e.kind == FaultKind::store_exhausted) o.status = DumpStatus::out_of_memory;
+    else if (is_dump_fault(e.kind)) o.status = DumpStatus::stopped_by_fault;
     else if (e.kind != FaultKind::interrupted) throw;
     o.stop = e;
   } catch (const std::bad_alloc&) {

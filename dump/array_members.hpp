@@ -68,8 +68,8 @@ constexpr bool with_member(ArrayId id, F&& f) {
     case A::Cv: return f(&Store::radtrans, &Radtrans::rad_values, &W::radiation);
     case A::lambda: return f(&Store::radtrans, &Radtrans::rad_values, &W::radiation);
     case A::EddingtonFactor: return f(&Store::radtrans, &Radtrans::rad_values, &W::radiation);
-    case A::DustTemperature: return f(&Store::raddust, &Raddust::dust_values, &W::dust_temperature);
-    case A::DustOpacity: return f(&Store::raddust, &Raddust::dust_values, &W::dust_opacity);
+    case A::DustTemperature: return f(&Store::raddust, &Raddust::dust_temperature, &W::dust_temperature);
+    case A::DustOpacity: return f(&Store::raddust, &Raddust::dust_opacity, &W::dust_opacity);
     case A::Cplus: return f(&Store::chem, &Chem::chem_abund, &W::chemistry);
     case A::AtomicC: return f(&Store::chem, &Chem::chem_abund, &W::chemistry);
     case A::CO: return f(&Store::chem, &Chem::chem_abund, &W::chemistry);

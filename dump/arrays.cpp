@@ -20,6 +20,26 @@ T* component_at(const PerParticle<T, C>& m, int k, std::int64_t i) {
     return m.at(k, i);
 }
 
+// The values a read may leave in the file: the densities and dust
+// temperatures, when the read leaves any.
+FileValues* left_in_file(ReadState& st, dumpformat::ArrayId id) {
+  if (st.file_at == nullptr) return nullptr;
+  if (id == dumpformat::ArrayId::rho) return &st.s.in_file.rho;
+  if (id == dumpformat::ArrayId::DustTemperature) return &st.s.in_file.dust_temperature;
+  return nullptr;
+}
+
+// An array read as any other, its values noted where they lie in the file
+// instead of copied.
+template <class T>
+void note_in_file(ReadState& st, const ArraySpec& a, FileValues& values, std::int64_t first, std::int64_t n) {
+  check_array_tag(st, a.tag);
+  st.f.begin_record();
+  const std::int64_t offset = st.f.locate_array<T>(n);
+  values.note(st.file_at, first, n, offset);
+  st.f.end_record();
+}
+
 void read_into_member(ReadState& st, const ArraySpec& a, std::int64_t first, std::int64_t n) {
   with_member(a.id, [&]<class B, class M>(B Store::*block, M B::*member, bool Wanted::*wanted) {
     M& m = st.s.*block.*member;
@@ -29,6 +49,10 @@ void read_into_member(ReadState& st, const ArraySpec& a, std::int64_t first, std
       // The address of a member the read does not fill is never formed: such
       // a member may have no storage.
       const bool keep = wanted == always_read || st.wanted.*wanted;
+      if (FileValues* values = keep ? left_in_file(st, a.id) : nullptr) {
+        note_in_file<typename MemberItems<M>::type>(st, a, *values, first, n);
+        return true;
+      }
       read_array(st, a.tag, keep ? component_at(m, a.component, first) : nullptr, n,
                  static_cast<std::size_t>(M::components));
     }

@@ -56,6 +56,13 @@ std::ptrdiff_t FileSource::read(void* dst, std::size_t n) {
   }
 }
 
+std::ptrdiff_t FileSource::read_at(void* dst, std::size_t n, std::int64_t offset) const {
+  ssize_t got;
+  do got = ::pread(fd_, dst, n, static_cast<off_t>(offset));
+  while (got < 0 && errno == EINTR);
+  return got;
+}
+
 bool FileSource::skip(std::int64_t n) {
   if (size_ < 0) return false;  // pipes and devices: the caller reads instead
   return ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) != static_cast<off_t>(-1);

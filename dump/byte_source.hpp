@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "state/file_values.hpp"
+
 namespace pg {
 
 class ByteSource {
@@ -24,8 +26,10 @@ class ByteSource {
   virtual std::int64_t size() const = 0;
 };
 
-// A read-only file. Move-only; closes the descriptor when it goes.
-class FileSource final : public ByteSource {
+// A read-only file. Move-only; closes the descriptor when it goes. A regular
+// file can also be read at an offset, where values the store leaves in it
+// are read back.
+class FileSource final : public ByteSource, public FileAt {
  public:
   // Opens `path`. On failure returns null and sets `error` to the errno
   // (a directory is refused with EISDIR). A named pipe's reads wait for its
@@ -38,6 +42,9 @@ class FileSource final : public ByteSource {
   std::ptrdiff_t read(void* dst, std::size_t n) override;
   bool skip(std::int64_t n) override;
   std::int64_t size() const override { return size_; }
+  std::ptrdiff_t read_at(void* dst, std::size_t n, std::int64_t offset) const override;
+  // A regular file, which read_at() can read.
+  bool regular() const { return size_ >= 0; }
 
  private:
   FileSource(int fd, std::int64_t size) : fd_(fd), size_(size) {}

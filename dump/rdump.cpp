@@ -31,9 +31,7 @@ bool read_identification(DumpFile& f, Trace& trace) {
   return dumpformat::ident_says_tagged(take_file_ident(f));
 }
 
-}  // namespace
-
-ReadNotes rdump(DumpFile& f, int& status, const ReadTarget& target) {
+ReadNotes read_dump(DumpFile& f, int& status, const ReadTarget& target) {
   Store& s = target.store;
   status = 0;
   s.typef.extra_option1 = 0;
@@ -42,6 +40,10 @@ ReadNotes rdump(DumpFile& f, int& status, const ReadTarget& target) {
   trace.say("reading header");
   try {
     ReadState st{f, s, trace, target.wanted};
+    if (target.wanted.left_in_file) st.file_at = f.file_at();
+    // A read that copies its values into the store puts them over what
+    // earlier dumps left in their files: those are copied in first.
+    if (st.file_at == nullptr) s.fill_from_files();
     st.tagged = read_identification(f, trace);
     read_header(st);
     read_blocks(st);
@@ -60,6 +62,21 @@ ReadNotes rdump(DumpFile& f, int& status, const ReadTarget& target) {
     status = 1;
   }
   return {};
+}
+
+}  // namespace
+
+ReadNotes rdump(DumpFile& f, int& status, const ReadTarget& target) {
+  ReadNotes notes;
+  try {
+    notes = read_dump(f, status, target);
+  } catch (const Error& e) {
+    // The store as the read left it, also after a fault: the run may go on.
+    if (e.kind != FaultKind::interrupted) target.store.settle_files();
+    throw;
+  }
+  target.store.settle_files();
+  return notes;
 }
 
 }  // namespace pg

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "base/trace.hpp"
@@ -21,6 +22,9 @@ struct ReadState {
   Store& s;  // the target store
   Trace& trace;
   Wanted wanted;
+  // The file, where the read leaves the values the store notes instead of
+  // copying (null: every value is copied).
+  std::shared_ptr<const FileAt> file_at = nullptr;
   bool tagged = false;
   std::int32_t n_blocks = 1;
   bool has_dragscheme = false;  // the 44-integer header carries one

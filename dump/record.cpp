@@ -42,6 +42,12 @@ DumpFile DumpFile::open(const std::string& path) {
   return f;
 }
 
+std::shared_ptr<const FileAt> DumpFile::file_at() const {
+  const auto* file = dynamic_cast<const FileSource*>(src_.get());
+  if (file == nullptr || !file->regular()) return nullptr;
+  return std::shared_ptr<const FileAt>(src_, file);
+}
+
 std::ptrdiff_t DumpFile::source_read(void* dst, std::size_t n) {
   throw_if_stopped();  // a signal stops the run between two reads
   std::ptrdiff_t got = src_->read(dst, n);

@@ -65,6 +65,9 @@ class DumpFile {
   DumpFile& operator=(DumpFile&&) noexcept = default;
 
   int open_error() const { return open_error_; }
+  // The file itself, read at an offset, when it is a regular file (else
+  // null): where the store may leave values (see state/file_values.hpp).
+  std::shared_ptr<const FileAt> file_at() const;
   // File offset of the next unread byte.
   std::int64_t offset() const { return pos_; }
 
@@ -90,6 +93,17 @@ class DumpFile {
   template <class T>
   void require_array(std::int64_t n) {
     require(n, sizeof(T));
+  }
+  // Checks n items of T exactly as take_array does, the file holding them
+  // included, and returns the file offset where they start without taking
+  // them: end_record() passes over them.
+  template <class T>
+  std::int64_t locate_array(std::int64_t n) {
+    if (n > 0) {
+      require(n, sizeof(T));
+      claim(n * static_cast<std::int64_t>(sizeof(T)));
+    }
+    return pos_;
   }
 
   // Copies the next n bytes of the file to dst without taking them (between
@@ -121,7 +135,7 @@ class DumpFile {
   void claim(std::int64_t bytes);  // checks a take of `bytes` against the record and the file
   [[noreturn]] void short_payload(wide_count wanted) const;
 
-  std::unique_ptr<ByteSource> src_;
+  std::shared_ptr<ByteSource> src_;
   std::unique_ptr<char[]> buf_;
   std::size_t cap_ = 0, head_ = 0, tail_ = 0;
   // How much one refill asks for: small after a seek, when the next record

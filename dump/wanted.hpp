@@ -25,6 +25,11 @@ struct Wanted {
   bool identifiers = true;
   // Inactive-list entries beyond the list's count, which nothing reads.
   bool unused_list_entries = true;
+  // Densities and dust temperatures of a regular file are left in it: the
+  // store notes where they lie instead of copying them (see
+  // state/file_values.hpp), for a run that reads them through
+  // Store::values().
+  bool left_in_file = false;
   // Always read, whatever the run: iphase, the inactive list up to its count,
   // the first identifiers of each block and the sink arrays.
 

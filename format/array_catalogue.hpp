@@ -139,7 +139,7 @@ inline constexpr ArraySpec table[] = {
     {lambda, rad, s_real, 4, "lambda", 4, always},
     {EddingtonFactor, rad, s_real, 5, "EddingtonFactor", 5, always},
     {DustTemperature, rad, s_real, 6, "DustTemperature", 1, from_count(7)},  // the two together
-    {DustOpacity, rad, s_real, 7, "DustOpacity", 2, from_count(7)},
+    {DustOpacity, rad, s_real, 7, "DustOpacity", 1, from_count(7)},
     {Cplus, rad, s_real4, 1, "Cplus", 1, from_count(9)},  // all nine or none
     {AtomicC, rad, s_real4, 2, "AtomicC", 2, from_count(9)},
     {CO, rad, s_real4, 3, "CO", 3, from_count(9)},

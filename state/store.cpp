@@ -48,6 +48,8 @@ bool Store::reserve(std::int64_t capacity, Members members, std::int64_t room) {
   fracg = {}; ener2 = {}; binary = {}; xforce = {}; rbnd = {}; planet2 = {};
   pxpy = {}; planetesimal = {}; bodys = {}; savernd = {}; typef = {};
   unitsin = {}; origi = {};
+  in_file.rho.clear();
+  in_file.dust_temperature.clear();
   capacity_ = capacity;
   members_ = members;
   try {
@@ -57,6 +59,20 @@ bool Store::reserve(std::int64_t capacity, Members members, std::int64_t room) {
     return false;
   }
   return true;
+}
+
+void Store::settle_files() {
+  const std::int64_t reach = std::max(in_file.rho.settle_reach(), in_file.dust_temperature.settle_reach());
+  if (reach > 0) ensure(reach);
+  in_file.rho.settle(room_of(densi.rho));
+  in_file.dust_temperature.settle(room_of(raddust.dust_temperature));
+}
+
+void Store::fill_from_files() {
+  const std::int64_t reach = std::max(in_file.rho.reach(), in_file.dust_temperature.reach());
+  if (reach > 0) ensure(reach);
+  in_file.rho.fill(room_of(densi.rho));
+  in_file.dust_temperature.fill(room_of(raddust.dust_temperature));
 }
 
 bool Store::has_room(const void* member) const {

@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "state/file_values.hpp"
+
 namespace pg {
 
 inline constexpr std::int64_t idim = 50001000;  // the tool's particle capacity
@@ -100,7 +102,10 @@ struct Unique {
 struct Gradhterms { PerParticle<float, 2> gradhterms; };  // gradh, gradsoft
 struct Numpa { PerParticle<float, 1> alpha; };
 struct Radtrans { PerParticle<double, 5> rad_values; };   // Erad, opacity, Cv, lambda, EddingtonFactor
-struct Raddust { PerParticle<double, 2> dust_values; };   // DustTemperature, DustOpacity
+struct Raddust {
+  PerParticle<double, 1> dust_temperature;
+  PerParticle<double, 1> dust_opacity;
+};
 struct Chem {
   PerParticle<float, 3> chem_abund;  // Cplus, AtomicC, CO
   PerParticle<float, 1> H2Frac;
@@ -220,6 +225,30 @@ class Store {
   Slots<double, 4> unitsin;  // the dump's units: slot 2, 1, 3 as read
   Slots<double, 3> origi;  // last centre of mass found
 
+  // The densities and dust temperatures that dumps left in their files (see
+  // FileValues), over what rho and dust_temperature hold. Read them through
+  // values(): rho and dust_temperature alone hold only what no file does.
+  struct InFile {
+    FileValues rho{sizeof(float)};
+    FileValues dust_temperature{sizeof(double)};
+  } in_file;
+
+  // Copies the values of particles first .. first + count - 1 of `member`
+  // (rho or dust_temperature) to dst: from the files that hold them, else
+  // from the member (zero beyond its room). Safe from several threads.
+  template <class T>
+  void values(const PerParticle<T, 1>& member, std::int64_t first, std::int64_t count, T* dst) const {
+    files_of(&member).gather(first, count, dst, room_of(member));
+  }
+  // Once a dump has been read: an earlier dump's values that the latest one
+  // does not supply in full are copied into their members, and the files
+  // of earlier dumps let go. Throws as ensure() does, or a fault of kind
+  // read_failed when an earlier dump can no longer be read.
+  void settle_files();
+  // Every value left in a file copied into its member: before a read
+  // stores these members itself.
+  void fill_from_files();
+
   // Applies f to every per-particle member, in block order.
   template <class F>
   void each_member(F&& f) {
@@ -233,7 +262,8 @@ class Store {
     f(gradhterms.gradhterms);
     f(numpa.alpha);
     f(radtrans.rad_values);
-    f(raddust.dust_values);
+    f(raddust.dust_temperature);
+    f(raddust.dust_opacity);
     f(chem.chem_abund);
     f(chem.H2Frac);
     f(chem.dH2dt_pair);
@@ -241,7 +271,15 @@ class Store {
   }
 
  private:
-  static constexpr int member_count = 15;  // members each_member() visits
+  static constexpr int member_count = 16;  // members each_member() visits
+
+  template <class T>
+  Room room_of(const PerParticle<T, 1>& member) const {
+    return {reinterpret_cast<char*>(member.base), sizeof(T), member.base == nullptr ? 0 : room_};
+  }
+  const FileValues& files_of(const void* member) const {
+    return member == &densi.rho ? in_file.rho : in_file.dust_temperature;
+  }
 
   bool has_room(const void* member) const;
   void grow(std::int64_t particles);

@@ -53,7 +53,7 @@ TEST_P(Blocks, TwoBlocksFillTheStoreInFileOrder) {
     EXPECT_EQ(store.part.pos_mass_h(5, i), p.xyzmh[4][k]);
     EXPECT_EQ(store.part.vel_u(4, i), p.vxyzu[3][k]);
     EXPECT_EQ(store.densi.rho(i), p.rho[k]);
-    EXPECT_EQ(store.raddust.dust_values(1, i), p.dust_t[k]);
+    EXPECT_EQ(store.raddust.dust_temperature(i), p.dust_t[k]);
     EXPECT_EQ(store.radtrans.rad_values(5, i), p.rad[4][k]);
     EXPECT_EQ(store.timei.isteps(i), p.isteps[k]);
     EXPECT_EQ(store.unique.iunique(i), i);  // numbered: the dump has none
@@ -158,7 +158,7 @@ TEST_P(Blocks, ArraysTheReaderDoesNotUseArePassedOver) {
   EXPECT_EQ(store.numpa.alpha(1), 3.5f);
   EXPECT_EQ(store.chem.dH2dt_pair(1, 30), 0.25f);
   EXPECT_EQ(store.chem.dH2dt_pair(2, 30), 0.0f);
-  EXPECT_EQ(store.raddust.dust_values(2, 30), p.dust_kappa[29]);
+  EXPECT_EQ(store.raddust.dust_opacity(30), p.dust_kappa[29]);
   EXPECT_EQ(store.ptmass.stellarlum(1), sink_value(14, 1));
 }
 
@@ -166,12 +166,12 @@ TEST_P(Blocks, MissingOptionalArraysKeepEarlierValues) {
   Particles p = sample_particles(10);
   p.dust_t.clear();
   p.dust_kappa.clear();
-  store.raddust.dust_values(1, 3) = 42.0;
+  store.raddust.dust_temperature(3) = 42.0;
   store.numpa.alpha(3) = 7.0f;
   ReadOutcome o = read(simple_dump(p, tagged()));
   EXPECT_TRUE(o.has_line(" nums3 0 0 0 0 0 5 0 0"));
   EXPECT_EQ(o.last(), " FINISHED READ 10 0");
-  EXPECT_EQ(store.raddust.dust_values(1, 3), 42.0);
+  EXPECT_EQ(store.raddust.dust_temperature(3), 42.0);
   EXPECT_EQ(store.numpa.alpha(3), 7.0f);
 }
 

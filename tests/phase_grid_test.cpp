@@ -59,7 +59,7 @@ class GridFile : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(store.reserve(pg::idim, pg::Store::Members::all, 300001)); }
   void put(std::int64_t i, float rho, double t, std::int8_t iphase = 0) {
     store.densi.rho(i) = rho;
-    store.raddust.dust_values(1, i) = t;
+    store.raddust.dust_temperature(i) = t;
     store.phase.iphase(i) = iphase;
   }
   pg::Store store;

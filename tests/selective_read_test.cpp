@@ -92,7 +92,7 @@ void poison_store(pg::Store& store) {
   for (std::int64_t i = 1; i <= poisoned; ++i) {
     for (int k = 1; k <= 5; ++k) store.part.pos_mass_h(k, i) = -7.0;
     store.densi.rho(i) = -7.0f;
-    for (int k = 1; k <= 2; ++k) store.raddust.dust_values(k, i) = -7.0;
+    store.raddust.dust_temperature(i) = store.raddust.dust_opacity(i) = -7.0;
   }
 }
 
@@ -115,7 +115,8 @@ Snapshot take(pg::Store& store, const std::string& bytes, const pg::Wanted& w) {
   for (int k = 1; k <= 5; ++k) s.pos[k - 1] = component(store.part.pos_mass_h, k, n);
   for (int k = 1; k <= 4; ++k) s.vel[k - 1] = component(store.part.vel_u, k, n);
   for (int k = 1; k <= 5; ++k) s.rad[k - 1] = component(store.radtrans.rad_values, k, n);
-  for (int k = 1; k <= 2; ++k) s.dust[k - 1] = component(store.raddust.dust_values, k, n);
+  s.dust[0] = range(store.raddust.dust_temperature.base, n);
+  s.dust[1] = range(store.raddust.dust_opacity.base, n);
   s.rho = range(store.densi.rho.base, n);
   s.gradh = component(store.gradhterms.gradhterms, 1, n);
   s.alpha = range(store.numpa.alpha.base, n);
@@ -214,4 +215,46 @@ TEST(SelectiveRead, LastDumpNeedsOnlyTheTracedIdentifiers) {
   EXPECT_NE(selective.out.find(" Read iunique 7000 7001 7002"), std::string::npos) << selective.out;
   EXPECT_NE(selective.out.find(" Read iunique 0 0 0 0 5 6 7 8 9 10"), std::string::npos) << selective.out;
   for (const char* f : {"IPd3", "QGd3     01"}) EXPECT_EQ(a.read(f), b.read(f));
+}
+
+TEST(SelectiveRead, ValuesLeftInEarlierDumpsFilesStayInForce) {
+  // A run leaves densities and dust temperatures in the dumps' files; what a
+  // later dump does not supply (fewer particles, no dust, dust in one block
+  // of two, an early end) is still the earlier dump's, as when the store
+  // holds every value.
+  Particles big = sample_particles(40, 8);
+  Particles small = sample_particles(12, 9);
+  small.dust_t.clear();
+  small.dust_kappa.clear();
+  Particles two = sample_particles(40, 10);
+  Particles no_dust = slice(two, 25, 15);
+  no_dust.dust_t.clear();
+  no_dust.dust_kappa.clear();
+  Dump halves = simple_dump(two);
+  halves.ints = standard_ints(40, 2);
+  halves.blocks = {Block{{gas_group(slice(two, 0, 25)), sink_group({}), rad_group(slice(two, 0, 25))}},
+                   Block{{gas_group(no_dust), sink_group({}), rad_group(no_dust)}}};
+  const std::string cut = dump_bytes(simple_dump(sample_particles(40, 11)));
+  const std::string files[] = {dump_bytes(simple_dump(big)), dump_bytes(simple_dump(small)), dump_bytes(halves),
+                               cut.substr(0, cut.size() * 3 / 4), dump_bytes(simple_dump(small))};
+  for (const char* answers : {"n\n0\n", "d\n0\n"}) {
+    SCOPED_TRACE(answers);
+    TempDir a, b;
+    std::string input = "5\n";
+    for (int k = 0; k < 5; ++k) {
+      const std::string name = "d" + std::to_string(k + 1);
+      write_file(a.file(name), files[k]);
+      write_file(b.file(name), files[k]);
+      input += name + "\n";
+    }
+    input += answers;
+    const ToolRun selective = run_tool(a.path(), input);
+    const ToolRun everything = run_tool(b.path(), input, {}, {"PHASEGRID_READ_ALL=1"});
+    EXPECT_EQ(selective.out, everything.out);
+    EXPECT_EQ(selective.status, everything.status);
+    for (int k = 1; k <= 5; ++k) {
+      const std::string grid = "QGd" + std::to_string(k) + "     01";
+      EXPECT_EQ(a.read(grid), b.read(grid)) << grid;
+    }
+  }
 }
