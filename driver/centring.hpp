@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "base/trace.hpp"
 #include "state/store.hpp"
@@ -12,11 +13,20 @@ namespace pg {
 // The point a centring moved to the origin (zeros when none moved).
 using Centre = std::array<double, 3>;
 
+// Where the centre of mass and the density peak find the dump's positions:
+// in the store, turned already, where they are shifted; or left in the
+// dump's file (the run's last dump), turned by `turn` as they are read and
+// never shifted, since no later step reads them.
+struct PositionsHeld {
+  bool in_file = false;
+  std::optional<double> turn;
+};
+
 // Centre of mass of particles 1..npart; prints it, stores it in origi and
 // shifts the positions by it times `scale`.
-Centre origin(Store& s, Trace& trace, double scale);
+Centre origin(Store& s, Trace& trace, double scale, const PositionsHeld& held = {});
 // Mean position of the particles within 4 h of the densest particle.
-Centre centre_on_density_peak(Store& s, Trace& trace);
+Centre centre_on_density_peak(Store& s, Trace& trace, const PositionsHeld& held = {});
 // The position of the particle of sink k (1..nptmass). A sink that does not
 // exist, or whose particle lies outside 1..npart, is reported and nothing moves.
 Centre centre_on_sink(Store& s, Trace& trace, std::int32_t k);
@@ -25,8 +35,9 @@ Centre centre_on_sink(Store& s, Trace& trace, std::int32_t k);
 Centre centre_on_most_massive_sink(Store& s, Trace& trace);
 
 // The centring chosen by its letter: m, d, p, s, x; any other does nothing.
-// Returns the point moved to the origin.
+// Returns the point moved to the origin. `held` is for m, d and p; s and x
+// find their positions in the store.
 Centre apply_centring(Store& s, Trace& trace, char centre_mode, std::int32_t sink_number,
-                    const std::array<double, 3>& centre_position);
+                      const std::array<double, 3>& centre_position, const PositionsHeld& held = {});
 
 }  // namespace pg

@@ -8,6 +8,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
+#include <exception>
+#include <algorithm>
 #include <vector>
 
 #include "base/interrupt.hpp"
@@ -92,6 +95,43 @@ void turn_about_z(Store& s, double angle, double omega, bool positions, bool vel
       v(2, i) -= omega * x;
     }
   }
+}
+
+void turn_about_z(double& a, double& b, double angle) { turn(a, b, angle); }
+
+void each_position_slice(const Store& s, std::optional<double> angle, int w,
+                         const std::function<void(const PositionSlice&)>& use) {
+  const std::int64_t n = s.part.npart;
+  constexpr std::int64_t slice = 16384;
+  const std::int64_t slices = (n + slice - 1) / slice;
+  std::atomic<bool> failing = false;
+  std::exception_ptr failed;
+#pragma omp parallel
+  {
+    std::vector<double> buffer(static_cast<std::size_t>(4 * slice));
+    double* const at[4] = {buffer.data(), buffer.data() + slice, buffer.data() + 2 * slice,
+                           buffer.data() + 3 * slice};
+#pragma omp for ordered schedule(static, 1)
+    for (std::int64_t k = 0; k < slices; ++k) {
+      const PositionSlice p{k * slice + 1, std::min(slice, n - k * slice), at[0], at[1], at[2],
+                            w > 0 ? at[3] : nullptr};
+      if (!failing) {
+        try {
+          for (int c = 0; c < 3; ++c) s.pos_mass_h_values(c + 1, p.first, p.count, at[c]);
+          if (w > 0) s.pos_mass_h_values(w, p.first, p.count, at[3]);
+          if (angle)
+            for (std::int64_t j = 0; j < p.count; ++j) turn(at[0][j], at[1][j], *angle);
+        } catch (...) {
+#pragma omp critical(position_slice_failed)
+          if (!failed) failed = std::current_exception();
+          failing = true;
+        }
+      }
+#pragma omp ordered
+      if (!failing) use(p);
+    }
+  }
+  if (failed) std::rethrow_exception(failed);
 }
 
 }  // namespace pg

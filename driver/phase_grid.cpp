@@ -112,7 +112,7 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
   const PhaseBins& bins = phase_bins();
   constexpr std::size_t cells = static_cast<std::size_t>(grid_nx) * grid_ny;
   // The densities and dust temperatures come a slice at a time into buffers
-  // each thread reuses, from the dump's file or the store (Store::values).
+  // each thread reuses, from the dump's file or the store.
   constexpr std::int64_t slice = 32768;
   const std::int64_t slices = (n + slice - 1) / slice;
   // One grid per thread, summed at the end: integer counts, so the sum is
@@ -131,8 +131,8 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
       const std::int64_t i0 = k * slice;
       const std::int64_t m = std::min(slice, n - i0);
       try {
-        s.values(s.densi.rho, i0 + 1, m, rho.data());
-        s.values(s.raddust.dust_temperature, i0 + 1, m, dust.data());
+        s.rho_values(i0 + 1, m, rho.data());
+        s.dust_temperature_values(i0 + 1, m, dust.data());
       } catch (...) {
         // (An exception must not leave the parallel region.)
 #pragma omp critical(phase_grid_failed)

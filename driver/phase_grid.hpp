@@ -93,7 +93,7 @@ class PhaseGrid {
 
   // Zeroes the grid, prints "npart=" and bins particles 1..npart of the
   // store, their densities and dust temperatures read through
-  // Store::values() (a dump's file that can no longer be read raises a fault
+  // Store::rho_values() and dust_temperature_values() (a dump's file that can no longer be read raises a fault
   // of kind read_failed). Returns the active particles left out; inactive()
   // counts the inactive ones passed over.
   OutsideGrid bin(const Store& s, Trace& trace);

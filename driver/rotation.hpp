@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "base/trace.hpp"
 #include "state/store.hpp"
@@ -20,7 +21,12 @@ namespace pg {
 // Only what a later step reads needs turning: `positions` and `velocities`
 // say which (the run turns positions when a centring follows; no step of the
 // run reads velocities afterwards).
-void undo_rotation(Store& s, Trace& trace, std::int32_t rotate_mode, double rotation_frequency,
-                   bool positions = true, bool velocities = true);
+//
+// Positions the run left in the dump's file (the last dump's) are turned as
+// the centring reads them: for those, the angle is returned and the store's
+// own positions stay as they were.
+std::optional<double> undo_rotation(Store& s, Trace& trace, std::int32_t rotate_mode, double rotation_frequency,
+                                    bool positions = true, bool velocities = true,
+                                    bool positions_in_file = false);
 
 }  // namespace pg

@@ -180,13 +180,14 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
     o.dump_units[0] = s.unitsin(1);
     o.dump_units[1] = s.unitsin(2);
     o.dump_units[2] = s.unitsin(3);
-    undo_rotation(s, trace, a.rotate_mode, a.rotation_frequency, state.wanted.positions,
-                  state.wanted.velocities);
+    const bool in_file = state.wanted.positions_left_in_file;
+    const std::optional<double> turn = undo_rotation(s, trace, a.rotate_mode, a.rotation_frequency,
+                                                     state.wanted.positions, state.wanted.velocities, in_file);
     clock.lap("rotation");
 
     o.time = s.gtime.gt;
     o.time_ff = o.time / free_fall_time(s.polyk2.rhozero);
-    o.centre = apply_centring(s, trace, a.centre_mode, a.sink_number, a.centre_position);
+    o.centre = apply_centring(s, trace, a.centre_mode, a.sink_number, a.centre_position, {in_file, turn});
     clock.lap("centring");
     o.outside = state.grid.bin(s, trace);
     o.npart = s.part.npart;
@@ -377,8 +378,14 @@ int process_dumps(const RunPlan& plan, RunReport& report, SeriesFile* series, Tr
     if (plan.jobs[k].not_readable == 0 && !plan.jobs[k].not_a_dump) last = k;
   int status = exit_ok;
   for (std::size_t k = 0; k < plan.jobs.size(); ++k) {
-    // No dump after the last one can show its identifiers.
-    if (!all && k == last) state.wanted.identifiers = false;
+    // No dump after the last one can show its identifiers, or find its
+    // positions in the store: the centrings that only sum them read them
+    // from the file.
+    if (!all && k == last) {
+      state.wanted.identifiers = false;
+      const char mode = plan.answers.centre_mode;
+      state.wanted.positions_left_in_file = mode == 'm' || mode == 'd' || mode == 'p';
+    }
     DumpOutcome outcome = process_one(plan, k, state, report);
     const Settled settled = settle(outcome, plan, k, state, report, series);
     status = std::max(status, settled.status);

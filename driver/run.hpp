@@ -30,10 +30,11 @@ std::string index_line(double time, double ratio, const std::string& grid_name);
 std::string scientific12(double x);
 
 // What a run with this centring reads after the reader: the phase grid's
-// densities and dust temperatures, and what the centring uses. The frame
-// rotation turns what these read and nothing else: positions when a centring
-// follows; velocities are read by no step after it. Identifiers are kept in
-// full; the run leaves them out for its last dump.
+// densities and dust temperatures, left in the dump's file, and what the
+// centring uses. The frame rotation turns what these read and nothing else:
+// positions when a centring follows; velocities are read by no step after
+// it. Identifiers are kept in full; for its last dump the run leaves them
+// out, and leaves the positions of the centrings m, d and p in the file.
 Wanted wanted_for_run(char centre_mode);
 
 // One dump of a run: the file to read, the name the trace and the report

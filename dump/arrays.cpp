@@ -20,12 +20,18 @@ T* component_at(const PerParticle<T, C>& m, int k, std::int64_t i) {
     return m.at(k, i);
 }
 
-// The values a read may leave in the file: the densities and dust
-// temperatures, when the read leaves any.
+// The values a read may leave in the file, when it leaves any.
 FileValues* left_in_file(ReadState& st, dumpformat::ArrayId id) {
+  using dumpformat::ArrayId;
   if (st.file_at == nullptr) return nullptr;
-  if (id == dumpformat::ArrayId::rho) return &st.s.in_file.rho;
-  if (id == dumpformat::ArrayId::DustTemperature) return &st.s.in_file.dust_temperature;
+  if (st.wanted.left_in_file) {
+    if (id == ArrayId::rho) return &st.s.in_file.rho;
+    if (id == ArrayId::DustTemperature) return &st.s.in_file.dust_temperature;
+  }
+  if (st.wanted.positions_left_in_file) {
+    const int k = id == ArrayId::x ? 1 : id == ArrayId::y ? 2 : id == ArrayId::z ? 3 : id == ArrayId::m ? 4 : id == ArrayId::h ? 5 : 0;
+    if (k > 0) return &st.s.in_file.pos_mass_h[k - 1];
+  }
   return nullptr;
 }
 

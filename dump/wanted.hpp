@@ -27,9 +27,13 @@ struct Wanted {
   bool unused_list_entries = true;
   // Densities and dust temperatures of a regular file are left in it: the
   // store notes where they lie instead of copying them (see
-  // state/file_values.hpp), for a run that reads them through
-  // Store::values().
+  // state/file_values.hpp), for a run that reads them through the store's
+  // *_values() functions.
   bool left_in_file = false;
+  // The same for positions, masses and smoothing lengths, for the last dump
+  // of a run: its steps take them from the file turned and shifted as they
+  // read them, and the store's own stay as they were.
+  bool positions_left_in_file = false;
   // Always read, whatever the run: iphase, the inactive list up to its count,
   // the first identifiers of each block and the sink arrays.
 

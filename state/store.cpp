@@ -48,8 +48,7 @@ bool Store::reserve(std::int64_t capacity, Members members, std::int64_t room) {
   fracg = {}; ener2 = {}; binary = {}; xforce = {}; rbnd = {}; planet2 = {};
   pxpy = {}; planetesimal = {}; bodys = {}; savernd = {}; typef = {};
   unitsin = {}; origi = {};
-  in_file.rho.clear();
-  in_file.dust_temperature.clear();
+  each_in_file([](FileValues& v, const Room&) { v.clear(); });
   capacity_ = capacity;
   members_ = members;
   try {
@@ -61,18 +60,24 @@ bool Store::reserve(std::int64_t capacity, Members members, std::int64_t room) {
   return true;
 }
 
+// (Rooms are taken after ensure(): the members may move as they grow.)
 void Store::settle_files() {
-  const std::int64_t reach = std::max(in_file.rho.settle_reach(), in_file.dust_temperature.settle_reach());
+  std::int64_t reach = 0;
+  each_in_file([&](FileValues& v, const Room&) { reach = std::max(reach, v.settle_reach()); });
   if (reach > 0) ensure(reach);
-  in_file.rho.settle(room_of(densi.rho));
-  in_file.dust_temperature.settle(room_of(raddust.dust_temperature));
+  each_in_file([](FileValues& v, const Room& room) { v.settle(room); });
 }
 
-void Store::fill_from_files() {
-  const std::int64_t reach = std::max(in_file.rho.reach(), in_file.dust_temperature.reach());
+void Store::fill_from_files(bool rho_and_dust, bool pos_mass_h) {
+  const auto chosen = [&](const FileValues& v) { return &v == &in_file.rho || &v == &in_file.dust_temperature ? rho_and_dust : pos_mass_h; };
+  std::int64_t reach = 0;
+  each_in_file([&](FileValues& v, const Room&) {
+    if (chosen(v)) reach = std::max(reach, v.reach());
+  });
   if (reach > 0) ensure(reach);
-  in_file.rho.fill(room_of(densi.rho));
-  in_file.dust_temperature.fill(room_of(raddust.dust_temperature));
+  each_in_file([&](FileValues& v, const Room& room) {
+    if (chosen(v)) v.fill(room);
+  });
 }
 
 bool Store::has_room(const void* member) const {

@@ -226,28 +226,39 @@ class Store {
   Slots<double, 3> origi;  // last centre of mass found
 
   // The densities and dust temperatures that dumps left in their files (see
-  // FileValues), over what rho and dust_temperature hold. Read them through
-  // values(): rho and dust_temperature alone hold only what no file does.
+  // FileValues), over what rho and dust_temperature hold; and the positions,
+  // masses and smoothing lengths of a run's last dump, which no later dump
+  // can find in the store. Read them through the *_values() functions: the
+  // members alone hold only what no file does.
   struct InFile {
     FileValues rho{sizeof(float)};
     FileValues dust_temperature{sizeof(double)};
+    FileValues pos_mass_h[5] = {FileValues{sizeof(double)}, FileValues{sizeof(double)},
+                                FileValues{sizeof(double)}, FileValues{sizeof(double)},
+                                FileValues{sizeof(double)}};
   } in_file;
 
-  // Copies the values of particles first .. first + count - 1 of `member`
-  // (rho or dust_temperature) to dst: from the files that hold them, else
-  // from the member (zero beyond its room). Safe from several threads.
-  template <class T>
-  void values(const PerParticle<T, 1>& member, std::int64_t first, std::int64_t count, T* dst) const {
-    files_of(&member).gather(first, count, dst, room_of(member));
+  // Copy the values of particles first .. first + count - 1 to dst: from the
+  // files that hold them, else from the member (zero beyond its room). Safe
+  // from several threads. pos_mass_h_values() gives component k.
+  void rho_values(std::int64_t first, std::int64_t count, float* dst) const {
+    in_file.rho.gather(first, count, dst, room_of(densi.rho, 1));
+  }
+  void dust_temperature_values(std::int64_t first, std::int64_t count, double* dst) const {
+    in_file.dust_temperature.gather(first, count, dst, room_of(raddust.dust_temperature, 1));
+  }
+  void pos_mass_h_values(int k, std::int64_t first, std::int64_t count, double* dst) const {
+    in_file.pos_mass_h[k - 1].gather(first, count, dst, room_of(part.pos_mass_h, k));
   }
   // Once a dump has been read: an earlier dump's values that the latest one
   // does not supply in full are copied into their members, and the files
   // of earlier dumps let go. Throws as ensure() does, or a fault of kind
   // read_failed when an earlier dump can no longer be read.
   void settle_files();
-  // Every value left in a file copied into its member: before a read
-  // stores these members itself.
-  void fill_from_files();
+  // The values left in files copied into their members, of the densities
+  // and dust temperatures, of the positions, masses and smoothing lengths,
+  // or both: before a read stores those members itself.
+  void fill_from_files(bool rho_and_dust, bool pos_mass_h);
 
   // Applies f to every per-particle member, in block order.
   template <class F>
@@ -273,12 +284,17 @@ class Store {
  private:
   static constexpr int member_count = 16;  // members each_member() visits
 
-  template <class T>
-  Room room_of(const PerParticle<T, 1>& member) const {
-    return {reinterpret_cast<char*>(member.base), sizeof(T), member.base == nullptr ? 0 : room_};
+  template <class T, int C>
+  Room room_of(const PerParticle<T, C>& member, int k) const {
+    if (member.base == nullptr) return {};
+    return {reinterpret_cast<char*>(member.base + (k - 1)), sizeof(T) * C, room_};
   }
-  const FileValues& files_of(const void* member) const {
-    return member == &densi.rho ? in_file.rho : in_file.dust_temperature;
+  // Applies f(values, room) to every member's values left in files.
+  template <class F>
+  void each_in_file(F&& f) {
+    f(in_file.rho, room_of(densi.rho, 1));
+    f(in_file.dust_temperature, room_of(raddust.dust_temperature, 1));
+    for (int k = 1; k <= 5; ++k) f(in_file.pos_mass_h[k - 1], room_of(part.pos_mass_h, k));
   }
 
   bool has_room(const void* member) const;

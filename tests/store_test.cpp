@@ -41,17 +41,17 @@ TEST(Store, ValuesLeftInFilesOverTheRoom) {
   store.in_file.rho.note(older, 2, 6, 0);            // particles 2..7: floats 0..5 of the older file
   store.in_file.rho.note(newer, 4, 2, 4 * 3);        // particles 4..5: floats 3..4 of the newer one
   float got[12];
-  store.values(store.densi.rho, 1, 12, got);
+  store.rho_values(1, 12, got);
   const float want[12] = {1, 1000, 1001, 2003, 2004, 1004, 1005, 8, 9, 10, 0, 0};
   for (int k = 0; k < 12; ++k) EXPECT_EQ(got[k], want[k]) << "particle " << k + 1;
   // The newer file covers only part of the older: the older is copied in.
   store.settle_files();
   newer->bytes.resize(16);  // and the newer one is cut short
   EXPECT_EQ(store.densi.rho(6), 1004.0f);
-  store.values(store.densi.rho, 6, 3, got);
+  store.rho_values(6, 3, got);
   EXPECT_EQ(got[0], 1004.0f);
   try {
-    store.values(store.densi.rho, 5, 1, got);
+    store.rho_values(5, 1, got);
     ADD_FAILURE() << "a file cut short is read";
   } catch (const pg::Error& e) {
     EXPECT_EQ(e.kind, pg::FaultKind::read_failed);
