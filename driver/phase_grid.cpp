@@ -108,11 +108,10 @@ const PhaseBins& phase_bins() {
 OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
   trace.say("npart=", s.part.npart);
   const std::int64_t n = s.part.npart;
-  const Component<std::int8_t, 1> iphase = s.phase.iphase.component(1);
   const PhaseBins& bins = phase_bins();
   constexpr std::size_t cells = static_cast<std::size_t>(grid_nx) * grid_ny;
-  // The densities and dust temperatures come a slice at a time into buffers
-  // each thread reuses, from the dump's file or the store.
+  // The phases, densities and dust temperatures come a slice at a time into
+  // buffers each thread reuses, from the dump's file or the store.
   constexpr std::int64_t slice = 32768;
   const std::int64_t slices = (n + slice - 1) / slice;
   // One grid per thread, summed at the end: integer counts, so the sum is
@@ -124,6 +123,7 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
 #pragma omp parallel num_threads(threads) reduction(+ : above, outside_rows, nan, inactive)
   {
     std::int32_t* grid = partial_.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
+    std::vector<std::int8_t> iphase(static_cast<std::size_t>(slice));
     std::vector<float> rho(static_cast<std::size_t>(slice));
     std::vector<double> dust(static_cast<std::size_t>(slice));
 #pragma omp for schedule(static)
@@ -131,6 +131,7 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
       const std::int64_t i0 = k * slice;
       const std::int64_t m = std::min(slice, n - i0);
       try {
+        s.iphase_values(i0 + 1, m, iphase.data());
         s.rho_values(i0 + 1, m, rho.data());
         s.dust_temperature_values(i0 + 1, m, dust.data());
       } catch (...) {
@@ -140,7 +141,7 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
         continue;
       }
       for (std::int64_t j = 0; j < m; ++j) {
-        if (iphase[i0 + j] == -1) {
+        if (iphase[static_cast<std::size_t>(j)] == -1) {
           ++inactive;
           continue;
         }

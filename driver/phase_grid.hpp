@@ -92,10 +92,10 @@ class PhaseGrid {
   PhaseGrid() : cells_(std::make_unique<Cells>()) {}
 
   // Zeroes the grid, prints "npart=" and bins particles 1..npart of the
-  // store, their densities and dust temperatures read through
-  // Store::rho_values() and dust_temperature_values() (a dump's file that can no longer be read raises a fault
-  // of kind read_failed). Returns the active particles left out; inactive()
-  // counts the inactive ones passed over.
+  // store, their phases, densities and dust temperatures read through the
+  // store's *_values() functions (a dump's file that can no longer be read
+  // raises a fault of kind read_failed). Returns the active particles left
+  // out; inactive() counts the inactive ones passed over.
   OutsideGrid bin(const Store& s, Trace& trace);
 
   const Rows& rows() const { return cells_->rows; }

@@ -20,19 +20,38 @@ T* component_at(const PerParticle<T, C>& m, int k, std::int64_t i) {
     return m.at(k, i);
 }
 
-// The values a read may leave in the file, when it leaves any.
-FileValues* left_in_file(ReadState& st, dumpformat::ArrayId id) {
+// The values of an array that the store may hold in files (null for the
+// others).
+FileValues* files_of(Store& s, dumpformat::ArrayId id) {
   using dumpformat::ArrayId;
-  if (st.file_at == nullptr) return nullptr;
-  if (st.wanted.left_in_file) {
-    if (id == ArrayId::rho) return &st.s.in_file.rho;
-    if (id == ArrayId::DustTemperature) return &st.s.in_file.dust_temperature;
+  switch (id) {
+    case ArrayId::iphase: return &s.in_file.iphase;
+    case ArrayId::rho: return &s.in_file.rho;
+    case ArrayId::DustTemperature: return &s.in_file.dust_temperature;
+    case ArrayId::x: return &s.in_file.pos_mass_h[0];
+    case ArrayId::y: return &s.in_file.pos_mass_h[1];
+    case ArrayId::z: return &s.in_file.pos_mass_h[2];
+    case ArrayId::m: return &s.in_file.pos_mass_h[3];
+    case ArrayId::h: return &s.in_file.pos_mass_h[4];
+    default: return nullptr;
   }
-  if (st.wanted.positions_left_in_file) {
-    const int k = id == ArrayId::x ? 1 : id == ArrayId::y ? 2 : id == ArrayId::z ? 3 : id == ArrayId::m ? 4 : id == ArrayId::h ? 5 : 0;
-    if (k > 0) return &st.s.in_file.pos_mass_h[k - 1];
+}
+
+// Blocks of fewer particles are copied all the same: their values are in
+// the read's buffer already, and reading them back one small block at a
+// time would cost more than the copy.
+constexpr std::int64_t least_left_in_file = 1024;
+
+// Whether the read leaves this array of n values in the file.
+bool leaves_in_file(const ReadState& st, dumpformat::ArrayId id, std::int64_t n) {
+  using dumpformat::ArrayId;
+  if (st.file_at == nullptr || n < least_left_in_file) return false;
+  switch (id) {
+    case ArrayId::iphase: case ArrayId::rho: case ArrayId::DustTemperature: return st.wanted.left_in_file;
+    case ArrayId::x: case ArrayId::y: case ArrayId::z: case ArrayId::m: case ArrayId::h:
+      return st.wanted.positions_left_in_file;
+    default: return false;
   }
-  return nullptr;
 }
 
 // An array read as any other, its values noted where they lie in the file
@@ -55,10 +74,14 @@ void read_into_member(ReadState& st, const ArraySpec& a, std::int64_t first, std
       // The address of a member the read does not fill is never formed: such
       // a member may have no storage.
       const bool keep = wanted == always_read || st.wanted.*wanted;
-      if (FileValues* values = keep ? left_in_file(st, a.id) : nullptr) {
+      FileValues* values = keep ? files_of(st.s, a.id) : nullptr;
+      if (values != nullptr && leaves_in_file(st, a.id, n)) {
         note_in_file<typename MemberItems<M>::type>(st, a, *values, first, n);
         return true;
       }
+      // Values copied into the member go over what earlier dumps, or earlier
+      // blocks, left in files: those are copied in first.
+      if (values != nullptr && !values->empty()) st.s.fill_from_file(*values);
       read_array(st, a.tag, keep ? component_at(m, a.component, first) : nullptr, n,
                  static_cast<std::size_t>(M::components));
     }

@@ -1,5 +1,6 @@
 // Array group 1: the gas particles of a block, integer arrays then reals.
 #include <algorithm>
+#include <array>
 
 #include "base/trace.hpp"
 #include "base/error.hpp"
@@ -46,16 +47,40 @@ void read_inactive_list(ReadState& st, std::string_view tag, std::int64_t n) {
   st.trace.say("READ nlistinactive ", count);
 }
 
+// The phase of particle k as the store holds it, or the dump's file where
+// the read left the phases there (0 beyond the store's room: no dump has
+// written one there), a slice of phases at a time. Lists usually run in
+// particle order: each slice read going forward is twice the last, up to
+// 64 KiB, and one going back is short again.
+class Phases {
+ public:
+  explicit Phases(const Store& s) : s_(s) {}
+  std::int8_t operator()(std::int64_t k) {
+    if (k < first_ || k >= first_ + count_) {
+      size_ = k >= first_ + count_ ? std::min(2 * size_, longest) : shortest;
+      first_ = (k - 1) / size_ * size_ + 1;
+      count_ = std::min(size_, s_.capacity() - first_ + 1);
+      s_.iphase_values(first_, count_, held_.data());
+    }
+    return held_[static_cast<std::size_t>(k - first_)];
+  }
+
+ private:
+  static constexpr std::int64_t shortest = 256, longest = 65536;
+  const Store& s_;
+  std::int64_t first_ = 0, count_ = 0, size_ = shortest / 2;
+  std::array<std::int8_t, longest> held_;  // (only what was read is read)
+};
+
 // Every listed particle must be marked inactive.
 void check_inactive(const ReadState& st, std::int64_t n) {
+  Phases phases(st.s);
   for (std::int64_t j = st.inactive_offset + 1; j <= st.inactive_offset + st.s.inactive.nlistinactive; ++j) {
     const std::int32_t k = st.s.inactive.listinactive(j);
     if (k < 1 || k > st.s.capacity()) {
       raise_fault(FaultKind::inactive_entry_outside_store, st.f.offset(), {j, k, st.s.capacity()});
     }
-    // Beyond the room the store has made, no dump has written a phase: it
-    // is 0 there, and the store need not grow to tell.
-    const std::int8_t phase = k <= st.s.reserved() ? st.s.phase.iphase(k) : std::int8_t{0};
+    const std::int8_t phase = phases(k);
     if (phase != -1)
       raise_fault(FaultKind::active_listed_inactive, st.f.offset(),
                   {j, st.inactive_offset, k, st.icount, n, phase});
@@ -113,10 +138,14 @@ void read_gas(ReadState& st) {
   for (int k = 1; k <= df::slot_count; ++k) {
     const std::int64_t rest = read_slot(st, df::ArrayGroup::gas, st.nums1, k, first, n, read_own);
     if (k == df::s_int1) {
-      if (n > 0)
-        st.trace.say("iphases ", st.s.phase.iphase(1), st.s.phase.iphase(n), slot(st.nums1, 5), st.icount);
-      else
-        st.trace.say("iphases ", st.s.phase.iphase(1), "-", slot(st.nums1, 5), st.icount);
+      std::int8_t first, last;
+      st.s.iphase_values(1, 1, &first);
+      if (n > 0) {
+        st.s.iphase_values(n, 1, &last);
+        st.trace.say("iphases ", first, last, slot(st.nums1, 5), st.icount);
+      } else {
+        st.trace.say("iphases ", first, "-", slot(st.nums1, 5), st.icount);
+      }
     }
     if (k == df::s_int8) number_identifiers(st, first, n);
     skip_arrays(st, rest);

@@ -41,10 +41,6 @@ ReadNotes read_dump(DumpFile& f, int& status, const ReadTarget& target) {
   try {
     ReadState st{f, s, trace, target.wanted};
     if (target.wanted.left_in_file || target.wanted.positions_left_in_file) st.file_at = f.file_at();
-    // A read that copies values into the store puts them over what earlier
-    // dumps left in their files: those are copied in first.
-    s.fill_from_files(!(st.file_at && target.wanted.left_in_file),
-                      !(st.file_at && target.wanted.positions_left_in_file));
     st.tagged = read_identification(f, trace);
     read_header(st);
     read_blocks(st);

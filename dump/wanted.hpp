@@ -25,7 +25,7 @@ struct Wanted {
   bool identifiers = true;
   // Inactive-list entries beyond the list's count, which nothing reads.
   bool unused_list_entries = true;
-  // Densities and dust temperatures of a regular file are left in it: the
+  // Phases, densities and dust temperatures of a regular file are left in it: the
   // store notes where they lie instead of copying them (see
   // state/file_values.hpp), for a run that reads them through the store's
   // *_values() functions.

@@ -80,11 +80,15 @@ bool FileValues::covered(std::size_t k) const {
   for (std::size_t j = k + 1; j < layers_.size(); ++j)
     later.insert(later.end(), layers_[j].spans.begin(), layers_[j].spans.end());
   std::sort(later.begin(), later.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+  // Both in particle order: one pass over each.
+  auto t = later.begin();
+  std::int64_t reach = 0;  // the later spans so far cover up to here, from the start of a span of layer k
   for (const Span& s : layers_[k].spans) {
     std::int64_t at = s.first;  // the first particle of s not yet found covered
-    for (const Span& t : later)
-      if (t.first <= at) at = std::max(at, end_of(t.first, t.count));
+    if (reach > at) at = reach;
+    for (; t != later.end() && t->first <= at; ++t) at = std::max(at, end_of(t->first, t->count));
     if (at < end_of(s.first, s.count)) return false;
+    reach = at;
   }
   return true;
 }

@@ -68,15 +68,10 @@ void Store::settle_files() {
   each_in_file([](FileValues& v, const Room& room) { v.settle(room); });
 }
 
-void Store::fill_from_files(bool rho_and_dust, bool pos_mass_h) {
-  const auto chosen = [&](const FileValues& v) { return &v == &in_file.rho || &v == &in_file.dust_temperature ? rho_and_dust : pos_mass_h; };
-  std::int64_t reach = 0;
-  each_in_file([&](FileValues& v, const Room&) {
-    if (chosen(v)) reach = std::max(reach, v.reach());
-  });
-  if (reach > 0) ensure(reach);
-  each_in_file([&](FileValues& v, const Room& room) {
-    if (chosen(v)) v.fill(room);
+void Store::fill_from_file(FileValues& v) {
+  ensure(v.reach());
+  each_in_file([&](FileValues& w, const Room& room) {
+    if (&w == &v) v.fill(room);
   });
 }
 

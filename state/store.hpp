@@ -225,12 +225,13 @@ class Store {
   Slots<double, 4> unitsin;  // the dump's units: slot 2, 1, 3 as read
   Slots<double, 3> origi;  // last centre of mass found
 
-  // The densities and dust temperatures that dumps left in their files (see
-  // FileValues), over what rho and dust_temperature hold; and the positions,
+  // The phases, densities and dust temperatures that dumps left in their
+  // files (see FileValues), over what the members hold; and the positions,
   // masses and smoothing lengths of a run's last dump, which no later dump
   // can find in the store. Read them through the *_values() functions: the
   // members alone hold only what no file does.
   struct InFile {
+    FileValues iphase{sizeof(std::int8_t)};
     FileValues rho{sizeof(float)};
     FileValues dust_temperature{sizeof(double)};
     FileValues pos_mass_h[5] = {FileValues{sizeof(double)}, FileValues{sizeof(double)},
@@ -241,6 +242,9 @@ class Store {
   // Copy the values of particles first .. first + count - 1 to dst: from the
   // files that hold them, else from the member (zero beyond its room). Safe
   // from several threads. pos_mass_h_values() gives component k.
+  void iphase_values(std::int64_t first, std::int64_t count, std::int8_t* dst) const {
+    in_file.iphase.gather(first, count, dst, room_of(phase.iphase, 1));
+  }
   void rho_values(std::int64_t first, std::int64_t count, float* dst) const {
     in_file.rho.gather(first, count, dst, room_of(densi.rho, 1));
   }
@@ -255,10 +259,9 @@ class Store {
   // of earlier dumps let go. Throws as ensure() does, or a fault of kind
   // read_failed when an earlier dump can no longer be read.
   void settle_files();
-  // The values left in files copied into their members, of the densities
-  // and dust temperatures, of the positions, masses and smoothing lengths,
-  // or both: before a read stores those members itself.
-  void fill_from_files(bool rho_and_dust, bool pos_mass_h);
+  // The values `v` (one of in_file's) holds in files copied into its
+  // member, and let go: before a read stores values in the member itself.
+  void fill_from_file(FileValues& v);
 
   // Applies f to every per-particle member, in block order.
   template <class F>
@@ -292,6 +295,7 @@ class Store {
   // Applies f(values, room) to every member's values left in files.
   template <class F>
   void each_in_file(F&& f) {
+    f(in_file.iphase, room_of(phase.iphase, 1));
     f(in_file.rho, room_of(densi.rho, 1));
     f(in_file.dust_temperature, room_of(raddust.dust_temperature, 1));
     for (int k = 1; k <= 5; ++k) f(in_file.pos_mass_h[k - 1], room_of(part.pos_mass_h, k));

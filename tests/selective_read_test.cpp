@@ -218,26 +218,31 @@ TEST(SelectiveRead, LastDumpNeedsOnlyTheTracedIdentifiers) {
 }
 
 TEST(SelectiveRead, ValuesLeftInEarlierDumpsFilesStayInForce) {
-  // A run leaves densities and dust temperatures in the dumps' files; what a
-  // later dump does not supply (fewer particles, no dust, dust in one block
-  // of two, an early end) is still the earlier dump's, as when the store
-  // holds every value.
-  Particles big = sample_particles(40, 8);
-  Particles small = sample_particles(12, 9);
-  small.dust_t.clear();
-  small.dust_kappa.clear();
-  Particles two = sample_particles(40, 10);
-  Particles no_dust = slice(two, 25, 15);
-  no_dust.dust_t.clear();
-  no_dust.dust_kappa.clear();
-  Dump halves = simple_dump(two);
-  halves.ints = standard_ints(40, 2);
-  halves.blocks = {Block{{gas_group(slice(two, 0, 25)), sink_group({}), rad_group(slice(two, 0, 25))}},
-                   Block{{gas_group(no_dust), sink_group({}), rad_group(no_dust)}}};
-  const std::string cut = dump_bytes(simple_dump(sample_particles(40, 11)));
-  const std::string files[] = {dump_bytes(simple_dump(big)), dump_bytes(simple_dump(small)), dump_bytes(halves),
-                               cut.substr(0, cut.size() * 3 / 4), dump_bytes(simple_dump(small))};
-  for (const char* answers : {"n\n0\n", "d\n0\n"}) {
+  // A run leaves phases, densities and dust temperatures in the dumps' files
+  // (blocks of 1,024 particles and more), and the last dump's positions;
+  // what a later dump does not supply (fewer particles, no dust, dust in one
+  // block of two, an early end) is still the earlier dump's, as when the
+  // store holds every value. Small blocks are copied over what files hold.
+  auto without_dust = [](Particles p) {
+    p.dust_t.clear();
+    p.dust_kappa.clear();
+    return p;
+  };
+  auto two_blocks = [](const Particles& p, std::size_t first_block, const Particles& second) {
+    Dump d = simple_dump(p);
+    d.ints = standard_ints(static_cast<std::int32_t>(p.size()), 2);
+    d.blocks = {Block{{gas_group(slice(p, 0, first_block)), sink_group({}), rad_group(slice(p, 0, first_block))}},
+                Block{{gas_group(second), sink_group({}), rad_group(second)}}};
+    return dump_bytes(d);
+  };
+  const Particles halves = sample_particles(3500, 10), mixed = sample_particles(3000, 12);
+  const std::string cut = dump_bytes(simple_dump(sample_particles(3000, 11)));
+  const std::string files[] = {dump_bytes(simple_dump(sample_particles(3000, 8))),
+                               dump_bytes(simple_dump(without_dust(sample_particles(1100, 9)))),
+                               two_blocks(halves, 2000, without_dust(slice(halves, 2000, 1500))),
+                               cut.substr(0, cut.size() * 3 / 4),
+                               two_blocks(mixed, 100, slice(mixed, 100, 2900))};
+  for (const char* answers : {"n\n0\n", "d\n2\n3e-15\n", "m\n1\n1e-14\n"}) {
     SCOPED_TRACE(answers);
     TempDir a, b;
     std::string input = "5\n";
