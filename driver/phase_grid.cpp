@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "state/store.hpp"
@@ -117,7 +118,11 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
   // One grid per thread, summed at the end: integer counts, so the sum is
   // the same whatever the threads and their shares.
   const int threads = omp_get_max_threads();
-  partial_.assign(cells * static_cast<std::size_t>(threads), 0);
+  const std::size_t all = cells * static_cast<std::size_t>(threads);
+  if (partial_.size() < all)
+    partial_ = MappedArray<std::int32_t>(all);
+  else
+    std::memset(partial_.data(), 0, all * sizeof(std::int32_t));
   std::int64_t above = 0, outside_rows = 0, nan = 0, inactive = 0;
   std::exception_ptr failed;
 #pragma omp parallel num_threads(threads) reduction(+ : above, outside_rows, nan, inactive)
@@ -181,12 +186,20 @@ std::int64_t PhaseGrid::total() const {
   return all;
 }
 
-std::string PhaseGrid::text() const {
+std::string_view PhaseGrid::text() {
   const Rows& counts = rows();
   constexpr std::size_t item = 11;  // "%10.3f" and a blank
-  std::string out;
-  out.reserve(13 + static_cast<std::size_t>(grid_ny) * grid_nx * item);
-  out += fmt::format("# {:5d}{:5d}\n", grid_nx, grid_ny);
+  constexpr std::size_t most = 13 + static_cast<std::size_t>(grid_ny) * grid_nx * item;
+  if (text_.size() < most) text_ = MappedArray<char>(most);
+  char* const out = text_.data();
+  std::size_t at = 0;
+  const auto put = [&](std::string_view s) {
+    // (A count's text is 10 characters: the buffer holds every grid.)
+    if (at + s.size() > most) throw std::length_error("the grid's text is longer than its buffer");
+    std::memcpy(out + at, s.data(), s.size());
+    at += s.size();
+  };
+  put(fmt::format("# {:5d}{:5d}\n", grid_nx, grid_ny));
   // Counts repeat: each distinct small count is formatted once.
   std::vector<std::string> memo(4096);
   std::string big;
@@ -202,12 +215,12 @@ std::string PhaseGrid::text() const {
   };
   for (int r = 0; r < grid_ny; ++r) {
     for (int c = 0; c < grid_nx; ++c) {
-      if (c > 0) out += ' ';
-      out += text_of(counts[r][c] > 0 ? counts[r][c] : 0);
+      if (c > 0) put(" ");
+      put(text_of(counts[r][c] > 0 ? counts[r][c] : 0));
     }
-    out += '\n';
+    put("\n");
   }
-  return out;
+  return {out, at};
 }
 
 }  // namespace pg

@@ -7,9 +7,11 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/trace.hpp"
+#include "state/mapped_array.hpp"
 #include "state/store.hpp"
 
 namespace pg {
@@ -89,7 +91,7 @@ struct OutsideGrid {
 class PhaseGrid {
  public:
   using Rows = std::int32_t[grid_ny][grid_nx];
-  PhaseGrid() : cells_(std::make_unique<Cells>()) {}
+  PhaseGrid() : cells_(static_cast<std::size_t>(grid_nx) * grid_ny) {}
 
   // Zeroes the grid, prints "npart=" and bins particles 1..npart of the
   // store, their phases, densities and dust temperatures read through the
@@ -98,20 +100,20 @@ class PhaseGrid {
   // out; inactive() counts the inactive ones passed over.
   OutsideGrid bin(const Store& s, Trace& trace);
 
-  const Rows& rows() const { return cells_->rows; }
-  Rows& rows() { return cells_->rows; }
+  const Rows& rows() const { return *reinterpret_cast<const Rows*>(cells_.data()); }
+  Rows& rows() { return *reinterpret_cast<Rows*>(cells_.data()); }
   // Particles the cells hold.
   std::int64_t total() const;
   std::int64_t inactive() const { return inactive_; }
   // The grid file's text: the header line and the 540 rows of 700 values.
-  std::string text() const;
+  // It lies in a buffer the grid reuses: valid until the next call.
+  std::string_view text();
 
  private:
-  struct Cells {
-    Rows rows;
-  };
-  std::unique_ptr<Cells> cells_;  // zeroed
-  std::vector<std::int32_t> partial_;  // one grid per thread, summed into the cells
+  // The grids are fresh memory for a run's first dump and reused after.
+  MappedArray<std::int32_t> cells_;    // zeroed
+  MappedArray<std::int32_t> partial_;  // one grid per thread, summed into the cells
+  MappedArray<char> text_;
   std::int64_t inactive_ = 0;
 };
 

@@ -85,7 +85,7 @@ TEST_F(GridFile, CountsLiveParticlesOnly) {
     for (int c : row) total += c;
   EXPECT_EQ(total, 102);
 
-  const std::string text = grid.text();
+  const std::string text(grid.text());
   const auto lines = pgtest::split_lines(text);
   ASSERT_EQ(lines.size(), 541u);
   EXPECT_EQ(lines[0], "#   700  540");
@@ -102,7 +102,7 @@ TEST_F(GridFile, EmptyStoreGivesMinusOneEverywhere) {
   store.part.npart = 10;  // no dust temperatures before any dump supplied them
   pgtest::ConsoleCapture cap;
   grid.bin(store, cap);
-  const std::string text = grid.text();
+  const std::string text(grid.text());
   EXPECT_EQ(text.find("0.000"), std::string::npos);
   EXPECT_EQ(text.find("-1.000"), 13u + 4u);
 }
@@ -112,7 +112,7 @@ TEST_F(GridFile, LargeCountsAreFormattedToo) {
   for (int i = 1; i <= 12345; ++i) put(i, rho_for_column(100.5), 100.0);
   pgtest::ConsoleCapture cap;
   grid.bin(store, cap);
-  const auto lines = pgtest::split_lines(grid.text());
+  const auto lines = pgtest::split_lines(std::string(grid.text()));
   EXPECT_EQ(lines[400].substr(99 * 11, 10), "     4.091");
 }
 
