@@ -5,12 +5,12 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <exception>
-#include <algorithm>
 #include <vector>
 
 #include "base/interrupt.hpp"

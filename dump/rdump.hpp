@@ -31,6 +31,9 @@ struct ReadNotes {
   bool dust_temperature = false;
 };
 
+// Values the target leaves in the file (Wanted::left_in_file) are noted in
+// the store; once the read ends, however it ends, the store settles what
+// earlier dumps left in their files (Store::settle_files).
 ReadNotes rdump(DumpFile& dump, int& status, const ReadTarget& target);
 
 }  // namespace pg

@@ -25,10 +25,10 @@ struct Wanted {
   bool identifiers = true;
   // Inactive-list entries beyond the list's count, which nothing reads.
   bool unused_list_entries = true;
-  // Phases, densities and dust temperatures of a regular file are left in it: the
-  // store notes where they lie instead of copying them (see
-  // state/file_values.hpp), for a run that reads them through the store's
-  // *_values() functions.
+  // Phases, densities and dust temperatures of a regular file are left in
+  // it, block by block from 1,024 particles: the store notes where they lie
+  // instead of copying them (see state/file_values.hpp), for a run that
+  // reads them through the store's *_values() functions.
   bool left_in_file = false;
   // The same for positions, masses and smoothing lengths, for the last dump
   // of a run: its steps take them from the file turned and shifted as they

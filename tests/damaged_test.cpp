@@ -304,6 +304,24 @@ TEST(DamagedFiles, CutInsideAnArrayExitsOneAndGoesOn) {
   EXPECT_EQ(dir.read("QGgood   01").size(), grid_bytes);
 }
 
+// A dump whose values the run left in its file fails when they are read
+// back: in the read (the first phase traced) or in the binning, it ends the
+// same way, as a failing read, its files left empty.
+TEST(DamagedFiles, FileThatFailsWhenReadBackStopsTheDump) {
+  for (const char* from : {"1", "3"}) {
+    SCOPED_TRACE(from);
+    TempDir dir;
+    write_file(dir.file("big"), dump_bytes(simple_dump(sample_particles(2000))));
+    const ToolRun r = run_tool(dir.path(), "1\nbig\nn\n0\n", {},
+                               {"LD_PRELOAD=" FAULT_SHIM_LIB, std::string("PHASEGRID_TEST_FAIL_PREAD=") + from,
+                                "ASAN_OPTIONS=verify_asan_link_order=0"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("ERROR in rdump: reading the dump failed at byte"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Input/output error"), std::string::npos) << r.out;
+    EXPECT_EQ(dir.read("QGbig    01"), "");
+  }
+}
+
 // The dialogue reads it as its trace has always said; standard error names it.
 TEST(DamagedFiles, EmptyFileIsAnEndOfFileAndNotADump) {
   TempDir dir;

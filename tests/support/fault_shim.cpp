@@ -3,7 +3,9 @@
 // closes it, then reports EIO, as a file system that loses written data does;
 // the signal $PHASEGRID_TEST_SIGNAL reaches the process just before its
 // $PHASEGRID_TEST_SIGNAL_AT-th write to a file (write or pwrite on a descriptor
-// above 2) or rename ($PHASEGRID_TEST_COUNT_TO: how many, written at exit).
+// above 2) or rename ($PHASEGRID_TEST_COUNT_TO: how many, written at exit);
+// the $PHASEGRID_TEST_FAIL_PREAD-th pread and every later one report EIO, as
+// a dump that fails once it has been read does.
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -62,6 +64,20 @@ extern "C" ssize_t pwrite(int fd, const void* buf, size_t n, off_t at) {
   if (fd > 2) count_one();
   return next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, buf, n, at);
 }
+
+std::atomic<long> preads{0};
+
+ssize_t pread_or_fail(const char* name, int fd, void* buf, size_t n, off_t at) {
+  const long from = number("PHASEGRID_TEST_FAIL_PREAD");
+  if (from > 0 && ++preads >= from) {
+    errno = EIO;
+    return -1;
+  }
+  return next<ssize_t (*)(int, void*, size_t, off_t)>(name)(fd, buf, n, at);
+}
+
+extern "C" ssize_t pread(int fd, void* buf, size_t n, off_t at) { return pread_or_fail("pread", fd, buf, n, at); }
+extern "C" ssize_t pread64(int fd, void* buf, size_t n, off_t at) { return pread_or_fail("pread64", fd, buf, n, at); }
 
 extern "C" int rename(const char* from, const char* to) {
   count_one();
