@@ -106,11 +106,14 @@ void each_position_slice(const Store& s, std::optional<double> angle, int w,
   const std::int64_t slices = (n + slice - 1) / slice;
   std::atomic<bool> failing = false;
   std::exception_ptr failed;
-#pragma omp parallel
+  // Each thread's slice, taken before the threads start (memory that cannot
+  // be had must not end a parallel region).
+  const int threads = omp_get_max_threads();
+  std::vector<double> buffers(static_cast<std::size_t>(4 * slice * threads));
+#pragma omp parallel num_threads(threads)
   {
-    std::vector<double> buffer(static_cast<std::size_t>(4 * slice));
-    double* const at[4] = {buffer.data(), buffer.data() + slice, buffer.data() + 2 * slice,
-                           buffer.data() + 3 * slice};
+    double* const mine = buffers.data() + 4 * slice * omp_get_thread_num();
+    double* const at[4] = {mine, mine + slice, mine + 2 * slice, mine + 3 * slice};
 #pragma omp for ordered schedule(static, 1)
     for (std::int64_t k = 0; k < slices; ++k) {
       const PositionSlice p{k * slice + 1, std::min(slice, n - k * slice), at[0], at[1], at[2],

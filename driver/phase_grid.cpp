@@ -123,22 +123,28 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
     partial_ = MappedArray<std::int32_t>(all);
   else
     std::memset(partial_.data(), 0, all * sizeof(std::int32_t));
+  // Each thread's slice: 13 bytes a particle, taken before the threads
+  // start (memory that cannot be had must not end a parallel region).
+  constexpr std::size_t slice_bytes = static_cast<std::size_t>(slice) * (sizeof(double) + sizeof(float) + 1);
+  if (slices_.size() < slice_bytes * static_cast<std::size_t>(threads))
+    slices_ = MappedArray<char>(slice_bytes * static_cast<std::size_t>(threads));
   std::int64_t above = 0, outside_rows = 0, nan = 0, inactive = 0;
   std::exception_ptr failed;
 #pragma omp parallel num_threads(threads) reduction(+ : above, outside_rows, nan, inactive)
   {
     std::int32_t* grid = partial_.data() + cells * static_cast<std::size_t>(omp_get_thread_num());
-    std::vector<std::int8_t> iphase(static_cast<std::size_t>(slice));
-    std::vector<float> rho(static_cast<std::size_t>(slice));
-    std::vector<double> dust(static_cast<std::size_t>(slice));
+    char* const mine = slices_.data() + slice_bytes * static_cast<std::size_t>(omp_get_thread_num());
+    double* const dust = reinterpret_cast<double*>(mine);
+    float* const rho = reinterpret_cast<float*>(mine + slice * sizeof(double));
+    std::int8_t* const iphase = reinterpret_cast<std::int8_t*>(mine + slice * (sizeof(double) + sizeof(float)));
 #pragma omp for schedule(static)
     for (std::int64_t k = 0; k < slices; ++k) {
       const std::int64_t i0 = k * slice;
       const std::int64_t m = std::min(slice, n - i0);
       try {
-        s.iphase_values(i0 + 1, m, iphase.data());
-        s.rho_values(i0 + 1, m, rho.data());
-        s.dust_temperature_values(i0 + 1, m, dust.data());
+        s.iphase_values(i0 + 1, m, iphase);
+        s.rho_values(i0 + 1, m, rho);
+        s.dust_temperature_values(i0 + 1, m, dust);
       } catch (...) {
         // (An exception must not leave the parallel region.)
 #pragma omp critical(phase_grid_failed)
@@ -146,16 +152,16 @@ OutsideGrid PhaseGrid::bin(const Store& s, Trace& trace) {
         continue;
       }
       for (std::int64_t j = 0; j < m; ++j) {
-        if (iphase[static_cast<std::size_t>(j)] == -1) {
+        if (iphase[j] == -1) {
           ++inactive;
           continue;
         }
-        const int c = bins.column(rho[static_cast<std::size_t>(j)]);
+        const int c = bins.column(rho[j]);
         if (c == 0) {
           ++above;
           continue;
         }
-        const double t = dust[static_cast<std::size_t>(j)];
+        const double t = dust[j];
         const int r = bins.row(t);
         if (r == 0) {
           if (std::isnan(t))

@@ -113,6 +113,7 @@ class PhaseGrid {
   // The grids are fresh memory for a run's first dump and reused after.
   MappedArray<std::int32_t> cells_;    // zeroed
   MappedArray<std::int32_t> partial_;  // one grid per thread, summed into the cells
+  MappedArray<char> slices_;  // each thread's slice of values
   MappedArray<char> text_;
   std::int64_t inactive_ = 0;
 };
