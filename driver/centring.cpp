@@ -90,38 +90,48 @@ namespace {
 
 bool names_a_particle(const Store& s, std::int32_t ip) { return ip >= 1 && ip <= s.part.npart; }
 
+// Position and mass of particle i, found as `held` says.
+std::array<double, 4> particle(const Store& s, std::int64_t i, const PositionsHeld& held) {
+  std::array<double, 4> p;
+  for (int c = 0; c < 4; ++c) s.pos_mass_h_values(c + 1, i, 1, &p[static_cast<std::size_t>(c)]);
+  if (held.turn) turn_about_z(p[0], p[1], *held.turn);
+  return p;
+}
+
 // Centres on the particle of sink k (1..nptmass).
-Centre centre_on_particle_of(Store& s, Trace& trace, std::int32_t k) {
+Centre centre_on_particle_of(Store& s, Trace& trace, std::int32_t k, const PositionsHeld& held) {
   const std::int32_t ip = s.ptmass.listpm(k);
   if (!names_a_particle(s, ip)) {
     trace.say("no sink", k, "to centre on: its particle", ip, "is outside 1 to", s.part.npart);
     return {};
   }
-  const double cx = s.part.pos_mass_h(1, ip), cy = s.part.pos_mass_h(2, ip), cz = s.part.pos_mass_h(3, ip);
-  trace.say("sink ", k, ip, s.part.pos_mass_h(4, ip), cx, cy, cz);
-  shift_positions(s, cx, cy, cz, 1.0);
+  const auto [cx, cy, cz, m] = particle(s, ip, held);
+  trace.say("sink ", k, ip, m, cx, cy, cz);
+  if (!held.in_file) shift_positions(s, cx, cy, cz, 1.0);
   return {cx, cy, cz};
 }
 
 }  // namespace
 
-Centre centre_on_sink(Store& s, Trace& trace, std::int32_t k) {
+Centre centre_on_sink(Store& s, Trace& trace, std::int32_t k, const PositionsHeld& held) {
   if (k < 1 || k > s.ptmass.nptmass || k > ptmass_dim) {
     trace.say("no sink", k, "to centre on: the dump has", s.ptmass.nptmass, "sinks");
     return {};
   }
-  return centre_on_particle_of(s, trace, k);
+  return centre_on_particle_of(s, trace, k, held);
 }
 
-Centre centre_on_most_massive_sink(Store& s, Trace& trace) {
+Centre centre_on_most_massive_sink(Store& s, Trace& trace, const PositionsHeld& held) {
   const std::int32_t nsinks = std::min(s.ptmass.nptmass, ptmass_dim);
   std::int32_t k = 0;
   double best = 0.0;
   for (std::int32_t j = 1; j <= nsinks; ++j) {
     const std::int32_t ip = s.ptmass.listpm(j);
     if (!names_a_particle(s, ip)) continue;
-    if (k == 0 || s.part.pos_mass_h(4, ip) > best) {
-      best = s.part.pos_mass_h(4, ip);
+    double m;
+    s.pos_mass_h_values(4, ip, 1, &m);
+    if (k == 0 || m > best) {
+      best = m;
       k = j;
     }
   }
@@ -132,7 +142,7 @@ Centre centre_on_most_massive_sink(Store& s, Trace& trace) {
       trace.say("no sink to centre on: no sink's particle lies within 1 to", s.part.npart);
     return {};
   }
-  return centre_on_particle_of(s, trace, k);
+  return centre_on_particle_of(s, trace, k, held);
 }
 
 Centre apply_centring(Store& s, Trace& trace, char centre_mode, std::int32_t sink_number,
@@ -143,8 +153,8 @@ Centre apply_centring(Store& s, Trace& trace, char centre_mode, std::int32_t sin
     case 'p':
       if (!held.in_file) shift_positions(s, centre_position[0], centre_position[1], centre_position[2], 1.0);
       return centre_position;
-    case 's': return centre_on_most_massive_sink(s, trace);
-    case 'x': return centre_on_sink(s, trace, sink_number);
+    case 's': return centre_on_most_massive_sink(s, trace, held);
+    case 'x': return centre_on_sink(s, trace, sink_number, held);
     default: return {};
   }
 }

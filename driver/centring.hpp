@@ -13,7 +13,7 @@ namespace pg {
 // The point a centring moved to the origin (zeros when none moved).
 using Centre = std::array<double, 3>;
 
-// Where the centre of mass and the density peak find the dump's positions:
+// Where a centring finds the dump's positions and masses:
 // in the store, turned already, where they are shifted; or left in the
 // dump's file (the run's last dump), turned by `turn` as they are read and
 // never shifted, since no later step reads them.
@@ -29,14 +29,13 @@ Centre origin(Store& s, Trace& trace, double scale, const PositionsHeld& held = 
 Centre centre_on_density_peak(Store& s, Trace& trace, const PositionsHeld& held = {});
 // The position of the particle of sink k (1..nptmass). A sink that does not
 // exist, or whose particle lies outside 1..npart, is reported and nothing moves.
-Centre centre_on_sink(Store& s, Trace& trace, std::int32_t k);
+Centre centre_on_sink(Store& s, Trace& trace, std::int32_t k, const PositionsHeld& held = {});
 // The same for the sink whose particle has the largest mass (the first of
 // equal maxima); sinks whose particle lies outside 1..npart are left out.
-Centre centre_on_most_massive_sink(Store& s, Trace& trace);
+Centre centre_on_most_massive_sink(Store& s, Trace& trace, const PositionsHeld& held = {});
 
 // The centring chosen by its letter: m, d, p, s, x; any other does nothing.
-// Returns the point moved to the origin. `held` is for m, d and p; s and x
-// find their positions in the store.
+// Returns the point moved to the origin.
 Centre apply_centring(Store& s, Trace& trace, char centre_mode, std::int32_t sink_number,
                       const std::array<double, 3>& centre_position, const PositionsHeld& held = {});
 

@@ -379,12 +379,10 @@ int process_dumps(const RunPlan& plan, RunReport& report, SeriesFile* series, Tr
   int status = exit_ok;
   for (std::size_t k = 0; k < plan.jobs.size(); ++k) {
     // No dump after the last one can show its identifiers, or find its
-    // positions in the store: the centrings that only sum them read them
-    // from the file.
+    // positions in the store: the centring reads them from the file.
     if (!all && k == last) {
       state.wanted.identifiers = false;
-      const char mode = plan.answers.centre_mode;
-      state.wanted.positions_left_in_file = mode == 'm' || mode == 'd' || mode == 'p';
+      state.wanted.positions_left_in_file = state.wanted.positions;
     }
     DumpOutcome outcome = process_one(plan, k, state, report);
     const Settled settled = settle(outcome, plan, k, state, report, series);

@@ -34,7 +34,7 @@ std::string scientific12(double x);
 // centring uses. The frame rotation turns what these read and nothing else:
 // positions when a centring follows; velocities are read by no step after
 // it. Identifiers are kept in full; for its last dump the run leaves them
-// out, and leaves the positions of the centrings m, d and p in the file.
+// out, and leaves the positions the centring reads in the file.
 Wanted wanted_for_run(char centre_mode);
 
 // One dump of a run: the file to read, the name the trace and the report

@@ -219,7 +219,8 @@ TEST(SelectiveRead, LastDumpNeedsOnlyTheTracedIdentifiers) {
 
 TEST(SelectiveRead, ValuesLeftInEarlierDumpsFilesStayInForce) {
   // A run leaves phases, densities and dust temperatures in the dumps' files
-  // (blocks of 1,024 particles and more), and the last dump's positions;
+  // (blocks of 1,024 particles and more), and the last dump's positions
+  // (every centring);
   // what a later dump does not supply (fewer particles, no dust, dust in one
   // block of two, an early end) is still the earlier dump's, as when the
   // store holds every value. Small blocks are copied over what files hold.
@@ -228,21 +229,25 @@ TEST(SelectiveRead, ValuesLeftInEarlierDumpsFilesStayInForce) {
     p.dust_kappa.clear();
     return p;
   };
-  auto two_blocks = [](const Particles& p, std::size_t first_block, const Particles& second) {
+  auto two_blocks = [](const Particles& p, std::size_t first_block, const Particles& second,
+                       const std::vector<std::int32_t>& sinks = {}) {
     Dump d = simple_dump(p);
     d.ints = standard_ints(static_cast<std::int32_t>(p.size()), 2);
     d.blocks = {Block{{gas_group(slice(p, 0, first_block)), sink_group({}), rad_group(slice(p, 0, first_block))}},
-                Block{{gas_group(second), sink_group({}), rad_group(second)}}};
+                Block{{gas_group(second), sink_group(sinks), rad_group(second)}}};
     return dump_bytes(d);
   };
-  const Particles halves = sample_particles(3500, 10), mixed = sample_particles(3000, 12);
+  const Particles halves = sample_particles(3500, 10);
+  Particles mixed = sample_particles(3000, 12);
+  mixed.xyzmh[3][106] *= 100.0;  // the first sink's particle: the most massive here alone
   const std::string cut = dump_bytes(simple_dump(sample_particles(3000, 11)));
   const std::string files[] = {dump_bytes(simple_dump(sample_particles(3000, 8))),
                                dump_bytes(simple_dump(without_dust(sample_particles(1100, 9)))),
                                two_blocks(halves, 2000, without_dust(slice(halves, 2000, 1500))),
                                cut.substr(0, cut.size() * 3 / 4),
-                               two_blocks(mixed, 100, slice(mixed, 100, 2900))};
-  for (const char* answers : {"n\n0\n", "d\n2\n3e-15\n", "m\n1\n1e-14\n"}) {
+                               two_blocks(mixed, 100, slice(mixed, 100, 2900), {7, 2500})};
+  for (const char* answers :
+       {"n\n0\n", "d\n2\n3e-15\n", "m\n1\n1e-14\n", "s\n1\n1e-14\n", "x\n2\n3\n2e-14\n"}) {
     SCOPED_TRACE(answers);
     TempDir a, b;
     std::string input = "5\n";
