@@ -23,7 +23,7 @@ std::optional<double> undo_rotation(Store& s, Trace& trace, std::int32_t rotate_
   }
   const double angle = omega * (rotate_mode == 2 ? fixed_turn_time : s.gtime.gt);
   // (A run that leaves positions in the file reads no velocities.)
-  if (positions_in_file) return positions ? std::optional<double>(angle) : std::nullopt;
+  if (positions_in_file) return angle;
   if (positions || velocities)
     turn_about_z(s, angle, rotate_mode == 3 ? omega : 0.0, positions, velocities);
   return std::nullopt;

@@ -22,17 +22,14 @@ T* component_at(const PerParticle<T, C>& m, int k, std::int64_t i) {
 
 // The values of an array that the store may hold in files (null for the
 // others).
-FileValues* files_of(Store& s, dumpformat::ArrayId id) {
+FileValues* files_of(Store& s, const ArraySpec& a) {
   using dumpformat::ArrayId;
-  switch (id) {
+  switch (a.id) {
     case ArrayId::iphase: return &s.in_file.iphase;
     case ArrayId::rho: return &s.in_file.rho;
     case ArrayId::DustTemperature: return &s.in_file.dust_temperature;
-    case ArrayId::x: return &s.in_file.pos_mass_h[0];
-    case ArrayId::y: return &s.in_file.pos_mass_h[1];
-    case ArrayId::z: return &s.in_file.pos_mass_h[2];
-    case ArrayId::m: return &s.in_file.pos_mass_h[3];
-    case ArrayId::h: return &s.in_file.pos_mass_h[4];
+    case ArrayId::x: case ArrayId::y: case ArrayId::z: case ArrayId::m: case ArrayId::h:
+      return &s.in_file.pos_mass_h[a.component - 1];
     default: return nullptr;
   }
 }
@@ -42,16 +39,12 @@ FileValues* files_of(Store& s, dumpformat::ArrayId id) {
 // time would cost more than the copy.
 constexpr std::int64_t least_left_in_file = 1024;
 
-// Whether the read leaves this array of n values in the file.
-bool leaves_in_file(const ReadState& st, dumpformat::ArrayId id, std::int64_t n) {
-  using dumpformat::ArrayId;
+// Whether the read leaves n of these values in the file.
+bool leaves_in_file(const ReadState& st, const FileValues& values, std::int64_t n) {
   if (st.file_at == nullptr || n < least_left_in_file) return false;
-  switch (id) {
-    case ArrayId::iphase: case ArrayId::rho: case ArrayId::DustTemperature: return st.wanted.left_in_file;
-    case ArrayId::x: case ArrayId::y: case ArrayId::z: case ArrayId::m: case ArrayId::h:
-      return st.wanted.positions_left_in_file;
-    default: return false;
-  }
+  const FileValues* positions = st.s.in_file.pos_mass_h;
+  const bool position = &values >= positions && &values < positions + 5;
+  return position ? st.wanted.positions_left_in_file : st.wanted.left_in_file;
 }
 
 // An array read as any other, its values noted where they lie in the file
@@ -74,8 +67,8 @@ void read_into_member(ReadState& st, const ArraySpec& a, std::int64_t first, std
       // The address of a member the read does not fill is never formed: such
       // a member may have no storage.
       const bool keep = wanted == always_read || st.wanted.*wanted;
-      FileValues* values = keep ? files_of(st.s, a.id) : nullptr;
-      if (values != nullptr && leaves_in_file(st, a.id, n)) {
+      FileValues* values = keep ? files_of(st.s, a) : nullptr;
+      if (values != nullptr && leaves_in_file(st, *values, n)) {
         note_in_file<typename MemberItems<M>::type>(st, a, *values, first, n);
         return true;
       }
