@@ -18,6 +18,13 @@ void tell(std::string_view line);
 void set_passing_line_wiper(std::function<void()> wiper);
 void wipe_passing_line();
 
+// Called first in every program: a standard stream the program was started
+// without (closed) is opened on /dev/null for reading only, so that no file
+// the program opens takes its number and receives its text, and a write to
+// it fails as before: standard output is then lost (finish_standard_output),
+// and without standard error the exit status alone speaks.
+void open_standard_streams();
+
 // Flushes standard output as a program ends. Output that was lost (a full
 // disk, a closed pipe) is a failure, not a success: one line on standard
 // error, "<program>: cannot write standard output: <why>", and exit status

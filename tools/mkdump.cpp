@@ -776,6 +776,7 @@ pg::dumpformat::Dump describe_dump(const Options& o, const Cloud& cloud, const s
 }  // namespace
 
 int main(int argc, char** argv) {
+  pg::open_standard_streams();
   if (argc > 0 && argv[0][0] != '\0') program = std::filesystem::path(argv[0]).filename().string();
   Options o;
   try {
