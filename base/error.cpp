@@ -49,6 +49,7 @@ constexpr Wording wordings[] = {
     {FaultKind::active_listed_inactive, "active_listed_inactive",
      "ERROR - Read active particle as inactive {0} {1} {2} {3} {4} {5}"},
     {FaultKind::read_failed, "read_failed", "ERROR in rdump: reading the dump failed at byte {6}: {7}"},
+    {FaultKind::dump_changed, "dump_changed", "ERROR in rdump: {7}"},
     {FaultKind::negative_record_length, "negative_record_length",
      "ERROR in rdump: the record at byte {6} has a negative length word {0}"},
     {FaultKind::record_too_short, "record_too_short",

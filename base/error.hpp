@@ -53,6 +53,7 @@ enum class FaultKind {
   active_listed_inactive,
   // Records.
   read_failed,
+  dump_changed,             // the file changed between its read and the last use of what was read
   negative_record_length,
   record_too_short,
   record_lengths_differ,

@@ -48,10 +48,18 @@ std::string RunReport::not_processed_after(std::size_t k) {
   return rest.empty() ? "it was the last dump" : "not processed: " + rest;
 }
 
-void RunReport::stopped_by_fault(std::size_t k) {
+std::string RunReport::fault_in(std::size_t k, const Error& fault) {
+  if (fault.kind == FaultKind::dump_changed) {
+    problem(k, "changed while read");
+    return fault.text + ": that";
+  }
   problem(k, "stopped by a fault");
-  tell(fmt::format("a fault in dump \"{}\" stopped the run; its grid file is left empty; {}", dumps_[k],
-                   not_processed_after(k)));
+  return fmt::format("a fault in dump \"{}\"", dumps_[k]);
+}
+
+void RunReport::stopped_by_fault(std::size_t k, const Error& fault) {
+  const std::string what = fault_in(k, fault);
+  tell(fmt::format("{} stopped the run; its grid file is left empty; {}", what, not_processed_after(k)));
 }
 
 void RunReport::interrupted(std::size_t k, int signal) {
@@ -66,11 +74,14 @@ void RunReport::out_of_memory(std::size_t k, const std::string& what) {
                    not_processed_after(k)));
 }
 
-void RunReport::fault_ended_dump(std::size_t k) {
-  problem(k, "stopped by a fault");
-  tell(fmt::format("a fault in dump \"{}\" stopped its reading; its grid file is left empty; the run "
-                   "goes on with the next dump",
-                   dumps_[k]));
+void RunReport::output_failed(std::size_t k, const std::string& line) {
+  problem(k, "output not written");
+  tell(fmt::format("{}; dump \"{}\" stopped the run; {}", line, dumps_[k], not_processed_after(k)));
+}
+
+void RunReport::fault_ended_dump(std::size_t k, const Error& fault) {
+  tell(fmt::format("{} stopped its reading; its grid file is left empty; the run goes on with the next dump",
+                   fault_in(k, fault)));
 }
 
 void RunReport::skipped_not_readable(std::size_t k, int error) {

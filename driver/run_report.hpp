@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/console.hpp"
+#include "base/error.hpp"
 #include "driver/phase_grid.hpp"
 
 namespace pg {
@@ -25,13 +26,17 @@ class RunReport {
   // `earlier`: an earlier dump of the run supplied dust temperatures.
   void no_dust_temperature(std::size_t k, bool earlier);
   // A fault stopped the run in dump k: the dumps after it are not processed.
-  void stopped_by_fault(std::size_t k);
+  // `fault` says what it was (a file that changed while it was read is said
+  // as that).
+  void stopped_by_fault(std::size_t k, const Error& fault);
   // A signal stopped the run in dump k (its files are left as they were).
   void interrupted(std::size_t k, int signal);
   // Memory for dump k could not be had (`what` says which): the run stops.
   void out_of_memory(std::size_t k, const std::string& what);
+  // An output of dump k (`line` says which) could not be written: the run stops.
+  void output_failed(std::size_t k, const std::string& line);
   // Keeping going: a fault ended dump k, and the run went on.
-  void fault_ended_dump(std::size_t k);
+  void fault_ended_dump(std::size_t k, const Error& fault);
   // Dump k was found not readable before the run and was skipped.
   void skipped_not_readable(std::size_t k, int error);
   // Dump k does not start as a dump does: found so before the run (and
@@ -48,6 +53,8 @@ class RunReport {
 
  private:
   void problem(std::size_t k, const char* what);
+  // "a fault in dump ..." or the change that ended dump k.
+  std::string fault_in(std::size_t k, const Error& fault);
   // "not processed: ..." of the dumps after k (each gets the problem), or
   // that k was the last.
   std::string not_processed_after(std::size_t k);

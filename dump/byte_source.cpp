@@ -6,10 +6,47 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <vector>
 
 #include "base/interrupt.hpp"
 
 namespace pg {
+
+namespace {
+
+bool before(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Whether a later change of the file is bound to move its change time: the
+// system stamps a change with its coarse clock, so a change within the same
+// tick as the last one (or the same second, on a file system that keeps
+// whole seconds) would leave the time as it is. A file changed before the
+// tick now running is settled.
+bool settled(const struct stat& st) {
+  timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  if (st.st_ctim.tv_nsec == 0) return st.st_ctim.tv_sec < now.tv_sec;
+  return before(st.st_ctim, now);
+}
+
+// A file changed this very tick is looked at again once the tick is over
+// (once only: a clock that runs ahead, a network file system's, would
+// otherwise be waited for at every dump).
+void wait_until_settled(int fd, struct stat& st) {
+  if (settled(st)) return;
+  timespec tick {};
+  ::clock_getres(CLOCK_REALTIME_COARSE, &tick);
+  if (st.st_ctim.tv_nsec == 0) tick = {1, 0};
+  while (::nanosleep(&tick, &tick) != 0 && errno == EINTR) {
+  }
+  struct stat again {};
+  if (::fstat(fd, &again) == 0) st = again;
+}
+
+}  // namespace
 
 std::unique_ptr<FileSource> FileSource::open(const std::string& path, int& error) {
   // A named pipe is opened without waiting for its writer: its reads wait
@@ -35,12 +72,36 @@ std::unique_ptr<FileSource> FileSource::open(const std::string& path, int& error
     error = EISDIR;
     return nullptr;
   }
+  if (S_ISREG(st.st_mode)) wait_until_settled(fd, st);
   std::int64_t size = S_ISREG(st.st_mode) ? static_cast<std::int64_t>(st.st_size) : -1;
   if (size >= 0) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   error = 0;
   auto source = std::unique_ptr<FileSource>(new FileSource(fd, size));
   source->waits_ = size < 0;
+  source->path_ = path;
+  source->opened_ = st;
   return source;
+}
+
+std::string FileSource::changed() const {
+  if (!regular()) return {};
+  struct stat now {};
+  if (::fstat(fd_, &now) != 0) return std::string("it cannot be looked at: ") + std::strerror(errno);
+  auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+  std::vector<const char*> differ;
+  if (now.st_size != opened_.st_size) differ.push_back("size");
+  if (!same(now.st_mtim, opened_.st_mtim)) differ.push_back("modification time");
+  // The change time moves with any write, also one whose modification time
+  // was set back after it; but also with a new or removed link (a backup
+  // made of hard links), a new mode or owner, which change no content.
+  const bool other_change = now.st_nlink != opened_.st_nlink || now.st_mode != opened_.st_mode ||
+                            now.st_uid != opened_.st_uid || now.st_gid != opened_.st_gid;
+  if (!same(now.st_ctim, opened_.st_ctim) && (!differ.empty() || !other_change)) differ.push_back("change time");
+  if (differ.empty()) return {};
+  std::string why = "its ";
+  for (std::size_t k = 0; k < differ.size(); ++k)
+    why += std::string(k == 0 ? "" : k + 1 == differ.size() ? " and " : ", ") + differ[k];
+  return why + (differ.size() == 1 ? " differs" : " differ");
 }
 
 FileSource::~FileSource() { ::close(fd_); }

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "state/file_values.hpp"
 
 namespace pg {
@@ -28,12 +30,13 @@ class ByteSource {
 
 // A read-only file. Move-only; closes the descriptor when it goes. A regular
 // file can also be read at an offset, where values the store leaves in it
-// are read back.
+// are read back, and tells whether it has changed since it was opened.
 class FileSource final : public ByteSource, public FileAt {
  public:
   // Opens `path`. On failure returns null and sets `error` to the errno
   // (a directory is refused with EISDIR). A named pipe's reads wait for its
   // writer and data; a signal that stops the run throws from that wait.
+  // A regular file is looked at as it is opened (see changed()).
   static std::unique_ptr<FileSource> open(const std::string& path, int& error);
   ~FileSource() override;
   FileSource(const FileSource&) = delete;
@@ -45,12 +48,21 @@ class FileSource final : public ByteSource, public FileAt {
   std::ptrdiff_t read_at(void* dst, std::size_t n, std::int64_t offset) const override;
   // A regular file, which read_at() can read.
   bool regular() const { return size_ >= 0; }
+  // What differs between the file as it is now and as it was when opened:
+  // its size, its modification time, or its change time (which any write
+  // moves, also one whose modification time was set back) where no new link,
+  // mode or owner explains it; "" when nothing does. A pipe or a device
+  // never changes.
+  std::string changed() const override;
+  std::string name() const override { return path_; }
 
  private:
   FileSource(int fd, std::int64_t size) : fd_(fd), size_(size) {}
   int fd_;
   std::int64_t size_;
   bool waits_ = false;  // a pipe or a device: reads may wait for data
+  std::string path_;
+  struct stat opened_ {};  // the regular file as it was opened
 };
 
 }  // namespace pg

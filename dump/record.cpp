@@ -107,8 +107,11 @@ std::size_t DumpFile::read_into(void* dst, std::size_t n) {
 }
 
 // Passes over up to n bytes, seeking where the source allows; returns the
-// number passed over (fewer only at the end of the data).
+// number passed over (fewer only at the end of the data). A file known to
+// end first is not moved in: its read ends where it stands, as a take of
+// those bytes would.
 std::int64_t DumpFile::discard(std::int64_t n) {
+  if (size_ >= 0 && pos_ + n > size_) return 0;
   std::int64_t done = std::min<std::int64_t>(n, static_cast<std::int64_t>(avail()));
   head_ += static_cast<std::size_t>(done);
   pos_ += done;
@@ -205,7 +208,8 @@ void DumpFile::end_record() {
   if (discard(rec_left_) < rec_left_) throw DumpEnded{};
   rec_left_ = 0;
   std::int32_t trail;
-  if (read_into(&trail, 4) < 4) throw DumpEnded{};
+  if (!fill(4)) throw DumpEnded{};  // (where the trailing word begins)
+  read_into(&trail, 4);
   if (trail != rec_len_) {
     raise_fault(FaultKind::record_lengths_differ, rec_start_, {rec_len_, trail});
   }

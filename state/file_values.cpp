@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fmt/format.h>
+
 #include "base/error.hpp"
 
 namespace pg {
@@ -12,7 +14,16 @@ namespace {
 
 std::int64_t end_of(std::int64_t first, std::int64_t count) { return first + count; }
 
+std::string changed_text(const FileAt& file, const std::string& why) {
+  return fmt::format("dump \"{}\" changed while it was read ({})", file.name(), why);
+}
+
 }  // namespace
+
+void check_unchanged(const FileAt& file) {
+  if (const std::string why = file.changed(); !why.empty())
+    raise_fault(FaultKind::dump_changed, -1, {}, changed_text(file, why));
+}
 
 void FileValues::note(std::shared_ptr<const FileAt> file, std::int64_t first, std::int64_t count,
                       std::int64_t offset) {
@@ -32,9 +43,7 @@ void FileValues::read_span(const Layer& layer, const Span& span, std::int64_t fi
         layer.file->read_at(dst + done, bytes - done, offset + static_cast<std::int64_t>(done));
     if (got < 0)
       raise_fault(FaultKind::read_failed, offset + static_cast<std::int64_t>(done), {}, std::strerror(errno));
-    if (got == 0)
-      raise_fault(FaultKind::read_failed, offset + static_cast<std::int64_t>(done), {},
-                  "the file has become shorter since it was read");
+    if (got == 0) raise_fault(FaultKind::dump_changed, -1, {}, changed_text(*layer.file, "it has become shorter"));
     done += static_cast<std::size_t>(got);
   }
 }
@@ -94,6 +103,11 @@ bool FileValues::covered(std::size_t k) const {
 }
 
 void FileValues::copy_into(const Layer& layer, const Room& room) const {
+  copy_spans(layer, room);
+  check_unchanged(*layer.file);
+}
+
+void FileValues::copy_spans(const Layer& layer, const Room& room) const {
   for (const Span& s : layer.spans) {
     if (room.stride == item_) {
       read_span(layer, s, s.first, s.count, room.first + (s.first - 1) * static_cast<std::int64_t>(item_));
@@ -121,9 +135,12 @@ std::int64_t FileValues::settle_reach() const {
 
 void FileValues::settle(const Room& room) {
   if (layers_.size() < 2) return;
+  struct Drop {  // also when a copy fails
+    std::vector<Layer>& layers;
+    ~Drop() { layers.erase(layers.begin(), layers.end() - 1); }
+  } drop{layers_};
   for (std::size_t k = 0; k + 1 < layers_.size(); ++k)
     if (!covered(k)) copy_into(layers_[k], room);
-  layers_.erase(layers_.begin(), layers_.end() - 1);
 }
 
 std::int64_t FileValues::reach() const {
@@ -134,8 +151,11 @@ std::int64_t FileValues::reach() const {
 }
 
 void FileValues::fill(const Room& room) {
+  struct Drop {  // also when a copy fails
+    std::vector<Layer>& layers;
+    ~Drop() { layers.clear(); }
+  } drop{layers_};
   for (const Layer& layer : layers_) copy_into(layer, room);
-  layers_.clear();
 }
 
 }  // namespace pg

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace pg {
@@ -25,7 +26,17 @@ class FileAt {
   // Reads up to n bytes at `offset`: the number read, fewer only at the end
   // of the file; -1 with errno set when the read fails.
   virtual std::ptrdiff_t read_at(void* dst, std::size_t n, std::int64_t offset) const = 0;
+  // What has changed in the file since it was opened ("" when nothing has):
+  // what is read from it now may then not be what its read found there.
+  virtual std::string changed() const { return {}; }
+  // The name the run gives the file, for the line that says it changed.
+  virtual std::string name() const { return {}; }
 };
+
+// Raises a fault of kind dump_changed when `file` has changed since it was
+// opened. Made after the last read of what is used: whatever was read before
+// it is then known to be what the file held when it was opened.
+void check_unchanged(const FileAt& file);
 
 // Where the store holds one component of a member: the first particle's
 // item, `stride` bytes from one particle's to the next, room for `particles`.
@@ -49,7 +60,8 @@ class FileValues {
   // Copies the values of particles first .. first + count - 1 to dst,
   // packed: from the files that hold them, the rest from `room` (zero
   // beyond it). Safe to call from several threads at once. A file that
-  // fails or has become shorter raises a fault of kind read_failed.
+  // fails raises a fault of kind read_failed; one that has become shorter,
+  // of kind dump_changed.
   void gather(std::int64_t first, std::int64_t count, void* dst, const Room& room) const;
 
   // Once a dump has been read: the last particle that the earlier files'
@@ -57,7 +69,9 @@ class FileValues {
   // before settle().
   std::int64_t settle_reach() const;
   // Drops the notes of every file but the latest, copying into `room` first
-  // those a later file does not cover in full.
+  // those a later file does not cover in full. A file copied from that has
+  // changed since it was opened raises dump_changed (its notes are dropped
+  // all the same).
   void settle(const Room& room);
   // The last particle any note reaches; fill() copies them all into the
   // room and drops them.
@@ -79,6 +93,7 @@ class FileValues {
                  char* dst) const;
   bool covered(std::size_t layer) const;
   void copy_into(const Layer& layer, const Room& room) const;
+  void copy_spans(const Layer& layer, const Room& room) const;
 
   std::vector<Layer> layers_;  // oldest first
   std::size_t item_;

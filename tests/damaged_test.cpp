@@ -304,6 +304,25 @@ TEST(DamagedFiles, CutInsideAnArrayExitsOneAndGoesOn) {
   EXPECT_EQ(dir.read("QGgood   01").size(), grid_bytes);
 }
 
+// Cut inside the arrays a run leaves in the file: its early end is said
+// where the read stopped (as a run that reads every array says it), not at
+// the file's end.
+TEST(DamagedFiles, EarlyEndIsSaidWhereTheReadStopped) {
+  const std::string whole = dump_bytes(simple_dump(sample_particles(2000)));
+  for (const std::size_t cut : {whole.size() / 2, whole.size() * 3 / 4, whole.size() - 100}) {
+    TempDir dir;
+    write_file(dir.file("cut"), whole.substr(0, cut));
+    std::string said[2];
+    for (const int all : {0, 1}) {
+      const ToolRun r = run_tool(dir.path(), "1\ncut\nn\n0\n", {}, {"PHASEGRID_READ_ALL=" + std::to_string(all)});
+      const std::size_t at = r.err.find("ended early, at byte ");
+      said[all] = at == std::string::npos ? r.err : r.err.substr(at, r.err.find(';', at) - at);
+    }
+    EXPECT_EQ(said[0], said[1]) << cut;
+    EXPECT_NE(said[0], "ended early, at byte " + std::to_string(cut));
+  }
+}
+
 // A dump whose values the run left in its file fails when they are read
 // back: in the read (the first phase traced) or in the binning, it ends the
 // same way, as a failing read, its files left empty.

@@ -44,6 +44,7 @@ TEST(Fault, EveryKindPrintsItsLine) {
       {{K::active_listed_inactive, 9, {1, 0, 3, 0, 5, 0}}, "ERROR - Read active particle as inactive 1 0 3 0 5 0"},
       {{K::read_failed, 4096, {}, "Input/output error"},
        "ERROR in rdump: reading the dump failed at byte 4096: Input/output error"},
+      {{K::dump_changed, -1, {}, "x"}, "ERROR in rdump: x"},
       {{K::negative_record_length, 120, {-8}}, "ERROR in rdump: the record at byte 120 has a negative length word -8"},
       {{K::record_too_short, 120, {8, pg::wide_count{1} << 64}},
        "ERROR in rdump: the record at byte 120 holds 8 bytes, fewer than the 18446744073709551616 bytes read from it"},

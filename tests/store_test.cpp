@@ -54,7 +54,7 @@ TEST(Store, ValuesLeftInFilesOverTheRoom) {
     store.rho_values(5, 1, got);
     ADD_FAILURE() << "a file cut short is read";
   } catch (const pg::Error& e) {
-    EXPECT_EQ(e.kind, pg::FaultKind::read_failed);
+    EXPECT_EQ(e.kind, pg::FaultKind::dump_changed);
   }
 }
 

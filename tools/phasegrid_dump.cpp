@@ -336,7 +336,7 @@ bool inspect(const std::string& path, pg::Store& store) {
     try {
       walk.run();
     } catch (const pg::DumpEnded&) {
-      fmt::print("  the file ends at byte {}, before the dump does\n", f.offset());
+      fmt::print("  the file ends at byte {}, before the dump does\n", size);
     } catch (const pg::Error& fault) {
       fmt::print("  the walk stops: {}\n", pg::fault_text(fault));
     }
@@ -413,4 +413,7 @@ int dump_command(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return pg::finish_standard_output("phasegrid-dump", dump_command(argc, argv)); }
+int main(int argc, char** argv) {
+  pg::open_standard_streams();
+  return pg::finish_standard_output("phasegrid-dump", dump_command(argc, argv));
+}
