@@ -167,8 +167,10 @@ struct Options {
 
 int run_command_line(const Options& o, CLI::App& app) {
   const bool dialogue = o.dumps.empty();
-  if (o.series_only && o.series.empty()) usage_error("--series-only needs --h5 FILE");
   auto given = [&](const char* name) { return app.get_option(name)->count() > 0; };
+  // (An empty name, a variable left unset, would silently write no series.)
+  if (given("--h5") && o.series.empty()) usage_error("--h5 needs a FILE name; it was given an empty one");
+  if (o.series_only && o.series.empty()) usage_error("--series-only needs --h5 FILE");
   if (dialogue) {
     for (const char* name : {"--centre", "--position", "--sink", "--rotate", "--frequency"})
       if (given(name))

@@ -1,5 +1,8 @@
 #include "driver/hdf5_handle.hpp"
 
+#include <sys/mman.h>
+
+#include <new>
 #include <string_view>
 
 namespace pg::h5 {
@@ -30,7 +33,15 @@ std::string library_reason() {
 
 }  // namespace
 
-void silence_error_printing() {
+void prepare_calls() {
+  // Measured (phasegrid under address-space limits a quarter MB apart):
+  // starting the library, creating a series file and writing a row (a
+  // 1.5 MB chunk, its compressed copy, the metadata cache) take under 2 MB
+  // beyond what the run holds; twice that is made sure of.
+  constexpr std::size_t headroom = std::size_t{4} << 20;
+  void* p = ::mmap(nullptr, headroom, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  ::munmap(p, headroom);
   static const bool no_exit_handler = [] { return H5dont_atexit() >= 0; }();
   (void)no_exit_handler;
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);

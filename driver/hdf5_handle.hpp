@@ -19,12 +19,16 @@ struct Error : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Turns the library's own printing of its error stack off for the calling
-// thread (the library keeps one stack a thread): failures reach the caller
-// as Error instead. The first call also keeps the library from closing what
-// is left open at the process's exit: a file whose close failed (a full
-// disk) would crash it there.
-void silence_error_printing();
+// Before a thread's run of calls into the library. HDF5 does not survive
+// every allocation that fails (it goes on with the null, under an
+// address-space limit): the memory such a run may take is made sure of
+// first, or std::bad_alloc is thrown. Then the library's own printing of
+// its error stack is turned off for the calling thread (the library keeps
+// one stack a thread): failures reach the caller as Error instead. The
+// first call also keeps the library from closing what is left open at the
+// process's exit: a file whose close failed (a full disk) would crash it
+// there.
+void prepare_calls();
 
 // The checked calls: a negative result throws Error("<what>: <reason>"),
 // the reason taken from the library's error stack (its innermost entry).

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -39,42 +40,89 @@ bool exists_as_file(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The unfinished file `path`, taken for writing: created when absent (never
-// through a link), locked, emptied. An unlocked one that a killed run left is
-// taken over.
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The mark of an unfinished file the tool made: an extended attribute, set
+// as it is made and removed as it is completed.
+constexpr char mark_name[] = "user.phasegrid";
+constexpr char mark_value[] = "unfinished";
+
+enum class Mark { present, absent, unsupported };
+
+Mark mark_of(int fd) {
+  char value[sizeof mark_value] = {};
+  const ssize_t n = ::fgetxattr(fd, mark_name, value, sizeof value);
+  if (n < 0) return errno == ENOTSUP ? Mark::unsupported : Mark::absent;
+  return std::string_view(value, static_cast<std::size_t>(n)) == mark_value ? Mark::present : Mark::absent;
+}
+
+// The unfinished file `path`, taken for writing: made afresh, locked and
+// marked; or, when a killed run left one, taken over and emptied.
 struct Claim {
   int fd = -1;
   int error = 0;
   const char* why = nullptr;  // a reason errno does not say
 };
 
+constexpr const char* taken_by_other =
+    "the name of its unfinished text is taken by a file phasegrid did not leave there; remove or rename it";
+
+// Whether the file at `path`, found there already, is one a killed run left,
+// which may be taken over: the reason it is not, or null. `fd` holds it
+// locked when it may.
+const char* not_left_by_a_killed_run(int fd, const std::string& path, const struct stat& named) {
+  struct stat held {};
+  if (::fstat(fd, &held) != 0 || !same_file(held, named)) return "";  // replaced meanwhile: again
+  if (held.st_nlink != 1)
+    return "the name of its unfinished text is a file with other links (another name of it would lose its "
+           "content); remove or rename it";
+  if (held.st_uid != ::geteuid()) return "the name of its unfinished text is taken by another user's file";
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR))
+    return "another run is writing it now";  // (file systems that lock nothing are written all the same)
+  const Mark mark = mark_of(fd);
+  if (mark != Mark::present && !(mark == Mark::unsupported && held.st_size == 0)) return taken_by_other;
+  struct stat again {};
+  if (::lstat(path.c_str(), &again) != 0 || !same_file(again, held)) return "";  // renamed or removed meanwhile
+  return nullptr;
+}
+
 Claim claim(const std::string& path) {
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      if (errno == ELOOP) return {-1, ELOOP, "the name of its unfinished text is taken by a symbolic link"};
-      return {-1, errno};
-    }
-    struct stat held {}, named {};
-    Claim c;
-    if (::fstat(fd, &held) != 0) {
-      c = {-1, errno};
-    } else if (!S_ISREG(held.st_mode)) {
-      c = {-1, EEXIST, "the name of its unfinished text is taken by something other than a file"};
-    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
-      // (File systems that lock nothing are written all the same.)
-      c = {-1, EWOULDBLOCK, "another run is writing it now"};
-    } else if (::lstat(path.c_str(), &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
-      ::close(fd);  // renamed or removed by its last writer meanwhile: again
-      continue;
-    } else if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, new_file_mode()) != 0) {
-      c = {-1, errno};
-    } else {
-      (void)::fcntl(fd, F_SETFL, 0);
+    int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      (void)::flock(fd, LOCK_EX | LOCK_NB);  // nobody else can hold it yet
+      (void)::fsetxattr(fd, mark_name, mark_value, sizeof mark_value - 1, 0);
       return {fd, 0};
     }
+    if (errno != EEXIST) return {-1, errno};
+    // Something is at the name: looked at before it is opened, so that no
+    // link is followed and no device or pipe is opened.
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) != 0) {
+      if (errno == ENOENT) continue;  // removed meanwhile: again
+      return {-1, errno};
+    }
+    if (S_ISLNK(named.st_mode)) return {-1, ELOOP, "the name of its unfinished text is taken by a symbolic link"};
+    if (!S_ISREG(named.st_mode))
+      return {-1, EEXIST, "the name of its unfinished text is taken by something other than a file"};
+    fd = open_retrying(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ENOENT || errno == ELOOP) continue;  // replaced meanwhile: again
+      return {-1, errno};
+    }
+    const char* why = not_left_by_a_killed_run(fd, path, named);
+    if (why == nullptr) {
+      if (::ftruncate(fd, 0) == 0 && ::fchmod(fd, new_file_mode()) == 0) {
+        (void)::fsetxattr(fd, mark_name, mark_value, sizeof mark_value - 1, 0);
+        (void)::fcntl(fd, F_SETFL, 0);
+        return {fd, 0};
+      }
+      const int error = errno;
+      ::close(fd);
+      return {-1, error};
+    }
     ::close(fd);
-    return c;
+    if (*why != '\0') return {-1, EEXIST, why};
   }
   return {-1, EAGAIN, "its unfinished text keeps being replaced by another run"};
 }
@@ -93,12 +141,14 @@ void sync_folder_of(const std::string& path) {
 
 }  // namespace
 
-OutputFile::OutputFile(std::string path, bool in_place) : path_(std::move(path)) {
+std::string unfinished_name(const std::string& path) { return path + ".unfinished"; }
+
+OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
   Claim c;
   {
     // Made and listed for the signal handler with no signal in between.
     const StopSignalsBlocked held;
-    const std::string unfinished = path_ + ".unfinished";
+    const std::string unfinished = unfinished_name(path_);
     c = claim(unfinished);
     if (c.fd >= 0) {
       fd_ = c.fd;
@@ -107,40 +157,32 @@ OutputFile::OutputFile(std::string path, bool in_place) : path_(std::move(path))
     }
   }
   if (fd_ < 0) {
+    // A folder that takes no new files: the file there is not rewritten in place.
     const bool refused = c.error == EACCES || c.error == EPERM || c.error == EROFS;
-    if (!in_place || !refused) fail("cannot create", c.error, c.why);
-    open_in_place(c.error);
+    if (refused && c.why == nullptr && exists_as_file(path_)) {
+      const std::string why = std::string(std::strerror(c.error)) +
+                              " (its folder takes no new files; a file is never rewritten in place, where a "
+                              "stop would leave it part-written)";
+      fail("cannot create", c.error, why.c_str());
+    }
+    fail("cannot create", c.error, c.why);
   }
   open_ = true;
 }
 
-// A folder that takes no new files may still hold a writable file: the text
-// then goes into it directly (emptied at the first write), and a failure
-// empties it again. Only a regular file is written so, never through a link.
-void OutputFile::open_in_place(int create_error) {
-  fd_ = open_retrying(path_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) {
-    // A name the folder holds no file under is refused as the folder refused it.
-    if (errno == ENOENT) fail("cannot create", create_error);
-    if (errno == ELOOP)
-      fail("cannot create", create_error,
-           "its folder takes no new files, and the name is a symbolic link, never written through");
-    fail("cannot create", errno);
-  }
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0) fail("cannot create", errno);
-  if (!S_ISREG(st.st_mode))
-    fail("cannot create", create_error, "its folder takes no new files, and the name is not a regular file");
-  (void)::fcntl(fd_, F_SETFL, 0);
-}
-
 OutputFile::~OutputFile() { discard_text(); }
+
+// Whether the unfinished name is still the file written.
+bool OutputFile::names_the_text() const noexcept {
+  struct stat held {}, named {};
+  const int fd = fd_ >= 0 ? fd_ : lock_fd_;
+  return fd >= 0 && ::fstat(fd, &held) == 0 && ::lstat(text_path_.c_str(), &named) == 0 && same_file(held, named);
+}
 
 OutputFile::OutputFile(OutputFile&& o) noexcept
     : open_(std::exchange(o.open_, false)),
       fd_(std::exchange(o.fd_, -1)),
       lock_fd_(std::exchange(o.lock_fd_, -1)),
-      in_place_written_(std::exchange(o.in_place_written_, false)),
       path_(std::move(o.path_)),
       text_path_(std::exchange(o.text_path_, {})),
       listed_(std::move(o.listed_)) {}
@@ -151,7 +193,6 @@ OutputFile& OutputFile::operator=(OutputFile&& o) noexcept {
     open_ = std::exchange(o.open_, false);
     fd_ = std::exchange(o.fd_, -1);
     lock_fd_ = std::exchange(o.lock_fd_, -1);
-    in_place_written_ = std::exchange(o.in_place_written_, false);
     path_ = std::move(o.path_);
     text_path_ = std::exchange(o.text_path_, {});
     listed_ = std::move(o.listed_);
@@ -160,44 +201,32 @@ OutputFile& OutputFile::operator=(OutputFile&& o) noexcept {
 }
 
 // Removes the unfinished text (before its lock goes, so that no other run's
-// text is removed): the file keeps what it held, but a file written in place
-// is emptied again once anything was written.
+// text is removed): the file keeps what it held.
 void OutputFile::discard_text() noexcept {
-  if (!text_path_.empty()) ::unlink(text_path_.c_str());
-  if (text_path_.empty() && in_place_written_) (void)::ftruncate(fd_ >= 0 ? fd_ : lock_fd_, 0);
+  if (!text_path_.empty() && names_the_text()) ::unlink(text_path_.c_str());
   if (fd_ >= 0) ::close(fd_);
   if (lock_fd_ >= 0) ::close(lock_fd_);
   fd_ = lock_fd_ = -1;
   listed_.forget();
   text_path_.clear();
-  in_place_written_ = false;
   open_ = false;
 }
 
 void OutputFile::leave_empty() {
   if (!open_) *this = OutputFile(path_);
   if (::ftruncate(fd_, 0) != 0) fail("cannot empty", errno);
-  in_place_written_ = text_path_.empty();
   close();
 }
 
 void OutputFile::fail(const char* doing, int error, const char* why) {
-  const bool emptied = text_path_.empty() && in_place_written_;
   discard_text();
   std::string what = fmt::format("{} output file \"{}\": {}", doing, path_, why != nullptr ? why : std::strerror(error));
-  if (emptied)
-    what += "; it is left empty (its folder takes no new files, so it was written in place)";
-  else if (exists_as_file(path_))
-    what += "; it still holds an earlier run's text";
+  if (exists_as_file(path_)) what += "; it still holds an earlier run's text";
   throw Error(FaultKind::output_failed, what);
 }
 
 void OutputFile::write(std::string_view bytes) {
   if (!open_) fail("cannot write", EBADF);
-  if (text_path_.empty() && !in_place_written_) {
-    if (::ftruncate(fd_, 0) != 0) fail("cannot write", errno);
-    in_place_written_ = true;
-  }
   while (!bytes.empty()) {
     ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     if (n < 0) {
@@ -212,19 +241,22 @@ void OutputFile::close() {
   if (!open_) return;
   // The data reach the disk before the name does; a close that fails (a file
   // system that lost written data) leaves the file as it was. A second
-  // descriptor holds the lock (or, in place, the file) past the close.
+  // descriptor holds the lock past the close. The name is still the file
+  // written, or nothing is renamed.
   if (::fsync(fd_) != 0 && errno != EINVAL) fail("cannot complete", errno);
+  if (!names_the_text()) {
+    text_path_.clear();  // (what is at the name now is not removed)
+    fail("cannot complete", EEXIST, "its unfinished text was renamed or replaced while it was written");
+  }
   lock_fd_ = ::dup(fd_);
   if (lock_fd_ < 0) fail("cannot complete", errno);
   if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) fail("cannot close", errno);
-  if (!text_path_.empty()) {
-    if (::rename(text_path_.c_str(), path_.c_str()) != 0) fail("cannot complete", errno);
-    text_path_.clear();
-    listed_.forget();
-    sync_folder_of(path_);
-  }
+  if (::rename(text_path_.c_str(), path_.c_str()) != 0) fail("cannot complete", errno);
+  text_path_.clear();
+  listed_.forget();
+  (void)::fremovexattr(lock_fd_, mark_name);
+  sync_folder_of(path_);
   ::close(std::exchange(lock_fd_, -1));
-  in_place_written_ = false;
   open_ = false;
 }
 

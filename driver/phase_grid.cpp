@@ -192,11 +192,18 @@ std::int64_t PhaseGrid::total() const {
   return all;
 }
 
+namespace {
+constexpr std::size_t item = 11;  // "%10.3f" and a blank
+constexpr std::size_t most = 13 + static_cast<std::size_t>(grid_ny) * grid_nx * item;
+}  // namespace
+
+void PhaseGrid::reserve_text() {
+  if (text_.size() < most) text_ = MappedArray<char>(most);
+}
+
 std::string_view PhaseGrid::text() {
   const Rows& counts = rows();
-  constexpr std::size_t item = 11;  // "%10.3f" and a blank
-  constexpr std::size_t most = 13 + static_cast<std::size_t>(grid_ny) * grid_nx * item;
-  if (text_.size() < most) text_ = MappedArray<char>(most);
+  reserve_text();
   char* const out = text_.data();
   std::size_t at = 0;
   const auto put = [&](std::string_view s) {

@@ -108,6 +108,9 @@ class PhaseGrid {
   // The grid file's text: the header line and the 540 rows of 700 values.
   // It lies in a buffer the grid reuses: valid until the next call.
   std::string_view text();
+  // Takes the buffer of text() now, before the store grows, so that no
+  // dump's grid fails to be written for want of it (std::bad_alloc here).
+  void reserve_text();
 
  private:
   // The grids are fresh memory for a run's first dump and reused after.

@@ -192,6 +192,16 @@ DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, Run
     o.outside = state.grid.bin(s, trace);
     o.npart = s.part.npart;
     clock.lap("binning");
+    // Everything the grid and the index line hold was read from the file as
+    // it was opened, or the dump ends as a damaged one does.
+    if (const auto file = dump.file_at()) {
+      try {
+        check_unchanged(*file);
+      } catch (const Error& e) {
+        o.status = DumpStatus::changed_while_read;
+        o.stop = e;
+      }
+    }
   } catch (const Error& e) {
     // Memory that cannot be had, or a stop signal: the dump's files stay as
     // they were. (An output that cannot be claimed stops the run.) A dump's
@@ -226,15 +236,22 @@ SeriesDump row_without_grid(const DumpJob& job, DumpStatus status, const RunOpti
 // The row is written (compressed, mostly) on a thread of its own while the
 // grid's text is made and written, which only reads the counts; the stop
 // signals stay with the main thread. Where no thread can be had, it is
-// written here.
+// written here; either way a failure comes from the future's get().
 std::future<void> append_beside(SeriesFile& series, const SeriesDump& row) {
   try {
     const StopSignalsBlocked held;
     return std::async(std::launch::async, [&series, &row] { series.append(row); });
   } catch (const std::system_error&) {
-    series.append(row);
-    return {};
+  } catch (const std::bad_alloc&) {
   }
+  std::promise<void> done;
+  try {
+    series.append(row);
+    done.set_value();
+  } catch (...) {
+    done.set_exception(std::current_exception());
+  }
+  return done.get_future();
 }
 
 }  // namespace
@@ -258,7 +275,7 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
     if (series != nullptr) series->append(row_without_grid(job, DumpStatus::out_of_memory, plan.options));
     return {exit_usage, false};
   }
-  if (o.status == DumpStatus::stopped_by_fault) {
+  if (o.status == DumpStatus::stopped_by_fault || o.status == DumpStatus::changed_while_read) {
     // The fault's line closes the console; the dump's files are left empty,
     // and the run stops with the status of a damaged dump, or goes on with
     // the store as the fault left it.
@@ -271,12 +288,12 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
     if (o.grid_file) o.grid_file->leave_empty();
     if (o.index_file) o.index_file->leave_empty();
     if (series != nullptr)
-      series->append(row_without_grid(job, o.not_a_dump ? DumpStatus::not_a_dump : DumpStatus::stopped_by_fault, plan.options));
+      series->append(row_without_grid(job, o.not_a_dump ? DumpStatus::not_a_dump : o.status, plan.options));
     if (plan.options.keep_going) {
-      report.fault_ended_dump(k);
+      report.fault_ended_dump(k, fault);
       return {exit_dump_fault, true};
     }
-    report.stopped_by_fault(k);
+    report.stopped_by_fault(k, fault);
     return {exit_dump_fault, false};
   }
 
@@ -311,17 +328,39 @@ Settled settle(DumpOutcome& o, const RunPlan& plan, std::size_t k, RunState& sta
     row_written = append_beside(*series, row);
   }
   // The index line is completed only with its grid: a grid that cannot be
-  // written leaves both files as they were.
-  if (o.grid_file) {
-    o.index_file->write(index_line(o.time, o.time_ff, job.grid_name));
-    o.grid_file->write(state.grid.text());
-    o.grid_file->close();
-    o.index_file->close();
-    clock.lap("grid write");
+  // written (or for want of memory) leaves both files as they were, and the
+  // dump's row says so. Either failure, or the row's, stops the run.
+  std::optional<Error> failed;
+  DumpStatus instead = DumpStatus::files_not_written;
+  try {
+    if (o.grid_file) {
+      o.index_file->write(index_line(o.time, o.time_ff, job.grid_name));
+      o.grid_file->write(state.grid.text());
+      o.grid_file->close();
+      o.index_file->close();
+      clock.lap("grid write");
+    }
+  } catch (const std::bad_alloc&) {
+    failed = Error(FaultKind::out_of_memory, "cannot allocate the memory to write its grid file");
+    instead = DumpStatus::out_of_memory;
+  } catch (const Error& e) {
+    if (e.kind != FaultKind::output_failed) throw;
+    failed = e;
   }
-  if (row_written.valid()) {
-    row_written.get();  // a row that could not be written stops the run here
-    clock.lap("series");
+  try {
+    if (row_written.valid()) {
+      row_written.get();
+      if (failed) series->amend_last(instead);
+      clock.lap("series");
+    }
+  } catch (const Error& e) {  // the series is left as it was: said after the grid's failure
+    failed = Error(failed ? failed->kind : FaultKind::output_failed,
+                   failed ? std::string(failed->what()) + "; " + e.what() : std::string(e.what()));
+  }
+  if (failed) {
+    if (failed->kind == FaultKind::out_of_memory) report.out_of_memory(k, failed->what());
+    else report.output_failed(k, failed->what());
+    return {exit_usage, false};
   }
   return {complete ? exit_ok : exit_dump_fault, true};
 }
@@ -345,11 +384,13 @@ SeriesRun series_run(const Answers& answers) {
 int finish_series(SeriesFile& series, const std::string& path, int status, int signal,
                   const RunReport& report) {
   try {
+    if (!series.writing()) return status;  // dropped by a failure, which was said
+    // A run stopped before its first dump was done writes no empty series.
+    if (series.rows() == 0 && (signal != 0 || status != exit_ok)) {
+      tell(fmt::format("no dump was done: the series file \"{}\" is left as it was", path));
+      return status;
+    }
     if (signal != 0) {
-      if (series.rows() == 0) {
-        tell(fmt::format("no dump was done: the series file \"{}\" is left as it was", path));
-        return status;
-      }
       series.note_interrupted(fmt::format("{} in dump {} of {}", signal_name(signal), series.rows() + 1,
                                           report.dumps()));
     }
@@ -372,7 +413,14 @@ bool read_all() {
 // The dumps of the plan, one at a time; returns the exit status.
 int process_dumps(const RunPlan& plan, RunReport& report, SeriesFile* series, Trace& trace) {
   const bool all = read_all();
-  RunState state(trace, all ? Wanted::everything() : wanted_for_run(plan.answers.centre_mode));
+  std::optional<RunState> made;
+  try {
+    made.emplace(trace, all ? Wanted::everything() : wanted_for_run(plan.answers.centre_mode));
+    if (!plan.options.series_only) made->grid.reserve_text();
+  } catch (const std::bad_alloc&) {
+    throw Error(FaultKind::out_of_memory, "cannot allocate the memory of the run's grids, before its first dump");
+  }
+  RunState& state = *made;
   std::size_t last = plan.jobs.size();  // the last dump read
   for (std::size_t k = 0; k < plan.jobs.size(); ++k)
     if (plan.jobs[k].not_readable == 0 && !plan.jobs[k].not_a_dump) last = k;

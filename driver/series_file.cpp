@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
 #include <hdf5_hl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fmt/format.h>
 
@@ -26,6 +29,8 @@ std::string_view status_text(DumpStatus status) {
     case DumpStatus::stopped_by_fault: return "stopped by a fault";
     case DumpStatus::out_of_memory: return "out of memory";
     case DumpStatus::not_a_dump: return "not a dump";
+    case DumpStatus::changed_while_read: return "changed while read";
+    case DumpStatus::files_not_written: return "files not written";
   }
   return "";
 }
@@ -201,8 +206,9 @@ void attach(hid_t set, std::initializer_list<hid_t> scales, const char* name) {
   for (const hid_t scale : scales) check(H5DSattach_scale(set, scale, axis++), name);
 }
 
-// Grows `s` to `index` + 1 rows and writes row `index` from `data`.
-void append_row(const Series& s, hsize_t index, hid_t mem_type, const void* data) {
+// Writes row `index` of `s` from `data`; with `grow`, first grows `s` to
+// `index` + 1 rows.
+void write_row(const Series& s, hsize_t index, hid_t mem_type, const void* data, bool grow = false) {
   std::vector<hsize_t> dims{index + 1}, start{index}, count{1};
   for (const hsize_t n : s.row) {
     dims.push_back(n);
@@ -210,12 +216,16 @@ void append_row(const Series& s, hsize_t index, hid_t mem_type, const void* data
     count.push_back(n);
   }
   const int rank = static_cast<int>(dims.size());
-  check(H5Dset_extent(s.set.get(), dims.data()), s.name);
+  if (grow) check(H5Dset_extent(s.set.get(), dims.data()), s.name);
   h5::Dataspace file_space(check(H5Dget_space(s.set.get()), s.name));
   check(H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr),
         s.name);
   h5::Dataspace mem_space(check(H5Screate_simple(rank, count.data(), nullptr), s.name));
   check(H5Dwrite(s.set.get(), mem_type, mem_space.get(), file_space.get(), H5P_DEFAULT, data), s.name);
+}
+
+void append_row(const Series& s, hsize_t index, hid_t mem_type, const void* data) {
+  write_row(s, index, mem_type, data, true);
 }
 
 // The file's access list: without HDF5's own locking (the unfinished file is
@@ -263,6 +273,7 @@ struct SeriesFile::Impl {
   void create(const SeriesRun& run);
   void make_axes();
   void append(const SeriesDump& d);
+  void amend_last(DumpStatus s);
   void close();
 };
 
@@ -316,10 +327,22 @@ void SeriesFile::Impl::make_axes() {
 }
 
 void SeriesFile::Impl::create(const SeriesRun& run) {
-  h5::silence_error_printing();
-  file = h5::File(check(H5Fcreate(out.unfinished_path().c_str(), H5F_ACC_TRUNC, file_creation().get(),
-                                  file_access().get()),
+  h5::prepare_calls();
+  // HDF5 opens the file it is given by a name: the name of the claimed
+  // descriptor itself, which is the unfinished file whatever its own name
+  // has become meanwhile (a link swapped in is never followed).
+  const std::string own = fmt::format("/proc/self/fd/{}", out.descriptor());
+  if (::access(own.c_str(), F_OK) != 0)
+    throw h5::Error(fmt::format("creating the file: it is written through {}, which cannot be used here ({})", own,
+                                std::strerror(errno)));
+  file = h5::File(check(H5Fcreate(own.c_str(), H5F_ACC_TRUNC, file_creation().get(), file_access().get()),
                         "creating the file"));
+  void* handle = nullptr;
+  check(H5Fget_vfd_handle(file.get(), H5P_DEFAULT, &handle), "creating the file");
+  struct stat theirs {}, mine {};
+  if (handle == nullptr || ::fstat(*static_cast<int*>(handle), &theirs) != 0 || ::fstat(out.descriptor(), &mine) != 0 ||
+      theirs.st_dev != mine.st_dev || theirs.st_ino != mine.st_ino)
+    throw h5::Error("creating the file: HDF5 opened another file than the unfinished one");
   const hid_t f = file.get();
 
   put_text(f, "Conventions", "CF-1.10");
@@ -392,14 +415,15 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
            {"grid file", nullptr, "The name of the dump's grid file, as its index line gives it."});
   per_dump(status, "status", text.get(),
            {"what became of the dump", nullptr,
-            "complete, ended early, could not be opened, stopped by a fault, out of memory, or not a dump."});
+            "complete, ended early, could not be opened, stopped by a fault, out of memory, not a dump, changed "
+            "while read, or files not written."});
   per_dump(dump_umass, "dump_umass", H5T_IEEE_F64LE, {"mass unit the dump records", "g", "0 when unknown."});
   per_dump(dump_udist, "dump_udist", H5T_IEEE_F64LE, {"length unit the dump records", "cm", "0 when unknown."});
   per_dump(dump_utime, "dump_utime", H5T_IEEE_F64LE, {"time unit the dump records", "s", "0 when unknown."});
 }
 
 void SeriesFile::Impl::append(const SeriesDump& d) {
-  h5::silence_error_printing();
+  h5::prepare_calls();
   cells.assign(static_cast<std::size_t>(grid_nx) * grid_ny, 0);
   if (d.counts != nullptr)
     for (int r = 0; r < grid_ny; ++r)
@@ -432,8 +456,18 @@ void SeriesFile::Impl::append(const SeriesDump& d) {
   rows = k + 1;
 }
 
+void SeriesFile::Impl::amend_last(DumpStatus s) {
+  h5::prepare_calls();
+  if (rows == 0) return;
+  const std::string text_of_status(status_text(s));
+  const char* p = text_of_status.c_str();
+  write_row(status, rows - 1, text.get(), &p);
+  p = "";
+  write_row(grid_file, rows - 1, text.get(), &p);
+}
+
 void SeriesFile::Impl::close() {
-  h5::silence_error_printing();
+  h5::prepare_calls();
   for (Series* s : {&dump, &counts, &time, &time_s, &time_ff, &npart, &binned, &inactive, &above_columns,
                     &outside_rows, &outside_nan, &centre, &grid_file, &status, &dump_umass, &dump_udist,
                     &dump_utime})
@@ -447,21 +481,34 @@ void SeriesFile::Impl::close() {
 
 namespace {
 
-[[noreturn]] void stop_writing(const std::string& path, const std::string& why) {
-  throw Error(FaultKind::output_failed, "cannot write the series file \"" + path + "\": " + why + left_as_it_was(path));
+[[noreturn]] void stop_writing(const std::string& path, const std::string& why,
+                               FaultKind kind = FaultKind::output_failed) {
+  throw Error(kind, "cannot write the series file \"" + path + "\": " + why + left_as_it_was(path));
+}
+
+// Runs `step` on the file; a failure (HDF5's, or memory) drops the
+// unfinished file, leaving FILE as it was, and throws.
+template <class Step>
+void guarded(std::unique_ptr<SeriesFile::Impl>& impl, Step step) {
+  try {
+    step(*impl);
+  } catch (const h5::Error& e) {
+    const std::string path = impl->path;
+    impl.reset();
+    stop_writing(path, e.what());
+  } catch (const std::bad_alloc&) {
+    const std::string path = impl->path;
+    impl.reset();
+    stop_writing(path, "cannot allocate memory", FaultKind::out_of_memory);
+  }
 }
 
 }  // namespace
 
 SeriesFile::SeriesFile(const std::string& path, const SeriesRun& run) : impl_(std::make_unique<Impl>()) {
   impl_->path = path;
-  impl_->out = OutputFile(path, false);
-  try {
-    impl_->create(run);
-  } catch (const h5::Error& e) {
-    impl_.reset();  // closes what was made, removes the unfinished file
-    stop_writing(path, e.what());
-  }
+  impl_->out = OutputFile(path);
+  guarded(impl_, [&](Impl& impl) { impl.create(run); });  // (a failure closes what was made)
 }
 
 SeriesFile::~SeriesFile() = default;
@@ -471,37 +518,27 @@ SeriesFile& SeriesFile::operator=(SeriesFile&&) noexcept = default;
 // A failure drops the unfinished file: FILE stays as it was.
 void SeriesFile::append(const SeriesDump& dump) {
   if (!impl_) throw std::logic_error("SeriesFile::append on a closed series file");
-  try {
-    impl_->append(dump);
-  } catch (const h5::Error& e) {
-    const std::string path = impl_->path;
-    impl_.reset();
-    stop_writing(path, e.what());
-  }
+  guarded(impl_, [&](Impl& impl) { impl.append(dump); });
+}
+
+void SeriesFile::amend_last(DumpStatus status) {
+  if (impl_) guarded(impl_, [&](Impl& impl) { impl.amend_last(status); });
 }
 
 std::size_t SeriesFile::rows() const { return impl_ ? static_cast<std::size_t>(impl_->rows) : 0; }
 
 void SeriesFile::note_interrupted(std::string_view what) {
   if (!impl_) return;
-  try {
-    h5::silence_error_printing();
-    put_text(impl_->file.get(), "interrupted", what);
-  } catch (const h5::Error& e) {
-    const std::string path = impl_->path;
-    impl_.reset();
-    stop_writing(path, e.what());
-  }
+  guarded(impl_, [&](Impl& impl) {
+    h5::prepare_calls();
+    put_text(impl.file.get(), "interrupted", what);
+  });
 }
 
 void SeriesFile::close() {
   if (!impl_) return;
-  const std::unique_ptr<Impl> impl = std::move(impl_);
-  try {
-    impl->close();
-  } catch (const h5::Error& e) {
-    stop_writing(impl->path, e.what());
-  }
+  guarded(impl_, [](Impl& impl) { impl.close(); });
+  impl_.reset();
 }
 
 }  // namespace pg

@@ -23,7 +23,19 @@ inline constexpr std::string_view series_format = "phasegrid series 2";
 inline constexpr std::string_view series_format_1 = "phasegrid series 1";
 
 // What became of a dump, as the file's "status" strings say it.
-enum class DumpStatus { complete, ended_early, could_not_be_opened, stopped_by_fault, out_of_memory, not_a_dump };
+enum class DumpStatus {
+  complete,
+  ended_early,
+  could_not_be_opened,
+  stopped_by_fault,
+  out_of_memory,
+  not_a_dump,
+  changed_while_read,  // the file changed between its read and its binning: no grid
+  files_not_written,   // binned, but its grid and index files could not be written
+};
+inline constexpr DumpStatus all_statuses[] = {
+    DumpStatus::complete,      DumpStatus::ended_early, DumpStatus::could_not_be_opened, DumpStatus::stopped_by_fault,
+    DumpStatus::out_of_memory, DumpStatus::not_a_dump,  DumpStatus::changed_while_read,  DumpStatus::files_not_written};
 std::string_view status_text(DumpStatus status);
 
 // What the whole run shares: written as the file's root attributes.
@@ -78,14 +90,20 @@ class SeriesFile {
   // call at a time.
   void append(const SeriesDump& dump);
   std::size_t rows() const;
+  // Not yet closed, and no failure dropped it.
+  bool writing() const { return impl_ != nullptr; }
+  // The last dump appended did not leave the files its row names: its row
+  // takes `status` and names no grid file.
+  void amend_last(DumpStatus status);
   // Records that a signal stopped the run (`what`: which, and where).
   void note_interrupted(std::string_view what);
   // Completes the file and puts it in FILE's place; throws as above.
   // Idempotent; nothing to do after a failure.
   void close();
 
+  struct Impl;  // the open file (series_file.cpp)
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;  // null once closed, or after a failure
 };
 

@@ -227,8 +227,7 @@ hsize_t dump_rows(hid_t file) {
 }
 
 DumpStatus status_of(const std::string& text, std::size_t row) {
-  for (const DumpStatus s : {DumpStatus::complete, DumpStatus::ended_early, DumpStatus::could_not_be_opened,
-                             DumpStatus::stopped_by_fault, DumpStatus::out_of_memory, DumpStatus::not_a_dump})
+  for (const DumpStatus s : all_statuses)
     if (status_text(s) == text) return s;
   damaged(fmt::format("dump {} has the status {}, which phasegrid does not write", row + 1, quoted(text)));
 }
@@ -275,7 +274,7 @@ std::string series_refusal(const std::string& path) {
   if (const int error = read_signature(path, hdf5)) return fmt::format("it cannot be read ({})", std::strerror(error));
   if (!hdf5) return not_ours;
   try {
-    h5::silence_error_printing();
+    h5::prepare_calls();
     h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, h5::unlocked_access().get()), "opening"));
     // This format, or the one before it (a run replaces either).
     const Attributes attributes(f.get());
@@ -311,7 +310,7 @@ struct SeriesReader::Impl {
   template <class Step>
   void checked(Step step) {
     try {
-      h5::silence_error_printing();
+      h5::prepare_calls();
       step();
     } catch (const Unfit& e) {
       drop();

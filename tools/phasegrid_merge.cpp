@@ -7,6 +7,8 @@
 // the merged file is exactly what one run writes, and replaces OUT only when
 // whole. One dump's counts are held at a time, and one input is open at a
 // time.
+#include <sys/stat.h>
+
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
@@ -25,6 +27,7 @@
 #include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/interrupt.hpp"
+#include "driver/output_file.hpp"
 #include "driver/series_file.hpp"
 #include "driver/series_reader.hpp"
 
@@ -150,6 +153,13 @@ int merge(const std::string& out_path, const std::vector<std::string>& in_paths)
     throw pg::Error(pg::FaultKind::output_refused,
                     fmt::format("OUT {}: {}, so it is not replaced; name a new file, or an earlier series file",
                                 quoted(out_path), why));
+  // No IN is where OUT's new text is written until it is complete.
+  struct stat unfinished {}, in {};
+  if (::stat(pg::unfinished_name(out_path).c_str(), &unfinished) == 0)
+    for (const std::string& path : in_paths)
+      if (::stat(path.c_str(), &in) == 0 && in.st_dev == unfinished.st_dev && in.st_ino == unfinished.st_ino)
+        refuse(fmt::format("{}, where the new text of OUT is written until it is complete, is IN {}; rename it",
+                           quoted(pg::unfinished_name(out_path)), quoted(path)));
   std::vector<pg::SeriesReader> inputs;
   for (const std::string& path : in_paths) {
     inputs.emplace_back(path);
@@ -233,4 +243,7 @@ int merge_command(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return pg::finish_standard_output("phasegrid-merge", merge_command(argc, argv)); }
+int main(int argc, char** argv) {
+  pg::open_standard_streams();
+  return pg::finish_standard_output("phasegrid-merge", merge_command(argc, argv));
+}
