@@ -48,6 +48,7 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
   for (const char* name : {"a\nb", "a\x7f", "IPd1"}) write_dump(simple_dump(sample_particles(20)), dir.file(name));
   std::filesystem::create_symlink("d2", dir.file("link.h5"));
   std::filesystem::create_symlink("IPd1", dir.file("s"));
+  std::filesystem::create_symlink("d1", dir.file("s.h5.unfinished"));
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -59,6 +60,7 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
       {{"-c", "x", "d1"}, "phasegrid: -c x needs --sink N\n"},
       {{"-r", "1", "d1"}, "phasegrid: -r 1 needs -f FREQUENCY\n"},
       {{"--series-only", "d1"}, "phasegrid: --series-only needs --h5 FILE\n"},
+      {{"--h5", "", "d1"}, "phasegrid: --h5 needs a FILE name; it was given an empty one\n"},
       {{"-f", "1e-13", "d1"}, "phasegrid: -f needs -r 1, 2 or 3\n"},
       {{"-c", "q", "d1"}, "phasegrid: --centre: q not in {n,m,d,p,s,x}\n"},
       {{"-r", "4", "d1"}, "phasegrid: --rotate: 4 not in {0,1,2,3}\n"},
@@ -89,6 +91,10 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
       {{"--h5", "d1", "d2"},
        "phasegrid: --h5 \"d1\": it exists and is not a series file phasegrid wrote, so it is not replaced; name a "
        "new file, or an earlier series file, after --h5\n"},
+      // A dump where an output's new text is written until complete.
+      {{"--h5", "s.h5", "d1"},
+       "phasegrid: \"s.h5.unfinished\", where the new text of the series file \"s.h5\" is written until it is "
+       "complete, is dump \"d1\" of this run; rename the dump\n"},
   };
   for (const Case& c : cases) {
     const ToolRun r = run_tool(dir.path(), "", c.args);
@@ -96,7 +102,8 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
   }
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPd1", "a\nb", "a\x7f", "d1", "d2", "link.h5", "s"}));
+  EXPECT_EQ(names_in(dir.path()),
+            (std::vector<std::string>{"IPd1", "a\nb", "a\x7f", "d1", "d2", "link.h5", "s", "s.h5.unfinished"}));
   EXPECT_EQ(dir.read("IPd1"), dump_bytes(simple_dump(sample_particles(20))));
 }
 

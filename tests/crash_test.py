@@ -46,8 +46,8 @@ class Crash(unittest.TestCase):
     @classmethod
     def folder(cls, name):
         (path := cls.top / name).mkdir()
-        for d in DUMPS:
-            os.link(cls.top / d, path / d)
+        for d in DUMPS:  # (a hard link would move the change time of a dump that another run reads)
+            os.symlink(cls.top / d, path / d)
         for out, text in cls.earlier.items():
             (path / out).write_bytes(text)
         return path
@@ -87,6 +87,41 @@ class Crash(unittest.TestCase):
                         self.check_outputs(path, signal.SIGTERM)
                 shutil.rmtree(path)
 
+    def test_dump_that_changes_while_it_is_read(self):
+        # d1 rewritten in place with d2's bytes just before its last read (values read back, positions for
+        # the centring, a whole read, values copied into a later dump): a fault, never a grid. A new link
+        # to it is no change.
+        subprocess.run([MKDUMP, "--particles", "2000", self.top / "short"], check=True, stdout=subprocess.DEVNULL)
+        cases = [(["d1"], {}, ["changed while read"]), (["-c", "m", "d1"], {}, ["changed while read"]),
+                 (["d1"], {"PHASEGRID_READ_ALL": "1"}, ["changed while read"]),
+                 (["d1", "short"], {}, ["complete", "stopped by a fault"]), (["d1"], {"link": ""}, ["complete"])]
+        for n, (more, env, statuses) in enumerate(cases):
+            with self.subTest(args=more, env=env):
+                (path := self.top / f"changed-{n}").mkdir()
+                for name in ("d1", "short"):  # copies: the one rewritten is the run's own
+                    shutil.copy(self.top / name, path)
+                args, shim = ["--h5", "run.h5", *more], {**SHIM, "PHASEGRID_TEST_REWRITE_FILE": "d1"}
+                run(args, path, {**shim, **env, "PHASEGRID_TEST_READS_TO": str(path / "n")})
+                shim.update(PHASEGRID_TEST_REWRITE_AT=(path / "n").read_text().strip(),
+                            PHASEGRID_TEST_REWRITE_WITH="" if "link" in env else str(self.top / "d2"))
+                r = run(args, path, {**shim, **env})
+                self.assertEqual((r.returncode, read_series(path / "run.h5").status),
+                                 (0 if statuses == ["complete"] else 1, statuses), r.stderr)
+                if statuses != ["complete"]:
+                    self.assertIn('dump "d1" changed while it was read (its modification time and change time differ)',
+                                  r.stderr)
+                    stopped = "short" if "short" in more else "d1"
+                    self.assertEqual((path / f"QG{stopped:<7}01").read_bytes(), b"")
+
+    def test_closed_standard_streams(self):  # nothing of the console lands in an output file
+        path = self.folder("closed")
+        for redirect, status in ((">&-", 2), (">&- 2>&-", 2), ("2>&-", 0), ("<&- >&- 2>&-", 2)):
+            with self.subTest(redirect=redirect):
+                r = subprocess.run(["sh", "-c", f'"$@" {redirect}', "sh", PHASEGRID, "--h5", "run.h5", "d1"], cwd=path)
+                self.assertEqual(r.returncode, status)
+                for out in ("IPd1", "QGd1     01"):
+                    self.assertEqual((path / out).read_bytes(), (self.whole / out).read_bytes())
+
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "mounting a small disk needs root")
     def test_disk_that_fills(self):
         # Full as the series is created, or (from `room` KB, the earlier
@@ -105,6 +140,13 @@ class Crash(unittest.TestCase):
                 self.assertEqual(r.stderr.count('phasegrid: cannot write the series file "disk/run.h5": '), 1)
                 after = {p.name: p.read_bytes() for p in (path / "after").iterdir()}
                 self.assertEqual(after, {"run.h5": self.earlier["run.h5"]} if size >= room else {})
+        # The grids on a disk that holds one: the series says which dump's files were not written.
+        path = self.folder("grids-disk")
+        r = subprocess.run(["unshare", "-m", "sh", "-c", script, "6000", PHASEGRID, "-q", "-o", "disk", "--h5", "run.h5",
+                            *DUMPS], cwd=path, capture_output=True, text=True)
+        self.assertIn('cannot write output file "disk/QGd2     01": No space left on device', r.stderr)
+        s = read_series(path / "run.h5")
+        self.assertEqual((r.returncode, s.status, s.grid_file), (2, ["complete", "files not written"], [OUTPUTS[3], ""]))
 
     @unittest.skipIf(os.environ.get("PHASEGRID_SANITIZED") == "1", "no room for the sanitizer's shadow memory")
     def test_memory_or_threads_that_cannot_be_had(self):
@@ -116,6 +158,15 @@ class Crash(unittest.TestCase):
         r = run(["d1"], path, {"OMP_NUM_THREADS": "64"}, limit_kb=100000)
         self.assertEqual((r.returncode, r.stderr), (2, "phasegrid: cannot start the 64 threads of the particle loops: "
                                                         "Resource temporarily unavailable\n"))
+        # Limits all about what the run and HDF5 need (HDF5 does not survive every allocation that fails): a
+        # line that names what could not be had, never a crash, and no bare "cannot allocate memory" once
+        # a dump has begun.
+        for kb in range(15000, 90000, 1000):
+            r = run(["-c", "d", "--h5", "s.h5", "d1", "d2"], path, limit_kb=kb)
+            self.assertIn(r.returncode, (0, 2), (kb, r.stderr))
+            self.assertTrue(all(line.startswith("phasegrid: ") for line in r.stderr.splitlines()), r.stderr)
+            self.assertNotIn("phasegrid: cannot allocate memory\n", r.stderr)
+            self.assertEqual(list(path.glob("*.unfinished")), [])
 
     def test_named_pipe_as_a_dump(self):  # looked at before the run, opened once: its writer is not cut off
         os.mkfifo((path := self.folder("pipe")) / "pipe")

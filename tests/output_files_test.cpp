@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
@@ -82,35 +83,28 @@ void unlock_folder(const std::string& dir) {
 }  // namespace
 
 // A write or close that fails leaves the earlier files as they were, and
-// says so; written in place (a folder that takes no new files) they are
-// emptied instead, never left holding part of a text.
+// says so.
 TEST(OutputFiles, FailingWriteOrCloseKeepsTheEarlierFiles) {
   const std::string earlier_grid(grid_bytes, 'x');
-  for (const bool in_place : {false, true}) {
-    for (const bool at_close : {false, true}) {
-      SCOPED_TRACE(std::string(in_place ? "in place, " : "beside, ") + (at_close ? "close" : "write"));
-      TempDir dir;
-      write_file(dir.file("bad"), good_dump());
-      write_file(dir.file("IPbad"), "old\n");
-      write_file(dir.file("QGbad    01"), earlier_grid);
-      if (in_place && !lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
-      // A file-size limit fails the grid's write; the shim its close (EIO).
-      const ToolRun r = at_close ? run_tool(dir.path(), "1\nbad\nn\n0\n", {},
-                                            {"LD_PRELOAD=" FAULT_SHIM_LIB, "PHASEGRID_TEST_FAIL_CLOSE=QG",
-                                             "ASAN_OPTIONS=verify_asan_link_order=0"})
-                                 : run_with_file_size_limit(dir.path(), "1\nbad\nn\n0\n", 1 << 20);
-      if (in_place) unlock_folder(dir.path());
-      EXPECT_EQ(r.status, 2);
-      const std::string why = at_close ? "cannot close output file \"QGbad    01\": Input/output error"
-                                       : "cannot write output file \"QGbad    01\": File too large";
-      const std::string then = in_place ? "; it is left empty (its folder takes no new files, so it was written in place)"
-                                        : "; it still holds an earlier run's text";
-      EXPECT_NE(r.err.find(why + then), std::string::npos) << r.err;
-      EXPECT_EQ(dir.read("QGbad    01"), in_place ? "" : earlier_grid);
-      EXPECT_EQ(dir.read("IPbad"), in_place ? "" : "old\n") << "no index line for a grid that was not written";
-      EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPbad", "QGbad    01", "bad"}))
-          << "no unfinished text is left behind";
-    }
+  for (const bool at_close : {false, true}) {
+    SCOPED_TRACE(at_close ? "close" : "write");
+    TempDir dir;
+    write_file(dir.file("bad"), good_dump());
+    write_file(dir.file("IPbad"), "old\n");
+    write_file(dir.file("QGbad    01"), earlier_grid);
+    // A file-size limit fails the grid's write; the shim its close (EIO).
+    const ToolRun r = at_close ? run_tool(dir.path(), "1\nbad\nn\n0\n", {},
+                                          {"LD_PRELOAD=" FAULT_SHIM_LIB, "PHASEGRID_TEST_FAIL_CLOSE=QG",
+                                           "ASAN_OPTIONS=verify_asan_link_order=0"})
+                               : run_with_file_size_limit(dir.path(), "1\nbad\nn\n0\n", 1 << 20);
+    EXPECT_EQ(r.status, 2);
+    const std::string why = at_close ? "cannot close output file \"QGbad    01\": Input/output error"
+                                     : "cannot write output file \"QGbad    01\": File too large";
+    EXPECT_NE(r.err.find(why + "; it still holds an earlier run's text"), std::string::npos) << r.err;
+    EXPECT_TRUE(dir.read("QGbad    01") == earlier_grid);
+    EXPECT_EQ(dir.read("IPbad"), "old\n") << "no index line for a grid that was not written";
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPbad", "QGbad    01", "bad"}))
+        << "no unfinished text is left behind";
   }
 }
 
@@ -132,6 +126,47 @@ TEST(OutputFiles, LinksAtOutputNamesAreNeverWrittenThrough) {
       EXPECT_EQ(dir.read("victim"), "mine\n");
       for (const char* name : {"QGd      01", "IPd"}) EXPECT_EQ(fs::is_symlink(dir.file(name)), in_place) << name;
     }
+  }
+}
+
+// What is at an unfinished name is taken over only when a killed run left
+// it there (crash_test.py); anything else is left as it is and the output
+// refused. A link swapped in for the unfinished series file, before HDF5
+// opens it or while it is written, is never written through nor renamed
+// into place.
+TEST(OutputFiles, UnfinishedNamesNeverTakeAFileOver) {
+  const struct {
+    const char* what;
+    std::function<void(const TempDir&)> make;  // at "IPd.unfinished", or "t" to swap in
+    std::vector<std::string> env;
+    const char* says;
+  } cases[] = {
+      {"a second name of the user's file", [](const TempDir& d) { fs::create_hard_link(d.file("mine"), d.file("IPd.unfinished")); },
+       {}, "is a file with other links"},
+      {"the user's own file", [](const TempDir& d) { write_file(d.file("IPd.unfinished"), "theirs\n"); },
+       {}, "is taken by a file phasegrid did not leave there"},
+      {"a symbolic link", [](const TempDir& d) { fs::create_symlink("mine", d.file("IPd.unfinished")); },
+       {}, "is taken by a symbolic link"},
+      {"a link swapped in as HDF5 opens it", [](const TempDir& d) { fs::create_symlink("mine", d.file("t")); },
+       {"PHASEGRID_TEST_SWAP_AT_OPEN=2"}, "cannot write the series file \"s.h5\""},
+      {"a link swapped in while it is written", [](const TempDir& d) { fs::create_symlink("mine", d.file("t")); },
+       {"PHASEGRID_TEST_SWAP_AT=1"}, "its unfinished text was renamed or replaced while it was written"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    write_file(dir.file("d"), good_dump());
+    write_file(dir.file("mine"), "mine\n");
+    chmod(dir.file("mine").c_str(), 0600);
+    c.make(dir);
+    std::vector<std::string> env = {"LD_PRELOAD=" FAULT_SHIM_LIB, "ASAN_OPTIONS=verify_asan_link_order=0",
+                                     "PHASEGRID_TEST_SWAP_FROM=t", "PHASEGRID_TEST_SWAP_TO=s.h5.unfinished"};
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    const ToolRun r = run_program({PHASEGRID_BIN, "-q", "--h5", "s.h5", "d"}, dir.path(), "", env);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(dir.read("mine"), "mine\n");
+    EXPECT_FALSE(dir.exists("s.h5"));
   }
 }
 
@@ -166,30 +201,27 @@ TEST(OutputFiles, FullDiskStopsTheRunAndKeepsEarlierDumpsComplete) {
       << "nothing of the second dump's, and no unfinished text";
 }
 
+// A folder that takes no new files stops the run, and files already there
+// are not rewritten in place, where a stop would leave them part-written.
 TEST(OutputFiles, FolderThatTakesNoNewFilesStopsTheRun) {
-  TempDir dir;
-  write_file(dir.file("bad"), good_dump());
-  if (!lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
-  const ToolRun r = run_tool(dir.path(), "1\nbad\nn\n0\n");
-  unlock_folder(dir.path());
-  EXPECT_EQ(r.status, 2);
-  // The folder's refusal, not the missing file's absence.
-  const std::string reason = geteuid() == 0 ? "Operation not permitted" : "Permission denied";
-  EXPECT_NE(r.err.find("cannot create output file \"IPbad\": " + reason + "\n"), std::string::npos) << r.err;
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad"}));
-}
-
-TEST(OutputFiles, FolderThatTakesNoNewFilesStillFillsFilesAlreadyThere) {
-  TempDir dir;
-  write_file(dir.file("good"), good_dump());
-  write_file(dir.file("IPgood"), std::string(100, 'o') + "\n");  // longer than the new line
-  write_file(dir.file("QGgood   01"), "old\n");
-  if (!lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
-  const ToolRun r = run_tool(dir.path(), "1\ngood\nn\n0\n");
-  unlock_folder(dir.path());
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(dir.read("QGgood   01").size(), grid_bytes);
-  EXPECT_EQ(dir.read("IPgood").size(), 38u);
+  for (const bool files_there : {false, true}) {
+    SCOPED_TRACE(files_there ? "files there" : "no files there");
+    TempDir dir;
+    write_file(dir.file("bad"), good_dump());
+    if (files_there) write_file(dir.file("IPbad"), "old\n");
+    if (!lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
+    const ToolRun r = run_tool(dir.path(), "1\nbad\nn\n0\n");
+    unlock_folder(dir.path());
+    EXPECT_EQ(r.status, 2);
+    // The folder's refusal, not the missing file's absence.
+    const std::string reason = geteuid() == 0 ? "Operation not permitted" : "Permission denied";
+    EXPECT_NE(r.err.find("cannot create output file \"IPbad\": " + reason + (files_there ? " (" : "\n")),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(names_in(dir.path()), files_there ? (std::vector<std::string>{"IPbad", "bad"})
+                                                : (std::vector<std::string>{"bad"}));
+    if (files_there) EXPECT_EQ(dir.read("IPbad"), "old\n");
+  }
 }
 
 TEST(OutputFiles, CompletedFilesHaveTheModeOfANewFileUnderTheUmask) {

@@ -165,5 +165,10 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
     EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
     EXPECT_FALSE(dir.exists("out.h5")) << c.says;
   }
+  // An IN where OUT's new text is written until it is complete.
+  std::filesystem::copy_file(dir.file("d2.h5"), dir.file("out.h5.unfinished"));
+  const ToolRun r = merge(dir, {"out.h5", "d1.h5", "out.h5.unfinished"});
+  EXPECT_EQ(r.err, "phasegrid-merge: \"out.h5.unfinished\", where the new text of OUT is written until it is "
+                   "complete, is IN \"out.h5.unfinished\"; rename it\n");
   EXPECT_EQ(run_tool(dir.path(), "", {"-q", "--h5", "old.h5", "d1"}).status, 0) << "a run replaces the older format";
 }

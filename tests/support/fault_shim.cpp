@@ -5,18 +5,30 @@
 // $PHASEGRID_TEST_SIGNAL_AT-th write to a file (write or pwrite on a descriptor
 // above 2) or rename ($PHASEGRID_TEST_COUNT_TO: how many, written at exit);
 // the $PHASEGRID_TEST_FAIL_PREAD-th pread and every later one report EIO, as
-// a dump that fails once it has been read does.
+// a dump that fails once it has been read does; just before the
+// $PHASEGRID_TEST_REWRITE_AT-th read (read or pread) of the file named
+// $PHASEGRID_TEST_REWRITE_FILE, the bytes of $PHASEGRID_TEST_REWRITE_WITH are
+// written over it from its start, as another process rewriting a dump in
+// place does, or (that variable empty) a second name is linked to it
+// ($PHASEGRID_TEST_READS_TO: how many reads of it, written at exit); just
+// before the $PHASEGRID_TEST_SWAP_AT-th write (or, with
+// $PHASEGRID_TEST_SWAP_AT_OPEN, the Nth open of an unfinished file, by its
+// name or its descriptor's), $PHASEGRID_TEST_SWAP_FROM is renamed to
+// $PHASEGRID_TEST_SWAP_TO, as another process swapping in a link does.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -41,16 +53,62 @@ std::atomic<long> calls{0};
 
 long number(const char* name) { return std::getenv(name) != nullptr ? std::atol(std::getenv(name)) : 0; }
 
+void swap() {
+  ::renameat(AT_FDCWD, std::getenv("PHASEGRID_TEST_SWAP_FROM"), AT_FDCWD, std::getenv("PHASEGRID_TEST_SWAP_TO"));
+}
+
 // To the process, not the thread: a thread that holds it back leaves it to one that takes it.
 void count_one() {
-  if (++calls == number("PHASEGRID_TEST_SIGNAL_AT")) ::kill(::getpid(), static_cast<int>(number("PHASEGRID_TEST_SIGNAL")));
+  const long n = ++calls;
+  if (n == number("PHASEGRID_TEST_SIGNAL_AT")) ::kill(::getpid(), static_cast<int>(number("PHASEGRID_TEST_SIGNAL")));
+  if (n == number("PHASEGRID_TEST_SWAP_AT")) swap();
+}
+
+std::atomic<long> opens{0};
+
+void before_open(const char* path) {
+  const std::string_view p(path);
+  const bool unfinished = p.starts_with("/proc/self/fd/") || p.ends_with(".unfinished");
+  if (unfinished && ++opens == number("PHASEGRID_TEST_SWAP_AT_OPEN")) swap();
 }
 
 template <class F> F next(const char* name) { return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name)); }
 
+std::atomic<long> reads{0};
+
 __attribute__((destructor)) void report() {
-  const char* to = std::getenv("PHASEGRID_TEST_COUNT_TO");
-  if (std::FILE* f = to != nullptr ? std::fopen(to, "w") : nullptr) std::fprintf(f, "%ld\n", calls.load()), std::fclose(f);
+  for (const auto& [to, n] : {std::pair{"PHASEGRID_TEST_COUNT_TO", &calls}, {"PHASEGRID_TEST_READS_TO", &reads}})
+    if (std::FILE* f = std::getenv(to) != nullptr ? std::fopen(std::getenv(to), "w") : nullptr)
+      std::fprintf(f, "%ld\n", n->load()), std::fclose(f);
+}
+
+// The name of the file open at `fd`, without its folder ("" when none).
+std::string name_of(int fd) {
+  char path[4096];
+  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+  if (n <= 0) return {};
+  const std::string full(path, static_cast<std::size_t>(n));
+  return full.substr(full.rfind('/') + 1);
+}
+
+void rewrite_before_read(int fd) {
+  const char* file = std::getenv("PHASEGRID_TEST_REWRITE_FILE");
+  if (file == nullptr || name_of(fd) != file || ++reads != number("PHASEGRID_TEST_REWRITE_AT")) return;
+  const char* with = std::getenv("PHASEGRID_TEST_REWRITE_WITH");
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (with != nullptr && *with == '\0') {
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, (std::string(file) + ".link").c_str(), AT_SYMLINK_FOLLOW) != 0)
+      std::abort();
+    return;
+  }
+  std::FILE* from = with != nullptr ? std::fopen(with, "rb") : nullptr;
+  const int to = ::open(self.c_str(), O_WRONLY | O_CLOEXEC);
+  if (from == nullptr || to < 0) std::abort();
+  char buf[65536];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, from)) > 0;)
+    if (next<ssize_t (*)(int, const void*, size_t)>("write")(to, buf, n) != static_cast<ssize_t>(n)) std::abort();
+  std::fclose(from);
+  next<int (*)(int)>("close")(to);
 }
 
 }  // namespace
@@ -67,7 +125,28 @@ extern "C" ssize_t pwrite(int fd, const void* buf, size_t n, off_t at) {
 
 std::atomic<long> preads{0};
 
+#define OPEN(name)                                                               \
+  extern "C" int name(const char* path, int flags, ...) {                        \
+    mode_t mode = 0;                                                             \
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {            \
+      va_list rest;                                                              \
+      va_start(rest, flags);                                                     \
+      mode = static_cast<mode_t>(va_arg(rest, unsigned));                        \
+      va_end(rest);                                                              \
+    }                                                                            \
+    before_open(path);                                                           \
+    return next<int (*)(const char*, int, mode_t)>(#name)(path, flags, mode);   \
+  }
+OPEN(open)
+OPEN(open64)
+
+extern "C" ssize_t read(int fd, void* buf, size_t n) {
+  if (fd > 2) rewrite_before_read(fd);
+  return next<ssize_t (*)(int, void*, size_t)>("read")(fd, buf, n);
+}
+
 ssize_t pread_or_fail(const char* name, int fd, void* buf, size_t n, off_t at) {
+  rewrite_before_read(fd);
   const long from = number("PHASEGRID_TEST_FAIL_PREAD");
   if (from > 0 && ++preads >= from) {
     errno = EIO;
