@@ -95,23 +95,20 @@ class Crash(unittest.TestCase):
         cases = [(["d1"], {}, ["changed while read"]), (["-c", "m", "d1"], {}, ["changed while read"]),
                  (["d1"], {"PHASEGRID_READ_ALL": "1"}, ["changed while read"]),
                  (["d1", "short"], {}, ["complete", "stopped by a fault"]), (["d1"], {"link": ""}, ["complete"])]
-        for n, (more, env, statuses) in enumerate(cases):
-            with self.subTest(args=more, env=env):
+        for n, (args, env, statuses) in enumerate(cases):
+            with self.subTest(args=args, env=env):
                 (path := self.top / f"changed-{n}").mkdir()
                 for name in ("d1", "short"):  # copies: the one rewritten is the run's own
                     shutil.copy(self.top / name, path)
-                args, shim = ["--h5", "run.h5", *more], {**SHIM, "PHASEGRID_TEST_REWRITE_FILE": "d1"}
-                run(args, path, {**shim, **env, "PHASEGRID_TEST_READS_TO": str(path / "n")})
-                shim.update(PHASEGRID_TEST_REWRITE_AT=(path / "n").read_text().strip(),
-                            PHASEGRID_TEST_REWRITE_WITH="" if "link" in env else str(self.top / "d2"))
-                r = run(args, path, {**shim, **env})
-                self.assertEqual((r.returncode, read_series(path / "run.h5").status),
-                                 (0 if statuses == ["complete"] else 1, statuses), r.stderr)
-                if statuses != ["complete"]:
-                    self.assertIn('dump "d1" changed while it was read (its modification time and change time differ)',
-                                  r.stderr)
-                    stopped = "short" if "short" in more else "d1"
-                    self.assertEqual((path / f"QG{stopped:<7}01").read_bytes(), b"")
+                env = {**SHIM, **env, "PHASEGRID_TEST_REWRITE_FILE": "d1", "PHASEGRID_TEST_READS_TO": path / "n"}
+                run(["--h5", "run.h5", *args], path, env)
+                r = run(["--h5", "run.h5", *args], path, {**env, "PHASEGRID_TEST_REWRITE_AT": (path / "n").read_text(),
+                        "PHASEGRID_TEST_REWRITE_WITH": "" if "link" in env else self.top / "d2"})
+                fault = statuses != ["complete"]
+                self.assertEqual((r.returncode, read_series(path / "run.h5").status), (int(fault), statuses))
+                self.assertEqual(fault, 'dump "d1" changed while it was read (its modification time and change time '
+                                        'differ)' in r.stderr)
+                self.assertEqual((path / f"QG{args[-1]:<7}01").read_bytes() == b"", fault)
 
     def test_closed_standard_streams(self):  # nothing of the console lands in an output file
         path = self.folder("closed")

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
 #include "tests/support/sample_dumps.hpp"
 #include "tests/support/harness.hpp"
@@ -131,38 +130,33 @@ TEST(OutputFiles, LinksAtOutputNamesAreNeverWrittenThrough) {
 
 // What is at an unfinished name is taken over only when a killed run left
 // it there (crash_test.py); anything else is left as it is and the output
-// refused. A link swapped in for the unfinished series file, before HDF5
-// opens it or while it is written, is never written through nor renamed
-// into place.
+// refused. A link swapped in for the unfinished series file, as HDF5 opens
+// it or while it is written, is never written through nor renamed into place.
 TEST(OutputFiles, UnfinishedNamesNeverTakeAFileOver) {
   const struct {
-    const char* what;
-    std::function<void(const TempDir&)> make;  // at "IPd.unfinished", or "t" to swap in
-    std::vector<std::string> env;
+    const char* at;  // what is at IPd.unfinished: a second name of "mine", a file, a link to it; "t" is swapped in
+    const char* env;
     const char* says;
   } cases[] = {
-      {"a second name of the user's file", [](const TempDir& d) { fs::create_hard_link(d.file("mine"), d.file("IPd.unfinished")); },
-       {}, "is a file with other links"},
-      {"the user's own file", [](const TempDir& d) { write_file(d.file("IPd.unfinished"), "theirs\n"); },
-       {}, "is taken by a file phasegrid did not leave there"},
-      {"a symbolic link", [](const TempDir& d) { fs::create_symlink("mine", d.file("IPd.unfinished")); },
-       {}, "is taken by a symbolic link"},
-      {"a link swapped in as HDF5 opens it", [](const TempDir& d) { fs::create_symlink("mine", d.file("t")); },
-       {"PHASEGRID_TEST_SWAP_AT_OPEN=2"}, "cannot write the series file \"s.h5\""},
-      {"a link swapped in while it is written", [](const TempDir& d) { fs::create_symlink("mine", d.file("t")); },
-       {"PHASEGRID_TEST_SWAP_AT=1"}, "its unfinished text was renamed or replaced while it was written"},
+      {"hard link", "", "is a file with other links"},
+      {"file", "", "is taken by a file phasegrid did not leave there"},
+      {"symbolic link", "", "is taken by a symbolic link"},
+      {"", "PHASEGRID_TEST_SWAP_AT_OPEN=2", "cannot write the series file \"s.h5\""},
+      {"", "PHASEGRID_TEST_SWAP_AT=1", "its unfinished text was renamed or replaced while it was written"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.env);
     TempDir dir;
     write_file(dir.file("d"), good_dump());
     write_file(dir.file("mine"), "mine\n");
-    chmod(dir.file("mine").c_str(), 0600);
-    c.make(dir);
-    std::vector<std::string> env = {"LD_PRELOAD=" FAULT_SHIM_LIB, "ASAN_OPTIONS=verify_asan_link_order=0",
-                                     "PHASEGRID_TEST_SWAP_FROM=t", "PHASEGRID_TEST_SWAP_TO=s.h5.unfinished"};
-    env.insert(env.end(), c.env.begin(), c.env.end());
-    const ToolRun r = run_program({PHASEGRID_BIN, "-q", "--h5", "s.h5", "d"}, dir.path(), "", env);
+    const std::string at = dir.file("IPd.unfinished"), at_s(c.at);
+    if (at_s == "hard link") fs::create_hard_link(dir.file("mine"), at);
+    if (at_s == "file") write_file(at, "theirs\n");
+    if (at_s == "symbolic link") fs::create_symlink("mine", at);
+    fs::create_symlink("mine", dir.file("t"));
+    const ToolRun r = run_program({PHASEGRID_BIN, "-q", "--h5", "s.h5", "d"}, dir.path(), "",
+                                  {"LD_PRELOAD=" FAULT_SHIM_LIB, "ASAN_OPTIONS=verify_asan_link_order=0", c.env,
+                                   "PHASEGRID_TEST_SWAP_FROM=t", "PHASEGRID_TEST_SWAP_TO=s.h5.unfinished"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_EQ(dir.read("mine"), "mine\n");
