@@ -112,7 +112,7 @@ class Crash(unittest.TestCase):
 
     def test_closed_standard_streams(self):  # nothing of the console lands in an output file
         path = self.folder("closed")
-        for redirect, status in ((">&-", 2), (">&- 2>&-", 2), ("2>&-", 0), ("<&- >&- 2>&-", 2)):
+        for redirect, status in ((">&- 2>&-", 2), ("<&- 2>&-", 0)):
             with self.subTest(redirect=redirect):
                 r = subprocess.run(["sh", "-c", f'"$@" {redirect}', "sh", PHASEGRID, "--h5", "run.h5", "d1"], cwd=path)
                 self.assertEqual(r.returncode, status)

@@ -141,8 +141,8 @@ TEST(OutputFiles, UnfinishedNamesNeverTakeAFileOver) {
       {"hard link", "", "is a file with other links"},
       {"file", "", "is taken by a file phasegrid did not leave there"},
       {"symbolic link", "", "is taken by a symbolic link"},
-      {"", "PHASEGRID_TEST_SWAP_AT_OPEN=2", "cannot write the series file \"s.h5\""},
-      {"", "PHASEGRID_TEST_SWAP_AT=1", "its unfinished text was renamed or replaced while it was written"},
+      {"", "PHASEGRID_TEST_SWAP_AT=2", "cannot write the series file \"s.h5\""},  // (after its claim; 4: the next claim)
+      {"", "PHASEGRID_TEST_SWAP_AT=4", "its unfinished text was renamed or replaced while it was written"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.env);

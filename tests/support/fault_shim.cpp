@@ -6,15 +6,12 @@
 // above 2) or rename ($PHASEGRID_TEST_COUNT_TO: how many, written at exit);
 // the $PHASEGRID_TEST_FAIL_PREAD-th pread and every later one report EIO, as
 // a dump that fails once it has been read does; just before the
-// $PHASEGRID_TEST_REWRITE_AT-th read (read or pread) of the file named
-// $PHASEGRID_TEST_REWRITE_FILE, the bytes of $PHASEGRID_TEST_REWRITE_WITH are
-// written over it from its start, as another process rewriting a dump in
-// place does, or (that variable empty) a second name is linked to it
-// ($PHASEGRID_TEST_READS_TO: how many reads of it, written at exit); just
-// before the $PHASEGRID_TEST_SWAP_AT-th write (or, with
-// $PHASEGRID_TEST_SWAP_AT_OPEN, the Nth open of an unfinished file, by its
-// name or its descriptor's), $PHASEGRID_TEST_SWAP_FROM is renamed to
-// $PHASEGRID_TEST_SWAP_TO, as another process swapping in a link does.
+// $PHASEGRID_TEST_REWRITE_AT-th read or pread of the file named
+// $PHASEGRID_TEST_REWRITE_FILE, it is rewritten in place with the bytes of
+// $PHASEGRID_TEST_REWRITE_WITH, or (that empty) given a second name
+// ($PHASEGRID_TEST_READS_TO: its reads, written at exit); just before the
+// $PHASEGRID_TEST_SWAP_AT-th open of an unfinished file (by its name or its
+// descriptor's), $PHASEGRID_TEST_SWAP_FROM is renamed to $PHASEGRID_TEST_SWAP_TO.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -53,23 +50,16 @@ std::atomic<long> calls{0};
 
 long number(const char* name) { return std::getenv(name) != nullptr ? std::atol(std::getenv(name)) : 0; }
 
-void swap() {
-  ::renameat(AT_FDCWD, std::getenv("PHASEGRID_TEST_SWAP_FROM"), AT_FDCWD, std::getenv("PHASEGRID_TEST_SWAP_TO"));
-}
-
 // To the process, not the thread: a thread that holds it back leaves it to one that takes it.
 void count_one() {
-  const long n = ++calls;
-  if (n == number("PHASEGRID_TEST_SIGNAL_AT")) ::kill(::getpid(), static_cast<int>(number("PHASEGRID_TEST_SIGNAL")));
-  if (n == number("PHASEGRID_TEST_SWAP_AT")) swap();
+  if (++calls == number("PHASEGRID_TEST_SIGNAL_AT")) ::kill(::getpid(), static_cast<int>(number("PHASEGRID_TEST_SIGNAL")));
 }
 
 std::atomic<long> opens{0};
 
 void before_open(const std::string_view path) {
-  if ((path.starts_with("/proc/self/fd/") || path.ends_with(".unfinished")) &&
-      ++opens == number("PHASEGRID_TEST_SWAP_AT_OPEN"))
-    swap();
+  if ((path.starts_with("/proc/self/fd/") || path.ends_with(".unfinished")) && ++opens == number("PHASEGRID_TEST_SWAP_AT"))
+    ::renameat(AT_FDCWD, std::getenv("PHASEGRID_TEST_SWAP_FROM"), AT_FDCWD, std::getenv("PHASEGRID_TEST_SWAP_TO"));
 }
 
 template <class F> F next(const char* name) { return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name)); }
