@@ -10,7 +10,9 @@ package reads what it writes:
   a whole run's exact counts with their axes, times, units and what became
   of each dump, as a :class:`Series` that reads a dump's counts when asked;
   ``Series.to_xarray()`` gives it as an ``xarray.Dataset``;
-- :func:`read_series`: the same, all read into memory.
+- :func:`read_series`: the same, all read into memory;
+- :func:`check_file`: what every reader does first, refusing a directory, a
+  named pipe, a socket or a device before anything opens it.
 
 It needs numpy; h5py is imported only when a series file is read, xarray
 only by ``to_xarray()``.
@@ -27,6 +29,7 @@ from .grid import (
     LOG10_T_EDGES,
     ROWS,
     NotAGridError,
+    check_file,
     grid_values,
     read_grid,
     read_index,
@@ -44,6 +47,7 @@ __all__ = [
     "SERIES_FORMAT",
     "STATUSES",
     "Series",
+    "check_file",
     "grid_values",
     "open_series",
     "read_grid",

@@ -15,7 +15,10 @@ exponent is written without its letter, ``1.23457-100``), and the grid file's
 name, each after one blank.
 """
 
+import errno
+import os
 import re
+import stat
 
 import numpy as np
 
@@ -39,6 +42,31 @@ MAX_BYTES = 2 * GRID_BYTES
 MAX_INDEX_BYTES = 4096
 
 
+# What a path that is neither a regular file nor a directory is, as its
+# refusal names it.
+SPECIAL_FILES = ((stat.S_ISFIFO, "a named pipe (FIFO)"), (stat.S_ISSOCK, "a socket"),
+                 (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"))
+
+
+def check_file(path):
+    """Refuses what is not a regular file before anything opens it: a
+    directory, a named pipe (an open of one that no program writes to waits
+    for ever), a socket or a device. Every reader of the package, the series
+    files' included, goes through it.
+
+    Returns the file's ``os.stat()``. Raises OSError naming the file:
+    IsADirectoryError for a directory, FileNotFoundError, PermissionError
+    and the like as ``os.stat`` raises them.
+    """
+    st = os.stat(path)
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+    if not stat.S_ISREG(st.st_mode):
+        what = next((name for is_it, name in SPECIAL_FILES if is_it(st.st_mode)), "a special file")
+        raise OSError(f'"{os.fspath(path)}" is {what}, not a regular file')
+    return st
+
+
 class NotAGridError(ValueError):
     """The file is not a grid file phasegrid writes (or it is empty).
 
@@ -59,12 +87,14 @@ def read_grid(path):
     decimals, so counts above a few hundred come back to about 0.1 %; the
     series file holds them exactly).
 
-    Raises OSError when the file cannot be read and :class:`NotAGridError`
-    (a ValueError) when it is not a grid file: its first line is not
-    ``#   700  540``, it has not 540 rows of 700 numbers, a value is not a
-    log10 count, or the file is empty (phasegrid leaves the grid file of a
-    dump stopped by a fault empty).
+    Raises OSError when the file cannot be read or is not a regular file
+    (:func:`check_file`) and :class:`NotAGridError` (a ValueError) when it
+    is not a grid file: its first line is not ``#   700  540``, it has not
+    540 rows of 700 numbers, a value is not a log10 count, or the file is
+    empty (phasegrid leaves the grid file of a dump stopped by a fault
+    empty).
     """
+    check_file(path)
     with open(path, "rb") as f:
         data = f.read(MAX_BYTES + 1)
     if not data:
@@ -123,10 +153,12 @@ def read_index(path):
     infinite when phasegrid wrote them so), ``grid_name`` the name of the
     dump's grid file (blanks within it kept: ``"QGab     01"``).
 
-    Raises OSError when the file cannot be read and ValueError when it is
-    empty (phasegrid leaves the index file of a dump stopped by a fault
-    empty) or is not an index line.
+    Raises OSError when the file cannot be read or is not a regular file
+    (:func:`check_file`) and ValueError when it is empty (phasegrid leaves
+    the index file of a dump stopped by a fault empty) or is not an index
+    line.
     """
+    check_file(path)
     with open(path, "rb") as f:
         data = f.read(MAX_INDEX_BYTES + 1)
     if not data:

@@ -22,6 +22,7 @@ cell edges as (701) and (541) datasets), are read into the same names: their
 """
 
 import collections
+import contextlib
 import functools
 import glob
 import math
@@ -29,12 +30,13 @@ import os
 
 import numpy as np
 
-from .grid import COLUMNS, ROWS, grid_values
+from .grid import COLUMNS, ROWS, check_file, grid_values
 
 SERIES_FORMAT = "phasegrid series 2"  #: the root attribute ``format`` of a series file
 OLD_FORMAT = "phasegrid series 1"  #: ``format`` of the files written before, still read
 #: What became of a dump, as the ``status`` strings say it.
-STATUSES = ("complete", "ended early", "could not be opened", "stopped by a fault", "out of memory", "not a dump")
+STATUSES = ("complete", "ended early", "could not be opened", "stopped by a fault", "out of memory", "not a dump",
+            "changed while read", "files not written")
 OUTSIDE_FIELDS = ("above_columns", "outside_rows", "nan")
 OUTSIDE_DTYPE = np.dtype([(name, np.int64) for name in OUTSIDE_FIELDS])
 # The variable of each of format 1's outside fields.
@@ -88,9 +90,22 @@ def _same(a, b):
 
 
 def _identity(path):
-    """What tells a file from the file put in its place later."""
-    st = os.stat(path)
+    """What tells a file from the file put in its place later; refuses what
+    is not a regular file (:func:`check_file`)."""
+    st = check_file(path)
     return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
+
+
+@contextlib.contextmanager
+def _hdf5_errors(path):
+    """What h5py raises for a file HDF5 cannot read (cut short, half written
+    by a run that was killed, damaged; not HDF5 at all) as one OSError that
+    names the file."""
+    try:
+        yield
+    except (OSError, RuntimeError, KeyError) as e:
+        reason = e.args[0] if isinstance(e, KeyError) and e.args else e  # a KeyError's str() is quoted
+        raise OSError(f'"{path}" is not a readable HDF5 file: {reason}') from None
 
 
 class _File:
@@ -101,7 +116,8 @@ class _File:
         import h5py
 
         self.path = os.fspath(path)
-        with h5py.File(self.path, "r") as f:
+        check_file(self.path)  # before HDF5 opens it: a named pipe would keep it waiting
+        with _hdf5_errors(self.path), h5py.File(self.path, "r") as f:
             self.identity = _identity(self.path)
             fmt = _text(f.attrs["format"]) if "format" in f.attrs else None
             if fmt not in (SERIES_FORMAT, OLD_FORMAT):
@@ -343,7 +359,8 @@ class Series:
         f = self._files[i]
         if _identity(f.path) != f.identity:
             raise OSError(f'"{f.path}" has changed since it was opened: open it again')
-        handle = h5py.File(f.path, "r")
+        with _hdf5_errors(f.path):
+            handle = h5py.File(f.path, "r")
         if _identity(f.path) != f.identity:  # replaced between the two looks
             handle.close()
             raise OSError(f'"{f.path}" has changed since it was opened: open it again')
@@ -354,7 +371,9 @@ class Series:
 
     def _read_counts(self, k):
         i, row = int(self._sources[k]), int(self._rows[k])
-        grid = self._handle(i)["counts"][row]
+        handle = self._handle(i)
+        with _hdf5_errors(self._files[i].path):
+            grid = handle["counts"][row]
         if grid.dtype.kind == "i" and grid.min() < 0:
             raise ValueError(f'"{self._files[i].path}": counts holds negative values')
         return grid.astype(np.uint32, copy=False)
@@ -445,12 +464,14 @@ def open_series(paths):
     Use it in a ``with`` block, or call ``close()``, to close the files it
     opened for reading counts (at most a few at a time).
 
-    Raises OSError when a file cannot be opened, is not HDF5 or changed
-    since it was opened (``FileNotFoundError`` when a pattern matches
-    nothing), and ValueError when a file is not a phasegrid series file (its
-    ``format`` attribute is neither "phasegrid series 2" nor the earlier
-    "phasegrid series 1"), its variables do not agree in shape, or the files
-    have different cell bounds. Needs h5py (Debian: python3-h5py).
+    Raises OSError naming the file when a file cannot be opened, is not a
+    regular file (:func:`check_file`), is not HDF5 or not readable as HDF5
+    (cut short, half written, damaged) or changed since it was opened
+    (``FileNotFoundError`` when a pattern matches nothing), and ValueError
+    when a file is not a phasegrid series file (its ``format`` attribute is
+    neither "phasegrid series 2" nor the earlier "phasegrid series 1"), its
+    variables do not agree in shape, or the files have different cell
+    bounds. Needs h5py (Debian: python3-h5py).
     """
     files = [_File(p) for p in _expand(paths)]
     times = np.concatenate([f.vars["time"] for f in files])
