@@ -82,28 +82,34 @@ void unlock_folder(const std::string& dir) {
 }  // namespace
 
 // A write or close that fails leaves the earlier files as they were, and
-// says so.
+// says so; a folder that takes no new files is refused, its files never
+// rewritten in place.
 TEST(OutputFiles, FailingWriteOrCloseKeepsTheEarlierFiles) {
   const std::string earlier_grid(grid_bytes, 'x');
-  for (const bool at_close : {false, true}) {
-    SCOPED_TRACE(at_close ? "close" : "write");
-    TempDir dir;
-    write_file(dir.file("bad"), good_dump());
-    write_file(dir.file("IPbad"), "old\n");
-    write_file(dir.file("QGbad    01"), earlier_grid);
-    // A file-size limit fails the grid's write; the shim its close (EIO).
-    const ToolRun r = at_close ? run_tool(dir.path(), "1\nbad\nn\n0\n", {},
-                                          {"LD_PRELOAD=" FAULT_SHIM_LIB, "PHASEGRID_TEST_FAIL_CLOSE=QG",
-                                           "ASAN_OPTIONS=verify_asan_link_order=0"})
-                               : run_with_file_size_limit(dir.path(), "1\nbad\nn\n0\n", 1 << 20);
-    EXPECT_EQ(r.status, 2);
-    const std::string why = at_close ? "cannot close output file \"QGbad    01\": Input/output error"
-                                     : "cannot write output file \"QGbad    01\": File too large";
-    EXPECT_NE(r.err.find(why + "; it still holds an earlier run's text"), std::string::npos) << r.err;
-    EXPECT_TRUE(dir.read("QGbad    01") == earlier_grid);
-    EXPECT_EQ(dir.read("IPbad"), "old\n") << "no index line for a grid that was not written";
-    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPbad", "QGbad    01", "bad"}))
-        << "no unfinished text is left behind";
+  for (const bool in_place : {false, true}) {
+    for (const bool at_close : {false, true}) {
+      SCOPED_TRACE(std::string(in_place ? "in place, " : "beside, ") + (at_close ? "close" : "write"));
+      TempDir dir;
+      write_file(dir.file("bad"), good_dump());
+      write_file(dir.file("IPbad"), "old\n");
+      write_file(dir.file("QGbad    01"), earlier_grid);
+      if (in_place && !lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
+      // A file-size limit fails the grid's write; the shim its close (EIO).
+      const ToolRun r = at_close ? run_tool(dir.path(), "1\nbad\nn\n0\n", {},
+                                            {"LD_PRELOAD=" FAULT_SHIM_LIB, "PHASEGRID_TEST_FAIL_CLOSE=QG",
+                                             "ASAN_OPTIONS=verify_asan_link_order=0"})
+                                 : run_with_file_size_limit(dir.path(), "1\nbad\nn\n0\n", 1 << 20);
+      if (in_place) unlock_folder(dir.path());
+      EXPECT_EQ(r.status, 2);
+      const std::string why = in_place   ? "never rewritten in place, where a stop would leave it part-written)"
+                              : at_close ? "cannot close output file \"QGbad    01\": Input/output error"
+                                         : "cannot write output file \"QGbad    01\": File too large";
+      EXPECT_NE(r.err.find(why + "; it still holds an earlier run's text"), std::string::npos) << r.err;
+      EXPECT_TRUE(dir.read("QGbad    01") == earlier_grid);
+      EXPECT_EQ(dir.read("IPbad"), "old\n") << "no index line for a grid that was not written";
+      EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPbad", "QGbad    01", "bad"}))
+          << "no unfinished text is left behind";
+    }
   }
 }
 
@@ -195,27 +201,17 @@ TEST(OutputFiles, FullDiskStopsTheRunAndKeepsEarlierDumpsComplete) {
       << "nothing of the second dump's, and no unfinished text";
 }
 
-// A folder that takes no new files stops the run, and files already there
-// are not rewritten in place, where a stop would leave them part-written.
 TEST(OutputFiles, FolderThatTakesNoNewFilesStopsTheRun) {
-  for (const bool files_there : {false, true}) {
-    SCOPED_TRACE(files_there ? "files there" : "no files there");
-    TempDir dir;
-    write_file(dir.file("bad"), good_dump());
-    if (files_there) write_file(dir.file("IPbad"), "old\n");
-    if (!lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
-    const ToolRun r = run_tool(dir.path(), "1\nbad\nn\n0\n");
-    unlock_folder(dir.path());
-    EXPECT_EQ(r.status, 2);
-    // The folder's refusal, not the missing file's absence.
-    const std::string reason = geteuid() == 0 ? "Operation not permitted" : "Permission denied";
-    EXPECT_NE(r.err.find("cannot create output file \"IPbad\": " + reason + (files_there ? " (" : "\n")),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(names_in(dir.path()), files_there ? (std::vector<std::string>{"IPbad", "bad"})
-                                                : (std::vector<std::string>{"bad"}));
-    if (files_there) EXPECT_EQ(dir.read("IPbad"), "old\n");
-  }
+  TempDir dir;
+  write_file(dir.file("bad"), good_dump());
+  if (!lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
+  const ToolRun r = run_tool(dir.path(), "1\nbad\nn\n0\n");
+  unlock_folder(dir.path());
+  EXPECT_EQ(r.status, 2);
+  // The folder's refusal, not the missing file's absence.
+  const std::string reason = geteuid() == 0 ? "Operation not permitted" : "Permission denied";
+  EXPECT_NE(r.err.find("cannot create output file \"IPbad\": " + reason + "\n"), std::string::npos) << r.err;
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad"}));
 }
 
 TEST(OutputFiles, CompletedFilesHaveTheModeOfANewFileUnderTheUmask) {

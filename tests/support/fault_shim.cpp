@@ -31,19 +31,20 @@ namespace {
 
 using CloseFn = int (*)(int);
 
+// The name of the file open at `fd`, without its folder ("" when none).
+std::string name_of(int fd) {
+  char path[4096];
+  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+  const std::string full(path, static_cast<std::size_t>(n > 0 ? n : 0));
+  return full.substr(full.rfind('/') + 1);
+}
+
 bool fails(int fd) {
   const char* prefix = std::getenv("PHASEGRID_TEST_FAIL_CLOSE");
   if (prefix == nullptr || *prefix == '\0') return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
-  char path[4096];
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t n = ::readlink(link.c_str(), path, sizeof path - 1);
-  if (n <= 0) return false;
-  path[n] = '\0';
-  const char* slash = std::strrchr(path, '/');
-  const char* name = slash != nullptr ? slash + 1 : path;
-  return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
+  return name_of(fd).starts_with(prefix);
 }
 
 std::atomic<long> calls{0};
@@ -70,15 +71,6 @@ __attribute__((destructor)) void report() {
   for (const auto& [to, n] : {std::pair{"PHASEGRID_TEST_COUNT_TO", &calls}, {"PHASEGRID_TEST_READS_TO", &reads}})
     if (std::FILE* f = std::getenv(to) != nullptr ? std::fopen(std::getenv(to), "w") : nullptr)
       std::fprintf(f, "%ld\n", n->load()), std::fclose(f);
-}
-
-// The name of the file open at `fd`, without its folder ("" when none).
-std::string name_of(int fd) {
-  char path[4096];
-  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
-  if (n <= 0) return {};
-  const std::string full(path, static_cast<std::size_t>(n));
-  return full.substr(full.rfind('/') + 1);
 }
 
 void rewrite_before_read(int fd) {
