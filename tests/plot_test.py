@@ -337,29 +337,26 @@ class Series(unittest.TestCase):
         self.assertIsNone(tool.zoom_limits(n, t, columns, rows & False))
 
     def test_images_and_movies_are_written_through_no_link(self):
-        # Links planted at the old temporary name and at the image's own lead to a file kept as it is,
-        # whether the writing succeeds or fails (the disk full); no temporary file is left.
+        # Links at the old temporary name and at the image's own: the file they lead to is kept, whether the
+        # writing succeeds or fails (a full disk); no temporary file is left; the image has a new file's mode.
         s, args = tool.phasegrid.open_series(self.series), tool.parse_args(["--movie", "x.gif", self.series])
         self.addCleanup((frame := tool.series_frame(s, args)).close)
         self.addCleanup(os.umask, os.umask(0o027))
-        victim = self.write_grid()
         full = mock.patch("matplotlib.figure.Figure.savefig", side_effect=OSError(28, "No space left"))
-        suffixes = (".png", ".gif", ".mp4") if shutil.which("ffmpeg") else (".png", ".gif")
-        for suffix, fails in [(x, f) for x in suffixes for f in (0, 1)]:
-            out = os.path.join(tempfile.mkdtemp(dir=self.dir), "out" + suffix)
+        for suffix, fails in [(x, f) for x in (".png", ".gif", ".mp4")[:3 if shutil.which("ffmpeg") else 2] for f in (0, 1)]:
+            out, victim = os.path.join(tempfile.mkdtemp(dir=self.dir), "out" + suffix), self.write_grid()
             old = f"{os.path.dirname(out)}/.out{suffix if suffix == '.png' else ''}.{os.getpid()}.partial{suffix}"
             os.symlink(victim, out), os.symlink(victim, old)
             with full if fails else contextlib.nullcontext(), contextlib.redirect_stdout(None), \
                     contextlib.redirect_stderr(None), contextlib.suppress(OSError):
                 tool.save(frame.fig, out) if suffix == ".png" else tool.write_movie(s, out, args)
-            with self.subTest(suffix=suffix, fails=fails):
-                self.assertIsNotNone(tool.read_grid(victim))
-                self.assertEqual(set(os.listdir(os.path.dirname(out))), {"out" + suffix, os.path.basename(old)})
-                self.assertEqual(os.path.islink(out) or os.stat(out).st_mode & 0o777, fails or 0o640)
+            self.assertIsNotNone(tool.read_grid(victim))
+            self.assertEqual(set(os.listdir(os.path.dirname(out))), {"out" + suffix, os.path.basename(old)})
+            self.assertEqual(os.path.islink(out) or os.stat(out).st_mode & 0o777, fails or 0o640, (suffix, fails))
 
     def test_unreadable_files_are_refused_in_one_line_promptly(self):
-        # A series file cut short, one a killed run left half written, a named pipe no program writes to,
-        # an empty file, a folder: the package's readers and the tool name the file, and none waits.
+        # Cut short, left half written by a killed run, a named pipe no program writes to, empty, a folder:
+        # the package's readers and the tool name the file in one line, and none waits.
         paths = [os.path.join(self.dir, n) for n in ("cut.h5", "run.h5.unfinished", "fifo", "empty", "folder")]
         for path, size in zip(paths, (5000, os.path.getsize(self.series))):
             shutil.copyfile(self.series, path)
@@ -368,16 +365,14 @@ class Series(unittest.TestCase):
         self.addCleanup(signal.signal, signal.SIGALRM, signal.signal(signal.SIGALRM, lambda *_: self.fail("waits")))
         self.addCleanup(signal.alarm, 0)
         for path in paths:
-            with self.subTest(path=path):
-                signal.alarm(20)
-                for read in (tool.phasegrid.read_grid, tool.phasegrid.read_index, tool.phasegrid.open_series):
-                    with self.assertRaises((OSError, ValueError)) as e:
-                        read(path)
-                    self.assertIn(path, str(e.exception))
-                signal.alarm(0)
-                r = run(path)
-                self.assertEqual((r.returncode, r.stdout), (1, ""))
-                self.assertRegex(r.stderr, f'^plot-phasegrid: (cannot read )?"{re.escape(path)}"[^\n]*\n$')
+            signal.alarm(20)
+            for read in (tool.phasegrid.read_grid, tool.phasegrid.read_index, tool.phasegrid.open_series):
+                with self.assertRaisesRegex((OSError, ValueError), re.escape(path)):
+                    read(path)
+            signal.alarm(0)
+            r = run(path)
+            self.assertEqual((r.returncode, r.stdout), (1, ""))
+            self.assertRegex(r.stderr, f'^plot-phasegrid: (cannot read )?"{re.escape(path)}"[^\n]*\n$')
 
     def write_grid(self):
         path = os.path.join(self.dir, "QGg      01")
