@@ -137,36 +137,27 @@ TEST(OutputFiles, LinksAtOutputNamesAreNeverWrittenThrough) {
 // What is at an unfinished name is taken over only when a killed run left
 // it there (crash_test.py); anything else is left as it is and the output
 // refused. A link swapped in for the unfinished series file, as HDF5 opens
-// it or while it is written, is never written through nor renamed into place.
+// it (the 2nd open of one) or while it is written (the 4th), is never
+// written through nor renamed into place.
 TEST(OutputFiles, UnfinishedNamesNeverTakeAFileOver) {
-  const struct {
-    const char* at;  // what is at IPd.unfinished: a second name of "mine", a file, a link to it; "t" is swapped in
-    const char* env;
-    const char* says;
-  } cases[] = {
-      {"hard link", "", "is a file with other links"},
-      {"file", "", "is taken by a file phasegrid did not leave there"},
-      {"symbolic link", "", "is taken by a symbolic link"},
-      {"", "PHASEGRID_TEST_SWAP_AT=2", "cannot write the series file \"s.h5\""},  // (after its claim; 4: the next claim)
-      {"", "PHASEGRID_TEST_SWAP_AT=4", "its unfinished text was renamed or replaced while it was written"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.env);
+  const std::vector<std::pair<std::string, std::string>> cases = {  // what is at IPd.unfinished, or the swap; the line
+      {"AT=link", "is a file with other links"}, {"AT=file", "by a file phasegrid did not leave there"},
+      {"AT=symlink", "is taken by a symbolic link"}, {"PHASEGRID_TEST_SWAP_AT=2", "cannot write the series file"},
+      {"PHASEGRID_TEST_SWAP_AT=4", "its unfinished text was renamed or replaced while it was written"}};
+  for (const auto& [at, says] : cases) {
     TempDir dir;
     write_file(dir.file("d"), good_dump());
     write_file(dir.file("mine"), "mine\n");
-    const std::string at = dir.file("IPd.unfinished"), at_s(c.at);
-    if (at_s == "hard link") fs::create_hard_link(dir.file("mine"), at);
-    if (at_s == "file") write_file(at, "theirs\n");
-    if (at_s == "symbolic link") fs::create_symlink("mine", at);
-    fs::create_symlink("mine", dir.file("t"));
+    if (at == "AT=link") fs::create_hard_link(dir.file("mine"), dir.file("IPd.unfinished"));
+    if (at == "AT=file") write_file(dir.file("IPd.unfinished"), "theirs\n");
+    fs::create_symlink("mine", dir.file(at == "AT=symlink" ? "IPd.unfinished" : "t"));
     const ToolRun r = run_program({PHASEGRID_BIN, "-q", "--h5", "s.h5", "d"}, dir.path(), "",
-                                  {"LD_PRELOAD=" FAULT_SHIM_LIB, "ASAN_OPTIONS=verify_asan_link_order=0", c.env,
+                                  {"LD_PRELOAD=" FAULT_SHIM_LIB, "ASAN_OPTIONS=verify_asan_link_order=0", at,
                                    "PHASEGRID_TEST_SWAP_FROM=t", "PHASEGRID_TEST_SWAP_TO=s.h5.unfinished"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-    EXPECT_EQ(dir.read("mine"), "mine\n");
-    EXPECT_FALSE(dir.exists("s.h5"));
+    EXPECT_EQ(r.status, 2) << at;
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+    EXPECT_EQ(dir.read("mine"), "mine\n") << at;
+    EXPECT_FALSE(dir.exists("s.h5")) << at;
   }
 }
 

@@ -5,13 +5,11 @@
 // $PHASEGRID_TEST_SIGNAL_AT-th write to a file (write or pwrite on a descriptor
 // above 2) or rename ($PHASEGRID_TEST_COUNT_TO: how many, written at exit);
 // the $PHASEGRID_TEST_FAIL_PREAD-th pread and every later one report EIO, as
-// a dump that fails once it has been read does; just before the
-// $PHASEGRID_TEST_REWRITE_AT-th read or pread of the file named
-// $PHASEGRID_TEST_REWRITE_FILE, it is rewritten in place with the bytes of
-// $PHASEGRID_TEST_REWRITE_WITH, or (that empty) given a second name
-// ($PHASEGRID_TEST_READS_TO: its reads, written at exit); just before the
-// $PHASEGRID_TEST_SWAP_AT-th open of an unfinished file (by its name or its
-// descriptor's), $PHASEGRID_TEST_SWAP_FROM is renamed to $PHASEGRID_TEST_SWAP_TO.
+// a dump that fails once it has been read does; before the Nth read or pread
+// ($PHASEGRID_TEST_REWRITE_AT; READS_TO: how many) of the file named
+// $PHASEGRID_TEST_REWRITE_FILE, it is rewritten with the bytes of file
+// $PHASEGRID_TEST_REWRITE_WITH (or, that empty, linked); before the Nth open
+// of an unfinished file ($PHASEGRID_TEST_SWAP_AT), SWAP_FROM is renamed to SWAP_TO.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
