@@ -81,28 +81,30 @@ void unlock_folder(const std::string& dir) {
 
 }  // namespace
 
-// A write or close that fails leaves the earlier files as they were, and
-// says so; a folder that takes no new files is refused, its files never
+// A write, sync or close that fails leaves the earlier files as they were,
+// and says so; a folder that takes no new files is refused, its files never
 // rewritten in place.
 TEST(OutputFiles, FailingWriteOrCloseKeepsTheEarlierFiles) {
   const std::string earlier_grid(grid_bytes, 'x');
   for (const bool in_place : {false, true}) {
-    for (const bool at_close : {false, true}) {
-      SCOPED_TRACE(std::string(in_place ? "in place, " : "beside, ") + (at_close ? "close" : "write"));
+    for (const std::string at : {"write", "FSYNC", "CLOSE"}) {
+      SCOPED_TRACE(std::string(in_place ? "in place, " : "beside, ") + at);
+      const bool at_close = at != "write";
       TempDir dir;
       write_file(dir.file("bad"), good_dump());
       write_file(dir.file("IPbad"), "old\n");
       write_file(dir.file("QGbad    01"), earlier_grid);
       if (in_place && !lock_folder(dir.path())) GTEST_SKIP() << "the folder cannot be made to refuse new files here";
-      // A file-size limit fails the grid's write; the shim its close (EIO).
+      // A file-size limit fails the grid's write; the shim its sync or close (EIO).
       const ToolRun r = at_close ? run_tool(dir.path(), "1\nbad\nn\n0\n", {},
-                                            {"LD_PRELOAD=" FAULT_SHIM_LIB, "PHASEGRID_TEST_FAIL_CLOSE=QG",
+                                            {"LD_PRELOAD=" FAULT_SHIM_LIB, "PHASEGRID_TEST_FAIL_" + at + "=QG",
                                              "ASAN_OPTIONS=verify_asan_link_order=0"})
                                  : run_with_file_size_limit(dir.path(), "1\nbad\nn\n0\n", 1 << 20);
       if (in_place) unlock_folder(dir.path());
       EXPECT_EQ(r.status, 2);
       const std::string why = in_place   ? "never rewritten in place, where a stop would leave it part-written)"
-                              : at_close ? "cannot close output file \"QGbad    01\": Input/output error"
+                              : at_close ? (at == "CLOSE" ? "cannot close" : "cannot complete") +
+                                               std::string(" output file \"QGbad    01\": Input/output error")
                                          : "cannot write output file \"QGbad    01\": File too large";
       EXPECT_NE(r.err.find(why + "; it still holds an earlier run's text"), std::string::npos) << r.err;
       EXPECT_TRUE(dir.read("QGbad    01") == earlier_grid);

@@ -295,11 +295,11 @@ class Series(unittest.TestCase):
         counts[0, 200:260, 200:260], counts[1, 200:260, 200:260], counts[2, 100, 100] = 10, 100, 1
         path = os.path.join(self.dir, "sizes.h5")
         write_series(path, counts, ["complete"] * 3, npart=[1000, 10000, 1],
-                     names=["a/d1", "b/d1", "d1_2"])
-        out = os.path.join(self.dir, "frames")
+                     names=["a/D1", "b/D1", "D1_2"])  # (upper case: names are compared case aside)
+        out = os.path.join(self.dir, "Frames")
         r = run("-o", out, "--fraction", "--whole-grid", path)
         self.assertEqual(r.returncode, 0, r.stderr)
-        names = [os.path.join(out, n) for n in ("d1.png", "d1_2.png", "d1_2_2.png")]
+        names = [os.path.join(out, n) for n in ("D1.png", "D1_2.png", "D1_2_2.png")]
         self.assertEqual(r.stdout.splitlines(), names)
         colours = [centre_pixel(matplotlib.image.imread(n), 231, 231) for n in names[:2]]
         # The third dump's one particle in one cell makes the top of the

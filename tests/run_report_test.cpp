@@ -218,8 +218,7 @@ TEST(Interruption, KeepsTheEarlierFilesAndRemovesTheUnfinished) {
     for (int i = 0; i < 500 && !asleep_after(pid, dir.file("IPp.unfinished")); ++i) ::usleep(20000);
     EXPECT_TRUE(dir.exists("IPp.unfinished"));
     ::kill(pid, sig);
-    int ws = 0;
-    ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+    const int ws = wait_for(pid);
     EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == sig) << "ended by its signal, status " << ws;
     EXPECT_EQ(dir.read("QGp      01"), grid);
     EXPECT_EQ(dir.read("IPp"), index);
@@ -247,8 +246,7 @@ TEST(Interruption, AFileListedAfterManyFinishedOnesIsStillRemoved) {
     }
     ::_exit(0);
   }
-  int ws = 0;
-  ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+  const int ws = wait_for(pid);
   EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGTERM) << ws;
   EXPECT_TRUE(dir.exists("f19") && !dir.exists("f20"));
 }
@@ -293,7 +291,6 @@ TEST(Interruption, ASignalIgnoredAtTheStartStaysIgnored) {
   const int writer = ::open(dir.file("p").c_str(), O_WRONLY | O_NONBLOCK);
   EXPECT_EQ(::write(writer, dump.data(), dump.size()), static_cast<ssize_t>(dump.size()));
   ::close(writer);
-  int ws = 0;
-  ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+  const int ws = wait_for(pid);
   EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << ws << dir.read("out");
 }

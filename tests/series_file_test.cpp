@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <hdf5_hl.h>
+
 #include "base/error.hpp"
 #include "driver/hdf5_handle.hpp"
 #include "driver/series_file.hpp"
@@ -170,6 +172,22 @@ TEST(SeriesFile, LayoutReadsBack) {
   EXPECT_EQ(read_all<double>(dataset("dump_utime").get(), H5T_NATIVE_DOUBLE), (std::vector<double>{2.2e12, 0, 0}));
   for (const char* name : {"counts", "time", "time_s", "npart", "outside_nan", "centre", "dump", "status", "dump_umass"})
     EXPECT_GT(H5Aexists(dataset(name).get(), "long_name"), 0) << name;
+  // Each axis's dimension: the name of the scale attached to it.
+  auto dimensions = [&](const char* name) {
+    std::vector<std::string> out;
+    const h5::Dataset d = dataset(name);
+    for (unsigned axis = 0; axis < dims_of(d.get()).size(); ++axis)
+      H5DSiterate_scales(d.get(), axis, nullptr, [](hid_t, unsigned, hid_t scale, void* o) -> herr_t {
+        char path[64] = {};
+        H5Iget_name(scale, path, sizeof path);
+        static_cast<std::vector<std::string>*>(o)->push_back(path + 1);
+        return 0;
+      }, &out);
+    return out;
+  };
+  EXPECT_EQ(dimensions("counts"), (std::vector<std::string>{"dump", "log10_T", "log10_n"}));
+  EXPECT_EQ(dimensions("centre"), (std::vector<std::string>{"dump", "xyz"}));
+  EXPECT_EQ(dimensions("log10_T_bounds"), (std::vector<std::string>{"log10_T", "bounds"}));
 
   // The run's attributes.
   EXPECT_EQ(text_attr(f, "format"), "phasegrid series 2");

@@ -124,6 +124,7 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
   run_tool(dir.path(), "", {"-q", "-c", "m", "--h5", "d12.h5", "d1", "d2"});
   for (const std::string f : {"1", "2"})
     run_tool(dir.path(), "", {"-q", "-c", "m", "-r", "1", "-f", f + "e-13", "--h5", f + ".h5", "d" + f});
+  run_tool(dir.path(), "", {"-q", "-c", "m", "-r", "3", "-f", "1e-13", "--h5", "r3.h5", "d2"});
   // A file of the older format, and one with a count no run makes.
   {
     h5::File old(H5Fcreate(dir.file("old.h5").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
@@ -151,6 +152,7 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
   } cases[] = {
       {{"d1.h5", "d2.h5"}, "\"d1.h5\" and \"d2.h5\" are not series of the same run: centre is \"m\""},
       {{"1.h5", "2.h5"}, "\"1.h5\" and \"2.h5\" are not series of the same run: frequency is 1e-13"},
+      {{"1.h5", "r3.h5"}, "\"1.h5\" and \"r3.h5\" are not series of the same run: rotate is 1 in the one and 3"},
       {{"d1.h5", "d2"}, "\"d2\": it is not a series file phasegrid wrote"},
       {{"d12.h5", "d1.h5"}, "dump \"d1\" is in both \"d12.h5\" and \"d1.h5\""},
       {{"old.h5"}, "\"old.h5\": it was written by an older phasegrid"},
@@ -165,9 +167,18 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
     EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
     EXPECT_FALSE(dir.exists("out.h5")) << c.says;
   }
+  // An IN replaced while it is merged (before its counts are read again).
+  run_tool(dir.path(), "", {"-q", "--h5", "d13.h5", "d1", "d3"});
+  run_tool(dir.path(), "", {"-q", "--h5", "d21.h5", "d2", "d1"});
+  ToolRun r = run_program({PHASEGRID_MERGE_BIN, "out.h5", "d13.h5", "d2.h5"}, dir.path(), "",
+                          {"LD_PRELOAD=" FAULT_SHIM_LIB, "ASAN_OPTIONS=verify_asan_link_order=0",
+                           "PHASEGRID_TEST_SWAP_OPENS=d2.h5", "PHASEGRID_TEST_SWAP_AT=3",
+                           "PHASEGRID_TEST_SWAP_FROM=d21.h5", "PHASEGRID_TEST_SWAP_TO=d13.h5"});
+  EXPECT_NE(r.err.find("\"d13.h5\": it has changed since it was first read"), std::string::npos) << r.err;
+  EXPECT_FALSE(dir.exists("out.h5"));
   // An IN where OUT's new text is written until it is complete.
   std::filesystem::copy_file(dir.file("d2.h5"), dir.file("out.h5.unfinished"));
-  const ToolRun r = merge(dir, {"out.h5", "d1.h5", "out.h5.unfinished"});
+  r = merge(dir, {"out.h5", "d1.h5", "out.h5.unfinished"});
   EXPECT_EQ(r.err, "phasegrid-merge: \"out.h5.unfinished\", where the new text of OUT is written until it is "
                    "complete, is IN \"out.h5.unfinished\"; rename it\n");
   EXPECT_EQ(run_tool(dir.path(), "", {"-q", "--h5", "old.h5", "d1"}).status, 0) << "a run replaces the older format";

@@ -149,17 +149,18 @@ TEST(SeriesRun, InterruptedWhileWaitingForADump) {
   write_file(dir.file("answers"), "2\nd1\nd2\nn\n0\n");
 
   const pid_t pid = start_tool(dir.path(), "answers", "out", {"--h5", "run.h5"});
-  // Opening the pipe for writing waits until the run opens it to read the
-  // second dump: by then the first is done.
-  const int writer = ::open(dir.file("d2").c_str(), O_WRONLY);
-  ASSERT_GE(writer, 0);
+  // The pipe opens for writing once the run opens it to read the second
+  // dump: by then the first is done.
+  int writer = -1;
+  for (int i = 0; i < 3000 && writer < 0; ++i, ::usleep(10000))
+    writer = ::open(dir.file("d2").c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(writer, 0) << "the run did not come to its second dump";
   const ToolRun second = run_tool(dir.path(), "", {"-o", "other", "--h5", "run.h5", "d1"});
   EXPECT_EQ(second.status, 2);
   EXPECT_NE(second.err.find("\"run.h5\": another run is writing it now"), std::string::npos) << second.err;
   EXPECT_FALSE(dir.exists("run.h5"));
   ::kill(pid, SIGTERM);
-  int ws = 0;
-  ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+  const int ws = wait_for(pid);
   ::close(writer);
   ASSERT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGTERM) << dir.read("out");
 

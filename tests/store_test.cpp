@@ -56,6 +56,12 @@ TEST(Store, ValuesLeftInFilesOverTheRoom) {
   } catch (const pg::Error& e) {
     EXPECT_EQ(e.kind, pg::FaultKind::dump_changed);
   }
+  // A later file that covers all but the last particle of an earlier one.
+  store.in_file.rho.clear();
+  store.in_file.rho.note(older, 1, 8, 0);
+  store.in_file.rho.note(std::make_shared<FakeFile>(3, 10), 1, 7, 0);
+  store.settle_files();
+  EXPECT_EQ(store.densi.rho(8), 1007.0f);
 }
 
 TEST(Store, RoomGrowsOnDemandUpToTheCapacityKeepingValues) {

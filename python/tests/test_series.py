@@ -78,6 +78,8 @@ def test_reads_every_part_of_a_series(tmp_path, strings):
     np.testing.assert_array_equal(s.npart, [3000, 3000, 3500])
     np.testing.assert_array_equal(s.binned, data["binned"])
     assert s.outside["nan"].tolist() == [3, 0, 6] and s.outside[2].tolist() == (4, 5, 6)
+    np.testing.assert_array_equal(s.inactive, s.npart - s.binned - [6, 0, 15])  # what npart leaves over
+    assert np.isnan(s.centre).all()
     assert s.dumps == ["full001", "dümp 2", "run/full003"]
     assert s.grid_files[0] == "QGfull00101" and s.status[1] == "stopped by a fault"
     assert all(type(v) is str for v in s.dumps + s.grid_files + s.status)

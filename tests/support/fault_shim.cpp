@@ -1,6 +1,7 @@
 // Loaded with LD_PRELOAD into a program under test, faults of the system:
 // close() of a non-empty file whose name begins with $PHASEGRID_TEST_FAIL_CLOSE
-// closes it, then reports EIO, as a file system that loses written data does;
+// closes it, then reports EIO, as a file system that loses written data does
+// (fsync() of one beginning with $PHASEGRID_TEST_FAIL_FSYNC likewise);
 // the signal $PHASEGRID_TEST_SIGNAL reaches the process just before its
 // $PHASEGRID_TEST_SIGNAL_AT-th write to a file (write or pwrite on a descriptor
 // above 2) or rename ($PHASEGRID_TEST_COUNT_TO: how many, written at exit);
@@ -9,7 +10,8 @@
 // ($PHASEGRID_TEST_REWRITE_AT; READS_TO: how many) of the file named
 // $PHASEGRID_TEST_REWRITE_FILE, it is rewritten with the bytes of file
 // $PHASEGRID_TEST_REWRITE_WITH (or, that empty, linked); before the Nth open
-// of an unfinished file ($PHASEGRID_TEST_SWAP_AT), SWAP_FROM is renamed to SWAP_TO.
+// of an unfinished file, or of one named ...$PHASEGRID_TEST_SWAP_OPENS
+// ($PHASEGRID_TEST_SWAP_AT), SWAP_FROM is renamed to SWAP_TO.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -37,8 +39,8 @@ std::string name_of(int fd) {
   return full.substr(full.rfind('/') + 1);
 }
 
-bool fails(int fd) {
-  const char* prefix = std::getenv("PHASEGRID_TEST_FAIL_CLOSE");
+bool fails(int fd, const char* variable = "PHASEGRID_TEST_FAIL_CLOSE") {
+  const char* prefix = std::getenv(variable);
   if (prefix == nullptr || *prefix == '\0') return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
@@ -57,7 +59,9 @@ void count_one() {
 std::atomic<long> opens{0};
 
 void before_open(const std::string_view path) {
-  if ((path.starts_with("/proc/self/fd/") || path.ends_with(".unfinished")) && ++opens == number("PHASEGRID_TEST_SWAP_AT"))
+  const char* of = std::getenv("PHASEGRID_TEST_SWAP_OPENS");
+  const bool counted = of != nullptr ? path.ends_with(of) : path.starts_with("/proc/self/fd/") || path.ends_with(".unfinished");
+  if (counted && ++opens == number("PHASEGRID_TEST_SWAP_AT"))
     ::renameat(AT_FDCWD, std::getenv("PHASEGRID_TEST_SWAP_FROM"), AT_FDCWD, std::getenv("PHASEGRID_TEST_SWAP_TO"));
 }
 
@@ -131,6 +135,12 @@ extern "C" ssize_t pread64(int fd, void* buf, size_t n, off_t at) { return pread
 extern "C" int rename(const char* from, const char* to) {
   count_one();
   return next<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+extern "C" int fsync(int fd) {
+  if (!fails(fd, "PHASEGRID_TEST_FAIL_FSYNC")) return next<int (*)(int)>("fsync")(fd);
+  errno = EIO;
+  return -1;
 }
 
 extern "C" int close(int fd) {

@@ -135,6 +135,15 @@ ToolRun run_mkdump(const std::vector<std::string>& args) {
   return run_program(argv);
 }
 
+int wait_for(int pid, double seconds) {
+  int ws = 0;
+  for (double waited = 0; waited < seconds; waited += 0.01, ::usleep(10000))
+    if (::waitpid(pid, &ws, WNOHANG) == pid) return ws;
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &ws, 0);
+  return -1;
+}
+
 int start_tool(const std::string& dir, const std::string& input, const std::string& output,
                const std::vector<std::string>& args) {
   std::vector<std::string> argv = {PHASEGRID_BIN};

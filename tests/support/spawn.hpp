@@ -46,6 +46,11 @@ ToolRun run_mkdump(const std::vector<std::string>& args);
 int start_tool(const std::string& dir, const std::string& input, const std::string& output,
                const std::vector<std::string>& args = {});
 
+// Waits up to `seconds` for process `pid` to end: its wait status, or -1
+// when it had not ended by then (it is then killed), so that a run that
+// cannot be stopped fails its test at once instead of hanging it.
+int wait_for(int pid, double seconds = 30);
+
 // The folder of the built phasegrid, for putting it on PATH.
 std::string build_bin_dir();
 
