@@ -21,8 +21,9 @@
 
 #include "base/console.hpp"
 #include "base/error.hpp"
+#include "base/printable.hpp"
 #include "driver/dialogue.hpp"
-#include "driver/output_guard.hpp"
+#include "series/output_guard.hpp"
 #include "driver/run.hpp"
 #include "driver/run_report.hpp"
 #include "format/layout.hpp"

@@ -1,12 +1,12 @@
 // The start-up dialogue and the free-format input it is read with.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <istream>
 #include <string>
 #include <vector>
 
+#include "analysis/answers.hpp"
 #include "base/trace.hpp"
 
 namespace pg {
@@ -30,17 +30,12 @@ class FreeFormatInput {
   std::istream& in_;
 };
 
-// The answers kept for the whole run.
-struct Answers {
+// The answers kept for the whole run: the dumps, and how each is analysed.
+struct Answers : Analysis {
   std::int32_t ndumps = 0;
   // The dialogue's names are exactly 7 characters each, blank-padded; a
   // command-line run holds the dumps' paths.
   std::vector<std::string> dump_name;
-  char centre_mode = ' ';
-  std::int32_t sink_number = 0;
-  std::array<double, 3> centre_position{};
-  std::int32_t rotate_mode = 0;
-  double rotation_frequency = 0;
 };
 
 // Asks the start-up questions on standard output and reads the answers.

@@ -17,15 +17,15 @@
 #include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/interrupt.hpp"
-#include "driver/centring.hpp"
-#include "driver/output_file.hpp"
-#include "driver/output_guard.hpp"
-#include "driver/particle_loops.hpp"
-#include "driver/phase_grid.hpp"
+#include "analysis/centring.hpp"
+#include "series/output_file.hpp"
+#include "series/output_guard.hpp"
+#include "analysis/particle_loops.hpp"
+#include "analysis/phase_grid.hpp"
 #include "driver/progress.hpp"
-#include "driver/rotation.hpp"
+#include "analysis/rotation.hpp"
 #include "driver/run_report.hpp"
-#include "driver/series_file.hpp"
+#include "series/series_file.hpp"
 #include "dump/fixed_records.hpp"
 #include "dump/rdump.hpp"
 #include "format/tags.hpp"
@@ -458,7 +458,12 @@ int run(MakePlan make_plan, Trace& trace) {
     // Every answer is in: nothing is read or written before the outputs are
     // known to be safe to write, the threads are running and the series file
     // is made (one that cannot be written stops the run at once).
-    check_outputs(plan.jobs, plan.options.series_path, !plan.options.series_only);
+    std::vector<DumpOutputs> outputs;
+    for (const DumpJob& job : plan.jobs) {
+      outputs.push_back({job.path, job.grid_name, {}});
+      if (!plan.options.series_only) outputs.back().files = {job.grid_path, job.index_path};
+    }
+    check_outputs(outputs, plan.options.series_path);
     start_loop_threads();
     series_path = plan.options.series_path;
     if (!series_path.empty()) series.emplace(series_path, series_run(plan.answers));

@@ -16,9 +16,9 @@
 #include "base/error.hpp"
 #include "base/trace.hpp"
 #include "driver/dialogue.hpp"
-#include "driver/output_file.hpp"
-#include "driver/phase_grid.hpp"
-#include "driver/series_file.hpp"
+#include "series/output_file.hpp"
+#include "analysis/phase_grid.hpp"
+#include "series/series_file.hpp"
 #include "dump/wanted.hpp"
 #include "state/store.hpp"
 

@@ -10,7 +10,7 @@
 
 #include "base/console.hpp"
 #include "base/error.hpp"
-#include "driver/phase_grid.hpp"
+#include "analysis/phase_grid.hpp"
 
 namespace pg {
 

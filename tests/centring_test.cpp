@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "driver/centring.hpp"
+#include "analysis/centring.hpp"
 #include "state/store.hpp"
 #include "tests/support/harness.hpp"
 

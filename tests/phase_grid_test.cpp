@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "driver/phase_grid.hpp"
+#include "analysis/phase_grid.hpp"
 #include "state/store.hpp"
 #include "tests/support/harness.hpp"
 

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "driver/centring.hpp"
-#include "driver/rotation.hpp"
+#include "analysis/centring.hpp"
+#include "analysis/rotation.hpp"
 #include "state/store.hpp"
 #include "state/units.hpp"
 #include "tests/support/harness.hpp"

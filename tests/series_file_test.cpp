@@ -9,8 +9,8 @@
 #include <hdf5_hl.h>
 
 #include "base/error.hpp"
-#include "driver/hdf5_handle.hpp"
-#include "driver/series_file.hpp"
+#include "series/hdf5_handle.hpp"
+#include "series/series_file.hpp"
 #include "tests/support/harness.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/hdf5_handle.hpp"
+#include "series/hdf5_handle.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/phase_grid.hpp"
+#include "analysis/phase_grid.hpp"
 #include "state/store.hpp"
 #include "tests/support/harness.hpp"
 #include "tests/support/spawn.hpp"

@@ -27,9 +27,10 @@
 #include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/interrupt.hpp"
-#include "driver/output_file.hpp"
-#include "driver/series_file.hpp"
-#include "driver/series_reader.hpp"
+#include "base/printable.hpp"
+#include "series/output_file.hpp"
+#include "series/series_file.hpp"
+#include "series/series_reader.hpp"
 
 #ifndef PHASEGRID_VERSION
 #define PHASEGRID_VERSION "unknown"

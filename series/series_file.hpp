@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/dialogue.hpp"
-#include "driver/phase_grid.hpp"
+#include "analysis/answers.hpp"
+#include "analysis/phase_grid.hpp"
 
 namespace pg {
 
@@ -41,7 +41,7 @@ std::string_view status_text(DumpStatus status);
 // What the whole run shares: written as the file's root attributes.
 struct SeriesRun {
   std::string version;  // the tool's
-  Answers answers;      // centring and rotation answers, frequency
+  Analysis answers;     // centring and rotation answers, frequency
   double grid_umass = 0, grid_udist = 0, grid_utime = 0;  // the units the grid uses (cgs)
   double density_to_n = 0;  // number density (cm^-3) per code density unit
   std::string history;      // how the file came to be, when not one run (a merge): the root "history"

@@ -1,10 +1,10 @@
-#include "driver/centring.hpp"
+#include "analysis/centring.hpp"
 
 #include <algorithm>
 #include <vector>
 
 #include "base/trace.hpp"
-#include "driver/particle_loops.hpp"
+#include "analysis/particle_loops.hpp"
 #include "state/store.hpp"
 
 namespace pg {

@@ -1,4 +1,4 @@
-#include "driver/series_file.hpp"
+#include "series/series_file.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -16,8 +16,8 @@
 #include <fmt/format.h>
 
 #include "base/error.hpp"
-#include "driver/hdf5_handle.hpp"
-#include "driver/output_file.hpp"
+#include "series/hdf5_handle.hpp"
+#include "series/output_file.hpp"
 
 namespace pg {
 

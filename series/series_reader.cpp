@@ -1,4 +1,4 @@
-#include "driver/series_reader.hpp"
+#include "series/series_reader.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,7 +16,8 @@
 #include <fmt/ranges.h>
 
 #include "base/error.hpp"
-#include "driver/hdf5_handle.hpp"
+#include "base/printable.hpp"
+#include "series/hdf5_handle.hpp"
 
 namespace pg {
 
@@ -254,12 +255,6 @@ h5::File open_series(const std::string& path) {
 }
 
 }  // namespace
-
-std::string quoted(std::string_view s) {
-  std::string out;
-  for (const char c : s) out += (c < 0x20 || c == 0x7f) ? '?' : c;
-  return "\"" + out + "\"";
-}
 
 std::string series_refusal(const std::string& path) {
   struct stat st {};

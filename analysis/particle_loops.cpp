@@ -1,4 +1,4 @@
-#include "driver/particle_loops.hpp"
+#include "analysis/particle_loops.hpp"
 
 #include <omp.h>
 #include <pthread.h>

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/phase_grid.hpp"
-#include "driver/series_file.hpp"
+#include "analysis/phase_grid.hpp"
+#include "series/series_file.hpp"
 
 namespace pg {
 
@@ -30,10 +30,6 @@ using SeriesCounts = PhaseGrid::Rows;
 // be (there is none, or it is a series file phasegrid wrote, of this layout
 // or the one before).
 std::string series_refusal(const std::string& path);
-
-// `s` in double quotes, its control characters as '?': a file or dump named
-// in a line.
-std::string quoted(std::string_view s);
 
 class SeriesReader {
  public:

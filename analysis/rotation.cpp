@@ -1,7 +1,7 @@
-#include "driver/rotation.hpp"
+#include "analysis/rotation.hpp"
 
 #include "base/trace.hpp"
-#include "driver/particle_loops.hpp"
+#include "analysis/particle_loops.hpp"
 #include "state/store.hpp"
 #include "state/units.hpp"
 

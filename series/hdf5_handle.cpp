@@ -1,4 +1,4 @@
-#include "driver/hdf5_handle.hpp"
+#include "series/hdf5_handle.hpp"
 
 #include <sys/mman.h>
 

@@ -1,4 +1,4 @@
-#include "driver/output_file.hpp"
+#include "series/output_file.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>

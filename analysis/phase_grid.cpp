@@ -1,4 +1,4 @@
-#include "driver/phase_grid.hpp"
+#include "analysis/phase_grid.hpp"
 
 #include <fmt/format.h>
 
