@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/trace.hpp"
+#include "base/units.hpp"
 #include "state/mapped_array.hpp"
 #include "state/store.hpp"
 
@@ -18,14 +19,6 @@ namespace pg {
 
 inline constexpr int grid_nx = 700;  // columns: 50 log10 n
 inline constexpr int grid_ny = 540;  // rows: 200 log10 T_dust
-
-// The code density unit in g/cm3 to five digits, and the mass in grams of one
-// particle of gas: the columns bin n = rho * unit / mass * 2 particles per cm3.
-inline constexpr double density_unit = 6.7746e-20;
-inline constexpr double particle_mass = 4e-24;
-// n per code density unit, for those who convert back (the binning itself
-// takes the three steps above in order).
-inline constexpr double density_to_number_density = density_unit / particle_mass * 2.0;
 
 // The number density (cm^-3) of a code density, computed as the columns bin it.
 double number_density(float rho);

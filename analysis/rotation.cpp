@@ -3,7 +3,7 @@
 #include "base/trace.hpp"
 #include "analysis/particle_loops.hpp"
 #include "state/store.hpp"
-#include "state/units.hpp"
+#include "base/units.hpp"
 
 namespace pg {
 

@@ -29,7 +29,7 @@
 #include "dump/fixed_records.hpp"
 #include "dump/rdump.hpp"
 #include "format/tags.hpp"
-#include "state/units.hpp"
+#include "base/units.hpp"
 
 #ifndef PHASEGRID_VERSION
 #define PHASEGRID_VERSION "unknown"

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/units.hpp"
 #include "format/array_catalogue.hpp"
 #include "format/header.hpp"
 #include "format/layout.hpp"
@@ -130,7 +131,7 @@ struct Dump {
   std::vector<double> reals;
   std::int32_t n_real = -1;  // the count record; -1: reals.size()
   std::int32_t n_r4 = 0;
-  std::vector<double> units{3.086e17, 1.991e33, 14874038434801.994};  // the grid's units
+  std::vector<double> units{code_udist, code_umass, code_unit_time};  // the grid's units
   // Arrays.
   std::int32_t n_array_lengths = -1;  // -1: sum of the blocks' group counts
   std::vector<Block> blocks;

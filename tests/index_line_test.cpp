@@ -6,7 +6,7 @@
 
 #include "driver/run.hpp"
 #include "state/store.hpp"
-#include "state/units.hpp"
+#include "base/units.hpp"
 
 TEST(IndexLine, ScientificForm) {
   EXPECT_EQ(pg::scientific12(1.234567), " 1.23457E+00");

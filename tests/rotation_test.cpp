@@ -9,7 +9,7 @@
 #include "analysis/centring.hpp"
 #include "analysis/rotation.hpp"
 #include "state/store.hpp"
-#include "state/units.hpp"
+#include "base/units.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pg;

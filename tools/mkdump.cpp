@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "base/console.hpp"
+#include "base/units.hpp"
 #include "format/dump_writer.hpp"
 
 namespace {
@@ -49,12 +50,12 @@ constexpr std::int64_t max_particles = 50'001'000;  // what phasegrid can hold
 constexpr std::int64_t max_sinks = 300;             // likewise, over all blocks
 
 // Code units: 0.1 pc, one solar mass, and the time that makes G = 1.
-constexpr double udist = 3.086e17;
-constexpr double umass = 1.991e33;
-constexpr double utime = 14874038434801.994;
+constexpr double udist = pg::code_udist;
+constexpr double umass = pg::code_umass;
+constexpr double utime = pg::code_unit_time;
 constexpr double unit_spec_energy = 430461232.3720027;  // erg/g
-// phasegrid's conversion: n = rho * 6.7746e-20 / 4e-24 * 2 per cm^3.
-constexpr double n_per_rho = 6.7746e-20 / 4e-24 * 2.0;
+// phasegrid's conversion of a density to a number density.
+constexpr double n_per_rho = pg::density_to_number_density;
 // Blocks smaller than this are generated on one thread: starting the others
 // costs more than it saves.
 constexpr std::int64_t parallel_from = 1 << 16;
