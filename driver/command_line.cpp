@@ -238,7 +238,7 @@ int run_command_line(const Options& o, CLI::App& app) {
   pg::StreamTrace trace(console);
 
   std::ios::sync_with_stdio(false);
-  pg::RunOptions run;
+  pg::RunOptions run = pg::options_from_environment();
   run.keep_going = o.keep_going;
   run.series_path = o.series;
   run.series_only = o.series_only;

@@ -31,9 +31,8 @@ bool read_identification(DumpFile& f, Trace& trace) {
   return dumpformat::ident_says_tagged(take_file_ident(f));
 }
 
-ReadNotes read_dump(DumpFile& f, int& status, const ReadTarget& target) {
+ReadEnd read_dump(DumpFile& f, const ReadTarget& target) {
   Store& s = target.store;
-  status = 0;
   s.typef.extra_option1 = 0;
   s.typef.extra_option2 = 0;
   Trace& trace = target.trace;
@@ -47,7 +46,7 @@ ReadNotes read_dump(DumpFile& f, int& status, const ReadTarget& target) {
     s.ptmass.nptmass_read = s.ptmass.nptmass;
     trace.say(" FINISHED READ ", s.part.npart, s.ptmass.nptmass);
     s.radsinki.nradsink = s.ptmass.nptmass;
-    return {st.dust_in_every_block};
+    return {false, f.offset(), st.dust_in_every_block};
   } catch (const DumpEnded& ended) {
     // A header without blocks is refused once the block directory is read;
     // when the file ends before that, its particle count must still not
@@ -56,24 +55,23 @@ ReadNotes read_dump(DumpFile& f, int& status, const ReadTarget& target) {
       raise_fault(FaultKind::npart_beyond_store, f.offset(), {s.part.npart, s.capacity()});
     s.ensure(s.part.npart);
     trace.line(" " + fault_text(ended));
-    status = 1;
   }
-  return {};
+  return {true, f.offset(), false};
 }
 
 }  // namespace
 
-ReadNotes rdump(DumpFile& f, int& status, const ReadTarget& target) {
-  ReadNotes notes;
+ReadEnd rdump(DumpFile& f, const ReadTarget& target) {
+  ReadEnd end;
   try {
-    notes = read_dump(f, status, target);
+    end = read_dump(f, target);
   } catch (const Error& e) {
     // The store as the read left it, also after a fault: the run may go on.
     if (e.kind != FaultKind::interrupted) target.store.settle_files();
     throw;
   }
   target.store.settle_files();
-  return notes;
+  return end;
 }
 
 }  // namespace pg

@@ -18,22 +18,25 @@ struct ReadTarget {
   Wanted wanted = Wanted::everything();
 };
 
-// Reads one dump from its first record on into its target, printing its trace
-// to the target's trace. `status` is 0 after a complete read and 1 when the file
-// ended early (the store then holds a partly read dump). A fault the read
-// cannot go on from raises a Error (dump/fault.hpp) and prints nothing:
-// the caller prints fault_text() and decides how the run goes on.
-// What a read tells beyond its status.
-struct ReadNotes {
+// How a read ended, and what it tells beyond that.
+struct ReadEnd {
+  // The file ended before the dump did (END OF FILE REACHED IN RDUMP was
+  // traced): the store holds a partly read dump.
+  bool ended_early = false;
+  std::int64_t offset = 0;  // where the read stopped
   // Every block supplied the dust temperature (a radiative group matching
   // the block, with the dust arrays); otherwise the store keeps what an
   // earlier dump left for the particles of the blocks that did not.
   bool dust_temperature = false;
 };
 
-// Values the target leaves in the file (Wanted::left_in_file) are noted in
-// the store; once the read ends, however it ends, the store settles what
-// earlier dumps left in their files (Store::settle_files).
-ReadNotes rdump(DumpFile& dump, int& status, const ReadTarget& target);
+// Reads one dump from its first record on into its target, printing its
+// trace to the target's trace, and returns how the read ended. A fault the
+// read cannot go on from raises an Error of its kind and prints nothing: the
+// caller prints fault_text() and decides how the run goes on. Values the
+// target leaves in the file (Wanted::left_in_file) are noted in the store;
+// once the read ends, however it ends, the store settles what earlier dumps
+// left in their files (Store::settle_files).
+[[nodiscard]] ReadEnd rdump(DumpFile& dump, const ReadTarget& target);
 
 }  // namespace pg

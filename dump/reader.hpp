@@ -39,7 +39,7 @@ struct ReadState {
   std::array<std::int32_t, 8> nums1{}, nums2{}, nums3{}, nums4{};
   std::int64_t unread_group_arrays = 0;  // arrays of groups 4 and up
   bool last_block = false;
-  bool dust_in_every_block = true;  // see ReadNotes
+  bool dust_in_every_block = true;  // see ReadEnd
   // Arrays the reader does not use that lie after the last array it reads in
   // the block so far (see defer_arrays).
   std::int64_t deferred = 0;

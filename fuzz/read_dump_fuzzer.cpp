@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     pg::DumpFile f(std::make_unique<InputSource>(data, size), 256);
     try {
-      pg::rdump(f, status, {store, trace});
+      status = pg::rdump(f, {store, trace}).ended_early ? 1 : 0;
     } catch (const pg::DumpEnded&) {
       ended = true;  // rdump reports an end of file itself; an escape is tolerated
     } catch (const pg::Error& fault) {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "driver/run.hpp"
+#include "driver/index_line.hpp"
 #include "state/store.hpp"
 #include "base/units.hpp"
 

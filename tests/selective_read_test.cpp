@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "base/error.hpp"
-#include "driver/run.hpp"
+#include "driver/plan.hpp"
 #include "dump/rdump.hpp"
 #include "state/store.hpp"
 #include "tests/support/sample_dumps.hpp"
@@ -104,7 +104,7 @@ Snapshot take(pg::Store& store, const std::string& bytes, const pg::Wanted& w) {
     ConsoleCapture cap;
     pg::DumpFile f = memory_dump(bytes, 256);
     try {
-      pg::rdump(f, s.read.status, {store, cap, w});
+      s.read.status = pg::rdump(f, {store, cap, w}).ended_early;
     } catch (const pg::Error& fault) {
       s.read.stopped = true;
       s.read.fault = fault.kind;

@@ -345,10 +345,10 @@ bool inspect(const std::string& path, pg::Store& store) {
   // The verdict of phasegrid's reader, reading only what it needs itself.
   pg::DumpFile f = pg::DumpFile::open(path);
   pg::BufferTrace trace;
-  int status = 0;
+  bool ended_early = false;
   std::optional<pg::Error> fault;
   try {
-    pg::rdump(f, status, {store, trace, pg::Wanted::nothing_optional()});
+    ended_early = pg::rdump(f, {store, trace, pg::Wanted::nothing_optional()}).ended_early;
   } catch (const pg::Error& caught) {
     if (caught.kind == pg::FaultKind::store_exhausted) {
       std::fflush(stdout);
@@ -363,7 +363,7 @@ bool inspect(const std::string& path, pg::Store& store) {
     fmt::print("phasegrid stops on it: {}\n", pg::fault_text(*fault));
     return false;
   }
-  if (status != 0) {
+  if (ended_early) {
     fmt::print("phasegrid reads it only in part: the file ends early (END OF FILE REACHED IN RDUMP)\n");
     return false;
   }

@@ -81,7 +81,7 @@ ReadOutcome read_dump_bytes(const std::string& bytes, pg::Store& store) {
   ConsoleCapture cap;
   pg::DumpFile f = memory_dump(bytes, 256);
   try {
-    pg::rdump(f, o.status, {store, cap});
+    o.status = pg::rdump(f, {store, cap}).ended_early;
   } catch (const pg::Error& fault) {
     o.stopped = true;
     o.fault = fault.kind;
