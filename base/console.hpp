@@ -29,6 +29,6 @@ void open_standard_streams();
 // disk, a closed pipe) is a failure, not a success: one line on standard
 // error, "<program>: cannot write standard output: <why>", and exit status
 // 2 in place of 0 (any other status is kept). Returns the status to exit with.
-int finish_standard_output(std::string_view program, int status);
+[[nodiscard]] int finish_standard_output(std::string_view program, int status);
 
 }  // namespace pg

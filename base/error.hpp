@@ -112,6 +112,6 @@ std::string error_line(FaultKind kind, std::int64_t offset, std::initializer_lis
 std::string_view fault_name(FaultKind kind);
 
 // The exit status a run stopped by `e` ends with.
-int exit_status(const Error& e);
+[[nodiscard]] int exit_status(const Error& e);
 
 }  // namespace pg

@@ -22,6 +22,7 @@
 #include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/printable.hpp"
+#include "base/system.hpp"
 #include "driver/dialogue.hpp"
 #include "series/output_guard.hpp"
 #include "driver/run.hpp"
@@ -126,25 +127,20 @@ pg::DumpJob job_for(const std::string& path, const std::string& output_dir) {
 // 0 when `path` may be read and is not a folder, else the error. Looked at,
 // not opened: a dump is opened once (a named pipe's writer sees one reader).
 int readability(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return errno;
-  if (S_ISDIR(st.st_mode)) return EISDIR;
+  const auto st = pg::file_status(path);
+  if (!st) return st.error();
+  if (S_ISDIR(st->st_mode)) return EISDIR;
   return ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 // Whether the regular file at `path` does not start as a dump does. Other
 // files (a named pipe) are read once, by the run, and judged there.
 bool not_a_dump(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;  // (the run says why it cannot be opened)
-  unsigned char head[pg::dumpformat::dump_start_bytes];
-  std::size_t n = 0;
-  for (ssize_t got = 1; got > 0 && n < sizeof head; n += static_cast<std::size_t>(got))
-    if ((got = ::read(fd, head + n, sizeof head - n)) < 0) got = errno == EINTR ? 0 : -1;
-  ::close(fd);
-  return !pg::dumpformat::starts_like_a_dump(head, n);
+  const auto st = pg::file_status(path);
+  if (!st || !S_ISREG(st->st_mode)) return false;
+  const auto head = pg::file_start(path, pg::dumpformat::dump_start_bytes);
+  if (!head) return false;  // (the run says why it cannot be opened)
+  return !pg::dumpformat::starts_like_a_dump(reinterpret_cast<const unsigned char*>(head->data()), head->size());
 }
 
 // Creates `dir` (and its parents) when missing.

@@ -96,7 +96,7 @@ using DumpOutcome = std::variant<Skipped, Interrupted, OutOfMemory, Faulted, Rea
 // claimed throws; everything else that ends the dump is its outcome. The one
 // line it tells `report` itself: that the dump could not be opened, ahead
 // of the dump's trace, where a shared pipe shows it.
-DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, RunReport& report);
+[[nodiscard]] DumpOutcome process_one(const RunPlan& plan, std::size_t k, RunState& state, RunReport& report);
 
 // The dump's exit status, and whether the run goes on.
 struct Settled {
@@ -106,7 +106,7 @@ struct Settled {
 // Everything the dump leaves: its console line, its lines on standard error,
 // its files and its series row (when `series` is given). An interruption
 // is thrown on, once said.
-Settled settle(DumpOutcome& outcome, const RunPlan& plan, std::size_t k, RunState& state, RunReport& report,
+[[nodiscard]] Settled settle(DumpOutcome& outcome, const RunPlan& plan, std::size_t k, RunState& state, RunReport& report,
                SeriesFile* series);
 
 }  // namespace pg

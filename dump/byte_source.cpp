@@ -48,45 +48,33 @@ void wait_until_settled(int fd, struct stat& st) {
 
 }  // namespace
 
-std::unique_ptr<FileSource> FileSource::open(const std::string& path, int& error) {
+SysResult<std::unique_ptr<FileSource>> FileSource::open(const std::string& path) {
+  using Opened = SysResult<std::unique_ptr<FileSource>>;
   // A named pipe is opened without waiting for its writer: its reads wait
   // for the writer and its data, and a signal that stops the run ends that
   // wait.
-  struct stat named {};
-  const bool waits = ::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode);
-  int fd;
-  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (waits ? O_NONBLOCK : 0));
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    error = errno;
-    return nullptr;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    error = errno;
-    ::close(fd);
-    return nullptr;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    error = EISDIR;
-    return nullptr;
-  }
-  if (S_ISREG(st.st_mode)) wait_until_settled(fd, st);
-  std::int64_t size = S_ISREG(st.st_mode) ? static_cast<std::int64_t>(st.st_size) : -1;
-  if (size >= 0) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  error = 0;
-  auto source = std::unique_ptr<FileSource>(new FileSource(fd, size));
+  const auto named = file_status(path);
+  const bool waits = named && !S_ISREG(named->st_mode);
+  auto fd = open_file(path, O_RDONLY | (waits ? O_NONBLOCK : 0));
+  if (!fd) return Opened::failed(fd.error());
+  auto st = file_status(fd->get());
+  if (!st) return Opened::failed(st.error());
+  if (S_ISDIR(st->st_mode)) return Opened::failed(EISDIR);
+  if (S_ISREG(st->st_mode)) wait_until_settled(fd->get(), *st);
+  const std::int64_t size = S_ISREG(st->st_mode) ? static_cast<std::int64_t>(st->st_size) : -1;
+  if (size >= 0) ::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  auto source = std::unique_ptr<FileSource>(new FileSource(std::move(*fd), size));
   source->waits_ = size < 0;
   source->path_ = path;
-  source->opened_ = st;
-  return source;
+  source->opened_ = *st;
+  return std::move(source);
 }
 
 std::string FileSource::changed() const {
   if (!regular()) return {};
-  struct stat now {};
-  if (::fstat(fd_, &now) != 0) return std::string("it cannot be looked at: ") + std::strerror(errno);
+  const auto looked = file_status(fd_.get());
+  if (!looked) return std::string("it cannot be looked at: ") + std::strerror(looked.error());
+  const struct stat& now = *looked;
   auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
   std::vector<const char*> differ;
   if (now.st_size != opened_.st_size) differ.push_back("size");
@@ -104,29 +92,24 @@ std::string FileSource::changed() const {
   return why + (differ.size() == 1 ? " differs" : " differ");
 }
 
-FileSource::~FileSource() { ::close(fd_); }
-
 // (A pipe that no writer has opened yet reads as ended: its reads wait
 // until it has data, or its writer has come and gone.)
-std::ptrdiff_t FileSource::read(void* dst, std::size_t n) {
+SysResult<std::size_t> FileSource::read(void* dst, std::size_t n) {
   for (;;) {
-    if (waits_) wait_until_ready(fd_, POLLIN);
-    const ssize_t got = ::read(fd_, dst, n);
-    if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
+    if (waits_) wait_until_ready(fd_.get(), POLLIN);
+    auto got = read_some(fd_.get(), dst, n);
+    if (got || got.error() != EAGAIN) return got;
     throw_if_stopped();
   }
 }
 
-std::ptrdiff_t FileSource::read_at(void* dst, std::size_t n, std::int64_t offset) const {
-  ssize_t got;
-  do got = ::pread(fd_, dst, n, static_cast<off_t>(offset));
-  while (got < 0 && errno == EINTR);
-  return got;
+SysResult<std::size_t> FileSource::read_at(void* dst, std::size_t n, std::int64_t offset) const {
+  return read_some_at(fd_.get(), dst, n, offset);
 }
 
 bool FileSource::skip(std::int64_t n) {
   if (size_ < 0) return false;  // pipes and devices: the caller reads instead
-  return ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) != static_cast<off_t>(-1);
+  return ::lseek(fd_.get(), static_cast<off_t>(n), SEEK_CUR) != static_cast<off_t>(-1);
 }
 
 }  // namespace pg

@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include "base/system.hpp"
 #include "state/file_values.hpp"
 
 namespace pg {
@@ -18,9 +19,9 @@ namespace pg {
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  // Reads up to n bytes at the current position. Returns the number read
-  // (0 only at the end of the data); a failure returns -1 with errno set.
-  virtual std::ptrdiff_t read(void* dst, std::size_t n) = 0;
+  // Reads up to n bytes at the current position: the number read (0 only at
+  // the end of the data), or the errno of the read that failed.
+  virtual SysResult<std::size_t> read(void* dst, std::size_t n) = 0;
   // Moves the position forward by n bytes without reading them. Returns false
   // (errno set) when the source cannot seek; the caller then reads instead.
   virtual bool skip(std::int64_t n) = 0;
@@ -33,19 +34,18 @@ class ByteSource {
 // are read back, and tells whether it has changed since it was opened.
 class FileSource final : public ByteSource, public FileAt {
  public:
-  // Opens `path`. On failure returns null and sets `error` to the errno
-  // (a directory is refused with EISDIR). A named pipe's reads wait for its
-  // writer and data; a signal that stops the run throws from that wait.
-  // A regular file is looked at as it is opened (see changed()).
-  static std::unique_ptr<FileSource> open(const std::string& path, int& error);
-  ~FileSource() override;
+  // Opens `path`, or says why it cannot (a directory is refused with
+  // EISDIR). A named pipe's reads wait for its writer and data; a signal
+  // that stops the run throws from that wait. A regular file is looked at as
+  // it is opened (see changed()).
+  static SysResult<std::unique_ptr<FileSource>> open(const std::string& path);
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
 
-  std::ptrdiff_t read(void* dst, std::size_t n) override;
+  SysResult<std::size_t> read(void* dst, std::size_t n) override;
   bool skip(std::int64_t n) override;
   std::int64_t size() const override { return size_; }
-  std::ptrdiff_t read_at(void* dst, std::size_t n, std::int64_t offset) const override;
+  SysResult<std::size_t> read_at(void* dst, std::size_t n, std::int64_t offset) const override;
   // A regular file, which read_at() can read.
   bool regular() const { return size_ >= 0; }
   // What differs between the file as it is now and as it was when opened:
@@ -57,8 +57,8 @@ class FileSource final : public ByteSource, public FileAt {
   std::string name() const override { return path_; }
 
  private:
-  FileSource(int fd, std::int64_t size) : fd_(fd), size_(size) {}
-  int fd_;
+  FileSource(FileDescriptor fd, std::int64_t size) : fd_(std::move(fd)), size_(size) {}
+  FileDescriptor fd_;
   std::int64_t size_;
   bool waits_ = false;  // a pipe or a device: reads may wait for data
   std::string path_;

@@ -73,14 +73,16 @@ void read_header_reals(ReadState& st, HeaderTags& h, std::int32_t n_real) {
 
 // Looks up the named reals, printing what the run needs to know.
 void look_up_reals(ReadState& st, const HeaderTags& h, std::int32_t n_real) {
-  int missing = 0;
   auto required = [&](std::string_view tag, double& dst) {
-    if (!find_header_real(tag, dst, h, n_real))
-      raise_fault(FaultKind::header_value_missing, st.f.offset(), {}, std::string(header_key(tag)));
+    const std::optional<double> v = find_header_real(tag, h, n_real);
+    dst = v.value_or(0.0);
+    if (!v) raise_fault(FaultKind::header_value_missing, st.f.offset(), {}, std::string(header_key(tag)));
   };
+  // A value the header does not hold is 0.
   auto optional = [&](std::string_view tag, double& dst) {
-    extract(st.trace, tag, dst, h, n_real, missing);
-    return missing == 0;
+    const std::optional<double> v = extract(st.trace, tag, h, n_real);
+    dst = v.value_or(0.0);
+    return v.has_value();
   };
   required("gt", st.s.gtime.gt);
   if (st.s.gtime.gt > 0.0 && st.has_dragscheme && st.dump_dragscheme != st.s.typef.dragscheme)

@@ -19,7 +19,7 @@ constexpr std::size_t after_seek_fill = std::size_t{16} << 10;
 // reader then meets as a file that ends at once.
 class EmptySource final : public ByteSource {
  public:
-  std::ptrdiff_t read(void*, std::size_t) override { return 0; }
+  SysResult<std::size_t> read(void*, std::size_t) override { return std::size_t{0}; }
   bool skip(std::int64_t) override { return false; }
   std::int64_t size() const override { return 0; }
 };
@@ -34,12 +34,13 @@ DumpFile::DumpFile(std::unique_ptr<ByteSource> source, std::size_t buffer_bytes)
       size_(src_->size()) {}
 
 DumpFile DumpFile::open(const std::string& path) {
-  int error = 0;
-  std::unique_ptr<ByteSource> src = FileSource::open(path, error);
-  if (!src) src = std::make_unique<EmptySource>();
-  DumpFile f(std::move(src));
-  f.open_error_ = error;
-  return f;
+  auto opened = FileSource::open(path);
+  if (!opened) {
+    DumpFile f(std::make_unique<EmptySource>());
+    f.open_error_ = opened.error();
+    return f;
+  }
+  return DumpFile(std::move(*opened));
 }
 
 std::shared_ptr<const FileAt> DumpFile::file_at() const {
@@ -50,12 +51,10 @@ std::shared_ptr<const FileAt> DumpFile::file_at() const {
 
 std::ptrdiff_t DumpFile::source_read(void* dst, std::size_t n) {
   throw_if_stopped();  // a signal stops the run between two reads
-  std::ptrdiff_t got = src_->read(dst, n);
-  if (got < 0) {
-    raise_fault(FaultKind::read_failed, pos_ + static_cast<std::int64_t>(avail()), {},
-                std::strerror(errno));
-  }
-  return got;
+  const auto got = src_->read(dst, n);
+  if (!got)
+    raise_fault(FaultKind::read_failed, pos_ + static_cast<std::int64_t>(avail()), {}, std::strerror(got.error()));
+  return static_cast<std::ptrdiff_t>(*got);
 }
 
 // Makes at least `need` bytes available in the buffer (need <= capacity),

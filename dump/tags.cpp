@@ -27,34 +27,30 @@ std::string_view header_key(std::string_view name) {
   return key;
 }
 
-bool find_header_real(std::string_view name, double& value, const HeaderTags& header,
-                      std::int32_t count) {
-  value = 0.0;
+std::optional<double> find_header_real(std::string_view name, const HeaderTags& header, std::int32_t count) {
   const std::string_view key = header_key(name);
   const int n = std::min<std::int32_t>(count, max_header_tags);
   for (int i = 1; i <= n; ++i) {
     if (tag_name(header.tags[static_cast<std::size_t>(i - 1)]) != key) continue;
-    if (i > max_header_values) return false;
-    value = header.values[static_cast<std::size_t>(i - 1)];
-    return true;
+    if (i > max_header_values) return std::nullopt;
+    return header.values[static_cast<std::size_t>(i - 1)];
   }
-  return false;
+  return std::nullopt;
 }
 
-void extract(Trace& trace, std::string_view name, double& value, const HeaderTags& header,
-             std::int32_t count, int& not_found) {
-  not_found = find_header_real(name, value, header, count) ? 0 : 1;
-  if (not_found != 0)
+std::optional<double> extract(Trace& trace, std::string_view name, const HeaderTags& header, std::int32_t count) {
+  const std::optional<double> value = find_header_real(name, header, count);
+  if (!value)
     trace.warn({WarningKind::header_value_missing,
                 " " + error_line(FaultKind::header_value_missing, -1, {}, std::string(header_key(name)))});
+  return value;
 }
 
-void checktag(Trace& trace, std::string_view expected, const Tag& read_tag, int& mismatch) {
-  mismatch = 0;
-  if (trim_blanks(expected) == tag_name(read_tag)) return;
-  mismatch = 1;
+bool checktag(Trace& trace, std::string_view expected, const Tag& read_tag) {
+  if (trim_blanks(expected) == tag_name(read_tag)) return false;
   trace.warn({WarningKind::tag_differs, " WARNING: read tag " + std::string(read_tag.data(), read_tag.size()) +
                                             " but expected " + field16(expected)});
+  return true;
 }
 
 }  // namespace pg

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "format/tags.hpp"
@@ -28,21 +29,21 @@ struct HeaderTags {
 // The name a header real is looked up by: without leading or trailing blanks.
 std::string_view header_key(std::string_view name);
 
-// Looks up the header real `name` as extract() does, printing nothing: true
-// when found within the first 30 positions.
-bool find_header_real(std::string_view name, double& value, const HeaderTags& header,
-                      std::int32_t count);
+// Looks up the header real `name` as extract() does, printing nothing: its
+// value when found within the first 30 positions.
+[[nodiscard]] std::optional<double> find_header_real(std::string_view name, const HeaderTags& header,
+                                                     std::int32_t count);
 
 // Looks up the header real `name` among the first min(count, 128) tags; the
-// first match wins. Sets `value` (0.0 when not found, or when found beyond
-// position 30) and `not_found`; prints " ERROR: could not find <key> in
-// header" when not found. Never stops the run.
-void extract(Trace& trace, std::string_view name, double& value, const HeaderTags& header, std::int32_t count,
-             int& not_found);
+// first match wins. Its value, or nothing when it is not found (or found
+// beyond position 30), which prints " ERROR: could not find <key> in
+// header". Never stops the run.
+[[nodiscard]] std::optional<double> extract(Trace& trace, std::string_view name, const HeaderTags& header,
+                                            std::int32_t count);
 
 // Compares an array's tag with the expected name, trailing blanks ignored.
-// A difference prints " WARNING: read tag ... but expected ..." and sets
-// `mismatch`; it is a warning only.
-void checktag(Trace& trace, std::string_view expected, const Tag& read_tag, int& mismatch);
+// A difference prints " WARNING: read tag ... but expected ..." (a warning
+// only) and returns true.
+bool checktag(Trace& trace, std::string_view expected, const Tag& read_tag);
 
 }  // namespace pg

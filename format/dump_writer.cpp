@@ -1,5 +1,7 @@
 #include "format/dump_writer.hpp"
 
+#include <fcntl.h>
+
 #include <stdexcept>
 
 namespace pg::dumpformat {
@@ -9,21 +11,30 @@ Payload& Payload::text(std::string_view s, std::size_t width) {
   return *this;
 }
 
-RecordWriter::RecordWriter(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "wb");
-  if (file_ == nullptr) throw std::runtime_error("cannot create " + path);
+namespace {
+constexpr std::size_t held_bytes = std::size_t{1} << 20;  // written a MB at a time
+}  // namespace
+
+RecordWriter::RecordWriter(const std::string& path) : path_(path) {
+  auto fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!fd) throw SystemError("cannot create " + path, fd.error());
+  file_ = std::move(*fd);
 }
 
-RecordWriter::~RecordWriter() {
-  if (file_ != nullptr) std::fclose(file_);
+void RecordWriter::flush() {
+  if (const int error = write_all(file_.get(), mem_)) throw SystemError("cannot write " + path_, error);
+  mem_.clear();
 }
 
 void RecordWriter::raw(std::string_view bytes) {
-  if (file_ == nullptr) {
-    mem_.append(bytes);
-  } else if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
-    throw std::runtime_error("cannot write a dump");
+  if (file_ && mem_.size() + bytes.size() > held_bytes) {
+    flush();
+    if (bytes.size() >= held_bytes) {  // large arrays go straight to the file
+      if (const int error = write_all(file_.get(), bytes)) throw SystemError("cannot write " + path_, error);
+      return;
+    }
   }
+  mem_.append(bytes);
 }
 
 void RecordWriter::record(std::string_view payload) {
@@ -34,11 +45,9 @@ void RecordWriter::record(std::string_view payload) {
 }
 
 void RecordWriter::close() {
-  if (file_ != nullptr) {
-    const bool bad = std::fclose(file_) != 0;
-    file_ = nullptr;
-    if (bad) throw std::runtime_error("cannot close a dump");
-  }
+  if (!file_) return;
+  flush();
+  if (const int error = file_.close()) throw SystemError("cannot close " + path_, error);
 }
 
 std::array<std::int32_t, slot_count> Group::counted_nums() const {

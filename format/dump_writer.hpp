@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/system.hpp"
 #include "base/units.hpp"
 #include "format/array_catalogue.hpp"
 #include "format/header.hpp"
@@ -50,9 +51,10 @@ class Payload {
 // Appends framed records to a file or to memory.
 class RecordWriter {
  public:
-  RecordWriter() = default;                     // into memory: see bytes()
-  explicit RecordWriter(const std::string& path);  // into a file (throws on failure)
-  ~RecordWriter();
+  RecordWriter() = default;  // into memory: see bytes()
+  // Into a new file (a failure throws SystemError, with the call's errno).
+  explicit RecordWriter(const std::string& path);
+  ~RecordWriter() = default;
   RecordWriter(const RecordWriter&) = delete;
   RecordWriter& operator=(const RecordWriter&) = delete;
 
@@ -68,12 +70,15 @@ class RecordWriter {
   }
   // Unframed bytes, for damaged files.
   void raw(std::string_view bytes);
+  // Writes what is still held and closes the file (throws as above).
   void close();
   const std::string& bytes() const { return mem_; }
 
  private:
-  std::FILE* file_ = nullptr;
-  std::string mem_;
+  void flush();
+  std::string path_;
+  FileDescriptor file_;
+  std::string mem_;  // what is written, or (into a file) held until flush()
 };
 
 struct Array {

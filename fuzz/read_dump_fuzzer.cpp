@@ -27,11 +27,11 @@ namespace {
 class InputSource final : public pg::ByteSource {
  public:
   InputSource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  std::ptrdiff_t read(void* dst, std::size_t n) override {
+  pg::SysResult<std::size_t> read(void* dst, std::size_t n) override {
     const std::size_t k = std::min({n, std::size_t{1000}, size_ - pos_});
     if (k > 0) std::memcpy(dst, data_ + pos_, k);
     pos_ += k;
-    return static_cast<std::ptrdiff_t>(k);
+    return k;
   }
   bool skip(std::int64_t n) override {
     // The record layer never seeks beyond the end of a file of known size.
@@ -62,8 +62,10 @@ pg::Store store;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (!store.reserve(capacity)) {
-    std::perror("read_dump_fuzzer: cannot reserve the particle store");
+  try {
+    store.reserve(capacity);
+  } catch (const pg::Error& e) {
+    std::fprintf(stderr, "read_dump_fuzzer: %s\n", e.what());
     std::abort();
   }
   pg::BufferTrace trace;

@@ -13,17 +13,11 @@
 #include <utility>
 
 #include "base/error.hpp"
+#include "base/system.hpp"
 
 namespace pg {
 
 namespace {
-
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
-  int fd;
-  do fd = ::open(path, flags, mode);
-  while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 // The permissions a new file gets under the process's umask.
 mode_t new_file_mode() {
@@ -36,11 +30,9 @@ mode_t new_file_mode() {
 }
 
 bool exists_as_file(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  const auto st = file_status(path, false);
+  return st && S_ISREG(st->st_mode);
 }
-
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // The mark of an unfinished file the tool made: an extended attribute, set
 // as it is made and removed as it is completed.
@@ -56,10 +48,12 @@ Mark mark_of(int fd) {
   return std::string_view(value, static_cast<std::size_t>(n)) == mark_value ? Mark::present : Mark::absent;
 }
 
+void set_mark(int fd) { (void)::fsetxattr(fd, mark_name, mark_value, sizeof mark_value - 1, 0); }
+
 // The unfinished file `path`, taken for writing: made afresh, locked and
 // marked; or, when a killed run left one, taken over and emptied.
 struct Claim {
-  int fd = -1;
+  FileDescriptor fd;
   int error = 0;
   const char* why = nullptr;  // a reason errno does not say
 };
@@ -68,63 +62,59 @@ constexpr const char* taken_by_other =
     "the name of its unfinished text is taken by a file phasegrid did not leave there; remove or rename it";
 
 // Whether the file at `path`, found there already, is one a killed run left,
-// which may be taken over: the reason it is not, or null. `fd` holds it
-// locked when it may.
+// which may be taken over: the reason it is not ("" to look again), or null.
+// `fd` holds it locked when it may.
 const char* not_left_by_a_killed_run(int fd, const std::string& path, const struct stat& named) {
-  struct stat held {};
-  if (::fstat(fd, &held) != 0 || !same_file(held, named)) return "";  // replaced meanwhile: again
-  if (held.st_nlink != 1)
+  const auto held = file_status(fd);
+  if (!held || !same_file(*held, named)) return "";  // replaced meanwhile: again
+  if (held->st_nlink != 1)
     return "the name of its unfinished text is a file with other links (another name of it would lose its "
            "content); remove or rename it";
-  if (held.st_uid != ::geteuid()) return "the name of its unfinished text is taken by another user's file";
+  if (held->st_uid != ::geteuid()) return "the name of its unfinished text is taken by another user's file";
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR))
     return "another run is writing it now";  // (file systems that lock nothing are written all the same)
   const Mark mark = mark_of(fd);
-  if (mark != Mark::present && !(mark == Mark::unsupported && held.st_size == 0)) return taken_by_other;
-  struct stat again {};
-  if (::lstat(path.c_str(), &again) != 0 || !same_file(again, held)) return "";  // renamed or removed meanwhile
+  if (mark != Mark::present && !(mark == Mark::unsupported && held->st_size == 0)) return taken_by_other;
+  const auto again = file_status(path, false);
+  if (!again || !same_file(*again, *held)) return "";  // renamed or removed meanwhile
   return nullptr;
 }
 
 Claim claim(const std::string& path) {
   for (int attempt = 0; attempt < 8; ++attempt) {
-    int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      (void)::flock(fd, LOCK_EX | LOCK_NB);  // nobody else can hold it yet
-      (void)::fsetxattr(fd, mark_name, mark_value, sizeof mark_value - 1, 0);
-      return {fd, 0};
+    auto made = open_file(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+    if (made) {
+      (void)::flock(made->get(), LOCK_EX | LOCK_NB);  // nobody else can hold it yet
+      set_mark(made->get());
+      return {std::move(*made)};
     }
-    if (errno != EEXIST) return {-1, errno};
+    if (made.error() != EEXIST) return {{}, made.error()};
     // Something is at the name: looked at before it is opened, so that no
     // link is followed and no device or pipe is opened.
-    struct stat named {};
-    if (::lstat(path.c_str(), &named) != 0) {
-      if (errno == ENOENT) continue;  // removed meanwhile: again
-      return {-1, errno};
+    const auto named = file_status(path, false);
+    if (!named) {
+      if (named.error() == ENOENT) continue;  // removed meanwhile: again
+      return {{}, named.error()};
     }
-    if (S_ISLNK(named.st_mode)) return {-1, ELOOP, "the name of its unfinished text is taken by a symbolic link"};
-    if (!S_ISREG(named.st_mode))
-      return {-1, EEXIST, "the name of its unfinished text is taken by something other than a file"};
-    fd = open_retrying(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ENOENT || errno == ELOOP) continue;  // replaced meanwhile: again
-      return {-1, errno};
+    if (S_ISLNK(named->st_mode)) return {{}, ELOOP, "the name of its unfinished text is taken by a symbolic link"};
+    if (!S_ISREG(named->st_mode))
+      return {{}, EEXIST, "the name of its unfinished text is taken by something other than a file"};
+    auto there = open_file(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK);
+    if (!there) {
+      if (there.error() == ENOENT || there.error() == ELOOP) continue;  // replaced meanwhile: again
+      return {{}, there.error()};
     }
-    const char* why = not_left_by_a_killed_run(fd, path, named);
+    const int fd = there->get();
+    const char* why = not_left_by_a_killed_run(fd, path, *named);
     if (why == nullptr) {
-      if (::ftruncate(fd, 0) == 0 && ::fchmod(fd, new_file_mode()) == 0) {
-        (void)::fsetxattr(fd, mark_name, mark_value, sizeof mark_value - 1, 0);
-        (void)::fcntl(fd, F_SETFL, 0);
-        return {fd, 0};
-      }
-      const int error = errno;
-      ::close(fd);
-      return {-1, error};
+      if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, new_file_mode()) != 0) return {{}, errno};
+      set_mark(fd);
+      (void)::fcntl(fd, F_SETFL, 0);
+      return {std::move(*there)};
     }
-    ::close(fd);
-    if (*why != '\0') return {-1, EEXIST, why};
+    if (*why != '\0') return {{}, EEXIST, why};
   }
-  return {-1, EAGAIN, "its unfinished text keeps being replaced by another run"};
+  return {{}, EAGAIN, "its unfinished text keeps being replaced by another run"};
 }
 
 // Syncs the folder that holds `path`, after a rename into it. Where that
@@ -133,10 +123,7 @@ Claim claim(const std::string& path) {
 void sync_folder_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int fd = open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
+  if (const auto fd = open_file(dir, O_RDONLY | O_DIRECTORY)) (void)sync_file(fd->get());
 }
 
 }  // namespace
@@ -150,13 +137,13 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     const StopSignalsBlocked held;
     const std::string unfinished = unfinished_name(path_);
     c = claim(unfinished);
-    if (c.fd >= 0) {
-      fd_ = c.fd;
+    if (c.fd) {
+      fd_ = std::move(c.fd);
       text_path_ = unfinished;
       listed_ = UnfinishedFile(text_path_);
     }
   }
-  if (fd_ < 0) {
+  if (!fd_) {
     // A folder that takes no new files: the file there is not rewritten in place.
     const bool refused = c.error == EACCES || c.error == EPERM || c.error == EROFS;
     if (refused && c.why == nullptr && exists_as_file(path_)) {
@@ -174,15 +161,17 @@ OutputFile::~OutputFile() { discard_text(); }
 
 // Whether the unfinished name is still the file written.
 bool OutputFile::names_the_text() const noexcept {
-  struct stat held {}, named {};
-  const int fd = fd_ >= 0 ? fd_ : lock_fd_;
-  return fd >= 0 && ::fstat(fd, &held) == 0 && ::lstat(text_path_.c_str(), &named) == 0 && same_file(held, named);
+  const int fd = fd_ ? fd_.get() : lock_fd_.get();
+  if (fd < 0) return false;
+  const auto held = file_status(fd);
+  const auto named = file_status(text_path_, false);
+  return held && named && same_file(*held, *named);
 }
 
 OutputFile::OutputFile(OutputFile&& o) noexcept
     : open_(std::exchange(o.open_, false)),
-      fd_(std::exchange(o.fd_, -1)),
-      lock_fd_(std::exchange(o.lock_fd_, -1)),
+      fd_(std::move(o.fd_)),
+      lock_fd_(std::move(o.lock_fd_)),
       path_(std::move(o.path_)),
       text_path_(std::exchange(o.text_path_, {})),
       listed_(std::move(o.listed_)) {}
@@ -191,8 +180,8 @@ OutputFile& OutputFile::operator=(OutputFile&& o) noexcept {
   if (this != &o) {
     discard_text();
     open_ = std::exchange(o.open_, false);
-    fd_ = std::exchange(o.fd_, -1);
-    lock_fd_ = std::exchange(o.lock_fd_, -1);
+    fd_ = std::move(o.fd_);
+    lock_fd_ = std::move(o.lock_fd_);
     path_ = std::move(o.path_);
     text_path_ = std::exchange(o.text_path_, {});
     listed_ = std::move(o.listed_);
@@ -204,9 +193,8 @@ OutputFile& OutputFile::operator=(OutputFile&& o) noexcept {
 // text is removed): the file keeps what it held.
 void OutputFile::discard_text() noexcept {
   if (!text_path_.empty() && names_the_text()) ::unlink(text_path_.c_str());
-  if (fd_ >= 0) ::close(fd_);
-  if (lock_fd_ >= 0) ::close(lock_fd_);
-  fd_ = lock_fd_ = -1;
+  fd_.reset();
+  lock_fd_.reset();
   listed_.forget();
   text_path_.clear();
   open_ = false;
@@ -214,7 +202,7 @@ void OutputFile::discard_text() noexcept {
 
 void OutputFile::leave_empty() {
   if (!open_) *this = OutputFile(path_);
-  if (::ftruncate(fd_, 0) != 0) fail("cannot empty", errno);
+  if (::ftruncate(fd_.get(), 0) != 0) fail("cannot empty", errno);
   close();
 }
 
@@ -227,14 +215,7 @@ void OutputFile::fail(const char* doing, int error, const char* why) {
 
 void OutputFile::write(std::string_view bytes) {
   if (!open_) fail("cannot write", EBADF);
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot write", errno);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  if (const int error = write_all(fd_.get(), bytes)) fail("cannot write", error);
 }
 
 void OutputFile::close() {
@@ -243,20 +224,20 @@ void OutputFile::close() {
   // system that lost written data) leaves the file as it was. A second
   // descriptor holds the lock past the close. The name is still the file
   // written, or nothing is renamed.
-  if (::fsync(fd_) != 0 && errno != EINVAL) fail("cannot complete", errno);
+  if (const int error = sync_file(fd_.get()); error != 0 && error != EINVAL) fail("cannot complete", error);
   if (!names_the_text()) {
     text_path_.clear();  // (what is at the name now is not removed)
     fail("cannot complete", EEXIST, "its unfinished text was renamed or replaced while it was written");
   }
-  lock_fd_ = ::dup(fd_);
-  if (lock_fd_ < 0) fail("cannot complete", errno);
-  if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) fail("cannot close", errno);
+  lock_fd_ = FileDescriptor(::dup(fd_.get()));
+  if (!lock_fd_) fail("cannot complete", errno);
+  if (const int error = fd_.close()) fail("cannot close", error);
   if (::rename(text_path_.c_str(), path_.c_str()) != 0) fail("cannot complete", errno);
   text_path_.clear();
   listed_.forget();
-  (void)::fremovexattr(lock_fd_, mark_name);
+  (void)::fremovexattr(lock_fd_.get(), mark_name);
   sync_folder_of(path_);
-  ::close(std::exchange(lock_fd_, -1));
+  lock_fd_.reset();
   open_ = false;
 }
 

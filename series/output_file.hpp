@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "base/interrupt.hpp"
+#include "base/system.hpp"
 
 namespace pg {
 
@@ -42,7 +43,7 @@ class OutputFile {
   // its name, and its descriptor (for a writer that must not open it again
   // by name: the name may have been swapped for a link meanwhile).
   const std::string& unfinished_path() const { return text_path_; }
-  int descriptor() const { return fd_; }
+  int descriptor() const { return fd_.get(); }
   // Appends to the text of the file.
   void write(std::string_view bytes);
   // Completes the file: it then holds everything written (also what was
@@ -57,8 +58,8 @@ class OutputFile {
   void discard_text() noexcept;
   bool names_the_text() const noexcept;
   bool open_ = false;
-  int fd_ = -1;            // the text being written
-  int lock_fd_ = -1;       // holds the unfinished file's lock until it is renamed
+  FileDescriptor fd_;       // the text being written
+  FileDescriptor lock_fd_;  // holds the unfinished file's lock until it is renamed
   std::string path_;
   std::string text_path_;  // where it is written until complete
   UnfinishedFile listed_;  // text_path_, for a signal that ends the process

@@ -17,6 +17,7 @@
 
 #include "base/error.hpp"
 #include "base/printable.hpp"
+#include "base/system.hpp"
 #include "series/hdf5_handle.hpp"
 
 namespace pg {
@@ -36,16 +37,21 @@ struct Unfit : std::runtime_error {
 
 [[noreturn]] void damaged(const std::string& why) { throw Unfit("it is damaged: " + why); }
 
-// Whether the regular file at `path` starts with HDF5's signature; the
-// errno of opening it when it cannot be.
-int read_signature(const std::string& path, bool& hdf5) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
-  char signature[8] = {};
-  hdf5 = ::read(fd, signature, sizeof signature) == sizeof signature &&
-         std::memcmp(signature, "\x89HDF\r\n\x1a\n", 8) == 0;
-  ::close(fd);
-  return 0;
+// What the file at `path` is, as far as a series file goes: its status, and
+// for a regular file whether it starts with HDF5's signature (or why that
+// cannot be read).
+struct Look {
+  SysResult<struct stat> status;
+  SysResult<bool> hdf5 = false;
+};
+
+Look look_at(const std::string& path) {
+  Look look{file_status(path)};
+  if (!look.status || !S_ISREG(look.status->st_mode)) return look;
+  const auto head = file_start(path, 8);
+  look.hdf5 = head ? SysResult<bool>(*head == std::string_view("\x89HDF\r\n\x1a\n", 8))
+                   : SysResult<bool>::failed(head.error());
+  return look;
 }
 
 // What identifies the file on the disk, to find it replaced between reads.
@@ -59,13 +65,13 @@ struct Identity {
 
 // Checks that `path` is an HDF5 file that can be read; returns its identity.
 Identity check_file(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw Unfit(std::strerror(errno));
+  const Look look = look_at(path);
+  if (!look.status) throw Unfit(std::strerror(look.status.error()));
+  const struct stat& st = *look.status;
   if (S_ISDIR(st.st_mode)) throw Unfit("it is a folder");
   if (!S_ISREG(st.st_mode)) throw Unfit("it is not a regular file");
-  bool hdf5 = false;
-  if (const int error = read_signature(path, hdf5)) throw Unfit(std::strerror(error));
-  if (!hdf5) throw Unfit("it is not a series file phasegrid wrote (not an HDF5 file)");
+  if (!look.hdf5) throw Unfit(std::strerror(look.hdf5.error()));
+  if (!*look.hdf5) throw Unfit("it is not a series file phasegrid wrote (not an HDF5 file)");
   return {st.st_dev, st.st_ino, st.st_size, std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
 }
 
@@ -257,17 +263,16 @@ h5::File open_series(const std::string& path) {
 }  // namespace
 
 std::string series_refusal(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return {};
-    return fmt::format("it cannot be looked at ({})", std::strerror(errno));
+  const Look look = look_at(path);
+  if (!look.status) {
+    if (look.status.error() == ENOENT) return {};
+    return fmt::format("it cannot be looked at ({})", std::strerror(look.status.error()));
   }
-  if (S_ISDIR(st.st_mode)) return "it is a folder";
+  if (S_ISDIR(look.status->st_mode)) return "it is a folder";
   const std::string not_ours = "it exists and is not a series file phasegrid wrote";
-  if (!S_ISREG(st.st_mode)) return not_ours;
-  bool hdf5 = false;
-  if (const int error = read_signature(path, hdf5)) return fmt::format("it cannot be read ({})", std::strerror(error));
-  if (!hdf5) return not_ours;
+  if (!S_ISREG(look.status->st_mode)) return not_ours;
+  if (!look.hdf5) return fmt::format("it cannot be read ({})", std::strerror(look.hdf5.error()));
+  if (!*look.hdf5) return not_ours;
   try {
     h5::prepare_calls();
     h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, h5::unlocked_access().get()), "opening"));

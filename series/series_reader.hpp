@@ -29,7 +29,7 @@ using SeriesCounts = PhaseGrid::Rows;
 // Why the file at `path` must not be replaced by a series: empty when it may
 // be (there is none, or it is a series file phasegrid wrote, of this layout
 // or the one before).
-std::string series_refusal(const std::string& path);
+[[nodiscard]] std::string series_refusal(const std::string& path);
 
 class SeriesReader {
  public:

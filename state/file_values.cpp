@@ -39,12 +39,11 @@ void FileValues::read_span(const Layer& layer, const Span& span, std::int64_t fi
   const std::size_t bytes = static_cast<std::size_t>(count) * item_;
   std::size_t done = 0;
   while (done < bytes) {
-    const std::ptrdiff_t got =
-        layer.file->read_at(dst + done, bytes - done, offset + static_cast<std::int64_t>(done));
-    if (got < 0)
-      raise_fault(FaultKind::read_failed, offset + static_cast<std::int64_t>(done), {}, std::strerror(errno));
-    if (got == 0) raise_fault(FaultKind::dump_changed, -1, {}, changed_text(*layer.file, "it has become shorter"));
-    done += static_cast<std::size_t>(got);
+    const auto got = layer.file->read_at(dst + done, bytes - done, offset + static_cast<std::int64_t>(done));
+    if (!got)
+      raise_fault(FaultKind::read_failed, offset + static_cast<std::int64_t>(done), {}, std::strerror(got.error()));
+    if (*got == 0) raise_fault(FaultKind::dump_changed, -1, {}, changed_text(*layer.file, "it has become shorter"));
+    done += *got;
   }
 }
 

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "base/system.hpp"
+
 namespace pg {
 
 // A file read at an offset: the store's seam to the dumps it leaves values in.
@@ -24,11 +26,11 @@ class FileAt {
  public:
   virtual ~FileAt() = default;
   // Reads up to n bytes at `offset`: the number read, fewer only at the end
-  // of the file; -1 with errno set when the read fails.
-  virtual std::ptrdiff_t read_at(void* dst, std::size_t n, std::int64_t offset) const = 0;
+  // of the file, or the errno of the read that failed.
+  virtual SysResult<std::size_t> read_at(void* dst, std::size_t n, std::int64_t offset) const = 0;
   // What has changed in the file since it was opened ("" when nothing has):
   // what is read from it now may then not be what its read found there.
-  virtual std::string changed() const { return {}; }
+  [[nodiscard]] virtual std::string changed() const { return {}; }
   // The name the run gives the file, for the line that says it changed.
   virtual std::string name() const { return {}; }
 };

@@ -39,7 +39,7 @@ void Store::release() {
   room_ = 0;
 }
 
-bool Store::reserve(std::int64_t capacity, Members members, std::int64_t room) {
+void Store::reserve(std::int64_t capacity, Members members, std::int64_t room) {
   release();
   // Scalars and sink arrays back to zero.
   part = {}; densi = {}; phase = {}; timei = {}; inactive = {}; unique = {};
@@ -51,13 +51,7 @@ bool Store::reserve(std::int64_t capacity, Members members, std::int64_t room) {
   each_in_file([](FileValues& v, const Room&) { v.clear(); });
   capacity_ = capacity;
   members_ = members;
-  try {
-    ensure(room);
-  } catch (const Error& e) {
-    errno = static_cast<int>(e.numbers[2]);
-    return false;
-  }
-  return true;
+  ensure(room);
 }
 
 // (Rooms are taken after ensure(): the members may move as they grow.)

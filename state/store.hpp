@@ -175,10 +175,10 @@ class Store {
   enum class Members { all, always_read };
 
   // Starts over: a capacity of `capacity` particles, every member back to
-  // zero, room for the first `room` particles (none by default). False
-  // (errno set) only when that room cannot be had. Members without room have
-  // no storage (a null base) and must not be read or written.
-  bool reserve(std::int64_t capacity, Members members = Members::all, std::int64_t room = 0);
+  // zero, room for the first `room` particles (none by default), or an
+  // Error of kind store_exhausted as ensure() throws. Members without room
+  // have no storage (a null base) and must not be read or written.
+  void reserve(std::int64_t capacity, Members members = Members::all, std::int64_t room = 0);
   std::int64_t capacity() const { return capacity_; }
 
   // Makes room for particles 1 .. `particles` (never beyond the capacity) in

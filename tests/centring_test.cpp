@@ -13,7 +13,7 @@ namespace {
 
 class Centring : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(store.reserve(pg::idim, pg::Store::Members::all, 100)); }
+  void SetUp() override { store.reserve(pg::idim, pg::Store::Members::all, 100); }
   void put(std::int64_t i, double x, double y, double z, double m = 1.0, double h = 0.1, float rho = 1.0f) {
     store.part.pos_mass_h(1, i) = x;
     store.part.pos_mass_h(2, i) = y;

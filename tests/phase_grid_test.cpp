@@ -56,7 +56,7 @@ TEST(Binning, RowsAtTheEdges) {
 
 class GridFile : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(store.reserve(pg::idim, pg::Store::Members::all, 300001)); }
+  void SetUp() override { store.reserve(pg::idim, pg::Store::Members::all, 300001); }
   void put(std::int64_t i, float rho, double t, std::int8_t iphase = 0) {
     store.densi.rho(i) = rho;
     store.raddust.dust_temperature(i) = t;

@@ -24,7 +24,7 @@ class LargeSource final : public pg::ByteSource {
   LargeSource(std::int64_t payload, std::int64_t count, double& clock, double step)
       : payload_(payload), count_(count), clock_(clock), step_(step) {}
 
-  std::ptrdiff_t read(void* dst, std::size_t n) override {
+  pg::SysResult<std::size_t> read(void* dst, std::size_t n) override {
     clock_ += step_;
     char* out = static_cast<char*>(dst);
     const std::int64_t want = std::min<std::int64_t>(static_cast<std::int64_t>(n), size() - pos_);
@@ -39,7 +39,7 @@ class LargeSource final : public pg::ByteSource {
           if (at >= 0 && at < want) out[at] = reinterpret_cast<const char*>(&len)[b];
         }
     pos_ += want;
-    return static_cast<std::ptrdiff_t>(want);
+    return static_cast<std::size_t>(want);
   }
   bool skip(std::int64_t n) override {
     clock_ += step_;

@@ -811,7 +811,6 @@ int main(int argc, char** argv) {
     std::error_code ec;
     if (writing && std::filesystem::is_regular_file(o.output, ec)) std::filesystem::remove(o.output, ec);
   };
-  errno = 0;
   try {
     ArrayMaker maker(o, cloud, plans);
     pg::dumpformat::write_dump_streamed(describe_dump(o, cloud, plans), o.output,
@@ -823,12 +822,8 @@ int main(int argc, char** argv) {
     fmt::print(stderr, "{}: not enough memory for {} particles\n", program, o.particles);
     discard_partial();
     return 1;
-  } catch (const std::runtime_error& e) {
-    const int err = errno;  // left by the failed open, write or close
-    std::string what = e.what();
-    if (what.find(o.output) == std::string::npos) what += fmt::format(" ({})", o.output);
-    if (err != 0) what += fmt::format(": {}", std::strerror(err));
-    fmt::print(stderr, "{}: {}\n", program, what);
+  } catch (const pg::SystemError& e) {  // creating, writing or closing the dump
+    fmt::print(stderr, "{}: {}\n", program, e.what());
     discard_partial();
     return 2;
   }

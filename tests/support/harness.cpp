@@ -41,17 +41,14 @@ std::vector<std::string> split_lines(const std::string& text) {
   return out;
 }
 
-std::ptrdiff_t MemorySource::read(void* dst, std::size_t n) {
+pg::SysResult<std::size_t> MemorySource::read(void* dst, std::size_t n) {
   ++reads;
-  if (fail_at_ >= 0 && static_cast<std::int64_t>(pos_) >= fail_at_) {
-    errno = EIO;
-    return -1;
-  }
+  if (fail_at_ >= 0 && static_cast<std::int64_t>(pos_) >= fail_at_) return pg::SysResult<std::size_t>::failed(EIO);
   std::size_t k = std::min({n, max_chunk_, bytes_.size() - std::min(pos_, bytes_.size())});
   if (fail_at_ >= 0) k = std::min(k, static_cast<std::size_t>(fail_at_) - pos_);
   std::memcpy(dst, bytes_.data() + pos_, k);
   pos_ += k;
-  return static_cast<std::ptrdiff_t>(k);
+  return k;
 }
 
 bool MemorySource::skip(std::int64_t n) {

@@ -50,7 +50,7 @@ class MemorySource final : public pg::ByteSource {
   explicit MemorySource(std::string bytes, std::size_t max_chunk = SIZE_MAX,
                         std::int64_t fail_at = -1, bool seekable = true)
       : bytes_(std::move(bytes)), max_chunk_(max_chunk), fail_at_(fail_at), seekable_(seekable) {}
-  std::ptrdiff_t read(void* dst, std::size_t n) override;
+  pg::SysResult<std::size_t> read(void* dst, std::size_t n) override;
   bool skip(std::int64_t n) override;
   std::int64_t size() const override { return seekable_ ? static_cast<std::int64_t>(bytes_.size()) : -1; }
   std::size_t reads = 0;
