@@ -18,6 +18,7 @@
 #include "base/error.hpp"
 #include "series/hdf5_handle.hpp"
 #include "series/output_file.hpp"
+#include "series/series_schema.hpp"
 
 namespace pg {
 
@@ -264,8 +265,7 @@ struct SeriesFile::Impl {
   h5::File file;   // closed after the variables
   // The dimensions without variables of their own, and the axes.
   h5::Dataset bounds_dim, xyz_dim, log10_T, log10_n, log10_T_bounds, log10_n_bounds;
-  Series dump, counts, time, time_s, time_ff, npart, binned, inactive, above_columns, outside_rows, outside_nan,
-      centre, grid_file, status, dump_umass, dump_udist, dump_utime;
+  std::vector<Series> sets;  // row_variables()' datasets, in its order
   h5::Datatype text;
   hsize_t rows = 0;                   // dumps appended
   std::vector<std::uint32_t> cells;   // one dump's counts as written
@@ -368,110 +368,80 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
   put_double(f, "density_to_n", run.density_to_n);
   put_text(f, "density_to_n_units", "cm-3 per code density unit");
 
+  // The dump dimension is named by its variable, the dumps' paths; the
+  // axes follow it, then the rest.
   text = text_type();
-  // The dump dimension is named by its variable, the dumps' paths.
-  dump = make_series(f, "dump", text.get(), {}, 64, false);
-  check(H5DSset_scale(dump.set.get(), "dump"), "dump");
-  describe(dump.set.get(), {"dump", nullptr, "The dump's path as the run was given it."});
-  make_axes();
-
-  auto per_dump = [&](Series& s, const char* name, hid_t type, const About& about) {
-    s = make_series(f, name, type, {}, 256, false);
-    attach(s.set.get(), {dump.set.get()}, name);
-    describe(s.set.get(), about);
-  };
-  const hsize_t ny = grid_ny, nx = grid_nx;
-  counts = make_series(f, "counts", H5T_STD_U32LE, {ny, nx}, 1, true);
-  attach(counts.set.get(), {dump.set.get(), log10_T.get(), log10_n.get()}, "counts");
-  describe(counts.set.get(),
-           {"particles in the cell", "1",
-            "Row r and column c (1-based) of a dump's grid file at [dump, r-1, c-1]. A dump with no grid "
-            "has zeros."});
-  per_dump(time, "time", H5T_IEEE_F64LE,
-           {"time in the dump's code units", "1", "As the index line gives it; NaN for a dump with no grid."});
-  per_dump(time_s, "time_s", H5T_IEEE_F64LE,
-           {"time", "s", "time by dump_utime; NaN for a dump with no grid or no time unit."});
-  per_dump(time_ff, "time_ff", H5T_IEEE_F64LE,
-           {"time in free-fall times", "1", "As the index line gives it; NaN for a dump with no grid."});
-  per_dump(npart, "npart", H5T_STD_I64LE, {"particles the dump holds", "1"});
-  per_dump(binned, "binned", H5T_STD_I64LE,
-           {"particles counted in the grid's cells", "1", "The sum of the dump's counts."});
-  per_dump(inactive, "inactive", H5T_STD_I64LE,
-           {"particles not binned as inactive", "1",
-            "npart = binned + inactive + the three outside counts, for a dump read to its end."});
-  per_dump(above_columns, "outside_above_columns", H5T_STD_I64LE,
-           {"active particles denser than the last column", "1",
-            "Density at or beyond the last column's end."});
-  per_dump(outside_rows, "outside_rows", H5T_STD_I64LE,
-           {"active particles outside the temperature rows", "1", "Dust temperature below or above the rows."});
-  per_dump(outside_nan, "outside_nan", H5T_STD_I64LE,
-           {"active particles of no dust temperature", "1", "Dust temperature not a number."});
-  centre = make_series(f, "centre", H5T_IEEE_F64LE, {3}, 256, false);
-  attach(centre.set.get(), {dump.set.get(), xyz_dim.get()}, "centre");
-  describe(centre.set.get(), {"centre of the dump's positions", "1",
-                              "x, y, z in the dump's code length units: where the origin was moved from; zeros "
-                              "with no centring, or when the centring was skipped."});
-  per_dump(grid_file, "grid_file", text.get(),
-           {"grid file", nullptr, "The name of the dump's grid file, as its index line gives it."});
-  per_dump(status, "status", text.get(),
-           {"what became of the dump", nullptr,
-            "complete, ended early, could not be opened, stopped by a fault, out of memory, not a dump, changed "
-            "while read, or files not written."});
-  per_dump(dump_umass, "dump_umass", H5T_IEEE_F64LE, {"mass unit the dump records", "g", "0 when unknown."});
-  per_dump(dump_udist, "dump_udist", H5T_IEEE_F64LE, {"length unit the dump records", "cm", "0 when unknown."});
-  per_dump(dump_utime, "dump_utime", H5T_IEEE_F64LE, {"time unit the dump records", "s", "0 when unknown."});
+  for (const RowVariable& v : row_variables()) {
+    const hsize_t ny = grid_ny, nx = grid_nx;
+    const bool counts = v.type == RowType::counts, first = sets.empty();
+    const hid_t type = v.type == RowType::text      ? text.get()
+                       : v.type == RowType::integer ? H5T_STD_I64LE
+                       : counts                     ? H5T_STD_U32LE
+                                                    : H5T_IEEE_F64LE;
+    const std::vector<hsize_t> row = counts ? std::vector<hsize_t>{ny, nx}
+                                     : v.type == RowType::xyz ? std::vector<hsize_t>{3}
+                                                              : std::vector<hsize_t>{};
+    sets.push_back(make_series(f, v.name, type, row, first ? 64 : counts ? 1 : 256, counts));
+    const hid_t set = sets.back().set.get(), dump = sets.front().set.get();
+    if (first) {
+      check(H5DSset_scale(set, v.name), v.name);
+    } else if (counts) {
+      attach(set, {dump, log10_T.get(), log10_n.get()}, v.name);
+    } else if (v.type == RowType::xyz) {
+      attach(set, {dump, xyz_dim.get()}, v.name);
+    } else {
+      attach(set, {dump}, v.name);
+    }
+    describe(set, {v.long_name, v.units, v.comment});
+    if (first) make_axes();
+  }
 }
 
 void SeriesFile::Impl::append(const SeriesDump& d) {
   h5::prepare_calls();
-  cells.assign(static_cast<std::size_t>(grid_nx) * grid_ny, 0);
-  if (d.counts != nullptr)
-    for (int r = 0; r < grid_ny; ++r)
-      for (int c = 0; c < grid_nx; ++c)
-        cells[static_cast<std::size_t>(r) * grid_nx + c] = static_cast<std::uint32_t>(d.counts[r][c]);
   const hsize_t k = rows;
-  const std::string dump_text = utf8(d.dump), grid_text = utf8(d.grid_file);
-  const std::string status_string(status_text(d.status));
-  const char* p = dump_text.c_str();
-  append_row(dump, k, text.get(), &p);
-  append_row(counts, k, H5T_NATIVE_UINT32, cells.data());
-  append_row(time, k, H5T_NATIVE_DOUBLE, &d.time);
-  const double seconds = d.dump_utime > 0 ? d.time * d.dump_utime : std::nan("");
-  append_row(time_s, k, H5T_NATIVE_DOUBLE, &seconds);
-  append_row(time_ff, k, H5T_NATIVE_DOUBLE, &d.time_ff);
-  append_row(npart, k, H5T_NATIVE_INT64, &d.npart);
-  append_row(binned, k, H5T_NATIVE_INT64, &d.binned);
-  append_row(inactive, k, H5T_NATIVE_INT64, &d.inactive);
-  append_row(above_columns, k, H5T_NATIVE_INT64, &d.outside.above_columns);
-  append_row(outside_rows, k, H5T_NATIVE_INT64, &d.outside.outside_rows);
-  append_row(outside_nan, k, H5T_NATIVE_INT64, &d.outside.nan);
-  append_row(centre, k, H5T_NATIVE_DOUBLE, d.centre.data());
-  p = grid_text.c_str();
-  append_row(grid_file, k, text.get(), &p);
-  p = status_string.c_str();
-  append_row(status, k, text.get(), &p);
-  append_row(dump_umass, k, H5T_NATIVE_DOUBLE, &d.dump_umass);
-  append_row(dump_udist, k, H5T_NATIVE_DOUBLE, &d.dump_udist);
-  append_row(dump_utime, k, H5T_NATIVE_DOUBLE, &d.dump_utime);
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    const RowVariable& v = row_variables()[i];
+    if (v.type == RowType::counts) {
+      cells.assign(static_cast<std::size_t>(grid_nx) * grid_ny, 0);
+      if (d.counts != nullptr)
+        for (int r = 0; r < grid_ny; ++r)
+          for (int c = 0; c < grid_nx; ++c)
+            cells[static_cast<std::size_t>(r) * grid_nx + c] = static_cast<std::uint32_t>(d.counts[r][c]);
+      append_row(sets[i], k, H5T_NATIVE_UINT32, cells.data());
+      continue;
+    }
+    const RowValue value = v.get(d);
+    if (const auto* t = std::get_if<std::string>(&value)) {
+      const std::string valid = utf8(*t);
+      const char* p = valid.c_str();
+      append_row(sets[i], k, text.get(), &p);
+    } else if (const auto* x = std::get_if<double>(&value)) {
+      append_row(sets[i], k, H5T_NATIVE_DOUBLE, x);
+    } else if (const auto* n = std::get_if<std::int64_t>(&value)) {
+      append_row(sets[i], k, H5T_NATIVE_INT64, n);
+    } else {
+      append_row(sets[i], k, H5T_NATIVE_DOUBLE, std::get<std::array<double, 3>>(value).data());
+    }
+  }
   rows = k + 1;
 }
 
 void SeriesFile::Impl::amend_last(DumpStatus s) {
   h5::prepare_calls();
   if (rows == 0) return;
-  const std::string text_of_status(status_text(s));
-  const char* p = text_of_status.c_str();
-  write_row(status, rows - 1, text.get(), &p);
-  p = "";
-  write_row(grid_file, rows - 1, text.get(), &p);
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    const std::string_view name = row_variables()[i].name;
+    if (name != "status" && name != "grid_file") continue;
+    const std::string value(name == "status" ? status_text(s) : "");
+    const char* p = value.c_str();
+    write_row(sets[i], rows - 1, text.get(), &p);
+  }
 }
 
 void SeriesFile::Impl::close() {
   h5::prepare_calls();
-  for (Series* s : {&dump, &counts, &time, &time_s, &time_ff, &npart, &binned, &inactive, &above_columns,
-                    &outside_rows, &outside_nan, &centre, &grid_file, &status, &dump_umass, &dump_udist,
-                    &dump_utime})
-    s->set.close(s->name);
+  for (Series& s : sets) s.set.close(s.name);
   for (h5::Dataset* d : {&bounds_dim, &xyz_dim, &log10_T, &log10_n, &log10_T_bounds, &log10_n_bounds})
     d->close("closing an axis");
   text.close("closing the string type");

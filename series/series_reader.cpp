@@ -19,6 +19,7 @@
 #include "base/printable.hpp"
 #include "base/system.hpp"
 #include "series/hdf5_handle.hpp"
+#include "series/series_schema.hpp"
 
 namespace pg {
 
@@ -233,12 +234,6 @@ hsize_t dump_rows(hid_t file) {
   return dims[0];
 }
 
-DumpStatus status_of(const std::string& text, std::size_t row) {
-  for (const DumpStatus s : all_statuses)
-    if (status_text(s) == text) return s;
-  damaged(fmt::format("dump {} has the status {}, which phasegrid does not write", row + 1, quoted(text)));
-}
-
 // Opens the file and checks that it is a series file of this format.
 h5::File open_series(const std::string& path) {
   h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, h5::unlocked_access().get()), "opening it"));
@@ -348,32 +343,35 @@ void SeriesReader::Impl::read() {
   axes.log10_n_bounds = read_reals(id, "log10_n_bounds", {nx, 2});
 
   const hsize_t n = dump_rows(id);
-  const std::vector<std::string> dump = read_strings(id, "dump", n);
-  const std::vector<std::string> grid_file = read_strings(id, "grid_file", n);
-  const std::vector<std::string> status = read_strings(id, "status", n);
-  const std::vector<double> time = read_reals(id, "time", {n}), time_ff = read_reals(id, "time_ff", {n});
-  const std::vector<std::int64_t> npart = read_integers(id, "npart", n), binned = read_integers(id, "binned", n),
-                                  inactive = read_integers(id, "inactive", n),
-                                  above_columns = read_integers(id, "outside_above_columns", n),
-                                  outside_rows = read_integers(id, "outside_rows", n),
-                                  outside_nan = read_integers(id, "outside_nan", n);
-  const std::vector<double> centre_of = read_reals(id, "centre", {n, 3});
-  const std::vector<double> umass = read_reals(id, "dump_umass", {n}), udist = read_reals(id, "dump_udist", {n}),
-                            utime = read_reals(id, "dump_utime", {n});
   rows.resize(n);
+  for (const RowVariable& v : row_variables()) {
+    if (v.set == nullptr) continue;
+    // The variable's values, one a row.
+    std::vector<RowValue> column;
+    switch (v.type) {
+      case RowType::text:
+        for (std::string& t : read_strings(id, v.name, n)) column.emplace_back(std::move(t));
+        break;
+      case RowType::real:
+        for (const double x : read_reals(id, v.name, {n})) column.emplace_back(x);
+        break;
+      case RowType::integer:
+        for (const std::int64_t i : read_integers(id, v.name, n)) column.emplace_back(i);
+        break;
+      case RowType::xyz: {
+        const std::vector<double> xyz = read_reals(id, v.name, {n, 3});
+        for (std::size_t k = 0; k < n; ++k) column.emplace_back(std::array<double, 3>{xyz[3 * k], xyz[3 * k + 1], xyz[3 * k + 2]});
+        break;
+      }
+      case RowType::counts: break;
+    }
+    for (std::size_t k = 0; k < n; ++k)
+      if (!v.set(rows[k], column[k]))
+        damaged(fmt::format("dump {} has the {} {}, which phasegrid does not write", k + 1, v.name,
+                            quoted(std::get<std::string>(column[k]))));
+  }
   file = std::move(f);
   open_counts();  // its shape, before any row is taken as read
-  for (std::size_t k = 0; k < n; ++k) {
-    SeriesDump& d = rows[k];
-    d.dump = dump[k];
-    d.grid_file = grid_file[k];
-    d.status = status_of(status[k], k);
-    d.time = time[k], d.time_ff = time_ff[k];
-    d.npart = npart[k], d.binned = binned[k], d.inactive = inactive[k];
-    d.outside = OutsideGrid{above_columns[k], outside_rows[k], outside_nan[k]};
-    for (std::size_t i = 0; i < 3; ++i) d.centre[i] = centre_of[3 * k + i];
-    d.dump_umass = umass[k], d.dump_udist = udist[k], d.dump_utime = utime[k];
-  }
 }
 
 void SeriesReader::Impl::open_counts() {

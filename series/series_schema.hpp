@@ -1,0 +1,44 @@
+// The per-dump variables of a series file, once: what each is called and
+// holds, its type, its description, and where a dump's row keeps it.
+// Creating, appending to, closing and reading a series file all walk this
+// table: a new variable is a row here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "series/series_file.hpp"
+
+namespace pg {
+
+// What a variable holds for each dump: a text, a real, an integer, the three
+// reals of a position, or the grid's counts.
+enum class RowType { text, real, integer, xyz, counts };
+
+// One dump's value of a variable (the counts apart: the grid itself).
+using RowValue = std::variant<std::string, double, std::int64_t, std::array<double, 3>>;
+
+struct RowVariable {
+  const char* name;
+  RowType type;
+  // CF's long_name and units (UDUNITS' syntax; null for text), and a longer
+  // comment (null for none).
+  const char* long_name;
+  const char* units;
+  const char* comment;
+  // The value a row gives it; and the row made to hold a value read back
+  // (false: a value phasegrid does not write), null for what is derived
+  // from other variables and not read back. Null both for the counts.
+  RowValue (*get)(const SeriesDump&);
+  bool (*set)(SeriesDump&, const RowValue&);
+};
+
+// In the order they are made in the file (netCDF numbers the dimensions and
+// lists the variables by it): `dump`, the dimension the others share, first.
+const std::vector<RowVariable>& row_variables();
+
+}  // namespace pg
