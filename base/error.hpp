@@ -57,11 +57,6 @@ enum class FaultKind {
   negative_record_length,
   record_too_short,
   record_lengths_differ,
-  // Not a fault: a line the reader prints and reads on.
-  newer_format_version,     // ERROR 4 (a version line)
-  // The file ended where a record should begin or inside one: the read is
-  // incomplete, not stopped.
-  dump_ended,
   // Errors of the run: the text is the whole line.
   bad_answer,        // a dialogue answer or a command-line option
   input_refused,     // an input file that cannot be read, or is not what it must be (a series file to merge)
@@ -74,8 +69,11 @@ enum class FaultKind {
 };
 inline constexpr int fault_kinds = static_cast<int>(FaultKind::interrupted) + 1;
 
-// A fault found in a dump (up to newer_format_version).
-constexpr bool is_dump_fault(FaultKind kind) { return kind <= FaultKind::newer_format_version; }
+// What a kind is, as the table of wordings says: a fault found in a dump
+// (the dump is damaged, or changed), an error of the run, or a stop signal.
+enum class Category { dump_fault, run_error, stop_signal };
+[[nodiscard]] Category category(FaultKind kind);
+inline bool is_dump_fault(FaultKind kind) { return category(kind) == Category::dump_fault; }
 
 class Error : public std::runtime_error {
  public:

@@ -75,8 +75,6 @@ void catch_stop_signals() {
 
 void stop_gently() { gentle = 1; }
 
-int stop_signal() { return pending; }
-
 void throw_if_stopped() {
   if (pending != 0) throw Error(FaultKind::interrupted, -1, {pending}, signal_name(pending));
 }

@@ -20,8 +20,6 @@ namespace pg {
 void catch_stop_signals();
 // From now on the first signal asks the run to stop instead of ending it.
 void stop_gently();
-// The signal that asked the run to stop, or 0.
-int stop_signal();
 // Throws an Error of kind `interrupted` when a signal asked the run to stop.
 void throw_if_stopped();
 // Ends the process by `signal`, as its default action does.

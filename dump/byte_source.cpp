@@ -67,7 +67,7 @@ SysResult<std::unique_ptr<FileSource>> FileSource::open(const std::string& path)
   source->waits_ = size < 0;
   source->path_ = path;
   source->opened_ = *st;
-  return std::move(source);
+  return source;
 }
 
 std::string FileSource::changed() const {

@@ -1,5 +1,7 @@
 #include "dump/rdump.hpp"
 
+#include <fmt/format.h>
+
 #include "base/trace.hpp"
 #include "format/layout.hpp"
 #include "base/error.hpp"
@@ -27,7 +29,8 @@ bool read_identification(DumpFile& f, Trace& trace) {
   if (!third_magic_ok(id.magic3)) raise_fault(FaultKind::wrong_integer_size, f.offset());
   if (dumpformat::format_version(id.version) > newest_format)
     trace.warn({WarningKind::newer_format_version,
-                " " + error_line(FaultKind::newer_format_version, f.offset(), {id.version, newest_format})});
+                fmt::format(" ERROR 4 in rdump: format version is {} but this version of Veltra can only read {}",
+                            id.version, newest_format)});
   return dumpformat::ident_says_tagged(take_file_ident(f));
 }
 
@@ -47,14 +50,14 @@ ReadEnd read_dump(DumpFile& f, const ReadTarget& target) {
     trace.say(" FINISHED READ ", s.part.npart, s.ptmass.nptmass);
     s.radsinki.nradsink = s.ptmass.nptmass;
     return {false, f.offset(), st.dust_in_every_block};
-  } catch (const DumpEnded& ended) {
+  } catch (const DumpEnded&) {
     // A header without blocks is refused once the block directory is read;
     // when the file ends before that, its particle count must still not
     // reach beyond the store, which the rest of the run walks up to npart.
     if (s.part.npart > s.capacity())
       raise_fault(FaultKind::npart_beyond_store, f.offset(), {s.part.npart, s.capacity()});
     s.ensure(s.part.npart);
-    trace.line(" " + fault_text(ended));
+    trace.line(std::string(" ") + DumpEnded::line);
   }
   return {true, f.offset(), false};
 }

@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -46,9 +47,11 @@ static_assert(std::endian::native == std::endian::little,
 
 
 // Thrown when the file ends where a record should begin or inside a record:
-// the error of kind dump_ended.
-struct DumpEnded : Error {
-  DumpEnded() : Error(FaultKind::dump_ended, -1) {}
+// the read is incomplete, not stopped (no fault). rdump() catches it, traces
+// its line and returns.
+struct DumpEnded : std::exception {
+  static constexpr const char* line = "END OF FILE REACHED IN RDUMP";
+  const char* what() const noexcept override { return line; }
 };
 
 class DumpFile {

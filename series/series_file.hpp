@@ -61,7 +61,8 @@ struct SeriesDump {
   // The units the dump records (zeros when unknown); the time in seconds
   // is `time` by `dump_utime`.
   double dump_umass = 0, dump_udist = 0, dump_utime = 0;
-  // The grid's counts, count_grid's layout; null writes zeros (a dump
+  // The grid's counts, PhaseGrid's rows (dust temperature) of columns
+  // (density); null writes zeros (a dump
   // stopped by a fault has no grid).
   const std::int32_t (*counts)[grid_nx] = nullptr;
 };

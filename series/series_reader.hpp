@@ -23,7 +23,7 @@
 
 namespace pg {
 
-// One dump's counts as read, count_grid's layout.
+// One dump's counts as read, in PhaseGrid's layout.
 using SeriesCounts = PhaseGrid::Rows;
 
 // Why the file at `path` must not be replaced by a series: empty when it may

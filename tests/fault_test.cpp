@@ -50,9 +50,6 @@ TEST(Fault, EveryKindPrintsItsLine) {
        "ERROR in rdump: the record at byte 120 holds 8 bytes, fewer than the 18446744073709551616 bytes read from it"},
       {{K::record_lengths_differ, 120, {4, 9}},
        "ERROR in rdump: the record at byte 120 begins with length 4 but ends with length 9"},
-      {{K::newer_format_version, 9, {2, 1}},
-       "ERROR 4 in rdump: format version is 2 but this version of Veltra can only read 1"},
-      {{K::dump_ended, 9}, "END OF FILE REACHED IN RDUMP"},
       {{K::store_exhausted, -1, {60000000, 12345, 12}, "Cannot allocate memory"},
        "cannot reserve memory for 60000000 particles (12345 MB in all): Cannot allocate memory"},
       // The run's own errors: the line is their text.

@@ -178,9 +178,9 @@ TEST(SeriesFile, LayoutReadsBack) {
     const h5::Dataset d = dataset(name);
     for (unsigned axis = 0; axis < dims_of(d.get()).size(); ++axis)
       H5DSiterate_scales(d.get(), axis, nullptr, [](hid_t, unsigned, hid_t scale, void* o) -> herr_t {
-        char path[64] = {};
-        H5Iget_name(scale, path, sizeof path);
-        static_cast<std::vector<std::string>*>(o)->push_back(path + 1);
+        char scale_name[64] = {};
+        H5Iget_name(scale, scale_name, sizeof scale_name);
+        static_cast<std::vector<std::string>*>(o)->push_back(scale_name + 1);
         return 0;
       }, &out);
     return out;

@@ -7,7 +7,6 @@
 // the merged file is exactly what one run writes, and replaces OUT only when
 // whole. One dump's counts are held at a time, and one input is open at a
 // time.
-#include <sys/stat.h>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -28,6 +27,7 @@
 #include "base/error.hpp"
 #include "base/interrupt.hpp"
 #include "base/printable.hpp"
+#include "base/system.hpp"
 #include "series/output_file.hpp"
 #include "series/series_file.hpp"
 #include "series/series_reader.hpp"
@@ -155,10 +155,9 @@ int merge(const std::string& out_path, const std::vector<std::string>& in_paths)
                     fmt::format("OUT {}: {}, so it is not replaced; name a new file, or an earlier series file",
                                 quoted(out_path), why));
   // No IN is where OUT's new text is written until it is complete.
-  struct stat unfinished {}, in {};
-  if (::stat(pg::unfinished_name(out_path).c_str(), &unfinished) == 0)
+  if (const auto unfinished = pg::file_status(pg::unfinished_name(out_path)))
     for (const std::string& path : in_paths)
-      if (::stat(path.c_str(), &in) == 0 && in.st_dev == unfinished.st_dev && in.st_ino == unfinished.st_ino)
+      if (const auto input = pg::file_status(path); input && pg::same_file(*input, *unfinished))
         refuse(fmt::format("{}, where the new text of OUT is written until it is complete, is IN {}; rename it",
                            quoted(pg::unfinished_name(out_path)), quoted(path)));
   std::vector<pg::SeriesReader> inputs;
