@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "base/error.hpp"
 #include "base/trace.hpp"
@@ -16,6 +18,8 @@ namespace pg {
 
 namespace {
 std::function<void()> passing_line_wiper;
+std::string program_name = "phasegrid";
+bool output_lost_said = false;
 
 // (Standard error that cannot be written is not a failure of its own.)
 void to_standard_error(const std::string& text) {
@@ -49,15 +53,46 @@ void wipe_passing_line() {
 void tell(std::string_view line) {
   wipe_passing_line();
   std::fflush(stdout);  // the trace so far comes first
-  to_standard_error(fmt::format("phasegrid: {}\n", line));
+  to_standard_error(fmt::format("{}: {}\n", program_name, line));
 }
 
-int finish_standard_output(std::string_view program, int status) {
+int finish_standard_output(int status) {
   wipe_passing_line();
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
-  to_standard_error(
-      fmt::format("{}: cannot write standard output: {}\n", program, std::strerror(errno != 0 ? errno : EIO)));
+  if (!output_lost_said) {
+    output_lost_said = true;
+    to_standard_error(fmt::format("{}: cannot write standard output: {}\n", program_name,
+                                  std::strerror(errno != 0 ? errno : EIO)));
+  }
   return status == exit_ok ? exit_usage : status;
+}
+
+Stopped what_stopped() {
+  try {
+    throw;
+  } catch (const Error& e) {
+    const int signal = e.kind == FaultKind::interrupted ? static_cast<int>(e.numbers[0]) : 0;
+    return {e.what(), exit_status(e), signal};
+  } catch (const std::bad_alloc&) {
+    return {"cannot allocate memory", exit_usage, 0};
+  } catch (const std::exception& e) {
+    // (A system error the program did not foresee: said, not an abort.)
+    return {e.what(), exit_usage, 0};
+  }
+}
+
+int run_program(std::string_view program, int (*command)(int, char**), int argc, char** argv) {
+  open_standard_streams();
+  program_name = program;
+  int status;
+  try {
+    status = command(argc, argv);
+  } catch (const std::exception&) {
+    const Stopped stopped = what_stopped();
+    tell(stopped.line);
+    status = stopped.status;
+  }
+  return finish_standard_output(status);
 }
 
 void StreamTrace::line(std::string_view text) {

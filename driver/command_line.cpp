@@ -282,7 +282,7 @@ int phasegrid_command(int argc, char** argv) {
       fmt::print("{}", usage);
     else
       fmt::print("phasegrid {}\n", PHASEGRID_VERSION);
-    return pg::finish_standard_output("phasegrid", pg::exit_ok);
+    return pg::exit_ok;
   }
 
   return run_command_line(o, app);

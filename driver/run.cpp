@@ -120,25 +120,16 @@ int run(MakePlan make_plan, Trace& trace) {
     if (!series_path.empty()) series.emplace(series_path, series_run(plan.answers));
     stop_gently();
     status = process_dumps(plan, *report, series ? &*series : nullptr, trace);
-  } catch (const Error& e) {
-    if (e.kind == FaultKind::interrupted) {
-      signal = static_cast<int>(e.numbers[0]);
-    } else {
-      tell(e.what());
-    }
-    status = exit_status(e);
-  } catch (const std::bad_alloc&) {
-    tell("cannot allocate memory");
-    status = exit_usage;
-  } catch (const std::exception& e) {
-    // (A system error the run did not foresee: said, not an abort.)
-    tell(e.what());
-    status = exit_usage;
+  } catch (const std::exception&) {
+    const Stopped stopped = what_stopped();
+    if (stopped.signal == 0) tell(stopped.line);  // (a stop is said by the report)
+    signal = stopped.signal;
+    status = stopped.status;
   }
   if (series) status = finish_series(*series, series_path, status, signal, *report);
   if (report) report->summary();
   // The console is the run's report: losing it is a failure, not a success.
-  status = finish_standard_output("phasegrid", status);
+  status = finish_standard_output(status);
   // Stopped by a signal: ended by it, as the caller expects.
   if (signal != 0) die_by_signal(signal);
   return status;

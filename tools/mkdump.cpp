@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "base/console.hpp"
+#include "base/error.hpp"
 #include "base/units.hpp"
 #include "format/dump_writer.hpp"
 
@@ -774,25 +775,21 @@ pg::dumpformat::Dump describe_dump(const Options& o, const Cloud& cloud, const s
   return d;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  pg::open_standard_streams();
-  if (argc > 0 && argv[0][0] != '\0') program = std::filesystem::path(argv[0]).filename().string();
+int mkdump_command(int argc, char** argv) {
   Options o;
   try {
     o = parse_options(argc, argv);
   } catch (const UsageError& e) {
-    fmt::print(stderr, "{}: {}\n", program, e.what());
+    pg::tell(e.what());
     fmt::print(stderr, fmt::runtime(usage_text), program);
-    return 2;
+    return pg::exit_usage;
   }
   if (o.help || o.version) {
     if (o.help)
       fmt::print(fmt::runtime(usage_text), program);
     else
       fmt::print("{} {}\n", program, PHASEGRID_VERSION);
-    return pg::finish_standard_output(program, 0);
+    return pg::exit_ok;
   }
 
   const Cloud cloud(o);
@@ -800,8 +797,8 @@ int main(int argc, char** argv) {
   try {
     plans = plan_blocks(o, cloud);
   } catch (const UsageError& e) {
-    fmt::print(stderr, "{}: {}\n", program, e.what());
-    return 2;
+    pg::tell(e.what());
+    return pg::exit_usage;
   }
 
   // A dump that could not be finished is removed, so that no truncated file
@@ -819,13 +816,11 @@ int main(int argc, char** argv) {
                                   return maker(w, a, at);
                                 });
   } catch (const std::bad_alloc&) {
-    fmt::print(stderr, "{}: not enough memory for {} particles\n", program, o.particles);
     discard_partial();
-    return 1;
-  } catch (const pg::SystemError& e) {  // creating, writing or closing the dump
-    fmt::print(stderr, "{}: {}\n", program, e.what());
+    throw pg::Error(pg::FaultKind::out_of_memory, fmt::format("not enough memory for {} particles", o.particles));
+  } catch (const pg::SystemError&) {  // creating, writing or closing the dump
     discard_partial();
-    return 2;
+    throw;
   }
 
   std::error_code ec;
@@ -833,5 +828,12 @@ int main(int argc, char** argv) {
   fmt::print("{}: {} particles, {} block{}, {} sink{}, {} bytes\n", o.output, o.particles, o.blocks,
              o.blocks == 1 ? "" : "s", o.sinks, o.sinks == 1 ? "" : "s",
              ec ? std::string("?") : std::to_string(bytes));
-  return 0;
+  return pg::exit_ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 0 && argv[0][0] != '\0') program = std::filesystem::path(argv[0]).filename().string();
+  return pg::run_program(program, mkdump_command, argc, argv);
 }

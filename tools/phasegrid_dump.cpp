@@ -316,14 +316,14 @@ bool inspect(const std::string& path, pg::Store& store) {
     pg::DumpFile probe = pg::DumpFile::open(path);
     if (probe.open_error() != 0) {
       std::fflush(stdout);
-      fmt::print(stderr, "phasegrid-dump: cannot open \"{}\": {}\n", path, std::strerror(probe.open_error()));
+      pg::tell(fmt::format("cannot open \"{}\": {}", path, std::strerror(probe.open_error())));
       return false;
     }
   }
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     std::fflush(stdout);
-    fmt::print(stderr, "phasegrid-dump: \"{}\" is not a regular file\n", path);
+    pg::tell(fmt::format("\"{}\" is not a regular file", path));
     return false;
   }
   const auto size = static_cast<std::int64_t>(st.st_size);
@@ -351,8 +351,7 @@ bool inspect(const std::string& path, pg::Store& store) {
     ended_early = pg::rdump(f, {store, trace, pg::Wanted::nothing_optional()}).ended_early;
   } catch (const pg::Error& caught) {
     if (caught.kind == pg::FaultKind::store_exhausted) {
-      std::fflush(stdout);
-      fmt::print(stderr, "phasegrid-dump: {}\n", caught.what());
+      pg::tell(caught.what());
       return false;
     }
     fault = caught;
@@ -389,7 +388,7 @@ int dump_command(int argc, char** argv) {
       continue;
     }
     if (!options_done && arg.size() > 1 && arg.front() == '-') {
-      fmt::print(stderr, "phasegrid-dump: unknown option \"{}\" (see phasegrid-dump --help)\n", arg);
+      pg::tell(fmt::format("unknown option \"{}\" (see phasegrid-dump --help)", arg));
       return exit_usage;
     }
     dumps.emplace_back(arg);
@@ -414,6 +413,5 @@ int dump_command(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  pg::open_standard_streams();
-  return pg::finish_standard_output("phasegrid-dump", dump_command(argc, argv));
+  return pg::run_program("phasegrid-dump", dump_command, argc, argv);
 }

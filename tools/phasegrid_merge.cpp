@@ -174,8 +174,7 @@ int merge(const std::string& out_path, const std::vector<std::string>& in_paths)
   std::vector<std::string> interrupted;
   for (const pg::SeriesReader& in : inputs)
     if (!in.interrupted().empty()) {
-      fmt::print(stderr, "phasegrid-merge: {} was interrupted ({}): the merged file says so\n", quoted(in.path()),
-                 in.interrupted());
+      pg::tell(fmt::format("{} was interrupted ({}): the merged file says so", quoted(in.path()), in.interrupted()));
       interrupted.push_back(fmt::format("{}: {}", quoted(in.path()), in.interrupted()));
     }
 
@@ -216,7 +215,7 @@ int merge_command(int argc, char** argv) {
       continue;
     }
     if (!options_done && arg.size() > 1 && arg.front() == '-') {
-      fmt::print(stderr, "phasegrid-merge: unknown option \"{}\" (see phasegrid-merge --help)\n", arg);
+      pg::tell(fmt::format("unknown option \"{}\" (see phasegrid-merge --help)", arg));
       return pg::exit_usage;
     }
     files.emplace_back(arg);
@@ -227,23 +226,11 @@ int merge_command(int argc, char** argv) {
   }
   // A signal ends the merge at once, removing OUT's unfinished file.
   pg::catch_stop_signals();
-  try {
-    return merge(files.front(), {files.begin() + 1, files.end()});
-  } catch (const pg::Error& e) {
-    fmt::print(stderr, "phasegrid-merge: {}\n", e.what());
-    return pg::exit_status(e);
-  } catch (const std::bad_alloc&) {
-    fmt::print(stderr, "phasegrid-merge: cannot allocate memory\n");
-    return pg::exit_usage;
-  } catch (const std::exception& e) {
-    fmt::print(stderr, "phasegrid-merge: {}\n", e.what());
-    return pg::exit_usage;
-  }
+  return merge(files.front(), {files.begin() + 1, files.end()});
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  pg::open_standard_streams();
-  return pg::finish_standard_output("phasegrid-merge", merge_command(argc, argv));
+  return pg::run_program("phasegrid-merge", merge_command, argc, argv);
 }
