@@ -138,13 +138,13 @@ void read_gas(ReadState& st) {
   for (int k = 1; k <= df::slot_count; ++k) {
     const std::int64_t rest = read_slot(st, df::ArrayGroup::gas, st.nums1, k, first, n, read_own);
     if (k == df::s_int1) {
-      std::int8_t first, last;
-      st.s.iphase_values(1, 1, &first);
+      std::int8_t first_phase, last_phase;
+      st.s.iphase_values(1, 1, &first_phase);
       if (n > 0) {
-        st.s.iphase_values(n, 1, &last);
-        st.trace.say("iphases ", first, last, slot(st.nums1, 5), st.icount);
+        st.s.iphase_values(n, 1, &last_phase);
+        st.trace.say("iphases ", first_phase, last_phase, slot(st.nums1, 5), st.icount);
       } else {
-        st.trace.say("iphases ", first, "-", slot(st.nums1, 5), st.icount);
+        st.trace.say("iphases ", first_phase, "-", slot(st.nums1, 5), st.icount);
       }
     }
     if (k == df::s_int8) number_identifiers(st, first, n);

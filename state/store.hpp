@@ -18,12 +18,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/capacity.hpp"
 #include "state/file_values.hpp"
 
 namespace pg {
 
-inline constexpr std::int64_t idim = 50001000;  // the tool's particle capacity
-inline constexpr int ptmass_dim = 300;
 inline constexpr int NTAB = 32;
 
 // One component of a member over its particles, from particle 1 on, indexed

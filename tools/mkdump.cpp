@@ -34,6 +34,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/capacity.hpp"
 #include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/units.hpp"
@@ -47,8 +48,8 @@ using pg::dumpformat::ArrayPlace;
 using pg::dumpformat::RecordWriter;
 using pg::dumpformat::slot_bytes;
 
-constexpr std::int64_t max_particles = 50'001'000;  // what phasegrid can hold
-constexpr std::int64_t max_sinks = 300;             // likewise, over all blocks
+constexpr std::int64_t max_particles = pg::idim;  // what phasegrid can hold
+constexpr std::int64_t max_sinks = pg::ptmass_dim;  // likewise, over all blocks
 
 // Code units: 0.1 pc, one solar mass, and the time that makes G = 1.
 constexpr double udist = pg::code_udist;
