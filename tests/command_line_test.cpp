@@ -49,6 +49,7 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
   std::filesystem::create_symlink("d2", dir.file("link.h5"));
   std::filesystem::create_symlink("IPd1", dir.file("s"));
   std::filesystem::create_symlink("d1", dir.file("s.h5.unfinished"));
+  std::filesystem::create_directory(dir.file("out"));
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -95,6 +96,10 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
       {{"--h5", "s.h5", "d1"},
        "phasegrid: \"s.h5.unfinished\", where the new text of the series file \"s.h5\" is written until it is "
        "complete, is dump \"d1\" of this run; rename the dump\n"},
+      // The series where an output's new text is written, named another way.
+      {{"-o", "./out", "--h5", "out/IPd1.unfinished", "d1"},
+       "phasegrid: --h5 \"out/IPd1.unfinished\" is where the new text of output file \"./out/IPd1\" is written until "
+       "it is complete; name another file for the series\n"},
   };
   for (const Case& c : cases) {
     const ToolRun r = run_tool(dir.path(), "", c.args);
@@ -103,7 +108,8 @@ TEST(Options, MissingOrContradictoryOptionsStopWithOneLine) {
     EXPECT_EQ(r.out, "");
   }
   EXPECT_EQ(names_in(dir.path()),
-            (std::vector<std::string>{"IPd1", "a\nb", "a\x7f", "d1", "d2", "link.h5", "s", "s.h5.unfinished"}));
+            (std::vector<std::string>{"IPd1", "a\nb", "a\x7f", "d1", "d2", "link.h5", "out", "s", "s.h5.unfinished"}));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.file("out")));
   EXPECT_EQ(dir.read("IPd1"), dump_bytes(simple_dump(sample_particles(20))));
 }
 

@@ -113,6 +113,12 @@ class Crash(unittest.TestCase):
             r = subprocess.run(["sh", "-c", f'"$@" {redirect}', "sh", PHASEGRID, "--h5", "run.h5", "d1"], cwd=path)
             self.assertEqual(r.returncode, status)
             self.assertEqual(*[(p / "QGd1     01").read_bytes() + (p / "IPd1").read_bytes() for p in (path, self.whole)])
+        # Standard error closed while a dump that ends early has its files open.
+        (path / "cut").write_bytes((path / "d1").read_bytes()[:-4])
+        r = subprocess.run(["sh", "-c", '"$@" 2>&-', "sh", PHASEGRID, "-k", "cut", "d1"], cwd=path,
+                           stdout=subprocess.DEVNULL)
+        self.assertEqual(r.returncode, 1)
+        self.assertNotIn(b"phasegrid", (path / "IPcut").read_bytes() + (path / "QGcut    01").read_bytes())
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "mounting a small disk needs root")
     def test_disk_that_fills(self):
@@ -156,6 +162,7 @@ class Crash(unittest.TestCase):
             self.assertIn(r.returncode, (0, 2), (kb, r.stderr))
             self.assertTrue(all(line.startswith("phasegrid: ") for line in r.stderr.splitlines()), r.stderr)
             self.assertNotIn("phasegrid: cannot allocate memory\n", r.stderr)
+            self.assertNotIn("the memory to write its grid file", r.stderr)  # (had before the first dump)
             self.assertEqual(list(path.glob("*.unfinished")), [])
 
     def test_named_pipe_as_a_dump(self):  # looked at before the run, opened once: its writer is not cut off

@@ -291,20 +291,23 @@ TEST(DamagedFiles, HugeLengthWordIsAnEndOfFile) {
 }
 
 // Its early end is said where the read stopped, as a run that reads every
-// array says it, also inside an array left in the file: not at its end.
+// array says it: inside an array left in the file, not at its end; cut just
+// before the last record's trailing word, at the file's end.
 TEST(DamagedFiles, CutInsideAnArrayExitsOneAndGoesOn) {
   const std::string whole = dump_bytes(simple_dump(sample_particles(2000)));
-  TempDir dir;
-  write_file(dir.file("bad"), whole.substr(0, whole.size() / 2));
-  write_file(dir.file("good"), whole);
-  const ToolRun r = run_tool(dir.path(), "2\nbad\ngood\nn\n0\n");
-  EXPECT_EQ(r.status, 1);
-  const auto lines = r.out_lines();
-  EXPECT_NE(std::find(lines.begin(), lines.end(), end_of_file), lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(), " FINISHED READ 2000 0"), lines.end());
-  EXPECT_EQ(dir.read("QGgood   01").size(), grid_bytes);
-  EXPECT_EQ(r.err, run_tool(dir.path(), "2\nbad\ngood\nn\n0\n", {}, {"PHASEGRID_READ_ALL=1"}).err);
-  EXPECT_EQ(r.err.find("at byte " + std::to_string(whole.size() / 2)), std::string::npos) << r.err;
+  for (const std::size_t cut : {whole.size() / 2, whole.size() - 4}) {
+    TempDir dir;
+    write_file(dir.file("bad"), whole.substr(0, cut));
+    write_file(dir.file("good"), whole);
+    const ToolRun r = run_tool(dir.path(), "2\nbad\ngood\nn\n0\n");
+    EXPECT_EQ(r.status, 1);
+    const auto lines = r.out_lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), end_of_file), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), " FINISHED READ 2000 0"), lines.end());
+    EXPECT_EQ(dir.read("QGgood   01").size(), grid_bytes);
+    EXPECT_EQ(r.err, run_tool(dir.path(), "2\nbad\ngood\nn\n0\n", {}, {"PHASEGRID_READ_ALL=1"}).err);
+    EXPECT_EQ(r.err.find("at byte " + std::to_string(cut)) == std::string::npos, cut == whole.size() / 2) << r.err;
+  }
 }
 
 // A dump whose values the run left in its file fails when they are read

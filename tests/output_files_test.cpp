@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -207,6 +208,8 @@ TEST(OutputFiles, FolderThatTakesNoNewFilesStopsTheRun) {
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad"}));
 }
 
+// Also when the grid's unfinished file is one a killed run left (mode 600),
+// taken over; and no completed file keeps the mark of an unfinished one.
 TEST(OutputFiles, CompletedFilesHaveTheModeOfANewFileUnderTheUmask) {
   const struct {
     mode_t umask, mode;
@@ -215,6 +218,10 @@ TEST(OutputFiles, CompletedFilesHaveTheModeOfANewFileUnderTheUmask) {
     SCOPED_TRACE(::testing::Message() << "umask 0" << std::oct << c.umask);
     TempDir dir;
     write_file(dir.file("good"), good_dump());
+    const std::string left = dir.file("QGgood   01.unfinished");
+    write_file(left, "left by a killed run\n");
+    ASSERT_EQ(chmod(left.c_str(), 0600), 0);
+    if (setxattr(left.c_str(), "user.phasegrid", "unfinished", 10, 0) != 0) GTEST_SKIP() << "no user xattrs here";
     const mode_t mask = umask(c.umask);
     const ToolRun r = run_tool(dir.path(), "1\ngood\nn\n0\n");
     umask(mask);
@@ -223,6 +230,7 @@ TEST(OutputFiles, CompletedFilesHaveTheModeOfANewFileUnderTheUmask) {
       struct stat st {};
       ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 0777, c.mode) << name;
+      EXPECT_LT(getxattr(dir.file(name).c_str(), "user.phasegrid", nullptr, 0), 0) << name;
     }
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"IPgood", "QGgood   01", "good"}));
   }

@@ -373,6 +373,9 @@ class Series(unittest.TestCase):
             r = run(path)
             self.assertEqual((r.returncode, r.stdout), (1, ""))
             self.assertRegex(r.stderr, f'^plot-phasegrid: (cannot read )?"{re.escape(path)}"[^\n]*\n$')
+        # A symbolic link to a series reads as the series.
+        os.symlink(self.series, link := os.path.join(self.dir, "link.h5"))
+        np.testing.assert_array_equal(tool.phasegrid.read_series(link).counts[1], self.counts[1])
 
     def write_grid(self):
         path = os.path.join(self.dir, "QGg      01")

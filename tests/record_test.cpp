@@ -286,3 +286,17 @@ TEST(Record, UnopenableFileReadsAsEmpty) {
   EXPECT_EQ(d.open_error(), EISDIR);
   EXPECT_THROW(d.begin_record(), DumpEnded);
 }
+
+// A dump rewritten in place (same length) in the clock tick of its last
+// write, just after it was opened, is still found changed: the opening waits
+// for that tick to pass.
+TEST(FileSource, RewriteInTheTickOfTheLastWriteIsFound) {
+  TempDir dir;
+  const std::string path = dir.file("d");
+  write_file(path, two_records());
+  auto source = pg::FileSource::open(path);
+  ASSERT_TRUE(source);
+  EXPECT_EQ((*source)->changed(), "");
+  write_file(path, std::string(two_records().size(), 'x'));
+  EXPECT_NE((*source)->changed(), "");
+}

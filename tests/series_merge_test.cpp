@@ -1,5 +1,6 @@
 // phasegrid-merge: series files of one process per dump, merged, are the
 // series file of one run over all the dumps; what cannot be merged is refused.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -176,10 +177,14 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
                            "PHASEGRID_TEST_SWAP_FROM=d21.h5", "PHASEGRID_TEST_SWAP_TO=d13.h5"});
   EXPECT_NE(r.err.find("\"d13.h5\": it has changed since it was first read"), std::string::npos) << r.err;
   EXPECT_FALSE(dir.exists("out.h5"));
-  // An IN where OUT's new text is written until it is complete.
+  // An IN where OUT's new text is written until it is complete, named as
+  // it is or through a link.
   std::filesystem::copy_file(dir.file("d2.h5"), dir.file("out.h5.unfinished"));
-  r = merge(dir, {"out.h5", "d1.h5", "out.h5.unfinished"});
-  EXPECT_EQ(r.err, "phasegrid-merge: \"out.h5.unfinished\", where the new text of OUT is written until it is "
-                   "complete, is IN \"out.h5.unfinished\"; rename it\n");
+  std::filesystem::create_symlink("out.h5.unfinished", dir.file("in2.h5"));
+  for (const char* in : {"out.h5.unfinished", "in2.h5"}) {
+    r = merge(dir, {"out.h5", "d1.h5", in});
+    EXPECT_EQ(r.err, fmt::format("phasegrid-merge: \"out.h5.unfinished\", where the new text of OUT is written until "
+                                 "it is complete, is IN \"{}\"; rename it\n", in));
+  }
   EXPECT_EQ(run_tool(dir.path(), "", {"-q", "--h5", "old.h5", "d1"}).status, 0) << "a run replaces the older format";
 }
