@@ -80,7 +80,6 @@ struct Faulted {
 struct Read {
   DumpStatus status = DumpStatus::complete;  // or ended early, could not be opened, not a dump
   std::int64_t end_offset = 0;               // where the read stopped
-  int open_error = 0;                        // could not be opened: read as an empty file
   bool dust_temperature = false;             // every block supplied it
   double time = 0, time_ff = 0;
   std::int64_t npart = 0;

@@ -45,17 +45,17 @@ Read read_and_bin(const RunPlan& plan, std::size_t k, RunState& state, RunReport
   ReadProgress progress(job.label, k + 1, plan.jobs.size());  // outlives `dump`, which holds its hook
   DumpFile dump = DumpFile::open(job.path);
   dump.set_progress_hook(progress.hook());
-  r.open_error = dump.open_error();
-  if (r.open_error != 0) report.could_not_be_opened(k, r.open_error);
+  const int open_error = dump.open_error();  // (then read as an empty file)
+  if (open_error != 0) report.could_not_be_opened(k, open_error);
   if (!plan.options.series_only) files.grid = std::make_unique<OutputFile>(job.grid_path);
   trace.line(job.grid_name);
-  const bool not_a_dump = so_far.not_a_dump = r.open_error == 0 && !starts_like_a_dump(dump);
+  const bool not_a_dump = so_far.not_a_dump = open_error == 0 && !starts_like_a_dump(dump);
 
   const ReadEnd end = rdump(dump, {s, trace, state.wanted});
   progress.finish();
   r.end_offset = end.offset;
   r.dust_temperature = end.dust_temperature;
-  r.status = r.open_error != 0 ? DumpStatus::could_not_be_opened
+  r.status = open_error != 0 ? DumpStatus::could_not_be_opened
              : not_a_dump      ? DumpStatus::not_a_dump
              : end.ended_early ? DumpStatus::ended_early
                                : DumpStatus::complete;

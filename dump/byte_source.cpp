@@ -42,8 +42,7 @@ void wait_until_settled(int fd, struct stat& st) {
   if (st.st_ctim.tv_nsec == 0) tick = {1, 0};
   while (::nanosleep(&tick, &tick) != 0 && errno == EINTR) {
   }
-  struct stat again {};
-  if (::fstat(fd, &again) == 0) st = again;
+  if (const auto again = file_status(fd)) st = *again;
 }
 
 }  // namespace

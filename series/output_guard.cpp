@@ -9,6 +9,7 @@
 #include <map>
 #include <utility>
 
+#include "base/system.hpp"
 #include "base/error.hpp"
 #include "base/printable.hpp"
 #include "series/output_file.hpp"
@@ -27,14 +28,12 @@ bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x
 void check_outputs(const std::vector<DumpOutputs>& jobs, const std::string& series_path) {
   // The dumps, by the file they are (through any link).
   std::map<std::pair<dev_t, ino_t>, const DumpOutputs*> dumps;
-  for (const DumpOutputs& job : jobs) {
-    struct stat st {};
-    if (::stat(job.dump.c_str(), &st) == 0) dumps.emplace(std::pair(st.st_dev, st.st_ino), &job);
-  }
+  for (const DumpOutputs& job : jobs)
+    if (const auto st = file_status(job.dump)) dumps.emplace(std::pair(st->st_dev, st->st_ino), &job);
   auto dump_at = [&](const std::string& path) -> const DumpOutputs* {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return nullptr;
-    const auto it = dumps.find({st.st_dev, st.st_ino});
+    const auto st = file_status(path);
+    if (!st) return nullptr;
+    const auto it = dumps.find({st->st_dev, st->st_ino});
     return it == dumps.end() ? nullptr : it->second;
   };
 

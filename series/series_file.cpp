@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include "base/system.hpp"
 #include "base/error.hpp"
 #include "series/hdf5_handle.hpp"
 #include "series/output_file.hpp"
@@ -248,13 +249,8 @@ h5::PropertyList file_creation() {
   return fcpl;
 }
 
-}  // namespace
-
-namespace {
-
 std::string left_as_it_was(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 ? "; it is left as it was" : "; it is not written";
+  return file_status(path, false) ? "; it is left as it was" : "; it is not written";
 }
 
 }  // namespace
@@ -339,9 +335,10 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
                         "creating the file"));
   void* handle = nullptr;
   check(H5Fget_vfd_handle(file.get(), H5P_DEFAULT, &handle), "creating the file");
-  struct stat theirs {}, mine {};
-  if (handle == nullptr || ::fstat(*static_cast<int*>(handle), &theirs) != 0 || ::fstat(out.descriptor(), &mine) != 0 ||
-      theirs.st_dev != mine.st_dev || theirs.st_ino != mine.st_ino)
+  const auto theirs =
+      handle == nullptr ? SysResult<struct stat>::failed(EBADF) : file_status(*static_cast<int*>(handle));
+  const auto mine = file_status(out.descriptor());
+  if (!theirs || !mine || !same_file(*theirs, *mine))
     throw h5::Error("creating the file: HDF5 opened another file than the unfinished one");
   const hid_t f = file.get();
 

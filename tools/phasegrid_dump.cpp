@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/system.hpp"
 #include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/trace.hpp"
@@ -315,18 +316,16 @@ bool inspect(const std::string& path, pg::Store& store) {
   {
     pg::DumpFile probe = pg::DumpFile::open(path);
     if (probe.open_error() != 0) {
-      std::fflush(stdout);
       pg::tell(fmt::format("cannot open \"{}\": {}", path, std::strerror(probe.open_error())));
       return false;
     }
   }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fflush(stdout);
+  const auto st = pg::file_status(path);
+  if (!st || !S_ISREG(st->st_mode)) {
     pg::tell(fmt::format("\"{}\" is not a regular file", path));
     return false;
   }
-  const auto size = static_cast<std::int64_t>(st.st_size);
+  const auto size = static_cast<std::int64_t>(st->st_size);
   fmt::print("{}: {} bytes\n", path, size);
 
   // The structure.
