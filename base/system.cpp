@@ -1,5 +1,8 @@
 #include "base/system.hpp"
 
+#include <cstdlib>
+#include <memory>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -61,6 +64,12 @@ SysResult<std::size_t> read_some_at(int fd, void* dst, std::size_t n, std::int64
   const ssize_t got = retrying([&] { return ::pread(fd, dst, n, static_cast<off_t>(offset)); });
   if (got < 0) return SysResult<std::size_t>::failed(errno);
   return static_cast<std::size_t>(got);
+}
+
+SysResult<std::string> real_path(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  if (!resolved) return SysResult<std::string>::failed(errno);
+  return std::string(resolved.get());
 }
 
 SysResult<std::string> file_start(const std::string& path, std::size_t n) {

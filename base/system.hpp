@@ -84,6 +84,8 @@ SysResult<FileDescriptor> open_file(const std::string& path, int flags, mode_t m
 // stat(2), or lstat(2) when `follow_links` is false; fstat(2).
 SysResult<struct stat> file_status(const std::string& path, bool follow_links = true);
 SysResult<struct stat> file_status(int fd);
+// realpath(3): the absolute path of `path`, every link resolved.
+SysResult<std::string> real_path(const std::string& path);
 // read(2) and pread(2): how many bytes came (0 at the end of the data).
 SysResult<std::size_t> read_some(int fd, void* dst, std::size_t n);
 SysResult<std::size_t> read_some_at(int fd, void* dst, std::size_t n, std::int64_t offset);

@@ -19,6 +19,7 @@
 #include "base/error.hpp"
 #include "series/hdf5_handle.hpp"
 #include "series/output_file.hpp"
+#include "series/series_join.hpp"
 #include "series/series_schema.hpp"
 
 namespace pg {
@@ -265,11 +266,15 @@ struct SeriesFile::Impl {
   h5::Datatype text;
   hsize_t rows = 0;                   // dumps appended
   std::vector<std::uint32_t> cells;   // one dump's counts as written
+  std::vector<SeriesDump> written;    // the rows as written, without their counts
+  bool by_time = false;               // close() puts them in time order
 
   void create(const SeriesRun& run);
   void make_axes();
   void append(const SeriesDump& d);
+  void write_value(std::size_t variable, hsize_t row, const SeriesDump& d, bool grow);
   void amend_last(DumpStatus s);
+  void put_in_time_order();
   void close();
 };
 
@@ -397,6 +402,8 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
 void SeriesFile::Impl::append(const SeriesDump& d) {
   h5::prepare_calls();
   const hsize_t k = rows;
+  written.push_back(d);
+  written.back().counts = nullptr;
   for (std::size_t i = 0; i < sets.size(); ++i) {
     const RowVariable& v = row_variables()[i];
     if (v.type == RowType::counts) {
@@ -408,36 +415,93 @@ void SeriesFile::Impl::append(const SeriesDump& d) {
       append_row(sets[i], k, H5T_NATIVE_UINT32, cells.data());
       continue;
     }
-    const RowValue value = v.get(d);
-    if (const auto* t = std::get_if<std::string>(&value)) {
-      const std::string valid = utf8(*t);
-      const char* p = valid.c_str();
-      append_row(sets[i], k, text.get(), &p);
-    } else if (const auto* x = std::get_if<double>(&value)) {
-      append_row(sets[i], k, H5T_NATIVE_DOUBLE, x);
-    } else if (const auto* n = std::get_if<std::int64_t>(&value)) {
-      append_row(sets[i], k, H5T_NATIVE_INT64, n);
-    } else {
-      append_row(sets[i], k, H5T_NATIVE_DOUBLE, std::get<std::array<double, 3>>(value).data());
-    }
+    write_value(i, k, d, true);
   }
   rows = k + 1;
+}
+
+// Variable i's value of row `row` (not the counts), from `d`.
+void SeriesFile::Impl::write_value(std::size_t i, hsize_t row, const SeriesDump& d, bool grow) {
+  const RowValue value = row_variables()[i].get(d);
+  if (const auto* t = std::get_if<std::string>(&value)) {
+    const std::string valid = utf8(*t);
+    const char* p = valid.c_str();
+    write_row(sets[i], row, text.get(), &p, grow);
+  } else if (const auto* x = std::get_if<double>(&value)) {
+    write_row(sets[i], row, H5T_NATIVE_DOUBLE, x, grow);
+  } else if (const auto* n = std::get_if<std::int64_t>(&value)) {
+    write_row(sets[i], row, H5T_NATIVE_INT64, n, grow);
+  } else {
+    write_row(sets[i], row, H5T_NATIVE_DOUBLE, std::get<std::array<double, 3>>(value).data(), grow);
+  }
 }
 
 void SeriesFile::Impl::amend_last(DumpStatus s) {
   h5::prepare_calls();
   if (rows == 0) return;
+  SeriesDump& last = written.back();
+  last.status = s;
+  last.grid_file.clear();
   for (std::size_t i = 0; i < sets.size(); ++i) {
     const std::string_view name = row_variables()[i].name;
-    if (name != "status" && name != "grid_file") continue;
-    const std::string value(name == "status" ? status_text(s) : "");
-    const char* p = value.c_str();
-    write_row(sets[i], rows - 1, text.get(), &p);
+    if (name == "status" || name == "grid_file") write_value(i, rows - 1, last, false);
   }
+}
+
+// The rows in time order: every variable's values are written again in
+// their new places, and each dump's counts moved as they are stored
+// (compressed), one chunk held at a time beside the one being placed.
+void SeriesFile::Impl::put_in_time_order() {
+  std::vector<double> times;
+  for (const SeriesDump& d : written) times.push_back(d.time);
+  const std::vector<std::size_t> order = time_order(times);  // order[j]: the row that goes to j
+  bool moved = false;
+  for (std::size_t j = 0; j < order.size(); ++j) moved = moved || order[j] != j;
+  if (!moved) return;
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    if (row_variables()[i].type != RowType::counts) {
+      for (std::size_t j = 0; j < order.size(); ++j)
+        if (order[j] != j) write_value(i, j, written[order[j]], false);
+      continue;
+    }
+    const hid_t set = sets[i].set.get();
+    auto take = [&](std::size_t row, std::vector<char>& chunk, std::uint32_t& filters) {
+      const hsize_t at[3] = {row, 0, 0};
+      hsize_t bytes = 0;
+      check(H5Dget_chunk_storage_size(set, at, &bytes), "counts");
+      chunk.resize(bytes);
+      check(H5Dread_chunk(set, H5P_DEFAULT, at, &filters, chunk.data()), "counts");
+    };
+    auto put = [&](std::size_t row, const std::vector<char>& chunk, std::uint32_t filters) {
+      const hsize_t at[3] = {row, 0, 0};
+      check(H5Dwrite_chunk(set, H5P_DEFAULT, filters, at, chunk.size(), chunk.data()), "counts");
+    };
+    // Each cycle of the order: its first chunk held, the others moved along.
+    std::vector<bool> done(order.size(), false);
+    std::vector<char> first, next;
+    std::uint32_t first_filters = 0, next_filters = 0;
+    for (std::size_t start = 0; start < order.size(); ++start) {
+      if (done[start] || order[start] == start) continue;
+      take(start, first, first_filters);
+      std::size_t j = start;
+      while (order[j] != start) {
+        take(order[j], next, next_filters);
+        put(j, next, next_filters);
+        done[j] = true;
+        j = order[j];
+      }
+      put(j, first, first_filters);
+      done[j] = true;
+    }
+  }
+  std::vector<SeriesDump> sorted;
+  for (const std::size_t r : order) sorted.push_back(std::move(written[r]));
+  written = std::move(sorted);
 }
 
 void SeriesFile::Impl::close() {
   h5::prepare_calls();
+  if (by_time) put_in_time_order();
   for (Series& s : sets) s.set.close(s.name);
   for (h5::Dataset* d : {&bounds_dim, &xyz_dim, &log10_T, &log10_n, &log10_T_bounds, &log10_n_bounds})
     d->close("closing an axis");
@@ -500,6 +564,18 @@ void SeriesFile::note_interrupted(std::string_view what) {
     h5::prepare_calls();
     put_text(impl.file.get(), "interrupted", what);
   });
+}
+
+void SeriesFile::set_history(std::string_view history) {
+  if (!impl_) return;
+  guarded(impl_, [&](Impl& impl) {
+    h5::prepare_calls();
+    put_text(impl.file.get(), "history", history);
+  });
+}
+
+void SeriesFile::order_by_time() {
+  if (impl_) impl_->by_time = true;
 }
 
 void SeriesFile::close() {

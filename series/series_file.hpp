@@ -65,6 +65,14 @@ struct SeriesDump {
   // (density); null writes zeros (a dump
   // stopped by a fault has no grid).
   const std::int32_t (*counts)[grid_nx] = nullptr;
+  // Which file the dump was, and as it was before the run read it: its
+  // absolute path with every link resolved ("" when it could not be found),
+  // its size in bytes and its last modification (nanoseconds since the
+  // epoch); -1 when unknown (not a regular file, or a file of an older
+  // phasegrid). A dump held complete with the same size and modification
+  // is the same dump, unchanged.
+  std::string dump_path;
+  std::int64_t dump_size = -1, dump_mtime = -1;
 };
 
 // The cell bounds a series file records, the binning's own: (rows, 2) and
@@ -98,6 +106,11 @@ class SeriesFile {
   void amend_last(DumpStatus status);
   // Records that a signal stopped the run (`what`: which, and where).
   void note_interrupted(std::string_view what);
+  // Replaces the file's "history" (how it came to be).
+  void set_history(std::string_view history);
+  // close() puts the rows in time order: those without a time last, ties in
+  // the order they were appended.
+  void order_by_time();
   // Completes the file and puts it in FILE's place; throws as above.
   // Idempotent; nothing to do after a failure.
   void close();

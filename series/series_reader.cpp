@@ -283,6 +283,44 @@ std::string series_refusal(const std::string& path) {
   }
 }
 
+namespace {
+
+// Runs `step` on the series file at `path`, turning what makes it unfit into
+// its Error.
+template <class Step>
+void checked_read(const std::string& path, Step step) {
+  try {
+    h5::prepare_calls();
+    step();
+  } catch (const Unfit& e) {
+    throw Error(FaultKind::input_refused, fmt::format("cannot use the series file {}: {}", quoted(path), e.what()));
+  } catch (const h5::Error& e) {
+    throw Error(FaultKind::input_refused,
+                fmt::format("cannot read the series file {}: HDF5 cannot read it ({})", quoted(path), e.what()));
+  }
+}
+
+}  // namespace
+
+std::vector<SeriesDump> held_dumps(const std::string& path) {
+  std::vector<SeriesDump> rows;
+  checked_read(path, [&] {
+    check_file(path);
+    h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, h5::unlocked_access().get()), "opening it"));
+    const Attributes attributes(f.get());
+    const std::string format = attributes.has("format") ? attributes.text("format") : "";
+    if (format != series_format && format != series_format_1)
+      throw Unfit("it is not a series file phasegrid wrote");
+    const hsize_t n = dump_rows(f.get());
+    for (std::string& dump : read_strings(f.get(), "dump", n)) rows.emplace_back().dump = std::move(dump);
+    if (check(H5Lexists(f.get(), "dump_path", H5P_DEFAULT), "dump_path") > 0) {
+      std::vector<std::string> paths = read_strings(f.get(), "dump_path", n);
+      for (std::size_t k = 0; k < n; ++k) rows[k].dump_path = std::move(paths[k]);
+    }
+  });
+  return rows;
+}
+
 struct SeriesReader::Impl {
   std::string path;
   Identity identity;
@@ -346,6 +384,7 @@ void SeriesReader::Impl::read() {
   rows.resize(n);
   for (const RowVariable& v : row_variables()) {
     if (v.set == nullptr) continue;
+    if (v.optional && check(H5Lexists(id, v.name, H5P_DEFAULT), v.name) <= 0) continue;
     // The variable's values, one a row.
     std::vector<RowValue> column;
     switch (v.type) {

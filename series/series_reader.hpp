@@ -31,6 +31,11 @@ using SeriesCounts = PhaseGrid::Rows;
 // or the one before).
 [[nodiscard]] std::string series_refusal(const std::string& path);
 
+// The dumps a series file of this layout or the one before holds, its rows
+// with the dump's path as given and, where the file records it, the dump's
+// absolute path; nothing else. Throws an Error as SeriesReader does.
+[[nodiscard]] std::vector<SeriesDump> held_dumps(const std::string& path);
+
 class SeriesReader {
  public:
   // Opens `path`, checks it and reads its attributes and rows.

@@ -79,6 +79,19 @@ const std::vector<RowVariable>& row_variables() {
       {"dump_utime", T::real, "time unit the dump records", "s", "0 when unknown.",
        [](const SeriesDump& d) { return value(d.dump_utime); },
        [](SeriesDump& d, V v) { return d.dump_utime = std::get<double>(v), true; }},
+      {"dump_path", T::text, "the dump's absolute path", nullptr,
+       "Every link resolved, as the run found it before reading the dump; empty when it could not be found. With "
+       "dump_size and dump_mtime, what --append knows a dump again by.",
+       [](const SeriesDump& d) { return value(d.dump_path); },
+       [](SeriesDump& d, V v) { return d.dump_path = std::get<std::string>(v), true; }, true},
+      {"dump_size", T::integer, "the dump's size", "byte", "As the run found it before reading the dump; -1 when "
+       "unknown (not a regular file).",
+       [](const SeriesDump& d) { return value(d.dump_size); },
+       [](SeriesDump& d, V v) { return d.dump_size = std::get<std::int64_t>(v), true; }, true},
+      {"dump_mtime", T::integer, "the dump's last modification", "nanoseconds since 1970-01-01 00:00:00 UTC",
+       "As the run found it before reading the dump; -1 when unknown (not a regular file).",
+       [](const SeriesDump& d) { return value(d.dump_mtime); },
+       [](SeriesDump& d, V v) { return d.dump_mtime = std::get<std::int64_t>(v), true; }, true},
   };
   return variables;
 }

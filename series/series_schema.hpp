@@ -35,6 +35,8 @@ struct RowVariable {
   // from other variables and not read back. Null both for the counts.
   RowValue (*get)(const SeriesDump&);
   bool (*set)(SeriesDump&, const RowValue&);
+  // Files of an earlier phasegrid lack it: read as the row's default.
+  bool optional = false;
 };
 
 // In the order they are made in the file (netCDF numbers the dimensions and

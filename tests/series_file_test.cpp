@@ -90,9 +90,9 @@ TEST(SeriesFile, LayoutReadsBack) {
   const std::string path = dir.file("run.h5");
   {
     SeriesFile f(path, run);
-    f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, 79, {1, 2, 3}, {4, 5, 6}, 1.99e33, 3.08e18, 2.2e12, grid});
-    f.append({"d\xC3\xA9\xF0\x9F\x8C\x8Cj\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, 0, {}, {}, 1, 2, 0, grid});
-    f.append({"QG003", "QG003.grid", DumpStatus::stopped_by_fault, NAN, NAN, 0, 0, 0, {}, {}, 0, 0, 0, nullptr});
+    f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, 79, {1, 2, 3}, {4, 5, 6}, 1.99e33, 3.08e18, 2.2e12, grid, {}, -1, -1});
+    f.append({"d\xC3\xA9\xF0\x9F\x8C\x8Cj\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, 0, {}, {}, 1, 2, 0, grid, {}, -1, -1});
+    f.append({"QG003", "QG003.grid", DumpStatus::stopped_by_fault, NAN, NAN, 0, 0, 0, {}, {}, 0, 0, 0, nullptr, {}, -1, -1});
     f.close();
     f.close();  // idempotent
   }

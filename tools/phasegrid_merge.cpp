@@ -30,6 +30,7 @@
 #include "base/system.hpp"
 #include "series/output_file.hpp"
 #include "series/series_file.hpp"
+#include "series/series_join.hpp"
 #include "series/series_reader.hpp"
 
 #ifndef PHASEGRID_VERSION
@@ -66,50 +67,20 @@ using pg::quoted;
 
 [[noreturn]] void refuse(const std::string& line) { throw pg::Error(pg::FaultKind::input_refused, line); }
 
-// Equal, a NaN equal to a NaN.
-bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
-bool same(const std::vector<double>& a, const std::vector<double>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](double x, double y) { return same(x, y); });
-}
-
 // Refuses `other` when what it shares with the run of `first` differs.
 void check_same_run(const pg::SeriesReader& first, const pg::SeriesReader& other) {
-  const pg::SeriesRun &a = first.run(), &b = other.run();
-  auto differ = [&](std::string_view what, const std::string& x, const std::string& y) {
+  if (const auto d = pg::run_difference(first.run(), other.run()))
     refuse(fmt::format("{} and {} are not series of the same run: {} is {} in the one and {} in the other",
-                       quoted(first.path()), quoted(other.path()), what, x, y));
-  };
-  auto reals = [](const std::vector<double>& v) {
-    return v.size() == 1 ? fmt::format("{}", v[0]) : fmt::format("({})", fmt::join(v, ", "));
-  };
-  auto check_reals = [&](std::string_view what, const std::vector<double>& x, const std::vector<double>& y) {
-    if (!same(x, y)) differ(what, reals(x), reals(y));
-  };
-  if (a.answers.centre_mode != b.answers.centre_mode)
-    differ("centre", quoted(std::string(1, a.answers.centre_mode)), quoted(std::string(1, b.answers.centre_mode)));
-  const auto& pa = a.answers.centre_position;
-  const auto& pb = b.answers.centre_position;
-  check_reals("centre_position", {pa.begin(), pa.end()}, {pb.begin(), pb.end()});
-  if (a.answers.sink_number != b.answers.sink_number)
-    differ("sink_number", std::to_string(a.answers.sink_number), std::to_string(b.answers.sink_number));
-  if (a.answers.rotate_mode != b.answers.rotate_mode)
-    differ("rotate", std::to_string(a.answers.rotate_mode), std::to_string(b.answers.rotate_mode));
-  check_reals("frequency", {a.answers.rotation_frequency}, {b.answers.rotation_frequency});
-  check_reals("grid_units", {a.grid_umass, a.grid_udist, a.grid_utime}, {b.grid_umass, b.grid_udist, b.grid_utime});
-  check_reals("density_to_n", {a.density_to_n}, {b.density_to_n});
+                       quoted(first.path()), quoted(other.path()), d->what, d->one, d->other));
 }
 
 // Refuses `in` when its cells are not this phasegrid's: the merged file
 // records this phasegrid's bounds.
 void check_grid(const pg::SeriesReader& in) {
-  const pg::SeriesAxes& ours = pg::series_axes();
-  using Axis = std::tuple<const char*, const std::vector<double>*, const std::vector<double>*>;
-  for (const auto& [what, theirs, mine] : {Axis("log10_T_bounds", &in.axes().log10_T_bounds, &ours.log10_T_bounds),
-                                           Axis("log10_n_bounds", &in.axes().log10_n_bounds, &ours.log10_n_bounds)})
-    if (!same(*theirs, *mine))
-      refuse(fmt::format("{} has cell bounds ({}) other than this phasegrid's; merge it with the phasegrid that "
-                         "wrote it (version {})",
-                         quoted(in.path()), what, in.run().version));
+  if (const char* what = pg::bounds_difference(in.axes()))
+    refuse(fmt::format("{} has cell bounds ({}) other than this phasegrid's; merge it with the phasegrid that "
+                       "wrote it (version {})",
+                       quoted(in.path()), what, in.run().version));
 }
 
 // A dump of an input: (input, row).
@@ -130,11 +101,11 @@ std::vector<Place> time_order(const std::vector<pg::SeriesReader>& inputs) {
                            quoted(inputs[at->second].path()), quoted(inputs[i].path())));
       order.emplace_back(i, k);
     }
-  auto key = [&](const Place& p) {
-    const double t = inputs[p.first].rows()[p.second].time;
-    return std::pair(std::isnan(t), std::isnan(t) ? 0.0 : t);
-  };
-  std::stable_sort(order.begin(), order.end(), [&](const Place& x, const Place& y) { return key(x) < key(y); });
+  std::vector<double> times;
+  for (const auto& [i, k] : order) times.push_back(inputs[i].rows()[k].time);
+  std::vector<Place> sorted;
+  for (const std::size_t j : pg::time_order(times)) sorted.push_back(order[j]);
+  order = std::move(sorted);
   return order;
 }
 

@@ -45,8 +45,13 @@ OUTSIDE_VARS = dict(zip(OUTSIDE_FIELDS, ("outside_above_columns", "outside_rows"
 STRINGS = ("dump", "grid_file", "status")  # per dump, lists of str
 FLOATS = ("time", "time_s", "time_ff", "dump_umass", "dump_udist", "dump_utime")
 INTEGERS = ("npart", "binned", "inactive", "outside_above_columns", "outside_rows", "outside_nan")
+# Which file each dump was, as the run found it (files of an earlier
+# phasegrid lack them: "" and -1).
+FILE_STRINGS = ("dump_path",)
+FILE_INTEGERS = ("dump_size", "dump_mtime")
 # The dimensions of the file's variables (counts apart), for to_xarray().
-DIMS = dict({name: ("dump",) for name in STRINGS + FLOATS + INTEGERS}, centre=("dump", "xyz"),
+DIMS = dict({name: ("dump",) for name in STRINGS + FLOATS + INTEGERS + FILE_STRINGS + FILE_INTEGERS},
+            centre=("dump", "xyz"),
             log10_T=("log10_T",), log10_n=("log10_n",), log10_T_bounds=("log10_T", "bounds"),
             log10_n_bounds=("log10_n", "bounds"))
 # How many files a series keeps open at once for reading counts.
@@ -164,6 +169,14 @@ class _File:
             v[name] = self._numbers(f, name, np.float64)
         for name in INTEGERS:
             v[name] = self._numbers(f, name, np.int64)
+        self._read_file_identity(f)
+
+    def _read_file_identity(self, f):
+        v = self.vars
+        for name in FILE_STRINGS:
+            v[name] = self._strings(f, name) if name in f else [""] * len(v["dump"])
+        for name in FILE_INTEGERS:
+            v[name] = self._numbers(f, name, np.int64) if name in f else np.full(len(v["dump"]), -1, np.int64)
 
     def _read_format_1(self, f):
         v = self.vars
@@ -189,6 +202,7 @@ class _File:
             v["time_s"] = np.where(v["dump_utime"] > 0, v["time"] * v["dump_utime"], math.nan)
         v["inactive"] = v["npart"] - v["binned"] - sum(v[n] for n in OUTSIDE_VARS.values())
         v["centre"] = np.full((self.size, 3), math.nan)
+        self._read_file_identity(f)
         for axis in ("n", "T"):
             edges = self._numbers(f, f"log10_{axis}_edges", np.float64)
             cells = COLUMNS if axis == "n" else ROWS
@@ -201,14 +215,14 @@ class _File:
 
     def _check_shapes(self, names=None):
         d = self.size
-        expected = dict({name: (d,) for name in FLOATS + INTEGERS}, centre=(d, 3), log10_T=(ROWS,),
+        expected = dict({name: (d,) for name in FLOATS + INTEGERS + FILE_INTEGERS}, centre=(d, 3), log10_T=(ROWS,),
                         log10_n=(COLUMNS,), log10_T_bounds=(ROWS, 2), log10_n_bounds=(COLUMNS, 2))
         for name in names or expected:
             shape = expected[name]
             actual = self.vars[name].shape
             if actual != shape:
                 raise ValueError(f'"{self.path}": {name} has shape {actual}, not {shape} (counts holds {d} dumps)')
-        for name in () if names else STRINGS:
+        for name in () if names else STRINGS + FILE_STRINGS:
             if len(self.vars[name]) != d:
                 raise ValueError(f'"{self.path}": {name} holds {len(self.vars[name])} entries, not {d} '
                                  f"(counts holds {d} dumps)")
@@ -286,7 +300,8 @@ class Series:
     ``time``, ``time_s``, ``time_ff``, ``dump_umass``, ``dump_udist``,
     ``dump_utime`` float arrays; ``npart``, ``binned``, ``inactive``,
     ``outside_above_columns``, ``outside_rows``, ``outside_nan`` int64
-    arrays; ``centre`` (D, 3). The axes: ``log10_n``, ``log10_T`` (centres),
+    arrays; ``centre`` (D, 3); ``dump_path`` (str), ``dump_size`` and
+    ``dump_mtime`` (int64, -1 when unknown): the file each dump was. The axes: ``log10_n``, ``log10_T`` (centres),
     ``log10_n_bounds``, ``log10_T_bounds`` (cells, 2). ``counts[k]`` is dump
     k's (540, 700) uint32 grid. ``attrs`` holds the root attributes (those
     all the files agree on), ``files`` the files, ``file_attrs`` each file's
@@ -306,10 +321,10 @@ class Series:
         # Dump k of the series is row _rows[k] of file _sources[k].
         self._sources = np.concatenate([np.full(f.size, i) for i, f in enumerate(files)])[order]
         self._rows = np.concatenate([np.arange(f.size) for f in files])[order]
-        for name in STRINGS:
+        for name in STRINGS + FILE_STRINGS:
             joined = [s for f in files for s in f.vars[name]]
             setattr(self, name, [joined[k] for k in order])
-        for name in FLOATS + INTEGERS + ("centre",):
+        for name in FLOATS + INTEGERS + FILE_INTEGERS + ("centre",):
             setattr(self, name, np.concatenate([f.vars[name] for f in files])[order])
         first = files[0].vars
         for name in ("log10_T", "log10_n", "log10_T_bounds", "log10_n_bounds"):
@@ -419,7 +434,9 @@ class Series:
         coords = {name: variable(name, getattr(self, name)) for name in ("dump", "log10_T", "log10_n")}
         data = {name: variable(name, getattr(self, name))
                 for name in ("log10_T_bounds", "log10_n_bounds", "grid_file", "status") + FLOATS[:3]
-                + INTEGERS + ("centre",) + FLOATS[3:]}
+                + INTEGERS + ("centre",) + FLOATS[3:] + FILE_STRINGS + FILE_INTEGERS}
+        # (as xarray decodes a time since a date)
+        data["dump_mtime"] = xr.conventions.decode_cf_variable("dump_mtime", data["dump_mtime"])
         counts = self.counts
         if isinstance(counts, Counts):
             from xarray.core import indexing
