@@ -37,7 +37,8 @@ namespace {
 
 constexpr std::string_view usage =
     "Usage: phasegrid [OPTIONS] DUMP...\n"
-    "  or:  phasegrid [-k] [-q] [-o DIR] [--h5 FILE [--series-only]] < ANSWERS\n"
+    "  or:  phasegrid [-k] [-q] [-o DIR] [--h5 FILE [--append | --replace]\n"
+    "                 [--series-only]] < ANSWERS\n"
     "  or:  phasegrid -h | --help | --version\n"
     "\n"
     "Reads SPH dump files and writes, for each, a grid of particle counts over\n"
@@ -73,12 +74,19 @@ constexpr std::string_view usage =
     "  -o, --output-dir DIR  where the grid and index files are written (default\n"
     "                        ., created if missing)\n"
     "  -k, --keep-going      a damaged dump ends that dump only: the run goes on\n"
-    "  -q, --quiet           nothing on standard output (standard error keeps\n"
-    "                        its lines)\n"
+    "  -q, --quiet           nothing on standard output, and no progress line on\n"
+    "                        a terminal (standard error keeps its lines)\n"
     "  --h5 FILE             also write the whole run into one series file\n"
     "                        (netCDF-4/HDF5: exact counts, axes, times, units and\n"
     "                        what became of each dump), which h5py, xarray and\n"
     "                        ncdump read: a new file, or one a run wrote before\n"
+    "  --append              with --h5: add the run's dumps to the series file;\n"
+    "                        a dump it holds complete and unchanged is not read\n"
+    "                        again, one it holds otherwise is read again and its\n"
+    "                        row replaced; rows in time order. The answers must\n"
+    "                        be those the series was made with\n"
+    "  --replace             with --h5: replace the series file even when it holds\n"
+    "                        dumps the run does not name (refused without it)\n"
     "  --series-only         with --h5: write the series file alone, no grid or\n"
     "                        index files\n"
     "  -h, --help            this text\n"
@@ -159,7 +167,8 @@ struct Options {
   std::string frequency;
   std::string output_dir = ".";
   std::string series;
-  bool keep_going = false, quiet = false, series_only = false, help = false, version = false;
+  bool keep_going = false, quiet = false, series_only = false, append = false, replace = false, help = false,
+       version = false;
 };
 
 int run_command_line(const Options& o, CLI::App& app) {
@@ -168,6 +177,9 @@ int run_command_line(const Options& o, CLI::App& app) {
   // (An empty name, a variable left unset, would silently write no series.)
   if (given("--h5") && o.series.empty()) usage_error("--h5 needs a FILE name; it was given an empty one");
   if (o.series_only && o.series.empty()) usage_error("--series-only needs --h5 FILE");
+  if (o.append && o.series.empty()) usage_error("--append needs --h5 FILE");
+  if (o.replace && o.series.empty()) usage_error("--replace needs --h5 FILE");
+  if (o.append && o.replace) usage_error("--append and --replace cannot both be given: choose one");
   if (dialogue) {
     for (const char* name : {"--centre", "--position", "--sink", "--rotate", "--frequency"})
       if (given(name))
@@ -238,6 +250,9 @@ int run_command_line(const Options& o, CLI::App& app) {
   run.keep_going = o.keep_going;
   run.series_path = o.series;
   run.series_only = o.series_only;
+  run.append = o.append;
+  run.replace = o.replace;
+  run.quiet = o.quiet;
   if (dialogue) return pg::phasegrid_main(std::cin, trace, run, o.output_dir);
   return pg::run_plan({std::move(answers), std::move(jobs), std::move(run)}, trace);
 }
@@ -262,6 +277,8 @@ int phasegrid_command(int argc, char** argv) {
   app.add_flag("-q,--quiet", o.quiet);
   app.add_option("--h5", o.series);
   app.add_flag("--series-only", o.series_only);
+  app.add_flag("--append", o.append);
+  app.add_flag("--replace", o.replace);
   app.add_option("dumps", o.dumps);
   // What no option takes is refused by name below: the word itself.
   app.allow_extras();

@@ -23,6 +23,7 @@
 namespace pg {
 
 class RunReport;
+class RunProgress;
 
 // Stage times on standard error, with RunOptions::timing: for measuring,
 // never part of the tool's output.
@@ -45,6 +46,7 @@ struct RunState {
   Trace& trace;
   Wanted wanted;               // what the reader keeps
   bool dust_supplied = false;  // an earlier dump supplied dust temperatures
+  RunProgress* progress = nullptr;  // the progress line, when the run shows one
 };
 
 // The grid and index files of a dump, claimed before it is read (none when

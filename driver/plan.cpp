@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include <sys/stat.h>
+
+#include "base/system.hpp"
 #include "format/tags.hpp"
 
 namespace pg {
@@ -32,6 +35,18 @@ std::vector<DumpJob> dialogue_jobs(const Answers& a, const std::string& output_d
   std::vector<DumpJob> jobs;
   for (const std::string& name : a.dump_name) jobs.push_back(dump_job(trim_right(name), name, output_dir));
   return jobs;
+}
+
+// Each dump's file as the run finds it before reading it.
+void look_at_dumps(std::vector<DumpJob>& jobs) {
+  for (DumpJob& job : jobs) {
+    if (const auto real = real_path(job.path)) job.real_path = *real;
+    const auto st = file_status(job.path);
+    if (st && S_ISREG(st->st_mode)) {
+      job.size = st->st_size;
+      job.mtime = std::int64_t{st->st_mtim.tv_sec} * 1'000'000'000 + st->st_mtim.tv_nsec;
+    }
+  }
 }
 
 RunOptions options_from_environment() {

@@ -3,6 +3,7 @@
 // and the command line) build one.
 #pragma once
 
+#include <cstdint>
 #include <istream>
 #include <string>
 #include <vector>
@@ -27,12 +28,20 @@ struct DumpJob {
   int not_readable = 0;
   // Found before the run not to start as a dump does: skipped as well.
   bool not_a_dump = false;
+  // The file as found before the run (look_at_dumps), for its series row
+  // (SeriesDump's dump_path, dump_size, dump_mtime) and the run's progress.
+  std::string real_path;
+  std::int64_t size = -1, mtime = -1;
 };
 
 // The dump at `path`, read and written as `name`: its grid file QG<name>01
 // and index file IP<name without trailing blanks>, in `output_dir` ("."
 // writes them under their bare names).
 DumpJob dump_job(const std::string& path, const std::string& name, const std::string& output_dir);
+
+// Each dump's file as the run finds it before reading it (DumpJob's
+// real_path, size, mtime).
+void look_at_dumps(std::vector<DumpJob>& jobs);
 
 // The dumps of the dialogue's answers, their files written in `output_dir`.
 std::vector<DumpJob> dialogue_jobs(const Answers& answers, const std::string& output_dir = ".");
@@ -42,6 +51,9 @@ struct RunOptions {
   bool keep_going = false;   // a fault in a dump ends that dump, not the run
   std::string series_path;   // non-empty: the series file (HDF5) to write
   bool series_only = false;  // the series file alone: no grid or index files
+  bool append = false;       // the series gains the dumps it does not hold complete
+  bool replace = false;      // the series is replaced even when it holds dumps the run does not name
+  bool quiet = false;        // no progress line and no closing line on a terminal
   bool read_all = false;     // every array stored, none left in the file (PHASEGRID_READ_ALL=1)
   bool timing = false;       // stage times on standard error (PHASEGRID_TIMING=1)
 };

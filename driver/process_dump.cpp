@@ -42,9 +42,11 @@ Read read_and_bin(const RunPlan& plan, std::size_t k, RunState& state, RunReport
   // Both files are replaced only once their new text is complete.
   DumpFiles& files = so_far.files;
   if (!plan.options.series_only) files.index = std::make_unique<OutputFile>(job.index_path);
-  ReadProgress progress(job.label, k + 1, plan.jobs.size());  // outlives `dump`, which holds its hook
   DumpFile dump = DumpFile::open(job.path);
-  dump.set_progress_hook(progress.hook());
+  if (state.progress != nullptr) {
+    state.progress->begin(k, job.label);
+    dump.set_progress_hook(state.progress->hook());
+  }
   const int open_error = dump.open_error();  // (then read as an empty file)
   if (open_error != 0) report.could_not_be_opened(k, open_error);
   if (!plan.options.series_only) files.grid = std::make_unique<OutputFile>(job.grid_path);
@@ -52,7 +54,7 @@ Read read_and_bin(const RunPlan& plan, std::size_t k, RunState& state, RunReport
   const bool not_a_dump = so_far.not_a_dump = open_error == 0 && !starts_like_a_dump(dump);
 
   const ReadEnd end = rdump(dump, {s, trace, state.wanted});
-  progress.finish();
+  if (state.progress != nullptr) state.progress->binning();
   r.end_offset = end.offset;
   r.dust_temperature = end.dust_temperature;
   r.status = open_error != 0 ? DumpStatus::could_not_be_opened

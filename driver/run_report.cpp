@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace pg {
 
 const char* const not_a_dump_why = "is not a dump: it does not start with a dump's identification record";
 
-RunReport::RunReport(std::vector<std::string> dumps)
-    : dumps_(std::move(dumps)), problems_(dumps_.size()) {}
+RunReport::RunReport(std::vector<std::string> dumps, std::string series, std::size_t carried)
+    : dumps_(std::move(dumps)), series_(std::move(series)), carried_(carried), problems_(dumps_.size()) {}
 
 void RunReport::problem(std::size_t k, const char* what) { problems_[k].push_back(what); }
 
@@ -64,8 +66,22 @@ void RunReport::stopped_by_fault(std::size_t k, const Error& fault) {
 
 void RunReport::interrupted(std::size_t k, int signal) {
   problem(k, "interrupted");
-  tell(fmt::format("{} stopped the run in dump \"{}\"; its files are left as they were; {}", signal_name(signal),
-                   dumps_[k], not_processed_after(k)));
+  const auto n = [](std::size_t count) { return fmt::format("{} dump{}", count, count == 1 ? "" : "s"); };
+  std::string rest;
+  if (!series_.empty() && k > 0)
+    rest = fmt::format("the series \"{}\" holds the {} done{}: run again with --append to go on", series_, n(k),
+                       carried_ > 0 ? fmt::format(" and the {} it held", carried_) : "");
+  else if (!series_.empty())
+    rest = fmt::format("no dump was done, and the series \"{}\" is left as it was", series_);
+  else if (k > 0)
+    rest = fmt::format("the {} done have their files: run again on the {} not done to go on", n(k),
+                       dumps_.size() - k);
+  else
+    rest = "no dump was done";
+  // After the ^C a terminal echoes: the line is the stop's own.
+  if (::isatty(2) == 1) std::fputs("\r\033[K", stderr);
+  tell(fmt::format("stopped by {} in dump {} of {} (\"{}\"), whose files are left as they were; {}",
+                   signal_name(signal), k + 1, dumps_.size(), dumps_[k], rest));
 }
 
 void RunReport::out_of_memory(std::size_t k, const std::string& what) {
@@ -123,7 +139,8 @@ void RunReport::units(std::size_t k, double dump_umass, double dump_udist, doubl
                    dumps_[k], dump_umass, dump_udist, grid_umass, grid_udist));
 }
 
-void RunReport::summary() const {
+void RunReport::summary(bool whole) const {
+  if (!whole) return;
   std::size_t had = 0;
   std::string list;
   for (std::size_t k = 0; k < dumps_.size(); ++k) {

@@ -19,7 +19,9 @@ extern const char* const not_a_dump_why;
 
 class RunReport {
  public:
-  explicit RunReport(std::vector<std::string> dumps);
+  // `series`: the run's series file ("" for none), which carried `carried`
+  // rows over from an earlier one (--append).
+  explicit RunReport(std::vector<std::string> dumps, std::string series = {}, std::size_t carried = 0);
 
   void could_not_be_opened(std::size_t k, int error);
   void ended_early(std::size_t k, std::int64_t offset);
@@ -29,7 +31,9 @@ class RunReport {
   // `fault` says what it was (a file that changed while it was read is said
   // as that).
   void stopped_by_fault(std::size_t k, const Error& fault);
-  // A signal stopped the run in dump k (its files are left as they were).
+  // A signal stopped the run in dump k (its files are left as they were):
+  // one line, on a line of its own on a terminal, saying where and how to
+  // go on.
   void interrupted(std::size_t k, int signal);
   // Memory for dump k could not be had (`what` says which): the run stops.
   void out_of_memory(std::size_t k, const std::string& what);
@@ -48,7 +52,8 @@ class RunReport {
   void units(std::size_t k, double dump_umass, double dump_udist, double grid_umass,
              double grid_udist);
   // "phasegrid: K of N dumps had problems: ..." when any had; nothing else.
-  void summary() const;
+  // Nothing after a stop (`whole` false), whose line said it all.
+  void summary(bool whole = true) const;
   std::size_t dumps() const { return dumps_.size(); }
 
  private:
@@ -59,6 +64,8 @@ class RunReport {
   // that k was the last.
   std::string not_processed_after(std::size_t k);
   std::vector<std::string> dumps_;
+  std::string series_;
+  std::size_t carried_ = 0;
   std::vector<std::vector<const char*>> problems_;
 };
 

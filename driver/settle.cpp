@@ -36,6 +36,9 @@ SeriesDump series_row(const Context& c, DumpStatus status, const Read* read = nu
   const DumpJob& job = c.job();
   SeriesDump row;
   row.dump = job.path;
+  row.dump_path = job.real_path;
+  row.dump_size = job.size;
+  row.dump_mtime = job.mtime;
   row.status = status;
   const bool skipped = job.not_readable != 0 || job.not_a_dump;
   row.grid_file = skipped || c.plan.options.series_only ? "" : job.grid_name;

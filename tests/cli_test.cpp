@@ -108,9 +108,12 @@ TEST(StandardError, LargeDumpShowsProgressOnlyOnATerminal) {
   const ToolRun shown = run(dir.path(), {}, input, ErrTo::terminal);
   EXPECT_EQ(shown.status, 0);
   EXPECT_EQ(shown.out, plain.out) << "standard output must not change";
-  // Frames redrawn in place, wiped before each trace line and at the end:
-  // blanks over the line and the cursor back at its start.
-  static const std::regex form(R"(((\rdump 1/1 bigdump: +\d{1,3}% of 1\.2 GB *)|(\r +\r))*\r +\r)");
+  // Frames redrawn in place, wiped before each trace line and at the end
+  // (blanks over the line and the cursor back at its start); then the
+  // closing line of a run that went well.
+  static const std::regex form(
+      R"(((\rdump 1/1 bigdump: +(\d{1,3}% of 1\.2 GB|binning)(, \d+ s left)? *)|(\r +\r))*)"
+      R"(phasegrid: 1 dump, 1 complete, \d+\.\d s\r?\n)");
   EXPECT_TRUE(std::regex_match(shown.err, form)) << shown.err;
 }
 

@@ -23,7 +23,7 @@ OUTPUTS = [f"IP{d}" for d in DUMPS] + [f"QG{d:<7}01" for d in DUMPS]
 
 def run(args, cwd, env=(), limit_kb=None):
     limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (limit_kb * 1024, resource.RLIM_INFINITY))  # noqa: E731
-    return subprocess.run([PHASEGRID, "-q", *args], cwd=cwd, env={**os.environ, **dict(env)}, capture_output=True,
+    return subprocess.run([PHASEGRID, "-q", *(["--replace"] if "--h5" in args else []), *args], cwd=cwd, env={**os.environ, **dict(env)}, capture_output=True,
                           text=True, preexec_fn=limit if limit_kb else None, timeout=120)
 
 
@@ -36,7 +36,8 @@ class Crash(unittest.TestCase):
             subprocess.run([MKDUMP, "--particles", "3000", "--seed", str(k), cls.top / name], check=True,
                            stdout=subprocess.DEVNULL)
         os.truncate(cls.top / "d3", 300000)
-        # The whole run's files; an earlier run's series, and text no run writes.
+        # The whole run's files; an earlier run's series (of another dump: each
+        # run replaces it), and text no run writes.
         cls.whole = cls.folder("whole")
         run(["--h5", "run.h5", *DUMPS], cls.whole)
         cls.counts = dict(zip(DUMPS, read_series(cls.whole / "run.h5").counts))
@@ -110,7 +111,8 @@ class Crash(unittest.TestCase):
     def test_closed_standard_streams(self):  # nothing of the console lands in an output file
         path = self.folder("closed")
         for redirect, status in ((">&- 2>&-", 2), ("<&- 2>&-", 0)):
-            r = subprocess.run(["sh", "-c", f'"$@" {redirect}', "sh", PHASEGRID, "--h5", "run.h5", "d1"], cwd=path)
+            r = subprocess.run(["sh", "-c", f'"$@" {redirect}', "sh", PHASEGRID, "--replace", "--h5", "run.h5", "d1"],
+                               cwd=path)
             self.assertEqual(r.returncode, status)
             self.assertEqual(*[(p / "QGd1     01").read_bytes() + (p / "IPd1").read_bytes() for p in (path, self.whole)])
         # Standard error closed while a dump that ends early has its files open.
@@ -130,8 +132,8 @@ class Crash(unittest.TestCase):
         for size in (4, 8, 12, 20, 32, 64, room, room + 20, room + 40):
             with self.subTest(size=size):
                 path = self.folder(f"disk-{size}")
-                r = subprocess.run(["unshare", "-m", "sh", "-c", script, str(size), PHASEGRID, "-q", "--h5",
-                                    "disk/run.h5", *DUMPS], cwd=path, capture_output=True, text=True)
+                r = subprocess.run(["unshare", "-m", "sh", "-c", script, str(size), PHASEGRID, "-q", "--replace",
+                                    "--h5", "disk/run.h5", *DUMPS], cwd=path, capture_output=True, text=True)
                 if r.returncode == 99: self.skipTest("no small file system can be mounted here")  # noqa: E701
                 self.assertEqual(r.returncode, 2, r.stderr)
                 self.assertTrue(all(line.startswith("phasegrid: ") for line in r.stderr.splitlines()), r.stderr)
@@ -140,8 +142,8 @@ class Crash(unittest.TestCase):
                 self.assertEqual(after, {"run.h5": self.earlier["run.h5"]} if size >= room else {})
         # The grids on a disk that holds one: the series says which dump's files were not written.
         path = self.folder("grids-disk")
-        r = subprocess.run(["unshare", "-m", "sh", "-c", script, "6000", PHASEGRID, "-q", "-o", "disk", "--h5", "run.h5",
-                            *DUMPS], cwd=path, capture_output=True, text=True)
+        r = subprocess.run(["unshare", "-m", "sh", "-c", script, "6000", PHASEGRID, "-q", "-o", "disk", "--replace",
+                            "--h5", "run.h5", *DUMPS], cwd=path, capture_output=True, text=True)
         self.assertIn('cannot write output file "disk/QGd2     01": No space left on device', r.stderr)
         s = read_series(path / "run.h5")
         self.assertEqual((r.returncode, s.status, s.grid_file), (2, ["complete", "files not written"], [OUTPUTS[3], ""]))

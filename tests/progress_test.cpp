@@ -1,5 +1,5 @@
-// The progress line of a large read, driven through the record layer's hook
-// by a made-up source of several gigabytes and a made-up clock.
+// The progress line of a run, driven through the record layer's hook by a
+// made-up source of several gigabytes and a made-up clock.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +12,7 @@
 #include "tests/support/harness.hpp"
 
 using pg::DumpFile;
-using pg::ReadProgress;
+using pg::RunProgress;
 
 namespace {
 
@@ -104,7 +104,7 @@ std::vector<std::string> frames(const std::string& text) {
 }
 
 int percent_of(const std::string& frame) {
-  static const std::regex form(R"(dump 3/7 big: ( {0,2}\d{1,3})% of 2\.0 GB)");
+  static const std::regex form(R"(dump 3/7 big: ( {0,2}\d{1,3})% of 2\.0 GB(, (\d+ min )?\d+ s left)?)");
   std::smatch m;
   if (!std::regex_match(frame, m, form)) {
     ADD_FAILURE() << "not a progress frame: \"" << frame << "\"";
@@ -113,21 +113,26 @@ int percent_of(const std::string& frame) {
   return std::stoi(m[1].str());
 }
 
+// The run's dumps: the third is the 2 GB one read here.
+const std::vector<std::int64_t> sizes{1'000'000'000, 1'000'000'000, 40 * 50'000'008LL, 1, 1, 1, 1};
+
 }  // namespace
 
-TEST(ReadProgress, RedrawsAFewTimesASecondWhileALargeDumpIsRead) {
+TEST(RunProgress, RedrawsAFewTimesASecondWhileALargeDumpIsRead) {
   double now = 0;
   pgtest::StreamCapture drawn;  // progress is drawn on the captured console
   constexpr int records = 40;  // 40 x 50 MB
-  DumpFile f(std::make_unique<LargeSource>(50'000'000, records, now, 0.01));
+  DumpFile f(std::make_unique<LargeSource>(50'000'000, records, now, 0.03));
   {
-    ReadProgress progress("big", 3, 7, drawn.stream(), true, [&] { return now; });
+    RunProgress progress(sizes, drawn.stream(), true, [&] { return now; });
+    progress.begin(2, "big");
     f.set_progress_hook(progress.hook());
     read_records(f, records);
     EXPECT_EQ(f.offset(), 40 * 50'000'008LL);
     const std::string so_far = drawn.text();
     EXPECT_EQ(so_far.find('\n'), std::string::npos) << "the line ended before the read did";
-    progress.finish();
+    EXPECT_NE(so_far.find(" s left"), std::string::npos) << "no time left after " << now << " s";
+    progress.end_dump();
   }
   const std::string text = drawn.text();
   ASSERT_FALSE(text.empty());
@@ -145,18 +150,19 @@ TEST(ReadProgress, RedrawsAFewTimesASecondWhileALargeDumpIsRead) {
   EXPECT_GE(all.size(), 4u);
   // ...but not at every refill and seek: at most once per quarter second of
   // the read, plus the first and the final frame.
-  EXPECT_LE(static_cast<double>(all.size()), now / ReadProgress::min_interval + 2) << now << " s";
+  EXPECT_LE(static_cast<double>(all.size()), now / RunProgress::min_interval + 2) << now << " s";
 }
 
 // A fault stops the read part way (the object goes without finish()), and
 // trace lines come while the line is shown: none starts behind progress text.
-TEST(ReadProgress, NeverLeavesAHalfLineInFrontOfAnother) {
+TEST(RunProgress, NeverLeavesAHalfLineInFrontOfAnother) {
   double now = 0;
   pgtest::StreamCapture drawn;  // the trace and the progress on one terminal
   pg::StreamTrace trace(drawn.stream());
   DumpFile f(std::make_unique<LargeSource>(50'000'000, 40, now, 0.3));
   {
-    ReadProgress progress("big", 3, 7, drawn.stream(), true, [&] { return now; });
+    RunProgress progress(sizes, drawn.stream(), true, [&] { return now; });
+    progress.begin(2, "big");
     f.set_progress_hook(progress.hook());
     read_records(f, 5);
     trace.say(" a trace line");
@@ -172,18 +178,19 @@ TEST(ReadProgress, NeverLeavesAHalfLineInFrontOfAnother) {
   EXPECT_EQ(shown, (std::vector<std::string>{" a trace line", " another", " after the read", ""})) << text;
 }
 
-TEST(ReadProgress, NothingForSmallDumpsOrWhenOff) {
-  for (const bool large : {false, true}) {
+TEST(RunProgress, NothingForAQuickRunOrWhenOff) {
+  for (const bool quick : {false, true}) {
     double now = 0;
     pgtest::StreamCapture drawn;
-    // 0.9 GB is below the size that gets a progress line.
-    DumpFile f(std::make_unique<LargeSource>(large ? 50'000'000 : 22'500'000, 40, now, 0.3));
+    // A quick run's reads are over before the first draw is due.
+    DumpFile f(std::make_unique<LargeSource>(50'000'000, 40, now, quick ? 0.001 : 0.3));
     {
-      ReadProgress progress("big", 3, 7, drawn.stream(), /*enabled=*/!large, [&] { return now; });
+      RunProgress progress(sizes, drawn.stream(), /*enabled=*/quick, [&] { return now; });
+      progress.begin(2, "big");
       f.set_progress_hook(progress.hook());
       read_records(f, 40);
-      progress.finish();
+      progress.end_dump();
     }
-    EXPECT_EQ(drawn.text(), "") << (large ? "switched off" : "a small dump");
+    EXPECT_EQ(drawn.text(), "") << (quick ? "a quick run" : "switched off");
   }
 }
