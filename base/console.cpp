@@ -81,6 +81,8 @@ Stopped what_stopped() {
   }
 }
 
+const std::string& program() { return program_name; }
+
 int run_program(std::string_view program, int (*command)(int, char**), int argc, char** argv) {
   open_standard_streams();
   program_name = program;

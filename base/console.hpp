@@ -15,6 +15,9 @@ namespace pg {
 // errors first, so that it still writes its summary and its series file.
 int run_program(std::string_view program, int (*command)(int, char**), int argc, char** argv);
 
+// The program's name, that begins its lines on standard error.
+const std::string& program();
+
 // What the exception in flight says, and the exit status it means; a stop
 // signal's number in `signal` (its line is not said: the run says where it
 // stopped). Call only inside a handler of std::exception.

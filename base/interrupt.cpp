@@ -1,5 +1,6 @@
 #include "base/interrupt.hpp"
 
+#include "base/console.hpp"
 #include "base/error.hpp"
 
 #include <poll.h>
@@ -32,12 +33,30 @@ void remove_unfinished() {
     if (unfinished_used[i]) ::unlink(unfinished_path[i]);
 }
 
+// What a signal that ends the process at once says, one line for each of
+// the signals, made before any can come.
+constexpr std::size_t max_line = 256;
+char stop_line[std::size(stop_signals)][max_line];
+std::size_t stop_line_size[std::size(stop_signals)];
+
+void say_stopped(int sig) {
+  for (std::size_t k = 0; k < std::size(stop_signals); ++k)
+    if (stop_signals[k] == sig && stop_line_size[k] > 0) {
+      // Never waited for: standard error may be a full pipe no one reads.
+      pollfd p{2, POLLOUT, 0};
+      if (::poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) return;
+      const ssize_t ignored = ::write(2, stop_line[k], stop_line_size[k]);
+      (void)ignored;
+    }
+}
+
 extern "C" void on_stop_signal(int sig) {
   if (gentle && pending == 0) {
     pending = sig;
     return;
   }
   remove_unfinished();
+  say_stopped(sig);
   // The signal is held back while its handler runs: it ends the process as
   // the handler returns.
   ::signal(sig, SIG_DFL);
@@ -66,6 +85,15 @@ sigset_t stop_set() {
 }  // namespace
 
 void catch_stop_signals() {
+  // (On a terminal, over the ^C it echoed and any passing line.)
+  const char* own_line = ::isatty(2) == 1 ? "\r\033[K" : "";
+  for (std::size_t k = 0; k < std::size(stop_signals); ++k) {
+    const int n = std::snprintf(stop_line[k], max_line,
+                                "%s%s: stopped by %s at once; its unfinished files are removed, every other file is as "
+                                "it was\n",
+                                own_line, program().c_str(), signal_name(stop_signals[k]).c_str());
+    stop_line_size[k] = n > 0 && static_cast<std::size_t>(n) < max_line ? static_cast<std::size_t>(n) : 0;
+  }
   for (std::size_t k = 0; k < std::size(stop_signals); ++k) {
     struct sigaction old {};
     caught[k] = ::sigaction(stop_signals[k], nullptr, &old) == 0 && old.sa_handler != SIG_IGN;

@@ -1,6 +1,7 @@
 // What a run says on standard error when a grid is not wholly its dump's, or
 // leaves particles out, and the summary at its end; an interruption that
 // costs no finished file. Standard output and the files stay as they were.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -199,10 +200,11 @@ bool asleep_after(pid_t pid, const std::string& unfinished) {
 }  // namespace
 
 // A run blocked on its sixth dump (a named pipe no one writes) and then ended
-// by SIGTERM or SIGINT: it ends by the signal, the complete files of an
-// earlier run stay as they were, and no unfinished text is left beside them.
+// by SIGTERM, SIGINT or SIGHUP: it ends by the signal, saying so in one
+// line, the complete files of an earlier run stay as they were, and no
+// unfinished text is left beside them.
 TEST(Interruption, KeepsTheEarlierFilesAndRemovesTheUnfinished) {
-  for (int sig : {SIGTERM, SIGINT}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     TempDir dir;
     write_dump(good(), dir.file("p"));
     ASSERT_EQ(run_tool(dir.path(), "1\np\nn\n0\n").status, 0);
@@ -220,6 +222,11 @@ TEST(Interruption, KeepsTheEarlierFilesAndRemovesTheUnfinished) {
     ::kill(pid, sig);
     const int ws = wait_for(pid);
     EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == sig) << "ended by its signal, status " << ws;
+    const std::string out = dir.read("out");
+    EXPECT_EQ(out.substr(out.find("\nphasegrid: ") + 1),
+              fmt::format("phasegrid: stopped by {} in dump 6 of 6 (\"p\"), whose files are left as they were; "
+                          "the 5 dumps done have their files: run again on the 1 not done to go on\n",
+                          pg::signal_name(sig)));
     EXPECT_EQ(dir.read("QGp      01"), grid);
     EXPECT_EQ(dir.read("IPp"), index);
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {

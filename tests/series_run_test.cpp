@@ -15,7 +15,16 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
+#include <functional>
+#include <variant>
+
 #include "analysis/phase_grid.hpp"
+#include "series/series_reader.hpp"
+#include "series/series_schema.hpp"
 #include "state/store.hpp"
 #include "tests/support/harness.hpp"
 #include "tests/support/spawn.hpp"
@@ -77,6 +86,23 @@ class Series {
  private:
   hid_t file_;
 };
+
+// Every row of the series at `path`, each variable's value as text, and its
+// counts.
+std::vector<std::string> series_rows(const std::string& path) {
+  pg::SeriesReader s(path);
+  std::vector<std::string> rows;
+  pg::PhaseGrid cells;
+  for (std::size_t k = 0; k < s.rows().size(); ++k) {
+    std::string row;
+    for (const pg::RowVariable& v : pg::row_variables())
+      if (v.get != nullptr)
+        std::visit([&](const auto& x) { row += fmt::format("{}={} ", v.name, x); }, v.get(s.rows()[k]));
+    s.read_counts(k, cells.rows());
+    rows.push_back(row + std::string(cells.text()));
+  }
+  return rows;
+}
 
 // The first number of an index line: the dump's time.
 double index_time(const std::string& line) { return std::stod(line); }
@@ -140,8 +166,9 @@ TEST(SeriesRun, CountsPrintAsTheGridFilesAndEveryDumpHasItsStatus) {
 }
 
 // A run that waits for its second dump (a named pipe) and is then ended by
-// SIGTERM: the series holds the first dump, exact. A second run naming the
-// same series file meanwhile is refused, the file untouched.
+// SIGTERM: the series holds the first dump, exact, and the stop says how to
+// go on, which gives the series of one run over both. A second run naming
+// the same series file meanwhile is refused, the file untouched.
 TEST(SeriesRun, InterruptedWhileWaitingForADump) {
   TempDir dir;
   ASSERT_EQ(run_mkdump({"--particles", "20000", dir.file("d1")}).status, 0);
@@ -170,4 +197,101 @@ TEST(SeriesRun, InterruptedWhileWaitingForADump) {
   pg::PhaseGrid grid;
   s.counts_into_grid(0, grid);
   EXPECT_EQ(grid.text(), dir.read("QGd1     01"));
+  EXPECT_NE(dir.read("out").find("phasegrid: stopped by SIGTERM in dump 2 of 2 (\"d2\"), whose files are left as "
+                                 "they were; the series \"run.h5\" holds the 1 dump done: run again with --append to "
+                                 "go on\n"),
+            std::string::npos)
+      << dir.read("out");
+  std::filesystem::remove(dir.file("d2"));
+  ASSERT_EQ(run_mkdump({"--particles", "2000", dir.file("d2")}).status, 0);
+  ASSERT_EQ(run_tool(dir.path(), "", {"-q", "--append", "--h5", "run.h5", "d1", "d2"}).status, 0);
+  ASSERT_EQ(run_tool(dir.path(), "", {"-q", "-o", "one", "--h5", "one.h5", "d1", "d2"}).status, 0);
+  EXPECT_EQ(series_rows(dir.file("run.h5")), series_rows(dir.file("one.h5")));
+}
+
+
+// --append against one run over all the dumps: the series holds the same
+// rows, in time order; a dump it holds complete and unchanged is not read
+// again (its files are left as they are), any other is read again.
+TEST(SeriesRun, AppendGivesWhatOneRunOverAllTheDumpsGives) {
+  using Change = std::function<void(TempDir&)>;
+  struct Case {
+    const char* what;
+    Change before;                    // before the run that makes the series
+    std::vector<std::string> first;   // that run's dumps
+    Change between;
+    std::vector<std::string> append;  // the run with --append (its options first)
+    std::vector<std::string> reread;  // dumps of the first run read again
+    std::vector<std::string> all;     // one run over all the dumps, in time order
+    int status;
+    const char* says;                 // in its standard error
+  };
+  auto make = [](const char* name, int particles, const char* seed, const char* time) {
+    return [=](TempDir& dir) {
+      ASSERT_EQ(run_mkdump({"--particles", std::to_string(particles), "--seed", seed, "--time", time, dir.file(name)})
+                    .status, 0);
+    };
+  };
+  const Change cut = [](TempDir& dir) { std::filesystem::resize_file(dir.file("d3"), 60000); };
+  const std::vector<Case> cases = {
+      {"new dumps, one earlier in time", nullptr, {"d2", "d3"}, nullptr, {"d4", "d1"}, {}, {"d1", "d2", "d3", "d4"}, 0,
+       "of the run's 2 dumps, 2 are new"},
+      {"a dump done", nullptr, {"d1", "d2"}, nullptr, {"d2", "d3"}, {}, {"d1", "d2", "d3"}, 0,
+       "1 is held complete and unchanged and is not read again, 1 is new"},
+      {"a dump that ended early", cut, {"d1", "d3"}, make("d3", 3000, "3", "0.3"), {"d3", "d1"}, {"d3"}, {"d1", "d3"}, 0,
+       "1 is read again"},
+      {"a changed dump", nullptr, {"d1", "d2"}, make("d2", 2500, "7", "0.2"), {"d1", "d2"}, {"d2"}, {"d1", "d2"}, 0,
+       "1 is read again"},
+      {"the same dump by two names", nullptr, {"d1", "d2"}, nullptr, {"./d1", "link2"}, {}, {}, 0,
+       "holds every dump of the run complete and unchanged: it is left as it was"},
+      {"differing answers", nullptr, {"d1"}, nullptr, {"-c", "m", "d2"}, {}, {}, 2,
+       "was made with centre \"n\", and this run has \"m\""},
+      {"a file that is not a series", nullptr, {}, nullptr, {"d1"}, {}, {}, 2, "it exists and is not a series file"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    for (int k = 1; k <= 4; ++k) {
+      const std::string n = std::to_string(k);
+      make(("d" + n).c_str(), 1000 * k, n.c_str(), ("0." + n).c_str())(dir);
+    }
+    std::filesystem::create_symlink("d2", dir.file("link2"));
+    if (c.before) c.before(dir);
+    const std::vector<std::string> args = {"-q", "-o", "grids", "--h5", "s.h5"};
+    auto with = [](std::vector<std::string> a, const std::vector<std::string>& more) {
+      a.insert(a.end(), more.begin(), more.end());
+      return a;
+    };
+    if (c.first.empty()) write_file(dir.file("s.h5"), "mine\n");
+    else run_tool(dir.path(), "", with(args, c.first));
+    if (c.between) c.between(dir);
+    const std::string before = dir.read("s.h5");
+    for (const std::string& name : c.first) write_file(dir.file("grids/IP" + name), "earlier\n");
+    const ToolRun r = run_tool(dir.path(), "", with(with(args, {"--append"}), c.append));
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.what << ": " << r.err;
+    if (c.all.empty()) {
+      EXPECT_EQ(dir.read("s.h5"), before) << c.what;
+      continue;
+    }
+    for (const std::string& name : c.first)
+      EXPECT_EQ(dir.read("grids/IP" + name) == "earlier\n",
+                std::find(c.reread.begin(), c.reread.end(), name) == c.reread.end())
+          << c.what << ": " << name;
+    run_tool(dir.path(), "", with({"-q", "-o", "one", "--h5", "all.h5"}, c.all));
+    EXPECT_EQ(series_rows(dir.file("s.h5")), series_rows(dir.file("all.h5"))) << c.what;
+  }
+  // Without --append, a series of dumps the run does not name is refused,
+  // and replaced only when told to.
+  TempDir dir;
+  make("d1", 1000, "1", "0.1")(dir);
+  make("d2", 1000, "2", "0.2")(dir);
+  ASSERT_EQ(run_tool(dir.path(), "", {"-q", "--h5", "s.h5", "d1", "d2"}).status, 0);
+  const std::string before = dir.read("s.h5");
+  ToolRun r = run_tool(dir.path(), "", {"-q", "--h5", "s.h5", "d2"});
+  EXPECT_EQ(r.err, "phasegrid: --h5 \"s.h5\" holds 2 dumps, 1 of which this run does not name; add --append to add "
+                   "the run's dumps to it, or --replace to replace it\n");
+  EXPECT_EQ(dir.read("s.h5"), before);
+  EXPECT_EQ(run_tool(dir.path(), "", {"-q", "--h5", "s.h5", "d2", "d1"}).status, 0) << "all its dumps: replaced";
+  EXPECT_EQ(run_tool(dir.path(), "", {"-q", "--replace", "--h5", "s.h5", "d2"}).status, 0);
+  EXPECT_EQ(series_rows(dir.file("s.h5")).size(), 1u);
 }
