@@ -197,6 +197,20 @@ TEST_F(ManyDumps, AFailedDumpShowsInTheJobLogAndTheExitStatus) {
   EXPECT_TRUE(dir.exists("grids/QGdump00101") && dir.exists("grids/IPdump001"));
 }
 
+// The task script run as SLURM runs it: `n` its array task (0: the merge
+// job; -1: "tasks", the number of tasks), in the working folder `dir`.
+ToolRun slurm_task(const TempDir& dir, int n, const std::vector<std::string>& more = {}) {
+  std::vector<std::string> env = with_tool_on_path();
+  env.push_back("SLURM_ARRAY_TASK_ID=" + std::to_string(n));
+  env.push_back("SLURM_SUBMIT_DIR=" + dir.path());
+  env.push_back("SLURM_CPUS_PER_TASK=1");
+  env.push_back("PHASEGRID_OPTIONS=-c m");
+  env.push_back("PHASEGRID_SERIES_DIR=series");
+  env.insert(env.end(), more.begin(), more.end());
+  const std::string mode = n == 0 ? "merge" : n < 0 ? "tasks" : "";
+  return run_program({"/bin/bash", PHASEGRID_SOURCE_DIR "/docs/slurm-phasegrid.sh", mode}, "/", "", env);
+}
+
 TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
   TempDir dir, alone;
   for (const TempDir* d : {&dir, &alone})
@@ -204,16 +218,7 @@ TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
                    {"dump002", simple_dump(sample_particles(250, 7), true, 0.5)},
                    {"dump-with-a-long-name", simple_dump(sample_particles(150, 8), true, 0.75)}});
   write_file(dir.file("dumps.txt"), "run/dump001\nrun/dump002\nrun/dump-with-a-long-name\n");
-  const std::string script = PHASEGRID_SOURCE_DIR "/docs/slurm-phasegrid.sh";
-  auto task = [&](int n) {  // 0: the merge job
-    std::vector<std::string> env = with_tool_on_path();
-    env.push_back("SLURM_ARRAY_TASK_ID=" + std::to_string(n));
-    env.push_back("SLURM_SUBMIT_DIR=" + dir.path());
-    env.push_back("SLURM_CPUS_PER_TASK=1");
-    env.push_back("PHASEGRID_OPTIONS=-c m");
-    env.push_back("PHASEGRID_SERIES_DIR=series");
-    return run_program({"/bin/bash", script, n == 0 ? "merge" : ""}, "/", "", env);
-  };
+  auto task = [&](int n) { return slurm_task(dir, n, {"PHASEGRID_DUMPS_PER_TASK=1"}); };
   const ToolRun second = task(2);
   EXPECT_EQ(second.status, 0) << second.err;
   EXPECT_FALSE(dir.exists("grids/IPdump001")) << "task 2 reads line 2 only";
@@ -222,7 +227,7 @@ TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
   const ToolRun by_hand = run_tool(alone.path(), "", {"-c", "m", "-o", "grids", "run/dump002"}, {},
                                    ErrTo::stdout_too);
   ASSERT_EQ(by_hand.status, 0);
-  EXPECT_EQ(dir.read("logs/dump002.log"), by_hand.out);
+  EXPECT_EQ(dir.read("logs/task2-dump002.log"), by_hand.out);
   EXPECT_EQ(files_of(dir, "grids/", "dump002"), files_of(alone, "grids/", "dump002"));
 
   const ToolRun long_name = task(3);
@@ -230,7 +235,7 @@ TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
   EXPECT_TRUE(dir.exists("grids/QGdump-with-a-long-name01") && dir.exists("grids/IPdump-with-a-long-name"));
   const ToolRun past_end = task(4);
   EXPECT_EQ(past_end.status, 2);
-  EXPECT_NE(past_end.err.find("no dump on line 4"), std::string::npos) << past_end.err;
+  EXPECT_NE(past_end.err.find("no task 4"), std::string::npos) << past_end.err;
 
   // The merge: the two dumps that have their series files, and says which
   // has none (task 1 never ran).
@@ -239,4 +244,76 @@ TEST(SlurmScript, EachTaskReadsTheDumpOnItsLine) {
   EXPECT_NE(merge.err.find("dump run/dump001 has no series file"), std::string::npos) << merge.err;
   EXPECT_NE(merge.out.find("2 dumps"), std::string::npos) << merge.out;
   EXPECT_TRUE(dir.exists("series.h5"));
+}
+
+TEST(SlurmScript, ATaskRunsItsDumpsInOneRunAndTheMergeFindsEveryOne) {
+  // Five dumps, two a task: 3 tasks. The second dump has no dust
+  // temperatures and takes the first's, as in one run; the fourth is no dump
+  // at all: its task skips it (exit status 1) and still does the third.
+  TempDir dir, alone;
+  const Particles p = sample_particles(300, 9);
+  for (const TempDir* d : {&dir, &alone}) {
+    write_run(*d, {{"dump001", simple_dump(p, true, 0.5)}, {"dump002", without_dust_temperatures(p, 0.6)},
+                   {"dump003", simple_dump(sample_particles(200, 11), true, 0.65)},
+                   {"dump005", simple_dump(sample_particles(220, 12), true, 0.8)}});
+    write_file(d->file("run/dump004"), "notes\n");
+  }
+  write_file(dir.file("dumps.txt"), "run/dump001\nrun/dump002\n\nrun/dump003\nrun/dump004\nrun/dump005");
+  const std::vector<std::string> two = {"PHASEGRID_DUMPS_PER_TASK=2"};
+  const ToolRun count = slurm_task(dir, -1, two);
+  EXPECT_EQ(count.out, "3\n") << count.err;  // the blank line and the missing last newline do not count
+  for (int n : {1, 2, 3}) {
+    const ToolRun t = slurm_task(dir, n, two);
+    EXPECT_EQ(t.status, n == 2 ? 1 : 0) << n << t.err;
+  }
+  // Each task's files are those of one run over its dumps, by hand.
+  for (const std::vector<std::string>& group : std::vector<std::vector<std::string>>{
+           {"run/dump001", "run/dump002"}, {"run/dump003", "run/dump004"}, {"run/dump005"}}) {
+    std::vector<std::string> args = {"-k", "-c", "m"};
+    args.insert(args.end(), group.begin(), group.end());
+    EXPECT_NE(run_tool(alone.path(), "", args).status, 2);
+  }
+  for (const char* name : {"dump001", "dump002", "dump003", "dump005"})
+    EXPECT_TRUE(files_of(dir, "grids/", name) == files_of(alone, "", name)) << name;
+  EXPECT_FALSE(grid_is_empty(dir.read("grids/QGdump00201"))) << "the first dump's dust temperatures";
+  EXPECT_FALSE(dir.exists("grids/IPdump004"));
+  EXPECT_NE(dir.read("logs/task2-dump003.log").find("\"run/dump004\" is not a dump"), std::string::npos);
+  EXPECT_EQ(dir.read("series/task2-dump003.status"), "1\n");
+
+  ToolRun merge = slurm_task(dir, 0, two);
+  EXPECT_EQ(merge.status, 0) << merge.err;
+  EXPECT_NE(merge.out.find("5 dumps from 3 series files"), std::string::npos) << merge.out;
+  // A task stopped by its time limit (SIGTERM: 143), or that never noted its
+  // end: its series file is merged, but may lack dumps.
+  for (const char* status : {"143\n", ""}) {
+    std::filesystem::remove(dir.file("series/task3-dump005.status"));
+    if (*status != '\0') write_file(dir.file("series/task3-dump005.status"), status);
+    merge = slurm_task(dir, 0, two);
+    EXPECT_EQ(merge.status, 1) << merge.err;
+    EXPECT_NE(merge.err.find("task 3 (dumps run/dump005 to run/dump005)"), std::string::npos) << merge.err;
+    EXPECT_NE(merge.out.find("5 dumps"), std::string::npos) << merge.out;
+  }
+}
+
+TEST(SlurmScript, DumpsPerTaskByDefaultFromTheFirstDumpsSize) {
+  // About 10 GB a task by the first dump's size, 1 to 100 dumps: sparse
+  // files stand for big dumps (nothing reads them).
+  const struct { std::uintmax_t bytes; int listed; const char* tasks; } rows[] = {
+      {200'000, 150, "2\n"}, {4'000'000'000, 5, "3\n"}, {20'000'000'000, 3, "3\n"}, {0, 150, "2\n"}};
+  for (const auto& row : rows) {
+    TempDir dir;
+    std::string list;
+    for (int i = 0; i < row.listed; ++i) list += "run/dump" + std::to_string(i) + "\n";
+    write_file(dir.file("dumps.txt"), list);
+    if (row.bytes > 0) {
+      std::filesystem::create_directory(dir.file("run"));
+      write_file(dir.file("run/dump0"), "");
+      std::filesystem::resize_file(dir.file("run/dump0"), row.bytes);
+    }
+    const ToolRun count = slurm_task(dir, -1);
+    EXPECT_EQ(count.out, row.tasks) << row.bytes << count.err;
+  }
+  TempDir dir;
+  write_file(dir.file("dumps.txt"), "run/dump0\n");
+  EXPECT_EQ(slurm_task(dir, -1, {"PHASEGRID_DUMPS_PER_TASK=0"}).status, 2);
 }
