@@ -158,8 +158,10 @@ SeriesPlan plan_series(RunPlan& plan, SeriesFile& series) {
        "are held complete and unchanged and are not read again");
   part(again, "is read again", "are read again");
   part(plan.jobs.size() - again, "is new", "are new");
-  tell(fmt::format("--append: {} holds {}; of the run's {}, {}", quoted(o.series_path), dumps(rows.size()),
-                   dumps(plan.jobs.size() + sp.held), fmt::join(parts, ", ")));
+  // (A run with nothing to read says so as it ends.)
+  if (!plan.jobs.empty())
+    tell(fmt::format("--append: {} holds {}; of the run's {}, {}", quoted(o.series_path), dumps(rows.size()),
+                     dumps(plan.jobs.size() + sp.held), fmt::join(parts, ", ")));
 
   series.set_history(history(earlier, plan.jobs.size()));
   series.order_by_time();

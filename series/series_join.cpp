@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <string_view>
 #include <utility>
 
 #include "base/printable.hpp"
@@ -35,7 +36,9 @@ std::optional<Difference> reals_difference(const char* what, const std::vector<d
 
 std::optional<Difference> run_difference(const SeriesRun& a, const SeriesRun& b) {
   const Analysis &x = a.answers, &y = b.answers;
-  if (x.centre_mode != y.centre_mode)
+  // Any answer but these means no centring: "n" is the same as a blank.
+  auto none = [](char c) { return std::string_view("mdpsx").find(c) == std::string_view::npos; };
+  if (x.centre_mode != y.centre_mode && !(none(x.centre_mode) && none(y.centre_mode)))
     return Difference{"centre", quoted(std::string(1, x.centre_mode)), quoted(std::string(1, y.centre_mode))};
   const auto& px = x.centre_position;
   const auto& py = y.centre_position;

@@ -212,7 +212,9 @@ TEST(SeriesRun, InterruptedWhileWaitingForADump) {
 
 // --append against one run over all the dumps: the series holds the same
 // rows, in time order; a dump it holds complete and unchanged is not read
-// again (its files are left as they are), any other is read again.
+// again (its files are left as they are), any other is read again. Without
+// --append, a series of dumps the run does not name is refused, and
+// replaced when the run names them all or with --replace.
 TEST(SeriesRun, AppendGivesWhatOneRunOverAllTheDumpsGives) {
   using Change = std::function<void(TempDir&)>;
   struct Case {
@@ -220,7 +222,7 @@ TEST(SeriesRun, AppendGivesWhatOneRunOverAllTheDumpsGives) {
     Change before;                    // before the run that makes the series
     std::vector<std::string> first;   // that run's dumps
     Change between;
-    std::vector<std::string> append;  // the run with --append (its options first)
+    std::vector<std::string> next;    // the second run's options and dumps
     std::vector<std::string> reread;  // dumps of the first run read again
     std::vector<std::string> all;     // one run over all the dumps, in time order
     int status;
@@ -234,19 +236,25 @@ TEST(SeriesRun, AppendGivesWhatOneRunOverAllTheDumpsGives) {
   };
   const Change cut = [](TempDir& dir) { std::filesystem::resize_file(dir.file("d3"), 60000); };
   const std::vector<Case> cases = {
-      {"new dumps, one earlier in time", nullptr, {"d2", "d3"}, nullptr, {"d4", "d1"}, {}, {"d1", "d2", "d3", "d4"}, 0,
-       "of the run's 2 dumps, 2 are new"},
-      {"a dump done", nullptr, {"d1", "d2"}, nullptr, {"d2", "d3"}, {}, {"d1", "d2", "d3"}, 0,
+      {"new dumps, one earlier in time", nullptr, {"d2", "d3"}, nullptr, {"--append", "d4", "d1"}, {},
+       {"d1", "d2", "d3", "d4"}, 0, "of the run's 2 dumps, 2 are new"},
+      {"a dump done", nullptr, {"d1", "d2"}, nullptr, {"--append", "d2", "d3"}, {}, {"d1", "d2", "d3"}, 0,
        "1 is held complete and unchanged and is not read again, 1 is new"},
-      {"a dump that ended early", cut, {"d1", "d3"}, make("d3", 3000, "3", "0.3"), {"d3", "d1"}, {"d3"}, {"d1", "d3"}, 0,
-       "1 is read again"},
-      {"a changed dump", nullptr, {"d1", "d2"}, make("d2", 2500, "7", "0.2"), {"d1", "d2"}, {"d2"}, {"d1", "d2"}, 0,
-       "1 is read again"},
-      {"the same dump by two names", nullptr, {"d1", "d2"}, nullptr, {"./d1", "link2"}, {}, {}, 0,
+      {"a dump that ended early", cut, {"d1", "d3"}, make("d3", 3000, "3", "0.3"), {"--append", "d3", "d1"}, {"d3"},
+       {"d1", "d3"}, 0, "1 is read again"},
+      {"a changed dump", nullptr, {"d1", "d2"}, make("d2", 2500, "7", "0.2"), {"--append", "d1", "d2"}, {"d2"},
+       {"d1", "d2"}, 0, "1 is read again"},
+      {"the same dump by two names", nullptr, {"d1", "d2"}, nullptr, {"--append", "./d1", "link2"}, {}, {}, 0,
        "holds every dump of the run complete and unchanged: it is left as it was"},
-      {"differing answers", nullptr, {"d1"}, nullptr, {"-c", "m", "d2"}, {}, {}, 2,
+      {"differing answers", nullptr, {"d1"}, nullptr, {"--append", "-c", "m", "d2"}, {}, {}, 2,
        "was made with centre \"n\", and this run has \"m\""},
-      {"a file that is not a series", nullptr, {}, nullptr, {"d1"}, {}, {}, 2, "it exists and is not a series file"},
+      {"a file that is not a series", nullptr, {}, nullptr, {"--append", "d1"}, {}, {}, 2,
+       "it exists and is not a series file"},
+      {"no --append", nullptr, {"d1", "d2"}, nullptr, {"d2"}, {}, {}, 2,
+       "phasegrid: --h5 \"s.h5\" holds 2 dumps, 1 of which this run does not name; add --append to add the run's "
+       "dumps to it, or --replace to replace it\n"},
+      {"no --append, all its dumps", nullptr, {"d1", "d2"}, nullptr, {"d2", "d1"}, {"d1", "d2"}, {"d2", "d1"}, 0, ""},
+      {"--replace", nullptr, {"d1", "d2"}, nullptr, {"--replace", "d2"}, {"d2"}, {"d2"}, 0, ""},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -256,17 +264,17 @@ TEST(SeriesRun, AppendGivesWhatOneRunOverAllTheDumpsGives) {
     }
     std::filesystem::create_symlink("d2", dir.file("link2"));
     if (c.before) c.before(dir);
-    const std::vector<std::string> args = {"-q", "-o", "grids", "--h5", "s.h5"};
     auto with = [](std::vector<std::string> a, const std::vector<std::string>& more) {
       a.insert(a.end(), more.begin(), more.end());
       return a;
     };
+    const std::vector<std::string> args = {"-q", "-o", "grids", "--h5", "s.h5"};
     if (c.first.empty()) write_file(dir.file("s.h5"), "mine\n");
     else run_tool(dir.path(), "", with(args, c.first));
     if (c.between) c.between(dir);
     const std::string before = dir.read("s.h5");
     for (const std::string& name : c.first) write_file(dir.file("grids/IP" + name), "earlier\n");
-    const ToolRun r = run_tool(dir.path(), "", with(with(args, {"--append"}), c.append));
+    const ToolRun r = run_tool(dir.path(), "", with(args, c.next));
     EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << c.what << ": " << r.err;
     if (c.all.empty()) {
@@ -280,18 +288,4 @@ TEST(SeriesRun, AppendGivesWhatOneRunOverAllTheDumpsGives) {
     run_tool(dir.path(), "", with({"-q", "-o", "one", "--h5", "all.h5"}, c.all));
     EXPECT_EQ(series_rows(dir.file("s.h5")), series_rows(dir.file("all.h5"))) << c.what;
   }
-  // Without --append, a series of dumps the run does not name is refused,
-  // and replaced only when told to.
-  TempDir dir;
-  make("d1", 1000, "1", "0.1")(dir);
-  make("d2", 1000, "2", "0.2")(dir);
-  ASSERT_EQ(run_tool(dir.path(), "", {"-q", "--h5", "s.h5", "d1", "d2"}).status, 0);
-  const std::string before = dir.read("s.h5");
-  ToolRun r = run_tool(dir.path(), "", {"-q", "--h5", "s.h5", "d2"});
-  EXPECT_EQ(r.err, "phasegrid: --h5 \"s.h5\" holds 2 dumps, 1 of which this run does not name; add --append to add "
-                   "the run's dumps to it, or --replace to replace it\n");
-  EXPECT_EQ(dir.read("s.h5"), before);
-  EXPECT_EQ(run_tool(dir.path(), "", {"-q", "--h5", "s.h5", "d2", "d1"}).status, 0) << "all its dumps: replaced";
-  EXPECT_EQ(run_tool(dir.path(), "", {"-q", "--replace", "--h5", "s.h5", "d2"}).status, 0);
-  EXPECT_EQ(series_rows(dir.file("s.h5")).size(), 1u);
 }
