@@ -90,10 +90,13 @@ std::string history(const SeriesReader& earlier, std::size_t reading) {
   return h + fmt::format("\nphasegrid {}: {} added or read again (--append)", PHASEGRID_VERSION, dumps(reading));
 }
 
-// Row k of the earlier series into `series`.
+// Row k of the earlier series into `series`: its counts read and checked,
+// then copied as stored where they are stored as this phasegrid stores
+// them (nothing to compress again), written from what was read otherwise.
 void carry(SeriesReader& earlier, std::size_t k, SeriesFile& series, PhaseGrid& cells) {
-  earlier.read_counts(k, cells.rows());
   SeriesDump row = earlier.rows()[k];
+  StoredCounts stored;
+  if (earlier.read_stored_counts(k, cells.rows(), stored)) return series.append_stored(row, stored);
   row.counts = cells.rows();
   series.append(row);
 }

@@ -271,7 +271,7 @@ struct SeriesFile::Impl {
 
   void create(const SeriesRun& run);
   void make_axes();
-  void append(const SeriesDump& d);
+  void append(const SeriesDump& d, const StoredCounts* stored = nullptr);
   void write_value(std::size_t variable, hsize_t row, const SeriesDump& d, bool grow);
   void amend_last(DumpStatus s);
   void put_in_time_order();
@@ -399,13 +399,21 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
   }
 }
 
-void SeriesFile::Impl::append(const SeriesDump& d) {
+void SeriesFile::Impl::append(const SeriesDump& d, const StoredCounts* stored) {
   h5::prepare_calls();
   const hsize_t k = rows;
   written.push_back(d);
   written.back().counts = nullptr;
   for (std::size_t i = 0; i < sets.size(); ++i) {
     const RowVariable& v = row_variables()[i];
+    if (v.type == RowType::counts && stored != nullptr) {
+      const hsize_t dims[3] = {k + 1, grid_ny, grid_nx}, at[3] = {k, 0, 0};
+      check(H5Dset_extent(sets[i].set.get(), dims), v.name);
+      check(H5Dwrite_chunk(sets[i].set.get(), H5P_DEFAULT, stored->filters, at, stored->bytes.size(),
+                           stored->bytes.data()),
+            v.name);
+      continue;
+    }
     if (v.type == RowType::counts) {
       cells.assign(static_cast<std::size_t>(grid_nx) * grid_ny, 0);
       if (d.counts != nullptr)
@@ -550,6 +558,11 @@ SeriesFile& SeriesFile::operator=(SeriesFile&&) noexcept = default;
 void SeriesFile::append(const SeriesDump& dump) {
   if (!impl_) throw std::logic_error("SeriesFile::append on a closed series file");
   guarded(impl_, [&](Impl& impl) { impl.append(dump); });
+}
+
+void SeriesFile::append_stored(const SeriesDump& dump, const StoredCounts& counts) {
+  if (!impl_) throw std::logic_error("SeriesFile::append_stored on a closed series file");
+  guarded(impl_, [&](Impl& impl) { impl.append(dump, &counts); });
 }
 
 void SeriesFile::amend_last(DumpStatus status) {

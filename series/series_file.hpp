@@ -75,6 +75,13 @@ struct SeriesDump {
   std::int64_t dump_size = -1, dump_mtime = -1;
 };
 
+// A dump's counts as a series file of this phasegrid stores them: one
+// chunk, shuffled and deflated, and HDF5's mask of the filters it skipped.
+struct StoredCounts {
+  std::vector<char> bytes;
+  std::uint32_t filters = 0;
+};
+
 // The cell bounds a series file records, the binning's own: (rows, 2) and
 // (columns, 2), row-major, log10 K and log10 cm^-3.
 struct SeriesAxes {
@@ -98,6 +105,9 @@ class SeriesFile {
   // Appends one dump. Safe to call from another thread than the rest, one
   // call at a time.
   void append(const SeriesDump& dump);
+  // Appends a row whose counts are given as stored (a row of an earlier
+  // series carried over): they are copied as they are.
+  void append_stored(const SeriesDump& dump, const StoredCounts& counts);
   std::size_t rows() const;
   // Not yet closed, and no failure dropped it.
   bool writing() const { return impl_ != nullptr; }

@@ -335,9 +335,12 @@ struct SeriesReader::Impl {
   void drop() {
     counts = h5::Dataset();
     file = h5::File();
+    stored_as_ours = -1;
   }
+  int stored_as_ours = -1;  // the counts are stored as this phasegrid stores them (-1: not yet looked at)
   void open_counts();
   void read_counts(std::size_t k, SeriesCounts& cells);
+  bool read_stored_counts(std::size_t k, StoredCounts& stored);
 
   // Runs `step`, turning what makes the file unfit into the file's Error.
   template <class Step>
@@ -438,6 +441,38 @@ void SeriesReader::Impl::read_counts(std::size_t k, SeriesCounts& cells) {
                           quoted(rows[k].dump), as_read[i], i / grid_nx + 1, i % grid_nx + 1));
 }
 
+// Whether `counts` is stored as this phasegrid stores it: unsigned 32-bit
+// little-endian, a chunk a dump, shuffled then deflated.
+bool stored_as_ours(hid_t counts) {
+  h5::Datatype type(check(H5Dget_type(counts), "counts"));
+  if (check(H5Tequal(type.get(), H5T_STD_U32LE), "counts") <= 0) return false;
+  h5::PropertyList dcpl(check(H5Dget_create_plist(counts), "counts"));
+  hsize_t chunk[3] = {};
+  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || check(H5Pget_chunk(dcpl.get(), 3, chunk), "counts") != 3 ||
+      chunk[0] != 1 || chunk[1] != grid_ny || chunk[2] != grid_nx)
+    return false;
+  if (check(H5Pget_nfilters(dcpl.get()), "counts") != 2) return false;
+  unsigned flags = 0;
+  std::size_t n = 0;
+  const H5Z_filter_t first = H5Pget_filter2(dcpl.get(), 0, &flags, &n, nullptr, 0, nullptr, nullptr);
+  n = 0;
+  const H5Z_filter_t second = H5Pget_filter2(dcpl.get(), 1, &flags, &n, nullptr, 0, nullptr, nullptr);
+  return first == H5Z_FILTER_SHUFFLE && second == H5Z_FILTER_DEFLATE;
+}
+
+bool SeriesReader::Impl::read_stored_counts(std::size_t k, StoredCounts& stored) {
+  if (stored_as_ours < 0) stored_as_ours = pg::stored_as_ours(counts.get()) ? 1 : 0;
+  if (stored_as_ours == 0) return false;
+  const hsize_t at[3] = {k, 0, 0};
+  hsize_t bytes = 0;
+  check(H5Dget_chunk_storage_size(counts.get(), at, &bytes), "counts");
+  // (None stored, or more than deflate makes of a dump's counts: read them.)
+  if (bytes == 0 || bytes > 2 * sizeof(SeriesCounts)) return false;
+  stored.bytes.resize(bytes);
+  check(H5Dread_chunk(counts.get(), H5P_DEFAULT, at, &stored.filters, stored.bytes.data()), "counts");
+  return true;
+}
+
 SeriesReader::SeriesReader(std::string path) : impl_(std::make_unique<Impl>()) {
   impl_->path = std::move(path);
   impl_->checked([&] {
@@ -459,6 +494,16 @@ const std::vector<SeriesDump>& SeriesReader::rows() const { return impl_->rows; 
 void SeriesReader::read_counts(std::size_t k, SeriesCounts& cells) {
   if (k >= impl_->rows.size()) throw std::out_of_range("SeriesReader::read_counts: no such row");
   impl_->checked([&] { impl_->read_counts(k, cells); });
+}
+
+bool SeriesReader::read_stored_counts(std::size_t k, SeriesCounts& cells, StoredCounts& stored) {
+  if (k >= impl_->rows.size()) throw std::out_of_range("SeriesReader::read_stored_counts: no such row");
+  bool done = false;
+  impl_->checked([&] {
+    impl_->read_counts(k, cells);
+    done = impl_->read_stored_counts(k, stored);
+  });
+  return done;
 }
 
 void SeriesReader::close() { impl_->drop(); }

@@ -57,6 +57,11 @@ class SeriesReader {
   // Row k's counts into `cells` (a count above INT32_MAX is refused as
   // damage). The file stays open for the next row until close().
   void read_counts(std::size_t k, SeriesCounts& cells);
+  // As read_counts(), and also, when the file stores them as this
+  // phasegrid does (one chunk a dump, shuffled and deflated), row k's
+  // counts as stored into `stored`, to be copied as they are, once checked:
+  // false when it does not.
+  [[nodiscard]] bool read_stored_counts(std::size_t k, SeriesCounts& cells, StoredCounts& stored);
   // Closes the file, when a row's counts left it open.
   void close();
 
