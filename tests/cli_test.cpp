@@ -115,6 +115,7 @@ TEST(StandardError, LargeDumpShowsProgressOnlyOnATerminal) {
       R"(((\rdump 1/1 bigdump: +(\d{1,3}% of 1\.2 GB|binning)(, \d+ s left)? *)|(\r +\r))*)"
       R"(phasegrid: 1 dump, 1 complete, \d+\.\d s\r?\n)");
   EXPECT_TRUE(std::regex_match(shown.err, form)) << shown.err;
+  EXPECT_EQ(run(dir.path(), {"-q"}, input, ErrTo::terminal).err, "") << "-q: nothing on the terminal either";
 }
 
 TEST(Cli, LostStandardOutputIsAFailure) {
