@@ -130,6 +130,7 @@ int run(MakePlan make_plan, Trace& trace) {
     progress.emplace(std::move(sizes), stderr, RunProgress::wanted(plan.options.quiet));
     stop_gently();
     status = process_dumps(plan, *report, series ? &*series : nullptr, trace, *progress, done);
+    if (splan.kept_unreadable > 0) status = std::max(status, exit_dump_fault);
   } catch (const std::exception&) {
     const Stopped stopped = what_stopped();
     if (stopped.signal == 0) tell(stopped.line);  // (a stop is said by the report)

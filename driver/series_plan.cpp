@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
+
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
@@ -26,18 +28,22 @@ std::string dumps(std::size_t n) { return fmt::format("{} dump{}", n, n == 1 ? "
 
 // Whether `row` of a series is the dump of `job`: the same file, however
 // named. A row of an earlier phasegrid, which does not record the file,
-// names it by its path as given, taken from here.
+// names it by its path as given, taken from here; so is a dump that cannot
+// be found now.
 bool same_dump(const SeriesDump& row, const DumpJob& job) {
-  if (!row.dump_path.empty()) return row.dump_path == job.real_path;
   if (row.dump == job.path) return true;
+  if (!row.dump_path.empty()) return row.dump_path == job.real_path;
   const auto real = real_path(row.dump);
   return real && !job.real_path.empty() && *real == job.real_path;
 }
 
-// Whether the row holds the dump complete, as its file still is.
+// Whether the row holds the dump complete, as its file still is; or holds
+// it complete while it cannot be read now (skipped with -k): its row is
+// kept rather than replaced by nothing.
 bool held_complete(const SeriesDump& row, const DumpJob& job) {
-  return row.status == DumpStatus::complete && !row.dump_path.empty() && job.size >= 0 &&
-         row.dump_size == job.size && row.dump_mtime == job.mtime;
+  if (row.status != DumpStatus::complete) return false;
+  if (job.not_readable != 0) return true;
+  return !row.dump_path.empty() && job.size >= 0 && row.dump_size == job.size && row.dump_mtime == job.mtime;
 }
 
 // Without --append: the series at `path` is replaced only when every dump it
@@ -144,6 +150,11 @@ SeriesPlan plan_series(RunPlan& plan, SeriesFile& series) {
   }
   std::vector<DumpJob> reading;
   for (std::size_t j = 0; j < plan.jobs.size(); ++j) {
+    if (held[j] && plan.jobs[j].not_readable != 0) {
+      ++sp.kept_unreadable;
+      tell(fmt::format("dump {} is not readable: {}; the series keeps the complete row it holds of it",
+                       quoted(plan.jobs[j].path), std::strerror(plan.jobs[j].not_readable)));
+    }
     if (held[j]) {
       ++sp.held;
       continue;
