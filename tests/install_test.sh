@@ -2,9 +2,10 @@
 # cmake --install into a fresh prefix: the five programs answer -h and
 # --version, their man pages and the documentation are there, and the
 # installed programs and Python package run a dump from end to end without
-# the build tree.
+# the build tree. Then the Python package as pip installs it into a venv.
 set -euo pipefail
 build="${1:?usage: install_test.sh BUILD_DIR}"
+source="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
@@ -49,4 +50,19 @@ assert s.counts.shape == (1, 540, 700), s.counts.shape
 logs = np.where(s.counts[0] > 0, np.log10(np.maximum(s.counts[0], 1)), -1.0)
 assert np.allclose(logs, g, rtol=0, atol=6e-4), "the series' counts are not the grid's"
 PY
-echo "installed into $prefix: programs, man pages, docs and the Python package work"
+
+# pip: into a fresh venv that sees Debian's numpy, h5py and matplotlib, from
+# a copy of python/ (pip builds in the folder it is given), nothing from the
+# network; the venv's own plot-phasegrid and import, PYTHONPATH unset.
+/usr/bin/python3 -m venv --system-site-packages "$work/venv" || fail "python3 -m venv failed (Debian: python3-venv)"
+cp -r "$source/python" "$work/python-src"
+"$work/venv/bin/pip" install -q --no-build-isolation --no-index "$work/python-src" > "$work/pip.log" 2>&1 ||
+  { cat "$work/pip.log"; fail "pip install of the package into a venv failed"; }
+unset PYTHONPATH
+head -n 1 "$work/venv/bin/plot-phasegrid" | grep -q "^#!$work/venv/bin/python" ||
+  fail "the venv's plot-phasegrid does not run under the venv's python"
+"$work/venv/bin/plot-phasegrid" -o venv-images QGcloud0101 > /dev/null && [ -s venv-images/QGcloud0101.png ] ||
+  fail "the venv's plot-phasegrid drew nothing"
+"$work/venv/bin/python" -c 'import sys, phasegrid; assert phasegrid.__file__.startswith(sys.prefix), phasegrid.__file__
+assert phasegrid.read_series("run.h5").counts.shape == (1, 540, 700)' || fail "the venv's package does not read the run"
+echo "installed into $prefix and a venv: programs, man pages, docs and the Python package work"

@@ -13,8 +13,8 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
-import types
 import unittest
 from unittest import mock
 
@@ -33,16 +33,8 @@ TOOL = os.path.join(SOURCE, "tools", "plot-phasegrid")
 PHASEGRID = os.environ.get("PHASEGRID_BIN")
 
 
-def load_tool():
-    """The plot tool as a module (it has no .py name), for its layout and parsers."""
-    module = types.ModuleType("plot_phasegrid")
-    module.__file__ = TOOL
-    with open(TOOL) as f:
-        exec(compile(f.read(), TOOL, "exec"), module.__dict__)
-    return module
-
-
-tool = load_tool()
+sys.path.insert(0, os.path.join(SOURCE, "python"))
+from phasegrid import plot as tool  # noqa: E402  (the tool's module, for its layout and parsers)
 
 
 def grid_text(counts):

@@ -1,0 +1,571 @@
+"""Draws phasegrid's grid files and series files as PNG images, and a series
+as a movie.
+
+Each grid file QG<name>01 (the 7-character dump name, blank-padded) holds a
+header line "#   700  540" and 540 rows of 700 values: row r counts the
+particles with 200 log10 T_dust in [r, r+1), column c those with 50 log10 n in
+[c, c+1) (n the number density per cm3; column 1 also holds everything lower),
+each value the log10 of the count, -1.000 for an empty cell.
+
+The image shows log10 n along x and log10 T_dust along y, one cell per grid
+cell, coloured by log10 count with a colour bar; empty cells are left blank.
+The axes show the occupied cells with a margin (--whole-grid: all of the
+grid). When the index file IP<name> (the dump name without its trailing
+blanks) lies beside the grid file and names it, its time and time in
+free-fall units go into the title.
+
+A series file (netCDF-4/HDF5, written by phasegrid --h5) gives one image per
+dump, named after the dump's file, all on one colour scale (with --fraction
+of log10 count / the dump's particles); with --movie the dumps of one or
+more series files, joined in time order, become the frames of a GIF or MP4
+movie instead.
+
+The command plot-phasegrid runs main(): the entry point a pip install of
+the package makes, under whichever Python holds the package, and the
+launcher tools/plot-phasegrid that CMake installs. Uses numpy and
+matplotlib (Debian: python3-numpy, python3-matplotlib), h5py for series
+files, ffmpeg for MP4 movies.
+"""
+
+import argparse
+import contextlib
+import glob
+import math
+import os
+import subprocess
+import sys
+import tempfile
+
+import phasegrid
+
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"  # the first bytes of an HDF5 file
+MOVIE_SUFFIXES = (".gif", ".mp4")
+DEBIAN_PACKAGES = {"numpy": "python3-numpy", "matplotlib": "python3-matplotlib", "h5py": "python3-h5py"}
+
+COLUMNS = phasegrid.COLUMNS  # 50 log10 n, bins [c, c+1), c = 1..700
+ROWS = phasegrid.ROWS        # 200 log10 T_dust, bins [r, r+1), r = 1..540
+EMPTY = phasegrid.EMPTY      # the value of an empty cell
+
+# Image layout, fixed so that every grid cell gets at least one pixel and the
+# frames of a series line up: figure size in inches at DPI dots per inch, and
+# the plot area and the colour bar as [left, bottom, width, height] fractions.
+FIG_SIZE = (10.5, 8.0)
+DPI = 100
+AXES_RECT = (0.09, 0.09, 0.74, 0.80)
+COLORBAR_RECT = (0.86, 0.09, 0.025, 0.80)
+
+# Axis extents of a grid file: the left edge of column 1 to the right edge of
+# column 700, the bottom edge of row 1 to the top edge of row 540.
+X_RANGE = (1 / 50, (COLUMNS + 1) / 50)
+Y_RANGE = (1 / 200, (ROWS + 1) / 200)
+
+NotAGrid = phasegrid.NotAGridError  # str(): '"PATH" is not a phasegrid grid file: REASON'
+
+
+def read_grid(path):
+    """The grid of log10 counts, shape (ROWS, COLUMNS), NaN where empty.
+    Raises OSError when the file cannot be read, NotAGrid when it is not a
+    grid file."""
+    grid = phasegrid.read_grid(path)
+    grid[grid == EMPTY] = math.nan
+    return grid
+
+
+def index_of(grid_path):
+    """(time, time / t_ff) from the index file beside the grid file, or None.
+    The grid file QG<name>01 of a dump name of up to 7 characters pads it
+    with blanks; a longer name is whole: QGfull000101, IPfull0001."""
+    folder, base = os.path.split(grid_path)
+    if not (len(base) >= 11 and base.startswith("QG") and base.endswith("01")):
+        return None
+    try:
+        time, ratio, name = phasegrid.read_index(os.path.join(folder, "IP" + base[2:-2].rstrip(" ")))
+    except (OSError, ValueError):
+        return None
+    return (time, ratio) if name == base else None
+
+
+def is_series(path):
+    """Whether the file begins as an HDF5 file does. Raises OSError for a
+    file that cannot be read, and for what is not a regular file (a named
+    pipe would keep the open waiting for ever) before opening it."""
+    phasegrid.check_file(path)
+    with open(path, "rb") as f:
+        return f.read(len(HDF5_SIGNATURE)) == HDF5_SIGNATURE
+
+
+def cannot_read(path, e):
+    """The line of a file that cannot be read: the system's reason (an
+    OSError of the system's), or the package's message, which names the file
+    itself."""
+    if isinstance(e, OSError) and e.strerror:
+        return f'plot-phasegrid: cannot read "{e.filename or path}": {e.strerror}'
+    return f"plot-phasegrid: {e}"
+
+
+def no_maths(text):
+    return text.replace("$", r"\$")  # a name is not mathematics
+
+
+def time_text(time, ratio):
+    if not (math.isfinite(time) and math.isfinite(ratio)):
+        return ""
+    return f"   t = {time:.5G} (code units)   t/t$_{{ff}}$ = {ratio:.5G}"
+
+
+def title_of(grid_path):
+    base = no_maths(os.path.basename(grid_path))
+    index = index_of(grid_path)
+    return base if index is None else base + time_text(*index)
+
+
+def series_title(series, k):
+    status = series.status[k]
+    dump = series.dump[k]
+    if len(dump) > 60:  # a long path: its end, which names the dump
+        dump = "..." + dump[-57:]
+    return (no_maths(dump) + time_text(series.time[k], series.time_ff[k])
+            + ("" if status == "complete" else f"   ({status})"))
+
+
+COUNT_LABEL = r"log$_{10}$ count"
+FRACTION_LABEL = r"log$_{10}$ (count / particles in the dump)"
+
+# Unless the whole grid is asked for, the axes show the occupied cells with a
+# margin of ZOOM_MARGIN of their extent on each side, and at least
+# ZOOM_LEAST (log10 n, log10 T_dust) of each axis.
+ZOOM_MARGIN = 0.05
+ZOOM_LEAST = (1.0, 0.25)
+
+
+def zoom_limits(x_edges, y_edges, columns, rows):
+    """((x0, x1), (y0, y1)) showing the occupied columns and rows (boolean
+    arrays) within the grid, or None (the whole grid) when none is."""
+    import numpy as np
+
+    if not (columns.any() and rows.any()):
+        return None
+    limits = []
+    for edges, used, least in ((x_edges, columns, ZOOM_LEAST[0]), (y_edges, rows, ZOOM_LEAST[1])):
+        cells = np.flatnonzero(used)
+        lo, hi = float(edges[cells[0]]), float(edges[cells[-1] + 1])
+        margin = max(ZOOM_MARGIN * (hi - lo), (least - (hi - lo)) / 2)
+        lo, hi = lo - margin, hi + margin
+        if lo < edges[0]:  # shifted into the grid, not cut
+            lo, hi = float(edges[0]), min(float(edges[-1]), hi + float(edges[0]) - lo)
+        if hi > edges[-1]:
+            lo, hi = max(float(edges[0]), lo - (hi - float(edges[-1]))), float(edges[-1])
+        limits.append((lo, hi))
+    return limits
+
+
+class Frame:
+    """A figure of one grid: the cells over the edges, the colour bar and the
+    title, the axes within limits (None: the whole grid); show() puts
+    another grid of the same shape into it."""
+
+    def __init__(self, x_edges, y_edges, lo, hi, label=COUNT_LABEL, limits=None):
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        import numpy as np
+
+        self.np = np
+        self.plt = plt
+        cmap = matplotlib.colormaps["viridis"].copy()
+        cmap.set_bad((0, 0, 0, 0))  # empty cells: the background shows
+        self.fig = plt.figure(figsize=FIG_SIZE, dpi=DPI)
+        self.ax = self.fig.add_axes(AXES_RECT)
+        blank = np.ma.masked_all((len(y_edges) - 1, len(x_edges) - 1))
+        steps = (np.diff(x_edges), np.diff(y_edges))
+        if all(np.all(np.abs(s - s.mean()) <= 1e-3 * s.mean()) for s in steps):
+            # Evenly spaced: an image, every cell at least one pixel.
+            self.cells = self.ax.imshow(
+                blank, origin="lower", extent=(x_edges[0], x_edges[-1], y_edges[0], y_edges[-1]),
+                aspect="auto", interpolation="nearest", cmap=cmap, vmin=lo, vmax=hi)
+        else:
+            self.cells = self.ax.pcolormesh(x_edges, y_edges, blank, cmap=cmap, vmin=lo, vmax=hi)
+        if limits is not None:
+            self.ax.set_xlim(*limits[0])
+            self.ax.set_ylim(*limits[1])
+        self.ax.set_xlabel(r"log$_{10}$ n [cm$^{-3}$]")
+        self.ax.set_ylabel(r"log$_{10}$ T$_\mathrm{dust}$ [K]")
+        bar = self.fig.colorbar(self.cells, cax=self.fig.add_axes(COLORBAR_RECT))
+        bar.set_label(label)
+
+    def show(self, grid, title):
+        """Draws the grid of values (NaN where empty) under the title."""
+        masked = self.np.ma.masked_invalid(grid)
+        if hasattr(self.cells, "set_data"):
+            self.cells.set_data(masked)
+        else:
+            self.cells.set_array(masked)
+        self.ax.set_title(title)
+
+    def close(self):
+        self.plt.close(self.fig)
+
+
+def colour_range(counted, vmin=None, vmax=None):
+    """(lo, hi) of the colour scale: the given bounds, else those of the
+    counted cells' values."""
+    lo = vmin if vmin is not None else (float(counted.min()) if counted.size else 0.0)
+    hi = vmax if vmax is not None else (float(counted.max()) if counted.size else 1.0)
+    return lo, (hi if hi > lo else lo + 1.0)
+
+
+def new_file_mode():
+    """The mode a new file gets: 0666 less the umask (which can only be read
+    by setting it)."""
+    umask = os.umask(0o077)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+@contextlib.contextmanager
+def replacing(out_path):
+    """A file open for writing that becomes out_path when the block ends: a
+    new file of a hidden name of its own in out_path's folder (created
+    exclusively, so never a file or a link planted there), given the mode of
+    a new file and renamed over out_path; removed when the block fails, so
+    that out_path is whole or as it was. Its name, the temporary one, only
+    tells the writers the format by its suffix: they write into the open
+    file."""
+    folder = os.path.dirname(out_path) or os.curdir
+    suffix = os.path.splitext(out_path)[1]
+    fd, partial = tempfile.mkstemp(dir=folder, prefix=".", suffix=".partial" + suffix)
+    try:
+        with open(partial, "wb", opener=lambda name, flags: fd) as f:
+            with contextlib.suppress(OSError):  # a file system without modes may refuse it
+                os.fchmod(fd, new_file_mode())
+            yield f
+        os.replace(partial, out_path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(partial)
+        raise
+
+
+def save(fig, out_path):
+    """Writes the figure's PNG into place through replacing(): an image is
+    whole or as it was."""
+    with replacing(out_path) as f:
+        fig.savefig(f, dpi=DPI, format="png")
+
+
+def plot(grid, title, out_path, vmin=None, vmax=None, whole=False):
+    """Writes the PNG of one grid file's log10 counts (NaN where empty); the
+    colour scale from vmin to vmax, by default the grid's own range; the
+    axes zoomed to the occupied cells unless whole."""
+    import numpy as np
+
+    counted = np.isfinite(grid)
+    lo, hi = colour_range(grid[counted], vmin, vmax)
+    x_edges, y_edges = phasegrid.LOG10_N_EDGES, phasegrid.LOG10_T_EDGES
+    limits = None if whole else zoom_limits(x_edges, y_edges, counted.any(axis=0), counted.any(axis=1))
+    frame = Frame(x_edges, y_edges, lo, hi, COUNT_LABEL, limits)
+    try:
+        frame.show(grid, title)
+        save(frame.fig, out_path)
+    finally:
+        frame.close()
+
+
+def dump_values(series, k, fraction=False):
+    """Dump k's log10 counts, or with fraction log10 (count / the dump's
+    particles); NaN where a cell is empty (everywhere when the dump holds no
+    particles)."""
+    import numpy as np
+
+    counts = series.counts[k]
+    values = np.full(counts.shape, math.nan)
+    positive = counts > 0
+    npart = int(series.npart[k]) if fraction else 1
+    if npart > 0:
+        values[positive] = np.log10(counts[positive] / float(npart))
+    return values
+
+
+def series_frame(series, args):
+    """The Frame for all the dumps of a series: one colour scale from the
+    smallest to the largest value of any dump, the axes showing every
+    dump's occupied cells. Reads every dump."""
+    import numpy as np
+
+    lo, hi = math.inf, -math.inf
+    columns, rows = np.zeros(phasegrid.COLUMNS, bool), np.zeros(phasegrid.ROWS, bool)
+    for k in range(len(series)):
+        values = dump_values(series, k, args.fraction)
+        counted = np.isfinite(values)
+        if counted.any():
+            lo, hi = min(lo, values[counted].min()), max(hi, values[counted].max())
+            columns |= counted.any(axis=0)
+            rows |= counted.any(axis=1)
+    lo, hi = colour_range(np.array([lo, hi]) if hi >= lo else np.empty(0), args.vmin, args.vmax)
+    x_edges, y_edges = series.log10_n_edges, series.log10_T_edges
+    limits = None if args.whole_grid else zoom_limits(x_edges, y_edges, columns, rows)
+    return Frame(x_edges, y_edges, lo, hi, FRACTION_LABEL if args.fraction else COUNT_LABEL, limits)
+
+
+def frame_names(dumps, folder, taken):
+    """The PNG of each dump in folder: the dump's file name and .png; a name
+    taken already (in `taken`, case aside, to which the names are added)
+    gets _2, _3, ... before .png."""
+    paths = []
+    for dump in dumps:
+        stem = os.path.basename(dump.rstrip("/"))
+        if stem in ("", ".", ".."):
+            stem = "dump"
+        path, n = os.path.join(folder, stem + ".png"), 1
+        while path.casefold() in taken:
+            n += 1
+            path = os.path.join(folder, f"{stem}_{n}.png")
+        taken.add(path.casefold())
+        paths.append(path)
+    return paths
+
+
+def expand(paths):
+    """The files given, a glob pattern (quoted from the shell) that names no
+    file replaced by the files it matches, sorted."""
+    files = []
+    for path in paths:
+        matched = sorted(glob.glob(path)) if glob.has_magic(path) and not os.path.exists(path) else []
+        files.extend(matched or [path])
+    return files
+
+
+def open_series(paths):
+    """The series of the files (read as their dumps are drawn), or None after
+    a message on standard error."""
+    try:
+        return phasegrid.open_series(paths)
+    except ImportError as e:
+        print(f'plot-phasegrid: cannot read "{paths[0]}": {e.name} is missing (Debian: apt-get install '
+              f"{DEBIAN_PACKAGES.get(e.name, e.name)})", file=sys.stderr)
+    except (OSError, ValueError, KeyError) as e:
+        print(cannot_read(paths[0], e), file=sys.stderr)
+    return None
+
+
+def draw_series(series, folder, args, taken):
+    """One PNG per dump into folder, named by frame_names; the exit status."""
+    frame = series_frame(series, args)
+    try:
+        for k, out_path in enumerate(frame_names(series.dump, folder, taken)):
+            frame.show(dump_values(series, k, args.fraction), series_title(series, k))
+            try:
+                save(frame.fig, out_path)
+            except OSError as e:
+                print(f'plot-phasegrid: cannot write "{out_path}": {e.strerror}', file=sys.stderr)
+                return 1
+            print(out_path)
+    finally:
+        frame.close()
+    return 0
+
+
+def write_movie(series, out_path, args):
+    """The dumps of the series as the frames of a GIF or MP4 movie, written
+    whole through replacing(); the exit status."""
+    from matplotlib import animation
+
+    mp4 = os.path.splitext(out_path)[1].lower() == ".mp4"
+    if mp4:
+        if not animation.writers.is_available("ffmpeg"):
+            print("plot-phasegrid: an MP4 movie needs ffmpeg, which is not installed (Debian: apt-get "
+                  "install ffmpeg); a .gif needs nothing more", file=sys.stderr)
+            return 1
+        # "-f mp4": the name ffmpeg is given (below) does not tell the format.
+        writer = animation.FFMpegWriter(fps=args.fps, codec="libx264",
+                                        extra_args=["-pix_fmt", "yuv420p", "-f", "mp4"])
+    else:
+        writer = animation.PillowWriter(fps=args.fps)
+    frame = series_frame(series, args)
+    try:
+        with replacing(out_path) as f:
+            # Pillow writes into the open file; ffmpeg, another process,
+            # opens its output by name: that of the file open here, through
+            # this process's descriptor, whatever lies at any name by then.
+            writer.setup(frame.fig, f"/proc/{os.getpid()}/fd/{f.fileno()}" if mp4 else f, DPI)
+            try:
+                for k in range(len(series)):
+                    frame.show(dump_values(series, k, args.fraction), series_title(series, k))
+                    writer.grab_frame()
+            except BaseException:
+                if mp4:  # ffmpeg is ended; the failure told is this one, not what ffmpeg makes of it
+                    with contextlib.suppress(Exception):
+                        writer.finish()
+                raise
+            writer.finish()
+    except (OSError, RuntimeError, subprocess.CalledProcessError) as e:
+        print(f'plot-phasegrid: cannot write "{out_path}": {getattr(e, "strerror", None) or e}',
+              file=sys.stderr)
+        return 1
+    finally:
+        frame.close()
+    print(out_path)
+    return 0
+
+
+class UsageFormatter(argparse.HelpFormatter):
+    """argparse's help with "Usage:" as the other phasegrid programs write it."""
+
+    def add_usage(self, usage, actions, groups, prefix=None):
+        super().add_usage(usage, actions, groups, "Usage: " if prefix is None else prefix)
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        prog="plot-phasegrid",
+        formatter_class=UsageFormatter,
+        usage="%(prog)s [OPTIONS] FILE...\n  or:  %(prog)s --movie OUT.gif|OUT.mp4 [OPTIONS] SERIES...",
+        description="Draws phasegrid grid files (QG<name>01) as PNG images: log10 number "
+        "density across, log10 dust temperature up, log10 count as colour, the axes showing the "
+        "occupied cells. The time and the time in free-fall units go into the title when the index "
+        "file IP<name> lies beside the grid file. A series file (phasegrid --h5) gives one image per "
+        "dump, <dump>.png named after the dump's file (<dump>_2.png for a second dump of that name), "
+        "on one colour scale for the whole series. A FILE in quotes may be a glob pattern.",
+        epilog="Exit status: 0 all drawn; 1 a file was not a grid or series file or an image "
+        "could not be written (the others are still drawn); 2 bad usage.",
+    )
+    p.add_argument("--version", action="version", version=f"plot-phasegrid {phasegrid.__version__}")
+    p.add_argument("files", nargs="+", metavar="FILE",
+                   help="grid files or series files written by phasegrid")
+    p.add_argument(
+        "-o",
+        "--output-dir",
+        metavar="DIR",
+        help="write the images into DIR (created if missing) instead of beside each grid or series file",
+    )
+    p.add_argument("--vmin", type=float, metavar="V",
+                   help="value at the bottom of the colour scale (default: the smallest in the grid, or "
+                   "in the whole series)")
+    p.add_argument("--vmax", type=float, metavar="V",
+                   help="value at the top of the colour scale (default: the largest in the grid, or in "
+                   "the whole series); fix both to compare grid files")
+    p.add_argument("--fraction", action="store_true",
+                   help="colour a series' cells by log10 (count / the dump's particles), so that dumps of "
+                   "different sizes compare (series files only: a grid file does not record the particles)")
+    p.add_argument("--whole-grid", action="store_true",
+                   help="show the whole grid, not only the part around the occupied cells")
+    p.add_argument("--movie", metavar="OUT",
+                   help="animate the dumps of the series files, joined in time order, into OUT, a .gif "
+                   "or (with ffmpeg) an .mp4 movie, instead of writing images")
+    p.add_argument("--fps", type=float, default=4.0, metavar="N",
+                   help="frames (dumps) per second of the movie (default 4)")
+    args = p.parse_args(argv)
+    for name in ("vmin", "vmax", "fps"):
+        v = getattr(args, name)
+        if v is not None and not math.isfinite(v):
+            p.error(f"--{name} must be a finite number")
+    if args.vmin is not None and args.vmax is not None and args.vmax <= args.vmin:
+        p.error("--vmax must be larger than --vmin")
+    if args.movie is not None:
+        if os.path.splitext(args.movie)[1].lower() not in MOVIE_SUFFIXES:
+            p.error(f"--movie {args.movie}: the movie's name must end in .gif or .mp4")
+        if args.fps <= 0:
+            p.error("--fps must be positive")
+        if args.output_dir is not None:
+            p.error("--movie writes the one file it names; -o is for images")
+    return args
+
+
+def movie(args):
+    """--movie: the series files joined into one movie; the exit status."""
+    files = expand(args.files)
+    for path in files:
+        try:
+            series_file = is_series(path)
+        except OSError as e:
+            print(cannot_read(path, e), file=sys.stderr)
+            return 1
+        if not series_file:
+            print(f'plot-phasegrid: "{path}" is not a series file: --movie needs series files (phasegrid '
+                  "--h5)", file=sys.stderr)
+            return 1
+    series = open_series(files)
+    if series is None:
+        return 1
+    with series:
+        if len(series) == 0:
+            which = f'"{files[0]}" and the others hold' if len(files) > 1 else f'"{files[0]}" holds'
+            print(f"plot-phasegrid: {which} no dumps", file=sys.stderr)
+            return 1
+        return write_movie(series, args.movie, args)
+
+
+def main(argv=None):
+    """The command: draws what argv (default sys.argv[1:]) names; returns the
+    exit status."""
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print("plot-phasegrid: matplotlib is missing (Debian: apt-get install python3-matplotlib)",
+              file=sys.stderr)
+        return 1
+    if args.movie is not None:
+        try:
+            return movie(args)
+        except (OSError, ValueError) as e:  # a dump's counts that cannot be read
+            print(cannot_read(args.files[0], e), file=sys.stderr)
+            return 1
+    if args.output_dir:
+        try:
+            os.makedirs(args.output_dir, exist_ok=True)
+        except OSError as e:
+            print(f'plot-phasegrid: cannot create "{args.output_dir}": {e.strerror}', file=sys.stderr)
+            return 1
+    status = 0
+    taken = set()  # the images written, so that no two dumps share one
+    for path in expand(args.files):
+        folder = args.output_dir if args.output_dir else os.path.dirname(path)
+        try:
+            series_file = is_series(path)
+            if not series_file:
+                if args.fraction:
+                    print(f'plot-phasegrid: "{path}": --fraction needs the dump\'s particles, which only '
+                          "a series file records", file=sys.stderr)
+                    status = 1
+                    continue
+                grid = read_grid(path)
+        except OSError as e:
+            print(cannot_read(path, e), file=sys.stderr)
+            status = 1
+            continue
+        except NotAGrid as e:
+            print(f"plot-phasegrid: {e}", file=sys.stderr)
+            status = 1
+            continue
+        if series_file:
+            series = open_series([path])
+            if series is None:
+                status = 1
+                continue
+            with series:
+                if len(series) == 0:
+                    print(f'plot-phasegrid: "{path}" holds no dumps', file=sys.stderr)
+                    status = 1
+                    continue
+                try:
+                    status = draw_series(series, folder, args, taken) or status
+                except (OSError, ValueError) as e:
+                    print(cannot_read(path, e), file=sys.stderr)
+                    status = 1
+            continue
+        out_path = os.path.join(folder, os.path.basename(path) + ".png")
+        taken.add(out_path.casefold())
+        try:
+            plot(grid, title_of(path), out_path, args.vmin, args.vmax, args.whole_grid)
+        except OSError as e:
+            print(f'plot-phasegrid: cannot write "{out_path}": {e.strerror}', file=sys.stderr)
+            status = 1
+            continue
+        print(out_path)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
