@@ -125,7 +125,7 @@ class Drawing(unittest.TestCase):
         # An index line that names another grid file is not this grid's.
         self.write("IPab", " 1.25000E+00  3.33333E-01 QGother  01\n")
         self.assertIsNone(tool.index_of(os.path.join(self.dir, "QGab     01")))
-        self.assertEqual(tool.title_of(os.path.join(self.dir, "QGab     01")), "QGab     01")
+        self.assertEqual(tool.title_of(os.path.join(self.dir, "QGab     01")), "ab")  # the dump, not the file
         # A dump name of more than 7 characters is not cut.
         self.write("IPfull0001", " 2.50000E+00  5.00000E-01 QGfull000101\n")
         self.assertEqual(tool.index_of(os.path.join(self.dir, "QGfull000101")), (2.5, 0.5))
@@ -249,7 +249,8 @@ class Series(unittest.TestCase):
         np.testing.assert_allclose(centre_pixel(images[1], 510, 410), viridis(1.0)[:3], atol=0.02)
         self.assertTrue(all(is_white(centre_pixel(images[2], c, r)) for c, r in [(231, 231), (510, 410)]))
         s = tool.phasegrid.read_series(self.series)
-        self.assertEqual(tool.series_title(s, 1), "run/d1   t = 1 (code units)   t/t$_{ff}$ = 0.20602")
+        self.assertEqual(tool.series_title(s, 1), "run/d1   t = 1 s (1 code units)   t/t$_{ff}$ = 0.206")
+        self.assertEqual([tool.years_text(y * tool.YEAR) for y in (12345, 2.5e6, 1)], ["12.3 kyr", "2.5 Myr", "1 yr"])
         self.assertEqual(tool.series_title(s, 2), "run/d2   (stopped by a fault)")
         s.dump[2] = "/scratch/" + "x" * 60 + "/cloud001"  # too long for a title: its end
         self.assertRegex(tool.series_title(s, 2), r"^\.\.\.x{48}/cloud001   \(stopped")

@@ -107,16 +107,45 @@ def no_maths(text):
     return text.replace("$", r"\$")  # a name is not mathematics
 
 
-def time_text(time, ratio):
+# A Julian year in seconds: the astronomer's year.
+YEAR = 365.25 * 86400
+
+
+def years_text(seconds):
+    """A time in seconds as Myr, kyr or years (seconds below a year), 3
+    figures."""
+    years = seconds / YEAR
+    for unit, scale in (("Myr", 1e6), ("kyr", 1e3), ("yr", 1)):
+        if abs(years) >= scale:
+            return f"{years / scale:.3G} {unit}"
+    return f"{seconds:.3G} s"
+
+
+def time_text(time, ratio, seconds=math.nan):
+    """The time of a dump for its title: in years when its time unit is
+    known (seconds), and in code units; t/t_ff to 3 figures."""
     if not (math.isfinite(time) and math.isfinite(ratio)):
         return ""
-    return f"   t = {time:.5G} (code units)   t/t$_{{ff}}$ = {ratio:.5G}"
+    t = (f"t = {years_text(seconds)} ({time:.5G} code units)" if math.isfinite(seconds)
+         else f"t = {time:.5G} (code units)")
+    return f"   {t}   t/t$_{{ff}}$ = {ratio:.3G}"
+
+
+def dump_name_of(grid_path):
+    """The dump's name a grid file QG<name>01 is named after (its blanks
+    dropped), or the file's own name when it is not named so."""
+    base = os.path.basename(grid_path)
+    if len(base) >= 5 and base.startswith("QG") and base.endswith("01") and base[2:-2].strip(" "):
+        return base[2:-2].rstrip(" ")
+    return base
 
 
 def title_of(grid_path):
-    base = no_maths(os.path.basename(grid_path))
+    """A grid file's title: the dump it is of, and its time from the index
+    file beside it (in code units: a grid file records no time unit)."""
+    name = no_maths(dump_name_of(grid_path))
     index = index_of(grid_path)
-    return base if index is None else base + time_text(*index)
+    return name if index is None else name + time_text(*index)
 
 
 def series_title(series, k):
@@ -124,7 +153,7 @@ def series_title(series, k):
     dump = series.dump[k]
     if len(dump) > 60:  # a long path: its end, which names the dump
         dump = "..." + dump[-57:]
-    return (no_maths(dump) + time_text(series.time[k], series.time_ff[k])
+    return (no_maths(dump) + time_text(series.time[k], series.time_ff[k], series.time_s[k])
             + ("" if status == "complete" else f"   ({status})"))
 
 
