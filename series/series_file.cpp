@@ -265,7 +265,7 @@ struct SeriesFile::Impl {
   std::vector<Series> sets;  // row_variables()' datasets, in its order
   h5::Datatype text;
   hsize_t rows = 0;                   // dumps appended
-  std::vector<std::uint32_t> cells;   // one dump's counts as written
+  std::vector<std::int32_t> cells;    // the zeros of a dump with no grid
   std::vector<SeriesDump> written;    // the rows as written, without their counts
   bool by_time = false;               // close() puts them in time order
 
@@ -306,14 +306,14 @@ void SeriesFile::Impl::make_axes() {
   };
   log10_T = put_fixed(f, "log10_T", {grid_ny}, centres(axes.log10_T_bounds));
   check(H5DSset_scale(log10_T.get(), "log10_T"), "log10_T");
-  describe(log10_T.get(), {"log10 of the dust temperature", "lg(re 1 K)",
+  describe(log10_T.get(), {"log10 dust temperature", "lg(re 1 K)",
                            "The centre of each row of the grid; its bounds are those the binning uses. A "
                            "temperature outside them is in no row."});
   put_text(log10_T.get(), "axis", "Y");
   put_text(log10_T.get(), "bounds", "log10_T_bounds");
   log10_n = put_fixed(f, "log10_n", {grid_nx}, centres(axes.log10_n_bounds));
   check(H5DSset_scale(log10_n.get(), "log10_n"), "log10_n");
-  describe(log10_n.get(), {"log10 of the number density", "lg(re 1 cm-3)",
+  describe(log10_n.get(), {"log10 number density", "lg(re 1 cm-3)",
                            "The centre of each column of the grid; its bounds are those the binning uses. The "
                            "first column also counts every lower density, zero and negative included; a density "
                            "at or above the last bound is in no column."});
@@ -373,12 +373,18 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
   // The dump dimension is named by its variable, the dumps' paths; the
   // axes follow it, then the rest.
   text = text_type();
+  // The coordinates along `dump` the other variables name, as CF lists
+  // them: what xarray plots against and selects by.
+  std::string coordinates;
+  for (const RowVariable& v : row_variables())
+    if (v.coordinate) coordinates += (coordinates.empty() ? "" : " ") + std::string(v.name);
   for (const RowVariable& v : row_variables()) {
     const hsize_t ny = grid_ny, nx = grid_nx;
     const bool counts = v.type == RowType::counts, first = sets.empty();
     const hid_t type = v.type == RowType::text      ? text.get()
                        : v.type == RowType::integer ? H5T_STD_I64LE
-                       : counts                     ? H5T_STD_U32LE
+                       : v.type == RowType::flag    ? H5T_STD_I8LE
+                       : counts                     ? H5T_STD_I32LE
                                                     : H5T_IEEE_F64LE;
     const std::vector<hsize_t> row = counts ? std::vector<hsize_t>{ny, nx}
                                      : v.type == RowType::xyz ? std::vector<hsize_t>{3}
@@ -395,6 +401,13 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
       attach(set, {dump}, v.name);
     }
     describe(set, {v.long_name, v.units, v.comment});
+    if (v.standard_name != nullptr) put_text(set, "standard_name", v.standard_name);
+    if (v.type == RowType::flag) {
+      const std::int8_t values[2] = {0, 1};
+      put_attribute(set, "flag_values", H5T_STD_I8LE, simple_space({2}).get(), values);
+      put_text(set, "flag_meanings", "no yes");
+    }
+    if (!first && !v.coordinate) put_text(set, "coordinates", coordinates);
     if (first) make_axes();
   }
 }
@@ -415,12 +428,8 @@ void SeriesFile::Impl::append(const SeriesDump& d, const StoredCounts* stored) {
       continue;
     }
     if (v.type == RowType::counts) {
-      cells.assign(static_cast<std::size_t>(grid_nx) * grid_ny, 0);
-      if (d.counts != nullptr)
-        for (int r = 0; r < grid_ny; ++r)
-          for (int c = 0; c < grid_nx; ++c)
-            cells[static_cast<std::size_t>(r) * grid_nx + c] = static_cast<std::uint32_t>(d.counts[r][c]);
-      append_row(sets[i], k, H5T_NATIVE_UINT32, cells.data());
+      if (d.counts == nullptr) cells.assign(static_cast<std::size_t>(grid_nx) * grid_ny, 0);
+      append_row(sets[i], k, H5T_NATIVE_INT32, d.counts != nullptr ? &d.counts[0][0] : cells.data());
       continue;
     }
     write_value(i, k, d, true);

@@ -17,9 +17,11 @@
 
 namespace pg {
 
-// The root attribute "format" of a series file this phasegrid writes, and of
-// those of the layout before, which a run still replaces.
-inline constexpr std::string_view series_format = "phasegrid series 2";
+// The root attribute "format" of a series file this phasegrid writes; of the
+// layout before (counts unsigned), which it reads as well; and of the first,
+// which a run replaces but nothing reads.
+inline constexpr std::string_view series_format = "phasegrid series 3";
+inline constexpr std::string_view series_format_2 = "phasegrid series 2";
 inline constexpr std::string_view series_format_1 = "phasegrid series 1";
 
 // What became of a dump, as the file's "status" strings say it.

@@ -188,7 +188,7 @@ h5::Dataset open_variable(hid_t file, const char* name, Holds holds, const std::
   switch (holds) {
     case Holds::reals: fits = cls == H5T_FLOAT, wanted = "real"; break;
     case Holds::integers: fits = cls == H5T_INTEGER && (is_signed ? size <= 8 : size < 8), wanted = "int64"; break;
-    case Holds::counts: fits = cls == H5T_INTEGER && !is_signed && size <= 4, wanted = "uint32"; break;
+    case Holds::counts: fits = cls == H5T_INTEGER && size <= 4, wanted = "int32"; break;
     case Holds::text: fits = cls == H5T_STRING, wanted = "text"; break;
   }
   if (!fits) damaged(fmt::format("\"{}\" is not {}", name, wanted));
@@ -250,7 +250,7 @@ h5::File open_series(const std::string& path) {
     throw Unfit(fmt::format("it was written by an older phasegrid (\"{}\"); run phasegrid again on its dumps "
                             "to rewrite it",
                             series_format_1));
-  if (format != series_format)
+  if (format != series_format && format != series_format_2)
     throw Unfit(fmt::format("{} (its format is {}, not \"{}\")", not_ours, quoted(format), series_format));
   return f;
 }
@@ -275,7 +275,8 @@ std::string series_refusal(const std::string& path) {
     const Attributes attributes(f.get());
     if (!attributes.has("format")) return not_ours;
     const std::string format = attributes.text("format");
-    return format == series_format || format == series_format_1 ? std::string() : not_ours;
+    return format == series_format || format == series_format_2 || format == series_format_1 ? std::string()
+                                                                                             : not_ours;
   } catch (const Unfit&) {
     return not_ours;
   } catch (const h5::Error& e) {
@@ -309,7 +310,7 @@ std::vector<SeriesDump> held_dumps(const std::string& path) {
     h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, h5::unlocked_access().get()), "opening it"));
     const Attributes attributes(f.get());
     const std::string format = attributes.has("format") ? attributes.text("format") : "";
-    if (format != series_format && format != series_format_1)
+    if (format != series_format && format != series_format_2 && format != series_format_1)
       throw Unfit("it is not a series file phasegrid wrote");
     const hsize_t n = dump_rows(f.get());
     for (std::string& dump : read_strings(f.get(), "dump", n)) rows.emplace_back().dump = std::move(dump);
@@ -405,7 +406,8 @@ void SeriesReader::Impl::read() {
         for (std::size_t k = 0; k < n; ++k) column.emplace_back(std::array<double, 3>{xyz[3 * k], xyz[3 * k + 1], xyz[3 * k + 2]});
         break;
       }
-      case RowType::counts: break;
+      case RowType::counts:
+      case RowType::flag: break;  // (derived, not read back)
     }
     for (std::size_t k = 0; k < n; ++k)
       if (!v.set(rows[k], column[k]))
@@ -431,21 +433,29 @@ void SeriesReader::Impl::read_counts(std::size_t k, SeriesCounts& cells) {
   const hsize_t start[3] = {k, 0, 0}, count[3] = {1, grid_ny, grid_nx};
   check(H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, count, nullptr), "counts");
   h5::Dataspace memory(check(H5Screate_simple(3, count, nullptr), "counts"));
-  // Read as unsigned into the same cells (the signed and unsigned types of
-  // one size may name the same storage), then checked.
-  auto* as_read = reinterpret_cast<std::uint32_t*>(&cells[0][0]);
-  check(H5Dread(counts.get(), H5T_NATIVE_UINT32, memory.get(), space.get(), H5P_DEFAULT, as_read), "counts");
-  for (std::size_t i = 0; i < std::size_t{grid_ny} * grid_nx; ++i)
-    if (as_read[i] > static_cast<std::uint32_t>(INT32_MAX))
-      damaged(fmt::format("dump {} ({}) counts {} particles in row {}, column {}, more than a run counts", k + 1,
-                          quoted(rows[k].dump), as_read[i], i / grid_nx + 1, i % grid_nx + 1));
+  // Read as stored, signed (this layout) or unsigned (the one before), into
+  // the same cells (the signed and unsigned types of one size may name the
+  // same storage), then checked: no count below 0 or above INT32_MAX.
+  h5::Datatype stored(check(H5Dget_type(counts.get()), "counts"));
+  const bool is_signed = H5Tget_sign(stored.get()) == H5T_SGN_2;
+  std::int32_t* as_signed = &cells[0][0];
+  auto* as_unsigned = reinterpret_cast<std::uint32_t*>(as_signed);
+  check(H5Dread(counts.get(), is_signed ? H5T_NATIVE_INT32 : H5T_NATIVE_UINT32, memory.get(), space.get(),
+                H5P_DEFAULT, as_signed),
+        "counts");
+  for (std::size_t i = 0; i < std::size_t{grid_ny} * grid_nx; ++i) {
+    const std::int64_t n = is_signed ? std::int64_t{as_signed[i]} : std::int64_t{as_unsigned[i]};
+    if (n < 0 || n > INT32_MAX)
+      damaged(fmt::format("dump {} ({}) counts {} particles in row {}, column {}, {}", k + 1, quoted(rows[k].dump),
+                          n, i / grid_nx + 1, i % grid_nx + 1, n < 0 ? "fewer than none" : "more than a run counts"));
+  }
 }
 
-// Whether `counts` is stored as this phasegrid stores it: unsigned 32-bit
+// Whether `counts` is stored as this phasegrid stores it: signed 32-bit
 // little-endian, a chunk a dump, shuffled then deflated.
 bool stored_as_ours(hid_t counts) {
   h5::Datatype type(check(H5Dget_type(counts), "counts"));
-  if (check(H5Tequal(type.get(), H5T_STD_U32LE), "counts") <= 0) return false;
+  if (check(H5Tequal(type.get(), H5T_STD_I32LE), "counts") <= 0) return false;
   h5::PropertyList dcpl(check(H5Dget_create_plist(counts), "counts"));
   hsize_t chunk[3] = {};
   if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || check(H5Pget_chunk(dcpl.get(), 3, chunk), "counts") != 3 ||

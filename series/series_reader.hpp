@@ -54,8 +54,8 @@ class SeriesReader {
   const std::string& interrupted() const;
   // The dumps in the file's order; their counts are null.
   const std::vector<SeriesDump>& rows() const;
-  // Row k's counts into `cells` (a count above INT32_MAX is refused as
-  // damage). The file stays open for the next row until close().
+  // Row k's counts into `cells` (a count below 0 or above INT32_MAX is
+  // refused as damage). The file stays open for the next row until close().
   void read_counts(std::size_t k, SeriesCounts& cells);
   // As read_counts(), and also, when the file stores them as this
   // phasegrid does (one chunk a dump, shuffled and deflated), row k's

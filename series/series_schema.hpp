@@ -16,8 +16,8 @@
 namespace pg {
 
 // What a variable holds for each dump: a text, a real, an integer, the three
-// reals of a position, or the grid's counts.
-enum class RowType { text, real, integer, xyz, counts };
+// reals of a position, the grid's counts, or a yes-or-no flag (0 or 1).
+enum class RowType { text, real, integer, xyz, counts, flag };
 
 // One dump's value of a variable (the counts apart: the grid itself).
 using RowValue = std::variant<std::string, double, std::int64_t, std::array<double, 3>>;
@@ -25,8 +25,9 @@ using RowValue = std::variant<std::string, double, std::int64_t, std::array<doub
 struct RowVariable {
   const char* name;
   RowType type;
-  // CF's long_name and units (UDUNITS' syntax; null for text), and a longer
-  // comment (null for none).
+  // CF's long_name and units (UDUNITS' syntax; null for text and for a
+  // count of particles, which is a number), and a longer comment (null for
+  // none). long_name and units are what xarray's plots label an axis with.
   const char* long_name;
   const char* units;
   const char* comment;
@@ -37,6 +38,10 @@ struct RowVariable {
   bool (*set)(SeriesDump&, const RowValue&);
   // Files of an earlier phasegrid lack it: read as the row's default.
   bool optional = false;
+  // A coordinate along the dump dimension, that the others name in their
+  // "coordinates" (xarray plots against it); CF's standard_name, if any.
+  bool coordinate = false;
+  const char* standard_name = nullptr;
 };
 
 // In the order they are made in the file (netCDF numbers the dimensions and

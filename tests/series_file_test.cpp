@@ -102,7 +102,7 @@ TEST(SeriesFile, LayoutReadsBack) {
 
   h5::Dataset counts(H5Dopen2(f, "counts", H5P_DEFAULT));
   h5::Datatype counts_type(H5Dget_type(counts.get()));
-  EXPECT_GT(H5Tequal(counts_type.get(), H5T_STD_U32LE), 0);
+  EXPECT_GT(H5Tequal(counts_type.get(), H5T_STD_I32LE), 0);
   EXPECT_EQ(dims_of(counts.get()), (std::vector<hsize_t>{3, grid_ny, grid_nx}));
   EXPECT_EQ(dims_of(counts.get(), true), (std::vector<hsize_t>{H5S_UNLIMITED, grid_ny, grid_nx}));
   h5::PropertyList dcpl(H5Dget_create_plist(counts.get()));
@@ -190,7 +190,7 @@ TEST(SeriesFile, LayoutReadsBack) {
   EXPECT_EQ(dimensions("log10_T_bounds"), (std::vector<std::string>{"log10_T", "bounds"}));
 
   // The run's attributes.
-  EXPECT_EQ(text_attr(f, "format"), "phasegrid series 2");
+  EXPECT_EQ(text_attr(f, "format"), "phasegrid series 3");
   EXPECT_EQ(text_attr(f, "Conventions"), "CF-1.10");
   EXPECT_EQ(text_attr(f, "version"), "0.1.0");
   EXPECT_EQ(text_attr(f, "centre"), "p");

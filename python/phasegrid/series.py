@@ -1,21 +1,26 @@
 """The series file: a whole run's phase grids in one file (``--h5 FILE``).
 
 It is a netCDF-4 file (HDF5 underneath) following the CF conventions, root
-attribute ``format`` "phasegrid series 2"; docs/series-file.md describes it.
+attribute ``format`` "phasegrid series 3"; docs/series-file.md describes it.
 D is the number of dumps (the dimension ``dump``):
 
-- ``counts`` (dump, log10_T, log10_n) uint32: ``counts[k, r - 1, c - 1]`` is
-  the exact count of row r (dust temperature), column c (density) of dump k;
+- ``counts`` (dump, log10_T, log10_n) int32: ``counts[k, r - 1, c - 1]`` is
+  the exact count of row r (dust temperature), column c (density) of dump k
+  (signed, so that a difference of two dumps is right; numpy sums int32 in
+  int64);
 - ``log10_T``, ``log10_n``: the centres of the rows and columns, with
   ``log10_T_bounds`` (540, 2) and ``log10_n_bounds`` (700, 2) the bounds the
   binning uses (column 1 also holds every lower density);
 - per dump: ``dump``, ``grid_file``, ``status`` (strings), ``time``,
   ``time_s``, ``time_ff``, ``npart``, ``binned``, ``inactive``,
   ``outside_above_columns``, ``outside_rows``, ``outside_nan``, ``centre``
-  (D, 3), ``dump_umass``, ``dump_udist``, ``dump_utime``;
+  (D, 3), ``dump_umass``, ``dump_udist``, ``dump_utime``, ``complete``
+  (whether the row is the dump's own grid);
 - root attributes: the run's settings.
 
-Files written before, ``format`` "phasegrid series 1" (plain HDF5, the
+Files of the layout before, ``format`` "phasegrid series 2", differ only in
+their counts, unsigned there; they read the same. Files written before
+that, ``format`` "phasegrid series 1" (plain HDF5, the
 outside counts as one compound dataset, the units as one (D, 3) dataset, the
 cell edges as (701) and (541) datasets), are read into the same names: their
 ``inactive`` is what ``npart`` leaves over, their ``centre`` NaN.
@@ -32,7 +37,8 @@ import numpy as np
 
 from .grid import COLUMNS, ROWS, check_file, grid_values
 
-SERIES_FORMAT = "phasegrid series 2"  #: the root attribute ``format`` of a series file
+SERIES_FORMAT = "phasegrid series 3"  #: the root attribute ``format`` of a series file
+FORMAT_2 = "phasegrid series 2"  #: ``format`` of the layout before (counts unsigned), read the same
 OLD_FORMAT = "phasegrid series 1"  #: ``format`` of the files written before, still read
 #: What became of a dump, as the ``status`` strings say it.
 STATUSES = ("complete", "ended early", "could not be opened", "stopped by a fault", "out of memory", "not a dump",
@@ -50,7 +56,7 @@ INTEGERS = ("npart", "binned", "inactive", "outside_above_columns", "outside_row
 FILE_STRINGS = ("dump_path",)
 FILE_INTEGERS = ("dump_size", "dump_mtime")
 # The dimensions of the file's variables (counts apart), for to_xarray().
-DIMS = dict({name: ("dump",) for name in STRINGS + FLOATS + INTEGERS + FILE_STRINGS + FILE_INTEGERS},
+DIMS = dict({name: ("dump",) for name in STRINGS + FLOATS + INTEGERS + FILE_STRINGS + FILE_INTEGERS + ("complete",)},
             centre=("dump", "xyz"),
             log10_T=("log10_T",), log10_n=("log10_n",), log10_T_bounds=("log10_T", "bounds"),
             log10_n_bounds=("log10_n", "bounds"))
@@ -58,7 +64,7 @@ DIMS = dict({name: ("dump",) for name in STRINGS + FLOATS + INTEGERS + FILE_STRI
 OPEN_FILES = 8
 # Attributes HDF5 and netCDF-4 keep for themselves, not the variables' own.
 INTERNAL_ATTRS = {"DIMENSION_LIST", "REFERENCE_LIST", "CLASS", "NAME", "_Netcdf4Dimid", "_Netcdf4Coordinates",
-                  "_nc3_strict", "_NCProperties", "_FillValue"}
+                  "_nc3_strict", "_NCProperties", "_FillValue", "coordinates"}
 
 
 def _text(value):
@@ -125,7 +131,7 @@ class _File:
         with _hdf5_errors(self.path), h5py.File(self.path, "r") as f:
             self.identity = _identity(self.path)
             fmt = _text(f.attrs["format"]) if "format" in f.attrs else None
-            if fmt not in (SERIES_FORMAT, OLD_FORMAT):
+            if fmt not in (SERIES_FORMAT, FORMAT_2, OLD_FORMAT):
                 raise ValueError(f'"{self.path}" is not a phasegrid series file: its format attribute is '
                                  f'{fmt!r}, not "{SERIES_FORMAT}"')
             self.format = fmt
@@ -137,7 +143,7 @@ class _File:
                                  f"integers of shape (D, {ROWS}, {COLUMNS})")
             self.size = counts.shape[0]
             self.vars = {}
-            if fmt == SERIES_FORMAT:
+            if fmt != OLD_FORMAT:
                 self._read_format_2(f)
             else:
                 self._read_format_1(f)
@@ -252,11 +258,11 @@ def _expand(paths):
 
 class Counts:
     """A series' counts as an array read one dump at a time: ``counts[k]`` is
-    dump k's (540, 700) uint32 grid, read when asked; ``counts[a:b]``,
+    dump k's (540, 700) int32 grid, read when asked; ``counts[a:b]``,
     ``counts[[i, j]]`` and ``counts[k, r, c]`` index as numpy does, and
     ``numpy.asarray(counts)`` reads them all."""
 
-    dtype = np.dtype(np.uint32)
+    dtype = np.dtype(np.int32)
     ndim = 3
 
     def __init__(self, series):
@@ -277,7 +283,7 @@ class Counts:
         if isinstance(first, (int, np.integer)):
             return self._series._read_counts(range(len(self))[first])[rest]
         dumps = np.arange(len(self))[first]
-        grids = np.empty((len(dumps), ROWS, COLUMNS), np.uint32)
+        grids = np.empty((len(dumps), ROWS, COLUMNS), np.int32)
         for i, k in enumerate(dumps):
             grids[i] = self._series._read_counts(int(k))
         return grids[(slice(None),) + rest]
@@ -287,7 +293,7 @@ class Counts:
         return grids if dtype is None else grids.astype(dtype)
 
     def __repr__(self):
-        return f"<counts of {len(self)} dumps, (D, {ROWS}, {COLUMNS}) uint32, read when indexed>"
+        return f"<counts of {len(self)} dumps, (D, {ROWS}, {COLUMNS}) int32, read when indexed>"
 
 
 class Series:
@@ -303,7 +309,8 @@ class Series:
     arrays; ``centre`` (D, 3); ``dump_path`` (str), ``dump_size`` and
     ``dump_mtime`` (int64, -1 when unknown): the file each dump was. The axes: ``log10_n``, ``log10_T`` (centres),
     ``log10_n_bounds``, ``log10_T_bounds`` (cells, 2). ``counts[k]`` is dump
-    k's (540, 700) uint32 grid. ``attrs`` holds the root attributes (those
+    k's (540, 700) int32 grid; ``complete`` (bool) whether dump k's row is
+    its own grid (status "complete"). ``attrs`` holds the root attributes (those
     all the files agree on), ``files`` the files, ``file_attrs`` each file's
     own attributes.
     """
@@ -324,6 +331,8 @@ class Series:
         for name in STRINGS + FILE_STRINGS:
             joined = [s for f in files for s in f.vars[name]]
             setattr(self, name, [joined[k] for k in order])
+        # Whether each row is its dump's own grid (the file's "complete").
+        self.complete = np.array([status == "complete" for status in self.status], dtype=bool)
         for name in FLOATS + INTEGERS + FILE_INTEGERS + ("centre",):
             setattr(self, name, np.concatenate([f.vars[name] for f in files])[order])
         first = files[0].vars
@@ -389,13 +398,14 @@ class Series:
         handle = self._handle(i)
         with _hdf5_errors(self._files[i].path):
             grid = handle["counts"][row]
-        if grid.dtype.kind == "i" and grid.min() < 0:
-            raise ValueError(f'"{self._files[i].path}": counts holds negative values')
-        return grid.astype(np.uint32, copy=False)
+        if grid.size and (grid.min() < 0 or grid.max() > np.iinfo(np.int32).max):
+            raise ValueError(f'"{self._files[i].path}": counts holds values below 0 or above 2147483647, '
+                             "which no run counts")
+        return grid.astype(np.int32, copy=False)
 
     def load(self):
         """Reads every dump's counts into memory (``counts`` becomes a (D,
-        540, 700) uint32 array) and closes the files. Returns the series."""
+        540, 700) int32 array) and closes the files. Returns the series."""
         if isinstance(self.counts, Counts):
             self.counts = np.asarray(self.counts)
         self.close()
@@ -419,21 +429,45 @@ class Series:
         except Exception:
             pass
 
-    def to_xarray(self):
+    def to_xarray(self, all_rows=False):
         """The series as an ``xarray.Dataset``: the file's variables, with the
-        dimensions ``dump``, ``log10_T``, ``log10_n``, ``bounds``, ``xyz``,
-        the coordinates ``dump``, ``log10_T``, ``log10_n``, each variable's
-        attributes and the root attributes (``attrs``). The counts are read
-        when used, as :attr:`counts` reads them (loaded after
-        :meth:`load`). Needs xarray (Debian: python3-xarray)."""
+        dimensions ``dump``, ``log10_T``, ``log10_n``, ``bounds``, ``xyz``;
+        the coordinates ``dump``, ``log10_T``, ``log10_n`` and, along
+        ``dump``, ``time``, ``time_s``, ``time_ff``, ``status`` and
+        ``complete`` (``ds.binned.plot(x="time")``,
+        ``ds.swap_dims(dump="time")``); each variable's attributes and the
+        root attributes (``attrs``). The counts are int32, read when used, as
+        :attr:`counts` reads them (loaded after :meth:`load`).
+
+        Only the rows of complete dumps, unless ``all_rows``: the counts of a
+        dump that ended early or could not be opened are mostly an earlier
+        dump's, and those of a dump with no grid are zeros, so that a sum
+        over dumps would count them in; ``attrs["rows_left_out"]`` says how
+        many were left out.
+
+        For xarray's labels, a unit ``lg(re 1 X)`` (log10 of X, as UDUNITS
+        writes it) is given as ``X``, the long name saying log10, and the
+        file's form kept as the attribute ``udunits``. Needs xarray (Debian:
+        python3-xarray)."""
         import xarray as xr
 
-        def variable(name, data):
-            return xr.Variable(DIMS[name], data, attrs=self.var_attrs.get(name, {}))
+        def attrs_of(name):
+            attrs = dict(self.var_attrs.get(name, {}))
+            units = attrs.get("units")
+            if isinstance(units, str) and units.startswith("lg(re 1 ") and units.endswith(")"):
+                attrs["udunits"], attrs["units"] = units, units[len("lg(re 1 "):-1]
+            elif units == "1":  # (files of the layout before) a number: no unit in a label
+                del attrs["units"]
+            return attrs
 
-        coords = {name: variable(name, getattr(self, name)) for name in ("dump", "log10_T", "log10_n")}
+        def variable(name, data):
+            return xr.Variable(DIMS[name], data, attrs=attrs_of(name))
+
+        coords = {name: variable(name, getattr(self, name))
+                  for name in ("dump", "log10_T", "log10_n") + FLOATS[:3] + ("status",)}
+        coords["complete"] = xr.Variable(("dump",), self.complete, attrs=attrs_of("complete"))
         data = {name: variable(name, getattr(self, name))
-                for name in ("log10_T_bounds", "log10_n_bounds", "grid_file", "status") + FLOATS[:3]
+                for name in ("log10_T_bounds", "log10_n_bounds", "grid_file")
                 + INTEGERS + ("centre",) + FLOATS[3:] + FILE_STRINGS + FILE_INTEGERS}
         # (as xarray decodes a time since a date)
         data["dump_mtime"] = xr.conventions.decode_cf_variable("dump_mtime", data["dump_mtime"])
@@ -442,8 +476,14 @@ class Series:
             from xarray.core import indexing
 
             counts = indexing.LazilyIndexedArray(_counts_backend()(self))
-        data["counts"] = xr.Variable(("dump", "log10_T", "log10_n"), counts, attrs=self.var_attrs.get("counts", {}))
-        return xr.Dataset(data, coords=coords, attrs=dict(self.attrs))
+        data["counts"] = xr.Variable(("dump", "log10_T", "log10_n"), counts, attrs=attrs_of("counts"))
+        ds = xr.Dataset(data, coords=coords, attrs=dict(self.attrs))
+        if all_rows or self.complete.all():
+            return ds
+        ds = ds.isel(dump=np.flatnonzero(self.complete))
+        ds.attrs["rows_left_out"] = (f"{int((~self.complete).sum())} dumps not complete "
+                                     "(to_xarray(all_rows=True) keeps them)")
+        return ds
 
     def __repr__(self):
         shown = ", ".join(self.dump[:3]) + (", ..." if len(self) > 3 else "")
@@ -502,7 +542,7 @@ def open_series(paths):
 def read_series(paths):
     """Reads one series file, several or those a glob pattern names (as
     :func:`open_series` joins them) into a :class:`Series` whose ``counts``
-    is a (D, 540, 700) uint32 array: all of it, at about 1.5 MB a dump, the
+    is a (D, 540, 700) int32 array: all of it, at about 1.5 MB a dump, the
     files closed. Raises as :func:`open_series` does, and ValueError when a
     file's counts hold negative values."""
     return open_series(paths).load()

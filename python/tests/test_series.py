@@ -24,7 +24,7 @@ def write_series(path, strings="utf-8", **changes):
     rng = np.random.default_rng(3)
     counts = np.zeros((3, 540, 700), np.uint32)
     counts[0, 100:140, 300:360] = rng.integers(0, 50, (40, 60))
-    counts[2, 200, 500] = 4_000_000_000  # beyond int32
+    counts[2, 200, 500] = 2_000_000_000  # beyond int16, within what a dump holds
     names = ["full001", "dümp 2", "run/full003"]
     fixed = {
         "utf-8": lambda v: np.array(v, dtype=h5py.string_dtype("utf-8")),
@@ -69,7 +69,7 @@ def test_reads_every_part_of_a_series(tmp_path, strings):
     data = write_series(tmp_path / "s.h5", strings)
     s = phasegrid.read_series(tmp_path / "s.h5")
     assert len(s) == 3
-    assert s.counts.dtype == np.uint32 and s.counts.shape == (3, 540, 700)
+    assert s.counts.dtype == np.int32 and s.counts.shape == (3, 540, 700)
     np.testing.assert_array_equal(s.counts, data["counts"])
     np.testing.assert_array_equal(s.log10_n_edges, phasegrid.LOG10_N_EDGES)
     np.testing.assert_array_equal(s.log10_T_edges, phasegrid.LOG10_T_EDGES)
@@ -90,9 +90,9 @@ def test_reads_every_part_of_a_series(tmp_path, strings):
     np.testing.assert_array_equal(s.attrs["centre_position"], [0.1, 0.0, -0.2])
     np.testing.assert_array_equal(s.attrs["dump_units"], [UNITS] * 3)
     # The grid file's values: log10 count, -1 for an empty cell; exact
-    # beyond 2^31.
+    # beyond 2^16.
     g = s.log10_counts(2)
-    assert g[200, 499] == -1.0 and g[200, 500] == np.log10(4e9)
+    assert g[200, 499] == -1.0 and g[200, 500] == np.log10(2e9)
 
 
 @pytest.mark.parametrize("change, says", [
@@ -101,7 +101,8 @@ def test_reads_every_part_of_a_series(tmp_path, strings):
     ({"time": np.array([0.75, 1.0])}, r"time has shape \(2,\), not \(3,\)"),
     ({"status": np.array(["complete"], dtype=h5py.string_dtype())}, "status holds 1 entries, not 3"),
     ({"counts": np.zeros((3, 700, 540), np.uint32)}, "not integers of shape"),
-    ({"counts": np.full((3, 540, 700), -1, np.int32)}, "negative"),
+    ({"counts": np.full((3, 540, 700), -1, np.int32)}, "below 0"),
+    ({"counts": np.full((3, 540, 700), 3_000_000_000, np.uint32)}, "above 2147483647"),
     ({"binned": None}, 'no dataset "binned"'),
     ({"outside": np.zeros(3, [("above_columns", "<i8"), ("nan", "<i8")])}, "no field outside_rows"),
 ])
@@ -123,10 +124,10 @@ def test_series_of_a_real_run(series_run):
     folder, path = series_run
     s = phasegrid.read_series(path)
     names = list(DUMPS) + ["cut"]
-    assert len(s) == 3 and s.counts.dtype == np.uint32
+    assert len(s) == 3 and s.counts.dtype == np.int32
     assert [p.rsplit("/", 1)[-1] for p in s.dumps] == names
     assert s.status == ["complete", "complete", "ended early"]
-    assert s.attrs["format"] == "phasegrid series 2"
+    assert s.attrs["format"] == "phasegrid series 3"
     # The bounds the binning uses: within 1e-7 of c/50 and r/200.
     np.testing.assert_allclose(s.log10_n_edges, phasegrid.LOG10_N_EDGES, rtol=0, atol=1e-6)
     np.testing.assert_allclose(s.log10_T_edges, phasegrid.LOG10_T_EDGES, rtol=0, atol=1e-6)
@@ -166,9 +167,28 @@ def test_netcdf_and_xarray_read_a_real_run(series_run):
     with xarray.open_dataset(path) as ds, phasegrid.open_series(path) as s:
         for k, name in enumerate(list(DUMPS) + ["cut"]):
             assert_grid_file_holds(folder / grid_name(name), ds["counts"][k].values)
-        mine = s.to_xarray()
+        mine = s.to_xarray(all_rows=True)
         xarray.testing.assert_equal(mine, ds)
-        assert mine["time_s"].attrs == ds["time_s"].attrs and mine.attrs["format"] == "phasegrid series 2"
+        assert mine["time_s"].attrs == ds["time_s"].attrs and mine.attrs["format"] == "phasegrid series 3"
+        # What a scientist does with it: plot against time, select by time,
+        # difference and sum without a cast, the dump that ended early left
+        # out by default, labels as a physicist writes them.
+        for view in (ds, mine):
+            assert set(view.coords) >= {"time", "time_s", "time_ff", "status", "complete"}
+            assert view.swap_dims(dump="time").sel(time=view.time[0]).binned == view.binned[0]
+            assert list(view.complete.values) == [True, True, False]
+            assert (view.counts[0] - view.counts[1]).min() < 0 and view.counts.dtype == np.int32
+        assert int(mine.counts.sum()) == int(s.binned.sum()) == int(ds.counts.sum())
+        fine = s.to_xarray()
+        assert fine.sizes["dump"] == 2 and "1 dumps not complete" in fine.attrs["rows_left_out"]
+        assert int(fine.counts.sum("dump").sum()) == int(s.binned[:2].sum())
+        import matplotlib
+        matplotlib.use("Agg")
+        from xarray.plot.utils import label_from_attrs
+        assert label_from_attrs(fine.log10_n) == "log10 number density [cm-3]"
+        assert label_from_attrs(fine.counts) == "particles in the cell"
+        fine.binned.plot(x="time")
+        matplotlib.pyplot.close("all")
 
 
 def test_several_files_are_one_series_in_time_order(series_run, tmp_path):
