@@ -125,7 +125,7 @@ int run(MakePlan make_plan, Trace& trace) {
       names.push_back(job.label);
       sizes.push_back(job.size);
     }
-    report.emplace(std::move(names), series_path, splan.carried);
+    report.emplace(std::move(names), series_path, splan.appending);
     dumps = plan.jobs.size();
     progress.emplace(std::move(sizes), stderr, RunProgress::wanted(plan.options.quiet));
     stop_gently();

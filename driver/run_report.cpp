@@ -15,8 +15,8 @@ namespace pg {
 
 const char* const not_a_dump_why = "is not a dump: it does not start with a dump's identification record";
 
-RunReport::RunReport(std::vector<std::string> dumps, std::string series, std::size_t carried)
-    : dumps_(std::move(dumps)), series_(std::move(series)), carried_(carried), problems_(dumps_.size()) {}
+RunReport::RunReport(std::vector<std::string> dumps, std::string series, bool appending)
+    : dumps_(std::move(dumps)), series_(std::move(series)), appending_(appending), problems_(dumps_.size()) {}
 
 void RunReport::problem(std::size_t k, const char* what) { problems_[k].push_back(what); }
 
@@ -70,7 +70,7 @@ void RunReport::interrupted(std::size_t k, int signal) {
   std::string rest;
   if (!series_.empty() && k > 0)
     rest = fmt::format("the series \"{}\" holds the {} done{}: run again with --append to go on", series_, n(k),
-                       carried_ > 0 ? fmt::format(" and the {} it held", carried_) : "");
+                       appending_ ? " and those it held before" : "");
   else if (!series_.empty())
     rest = fmt::format("no dump was done, and the series \"{}\" is left as it was", series_);
   else if (k > 0)

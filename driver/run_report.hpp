@@ -19,9 +19,9 @@ extern const char* const not_a_dump_why;
 
 class RunReport {
  public:
-  // `series`: the run's series file ("" for none), which carried `carried`
-  // rows over from an earlier one (--append).
-  explicit RunReport(std::vector<std::string> dumps, std::string series = {}, std::size_t carried = 0);
+  // `series`: the run's series file ("" for none); `appending`: it holds the
+  // rows of an earlier one too (--append).
+  explicit RunReport(std::vector<std::string> dumps, std::string series = {}, bool appending = false);
 
   void could_not_be_opened(std::size_t k, int error);
   void ended_early(std::size_t k, std::int64_t offset);
@@ -65,7 +65,7 @@ class RunReport {
   std::string not_processed_after(std::size_t k);
   std::vector<std::string> dumps_;
   std::string series_;
-  std::size_t carried_ = 0;
+  bool appending_ = false;
   std::vector<std::vector<const char*>> problems_;
 };
 

@@ -183,7 +183,6 @@ SeriesPlan plan_series(RunPlan& plan, SeriesFile& series) {
   for (std::size_t r = 0; r < rows.size(); ++r) {
     if (dropped[r]) continue;
     carry(earlier, r, series, cells);
-    ++sp.carried;
   }
   earlier.close();
   return sp;

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +31,7 @@
 #include "tests/support/spawn.hpp"
 
 using namespace pgtest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -191,21 +193,36 @@ TEST(SeriesRun, InterruptedWhileWaitingForADump) {
   ::close(writer);
   ASSERT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGTERM) << dir.read("out");
 
-  Series s(dir.file("run.h5"));
-  ASSERT_TRUE(s.open());
-  EXPECT_EQ(s.strings("dump"), std::vector<std::string>{"d1"});
-  pg::PhaseGrid grid;
-  s.counts_into_grid(0, grid);
-  EXPECT_EQ(grid.text(), dir.read("QGd1     01"));
+  {
+    Series s(dir.file("run.h5"));
+    ASSERT_TRUE(s.open());
+    EXPECT_EQ(s.strings("dump"), std::vector<std::string>{"d1"});
+    pg::PhaseGrid grid;
+    s.counts_into_grid(0, grid);
+    EXPECT_EQ(grid.text(), dir.read("QGd1     01"));
+  }
   EXPECT_NE(dir.read("out").find("phasegrid: stopped by SIGTERM in dump 2 of 2 (\"d2\"), whose files are left as "
                                  "they were; the series \"run.h5\" holds the 1 dump done: run again with --append to "
                                  "go on\n"),
             std::string::npos)
       << dir.read("out");
+  // An append stopped at the pipe puts back the row of d1, changed since,
+  // which it was to read again after it.
+  const std::vector<std::string> held = series_rows(dir.file("run.h5"));
+  ASSERT_EQ(run_mkdump({"--particles", "1000", "--time", "2", dir.file("d3")}).status, 0);
+  std::filesystem::last_write_time(dir.file("d1"), std::filesystem::last_write_time(dir.file("d1")) + 5s);
+  const pid_t append = start_tool(dir.path(), "answers", "out2", {"-q", "--append", "--h5", "run.h5", "d3", "d2", "d1"});
+  for (int i = 0; i < 3000 && (writer = ::open(dir.file("d2").c_str(), O_WRONLY | O_NONBLOCK)) < 0; ++i) ::usleep(10000);
+  ::kill(append, SIGTERM);
+  EXPECT_TRUE(WIFSIGNALED(wait_for(append)));
+  ::close(writer);
+  const std::vector<std::string> rows = series_rows(dir.file("run.h5"));
+  EXPECT_EQ(rows.size(), 2u) << dir.read("out2");
+  EXPECT_EQ(rows.at(0), held.at(0));
   std::filesystem::remove(dir.file("d2"));
   ASSERT_EQ(run_mkdump({"--particles", "2000", dir.file("d2")}).status, 0);
   ASSERT_EQ(run_tool(dir.path(), "", {"-q", "--append", "--h5", "run.h5", "d1", "d2"}).status, 0);
-  ASSERT_EQ(run_tool(dir.path(), "", {"-q", "-o", "one", "--h5", "one.h5", "d1", "d2"}).status, 0);
+  ASSERT_EQ(run_tool(dir.path(), "", {"-q", "-o", "one", "--h5", "one.h5", "d1", "d2", "d3"}).status, 0);
   EXPECT_EQ(series_rows(dir.file("run.h5")), series_rows(dir.file("one.h5")));
 }
 
