@@ -79,10 +79,10 @@ std::string RunProgress::text() const {
   } else {
     t += "reading";
   }
-  // The time left, once the bytes so far say something of it.
-  const double read = static_cast<double>(done_) + static_cast<double>(
-                                                        binning_ ? std::max<std::int64_t>(size_, 0)
-                                                                 : std::clamp<std::int64_t>(offset_, 0, std::max<std::int64_t>(size_, 0)));
+  // The time left, once the bytes so far say something of it: the dumps
+  // over, and as much of this one as its read has passed.
+  const std::int64_t size = std::max<std::int64_t>(size_, 0);
+  const double read = static_cast<double>(done_ + (binning_ ? size : std::clamp<std::int64_t>(offset_, 0, size)));
   const double elapsed = seconds();
   if (total_ > 0 && read > 0 && elapsed >= 1)
     t += fmt::format(", {} left", seconds_text(elapsed * (static_cast<double>(total_) - read) / read));

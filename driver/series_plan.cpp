@@ -149,6 +149,7 @@ SeriesPlan plan_series(RunPlan& plan, SeriesFile& series) {
     again += !held[j] && !replaces[j].empty() ? 1 : 0;
   }
   std::vector<DumpJob> reading;
+  std::size_t kept = 0;  // dumps held complete: not read again
   for (std::size_t j = 0; j < plan.jobs.size(); ++j) {
     if (held[j] && plan.jobs[j].not_readable != 0) {
       ++sp.kept_unreadable;
@@ -156,7 +157,7 @@ SeriesPlan plan_series(RunPlan& plan, SeriesFile& series) {
                        quoted(plan.jobs[j].path), std::strerror(plan.jobs[j].not_readable)));
     }
     if (held[j]) {
-      ++sp.held;
+      ++kept;
       continue;
     }
     reading.push_back(std::move(plan.jobs[j]));
@@ -168,14 +169,14 @@ SeriesPlan plan_series(RunPlan& plan, SeriesFile& series) {
   auto part = [&](std::size_t count, const char* one, const char* many) {
     if (count > 0) parts.push_back(fmt::format("{} {}", count, count == 1 ? one : many));
   };
-  part(sp.held, "is held complete and unchanged and is not read again",
+  part(kept, "is held complete and unchanged and is not read again",
        "are held complete and unchanged and are not read again");
   part(again, "is read again", "are read again");
   part(plan.jobs.size() - again, "is new", "are new");
   // (A run with nothing to read says so as it ends.)
   if (!plan.jobs.empty())
     tell(fmt::format("--append: {} holds {}; of the run's {}, {}", quoted(o.series_path), dumps(rows.size()),
-                     dumps(plan.jobs.size() + sp.held), fmt::join(parts, ", ")));
+                     dumps(plan.jobs.size() + kept), fmt::join(parts, ", ")));
 
   series.set_history(history(earlier, plan.jobs.size()));
   series.order_by_time();

@@ -19,7 +19,6 @@ SeriesRun series_run(const Analysis& answers);
 
 struct SeriesPlan {
   bool appending = false;        // rows of an earlier series are carried over
-  std::size_t held = 0;          // dumps of the run it holds complete: not read again
   std::size_t kept_unreadable = 0;  // of those, dumps that cannot be read now (-k): exit status 1
   std::optional<SeriesReader> earlier;
   // For each dump the run reads, the earlier rows it replaces: put back

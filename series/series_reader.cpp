@@ -38,6 +38,11 @@ struct Unfit : std::runtime_error {
 
 [[noreturn]] void damaged(const std::string& why) { throw Unfit("it is damaged: " + why); }
 
+// A series file of any layout phasegrid wrote: what a run may replace.
+bool any_series_format(std::string_view format) {
+  return format == series_format || format == series_format_2 || format == series_format_1;
+}
+
 // What the file at `path` is, as far as a series file goes: its status, and
 // for a regular file whether it starts with HDF5's signature (or why that
 // cannot be read).
@@ -275,8 +280,7 @@ std::string series_refusal(const std::string& path) {
     const Attributes attributes(f.get());
     if (!attributes.has("format")) return not_ours;
     const std::string format = attributes.text("format");
-    return format == series_format || format == series_format_2 || format == series_format_1 ? std::string()
-                                                                                             : not_ours;
+    return any_series_format(format) ? std::string() : not_ours;
   } catch (const Unfit&) {
     return not_ours;
   } catch (const h5::Error& e) {
@@ -310,8 +314,7 @@ std::vector<SeriesDump> held_dumps(const std::string& path) {
     h5::File f(check(H5Fopen(path.c_str(), H5F_ACC_RDONLY, h5::unlocked_access().get()), "opening it"));
     const Attributes attributes(f.get());
     const std::string format = attributes.has("format") ? attributes.text("format") : "";
-    if (format != series_format && format != series_format_2 && format != series_format_1)
-      throw Unfit("it is not a series file phasegrid wrote");
+    if (!any_series_format(format)) throw Unfit("it is not a series file phasegrid wrote");
     const hsize_t n = dump_rows(f.get());
     for (std::string& dump : read_strings(f.get(), "dump", n)) rows.emplace_back().dump = std::move(dump);
     if (check(H5Lexists(f.get(), "dump_path", H5P_DEFAULT), "dump_path") > 0) {
@@ -347,15 +350,10 @@ struct SeriesReader::Impl {
   template <class Step>
   void checked(Step step) {
     try {
-      h5::prepare_calls();
-      step();
-    } catch (const Unfit& e) {
+      checked_read(path, step);
+    } catch (const Error&) {
       drop();
-      throw Error(FaultKind::input_refused, fmt::format("cannot use the series file {}: {}", quoted(path), e.what()));
-    } catch (const h5::Error& e) {
-      drop();
-      throw Error(FaultKind::input_refused,
-                  fmt::format("cannot read the series file {}: HDF5 cannot read it ({})", quoted(path), e.what()));
+      throw;
     }
   }
 };
