@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "analysis/answers.hpp"
+#include "analysis/diagram.hpp"
 #include "analysis/phase_grid.hpp"
 
 namespace pg {
@@ -47,6 +48,18 @@ struct SeriesRun {
   double grid_umass = 0, grid_udist = 0, grid_utime = 0;  // the units the grid uses (cgs)
   double density_to_n = 0;  // number density (cm^-3) per code density unit
   std::string history;      // how the file came to be, when not one run (a merge): the root "history"
+  // The run's diagrams (--diagram), in order: each a variable of the file
+  // with its axes (see diagram_names()), its SPEC recorded.
+  std::vector<DiagramSpec> diagrams;
+};
+
+// One dump's cells of one diagram: y rows of x columns, x fastest; counts
+// for a diagram of counts, values for the others. Null: no cells (zeros, or
+// NaN for values), as for any status but binned.
+struct SeriesDiagramCells {
+  DiagramStatus status = DiagramStatus::not_binned;
+  const std::int32_t* counts = nullptr;
+  const double* values = nullptr;
 };
 
 // One dump of the run.
@@ -75,6 +88,9 @@ struct SeriesDump {
   // is the same dump, unchanged.
   std::string dump_path;
   std::int64_t dump_size = -1, dump_mtime = -1;
+  // One per diagram of the run, in SeriesRun::diagrams' order (none: every
+  // diagram not binned).
+  std::vector<SeriesDiagramCells> diagrams;
 };
 
 // A dump's counts as a series file of this phasegrid stores them: one
