@@ -28,6 +28,7 @@
 #include "driver/run.hpp"
 #include "driver/run_report.hpp"
 #include "format/layout.hpp"
+#include "analysis/diagram.hpp"
 
 #ifndef PHASEGRID_VERSION
 #define PHASEGRID_VERSION "unknown"
@@ -89,6 +90,16 @@ constexpr std::string_view usage =
     "                        dumps the run does not name (refused without it)\n"
     "  --series-only         with --h5: write the series file alone, no grid or\n"
     "                        index files\n"
+    "  --diagram SPEC        with --h5 and DUMPs: also bin each dump into a\n"
+    "                        diagram of any two quantities, weighted, in the\n"
+    "                        series file (repeatable). SPEC is AXIS,AXIS[,WEIGHT]:\n"
+    "                        AXIS is NAME[:log|:lin][:MIN:MAX:BINS] (MIN and MAX\n"
+    "                        decimal logarithms on a log axis), WEIGHT is count\n"
+    "                        (the default), mass (grams), NAME (the sum) or\n"
+    "                        mean:NAME (the mean by mass). For example:\n"
+    "                        --diagram n,H2Frac,mass  --diagram n,r:log:-4:1:250\n"
+    "  --quantities          list the quantities a diagram may bin, with their\n"
+    "                        units and default axes\n"
     "  -h, --help            this text\n"
     "  --version             the version\n"
     "\n"
@@ -103,6 +114,27 @@ constexpr std::string_view usage =
 }  // namespace
 
 namespace {
+
+// What --quantities prints: a line for each quantity.
+std::string quantities_text() {
+  std::string text =
+      "What a --diagram axis or weight may name. \"carried\": which dumps carry it (every dump; one with the\n"
+      "dust arrays; with the radiative group; with the chemistry). A dump that lacks one leaves the diagram\n"
+      "empty, its status lacks_quantity. Positions and velocities are turned and centred as the run is asked.\n"
+      "Default axis: log (MIN, MAX decimal logarithms) or lin, MIN:MAX:BINS.\n\n";
+  text += fmt::format("{:<16} {:<44} {:<6} {:<10} {:<26} {}\n", "name", "what", "units", "carried", "default axis",
+                      "how it is found");
+  for (const pg::QuantityInfo& q : pg::quantities()) {
+    static constexpr const char* carried[] = {"always", "dust", "radiation", "chemistry"};
+    text += fmt::format("{:<16} {:<44} {:<6} {:<10} {:<26} {}\n", q.name, q.long_name,
+                        q.units.empty() ? "-" : q.units, carried[static_cast<int>(q.carried)],
+                        fmt::format("{}:{}:{}:{}", q.axis.log ? "log" : "lin", q.axis.lo, q.axis.hi, q.axis.bins),
+                        q.formula);
+  }
+  text += "\nWeights: count (particles), mass (grams: m by the dump's mass unit), NAME (the sum of a quantity),\n"
+          "mean:NAME (the mean of a quantity by mass: sum of m NAME over sum of m).\n";
+  return text;
+}
 
 [[noreturn]] void usage_error(const std::string& why) { throw pg::Error(pg::FaultKind::bad_answer, why); }
 
@@ -167,6 +199,8 @@ struct Options {
   std::string frequency;
   std::string output_dir = ".";
   std::string series;
+  std::vector<std::string> diagrams;
+  bool quantities = false;
   bool keep_going = false, quiet = false, series_only = false, append = false, replace = false, help = false,
        version = false;
 };
@@ -180,8 +214,12 @@ int run_command_line(const Options& o, CLI::App& app) {
   if (o.append && o.series.empty()) usage_error("--append needs --h5 FILE");
   if (o.replace && o.series.empty()) usage_error("--replace needs --h5 FILE");
   if (o.append && o.replace) usage_error("--append and --replace cannot both be given: choose one");
+  std::vector<pg::DiagramSpec> diagrams;
+  for (const std::string& spec : o.diagrams) diagrams.push_back(pg::parse_diagram(spec));
+  if (!diagrams.empty() && o.series.empty())
+    usage_error("--diagram needs --h5 FILE: a diagram is written into the series file");
   if (dialogue) {
-    for (const char* name : {"--centre", "--position", "--sink", "--rotate", "--frequency"})
+    for (const char* name : {"--centre", "--position", "--sink", "--rotate", "--frequency", "--diagram"})
       if (given(name))
         usage_error(fmt::format("{} needs at least one DUMP: without one, the answers are read from "
                                 "standard input",
@@ -254,7 +292,7 @@ int run_command_line(const Options& o, CLI::App& app) {
   run.replace = o.replace;
   run.quiet = o.quiet;
   if (dialogue) return pg::phasegrid_main(std::cin, trace, run, o.output_dir);
-  return pg::run_plan({std::move(answers), std::move(jobs), std::move(run)}, trace);
+  return pg::run_plan({std::move(answers), std::move(jobs), std::move(run), std::move(diagrams)}, trace);
 }
 
 }  // namespace
@@ -279,6 +317,8 @@ int phasegrid_command(int argc, char** argv) {
   app.add_flag("--series-only", o.series_only);
   app.add_flag("--append", o.append);
   app.add_flag("--replace", o.replace);
+  app.add_option("--diagram", o.diagrams)->allow_extra_args(false)->type_name("SPEC");
+  app.add_flag("--quantities", o.quantities);
   app.add_option("dumps", o.dumps);
   // What no option takes is refused by name below: the word itself.
   app.allow_extras();
@@ -294,9 +334,11 @@ int phasegrid_command(int argc, char** argv) {
     std::replace(why.begin(), why.end(), '\n', ' ');
     throw pg::Error(pg::FaultKind::bad_answer, why);
   }
-  if (o.help || o.version) {
+  if (o.help || o.version || o.quantities) {
     if (o.help)
       fmt::print("{}", usage);
+    else if (o.quantities)
+      fmt::print("{}", quantities_text());
     else
       fmt::print("phasegrid {}\n", PHASEGRID_VERSION);
     return pg::exit_ok;

@@ -10,7 +10,9 @@
 #include <memory>
 #include <string>
 #include <variant>
+#include <vector>
 
+#include "analysis/diagram.hpp"
 #include "analysis/phase_grid.hpp"
 #include "base/error.hpp"
 #include "base/trace.hpp"
@@ -43,6 +45,7 @@ struct RunState {
   RunState(Trace& t, Wanted w);
   Store store;
   PhaseGrid grid;
+  Diagrams diagrams;  // the run's --diagram ones
   Trace& trace;
   Wanted wanted;               // what the reader keeps
   bool dust_supplied = false;  // an earlier dump supplied dust temperatures
@@ -88,6 +91,7 @@ struct Read {
   OutsideGrid outside;
   std::array<double, 3> centre{};  // the point moved to the origin
   std::array<double, 3> units{};   // mass, length, time the dump records
+  std::vector<DiagramStatus> diagrams;  // what became of each of the run's diagrams
   DumpFiles files;
 };
 using DumpOutcome = std::variant<Skipped, Interrupted, OutOfMemory, Faulted, Read>;

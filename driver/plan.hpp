@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/diagram.hpp"
 #include "base/trace.hpp"
 #include "driver/dialogue.hpp"
 #include "dump/wanted.hpp"
@@ -66,6 +67,7 @@ struct RunPlan {
   Answers answers;
   std::vector<DumpJob> jobs;
   RunOptions options;
+  std::vector<DiagramSpec> diagrams;  // --diagram, in order
 };
 
 // The dialogue's plan: its answers read from `in` (its questions traced), the

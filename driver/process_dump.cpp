@@ -9,6 +9,7 @@
 #include "analysis/rotation.hpp"
 #include "base/interrupt.hpp"
 #include "base/units.hpp"
+#include "driver/diagram_reads.hpp"
 #include "driver/dump_steps.hpp"
 #include "driver/progress.hpp"
 #include "driver/run_report.hpp"
@@ -79,6 +80,11 @@ Read read_and_bin(const RunPlan& plan, std::size_t k, RunState& state, RunReport
   r.outside = state.grid.bin(s, trace);
   r.npart = s.part.npart;
   clock.lap("binning");
+  if (!state.diagrams.empty()) {
+    r.diagrams = diagram_statuses(plan.diagrams, end, r.units[0]);
+    state.diagrams.bin(s, {in_file, turn, r.centre}, r.units[0], r.diagrams);
+    clock.lap("diagrams");
+  }
   // Everything the grid and the index line hold was read from the file as it
   // was opened, or the dump ends as a damaged one does.
   so_far.binned = true;

@@ -11,6 +11,7 @@
 #include "base/error.hpp"
 #include "base/interrupt.hpp"
 #include "base/units.hpp"
+#include "driver/diagram_reads.hpp"
 #include "driver/dump_steps.hpp"
 #include "driver/progress.hpp"
 #include "driver/run_report.hpp"
@@ -59,6 +60,8 @@ int process_dumps(const RunPlan& plan, RunReport& report, SeriesFile* series, Tr
   std::optional<RunState> made;
   try {
     made.emplace(trace, all ? Wanted::everything() : wanted_for_run(plan.answers.centre_mode));
+    want_for_diagrams(made->wanted, plan.diagrams);
+    made->diagrams = Diagrams(plan.diagrams);
     if (!plan.options.series_only) made->grid.reserve_text();
   } catch (const std::bad_alloc&) {
     throw Error(FaultKind::out_of_memory, "cannot allocate the memory of the run's grids, before its first dump");
@@ -74,7 +77,10 @@ int process_dumps(const RunPlan& plan, RunReport& report, SeriesFile* series, Tr
     // positions in the store: the centring reads them from the file.
     if (!all && k == last) {
       state.wanted.identifiers = false;
-      state.wanted.positions_left_in_file = state.wanted.positions;
+      // (Velocities in a rotating frame are turned with the positions in
+      // the store.)
+      const bool turned_velocities = plan.answers.rotate_mode != 0 && diagrams_use_velocities(plan.diagrams);
+      state.wanted.positions_left_in_file = state.wanted.positions && !turned_velocities;
     }
     DumpOutcome outcome = process_one(plan, k, state, report);
     const Settled settled = settle(outcome, plan, k, state, report, series);

@@ -58,6 +58,12 @@ SeriesDump series_row(const Context& c, DumpStatus status, const Read* read = nu
   row.dump_udist = read->units[1];
   row.dump_utime = read->units[2];
   row.counts = grid.rows();
+  for (std::size_t d = 0; d < read->diagrams.size(); ++d) {
+    const bool binned = read->diagrams[d] == DiagramStatus::binned;
+    const Diagrams& all = c.state.diagrams;
+    row.diagrams.push_back({read->diagrams[d], binned && all.specs()[d].counts() ? all.counts(d) : nullptr,
+                            binned && !all.specs()[d].counts() ? all.values(d) : nullptr});
+  }
   return row;
 }
 

@@ -66,7 +66,8 @@ void read_into_member(ReadState& st, const ArraySpec& a, std::int64_t first, std
     } else {
       // The address of a member the read does not fill is never formed: such
       // a member may have no storage.
-      const bool keep = wanted == always_read || st.wanted.*wanted;
+      const bool keep = wanted == always_read || st.wanted.*wanted ||
+                        (st.wanted.arrays >> static_cast<int>(a.id) & 1u) != 0;
       FileValues* values = keep ? files_of(st.s, a) : nullptr;
       if (values != nullptr && leaves_in_file(st, *values, n)) {
         note_in_file<typename MemberItems<M>::type>(st, a, *values, first, n);
@@ -91,6 +92,7 @@ std::int64_t read_slot(ReadState& st, dumpformat::ArrayGroup g, const std::array
   for (const ArraySpec& a : dumpformat::catalogue_slot(g, k)) {
     if (!dumpformat::taken_at(a, count)) continue;
     if (own == nullptr || !own(st, a, first, n)) read_into_member(st, a, first, n);
+    st.block_carried |= std::uint64_t{1} << static_cast<int>(a.id);
     ++read;
   }
   return count - read;

@@ -202,6 +202,8 @@ void read_blocks(ReadState& st) {
     read_radiation(st);
     resolve_deferred(st);
     end_block(st);
+    if (st.block_npart > 0) st.carried &= st.block_carried;
+    st.block_carried = 0;
   }
 }
 

@@ -40,8 +40,8 @@ ReadEnd read_dump(DumpFile& f, const ReadTarget& target) {
   s.typef.extra_option2 = 0;
   Trace& trace = target.trace;
   trace.say("reading header");
+  ReadState st{f, s, trace, target.wanted};
   try {
-    ReadState st{f, s, trace, target.wanted};
     if (target.wanted.left_in_file || target.wanted.positions_left_in_file) st.file_at = f.file_at();
     st.tagged = read_identification(f, trace);
     read_header(st);
@@ -49,7 +49,7 @@ ReadEnd read_dump(DumpFile& f, const ReadTarget& target) {
     s.ptmass.nptmass_read = s.ptmass.nptmass;
     trace.say(" FINISHED READ ", s.part.npart, s.ptmass.nptmass);
     s.radsinki.nradsink = s.ptmass.nptmass;
-    return {false, f.offset(), st.dust_in_every_block};
+    return {false, f.offset(), st.dust_in_every_block, st.carried};
   } catch (const DumpEnded&) {
     // A header without blocks is refused once the block directory is read;
     // when the file ends before that, its particle count must still not
@@ -59,7 +59,9 @@ ReadEnd read_dump(DumpFile& f, const ReadTarget& target) {
     s.ensure(s.part.npart);
     trace.line(std::string(" ") + DumpEnded::line);
   }
-  return {true, f.offset(), false};
+  // The block the file ended in carried only what was read of it.
+  if (st.block_npart > 0) st.carried &= st.block_carried;
+  return {true, f.offset(), false, st.carried};
 }
 
 }  // namespace

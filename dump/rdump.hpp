@@ -1,6 +1,8 @@
 // The dump reader: one whole dump into the particle store.
 #pragma once
 
+#include <cstdint>
+
 #include "base/trace.hpp"
 #include "dump/record.hpp"
 #include "dump/wanted.hpp"
@@ -28,6 +30,10 @@ struct ReadEnd {
   // the block, with the dust arrays); otherwise the store keeps what an
   // earlier dump left for the particles of the blocks that did not.
   bool dust_temperature = false;
+  // The arrays every block of particles supplied, a bit for each ArrayId
+  // (format/array_catalogue.hpp): of the others, the store keeps for some
+  // particles what an earlier dump left.
+  std::uint64_t carried = 0;
 };
 
 // Reads one dump from its first record on into its target, printing its

@@ -40,6 +40,9 @@ struct ReadState {
   std::int64_t unread_group_arrays = 0;  // arrays of groups 4 and up
   bool last_block = false;
   bool dust_in_every_block = true;  // see ReadEnd
+  // The arrays read so far in this block, and in every block of particles
+  // before it (ReadEnd::carried).
+  std::uint64_t block_carried = 0, carried = ~std::uint64_t{0};
   // Arrays the reader does not use that lie after the last array it reads in
   // the block so far (see defer_arrays).
   std::int64_t deferred = 0;

@@ -4,6 +4,8 @@
 // a run needs is the run's business (driver/).
 #pragma once
 
+#include <cstdint>
+
 namespace pg {
 
 struct Wanted {
@@ -34,6 +36,9 @@ struct Wanted {
   // of a run: its steps take them from the file turned and shifted as they
   // read them, and the store's own stay as they were.
   bool positions_left_in_file = false;
+  // Arrays kept besides those the flags above name, a bit for each ArrayId
+  // (format/array_catalogue.hpp): one chemistry array without the others.
+  std::uint64_t arrays = 0;
   // Always read, whatever the run: iphase, the inactive list up to its count,
   // the first identifiers of each block and the sink arrays.
 

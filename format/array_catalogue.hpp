@@ -49,6 +49,7 @@ enum class ArrayId : std::uint8_t {
   HeatingISR, Gphotoelectric, Extinction, H2SelfShielding, H2Frac, dH2dt,
 };
 inline constexpr int array_ids = static_cast<int>(ArrayId::dH2dt) + 1;
+static_assert(array_ids <= 64, "a read tells the arrays it found as bits of 64");
 
 // At which counts of its slot a reader takes an array.
 struct Presence {
