@@ -17,6 +17,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <type_traits>
 
 #include "analysis/particle_loops.hpp"
 #include "analysis/phase_grid.hpp"
@@ -237,23 +238,34 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
       const Part& p = s.part;
       for (int c = 0; c < 4; ++c)
         member(static_cast<Quantity>(static_cast<int>(vx) + c), [&](std::int64_t i) { return p.vel_u(c + 1, i); });
-      member(DustOpacity, [&](std::int64_t i) { return s.raddust.dust_opacity(i); });
+      // The radiative group's, where the dump's file or the store holds them.
+      auto from = [&](Quantity q, const FileValues& values, const auto& held, int k) {
+        if (!want(q)) return;
+        double* dst = g.q[static_cast<int>(q)];
+        if constexpr (std::is_same_v<typename std::remove_cvref_t<decltype(held)>::value_type, float>) {
+          s.member_values(values, held, k, first, cnt, f);
+          for (std::int64_t j = 0; j < cnt; ++j) dst[j] = static_cast<double>(f[j]);
+        } else {
+          s.member_values(values, held, k, first, cnt, dst);
+        }
+      };
+      const Store::InFile& in = s.in_file;
+      from(DustOpacity, in.dust_opacity, s.raddust.dust_opacity, 1);
       for (int c = 0; c < 5; ++c)
-        member(static_cast<Quantity>(static_cast<int>(Erad) + c),
-               [&](std::int64_t i) { return s.radtrans.rad_values(c + 1, i); });
+        from(static_cast<Quantity>(static_cast<int>(Erad) + c), in.rad_values[c], s.radtrans.rad_values, c + 1);
       for (int c = 0; c < 3; ++c)
-        member(static_cast<Quantity>(static_cast<int>(Cplus) + c),
-               [&](std::int64_t i) { return s.chem.chem_abund(c + 1, i); });
+        from(static_cast<Quantity>(static_cast<int>(Cplus) + c), in.chem_abund[c], s.chem.chem_abund, c + 1);
       for (int c = 0; c < 4; ++c)
-        member(static_cast<Quantity>(static_cast<int>(HeatingISR) + c),
-               [&](std::int64_t i) { return s.extinc.extinc_values(c + 1, i); });
-      member(H2Frac, [&](std::int64_t i) { return s.chem.H2Frac(i); });
-      member(dH2dt, [&](std::int64_t i) { return s.chem.dH2dt_pair(1, i); });
+        from(static_cast<Quantity>(static_cast<int>(HeatingISR) + c), in.extinc_values[c], s.extinc.extinc_values,
+             c + 1);
+      from(H2Frac, in.H2Frac, s.chem.H2Frac, 1);
+      from(dH2dt, in.dH2dt, s.chem.dH2dt_pair, 1);
       // The derived ones, from what was gathered.
       if (want(n)) {
         const double* src = g.q[static_cast<int>(rho)];
         double* dst = g.q[static_cast<int>(n)];
-        for (std::int64_t j = 0; j < cnt; ++j) dst[j] = number_density(static_cast<float>(src[j]));
+        // (number_density()'s steps, in its order, inline.)
+        for (std::int64_t j = 0; j < cnt; ++j) dst[j] = ((src[j] * density_unit) / particle_mass) * 2.0;
       }
       const double *px = g.q[static_cast<int>(x)], *py = g.q[static_cast<int>(y)], *pz = g.q[static_cast<int>(z)];
       if (want(r))
@@ -301,17 +313,17 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
           double* w = weight.data() + l * block + j0;
           double* wm = mass.data() + l * block + j0;
           const int nx = spec.x.bins;
-          for (std::int64_t j = 0; j < m; ++j) {
-            c[j] = bx[j] < 0 || by[j] < 0 ? -1 : by[j] * nx + bx[j];
-            switch (spec.weight) {
-              case Weight::count: break;
-              case Weight::mass: w[j] = qm[j] * umass; break;
-              case Weight::sum: w[j] = qw[j]; break;
-              case Weight::mean:
-                w[j] = qm[j] * qw[j];
-                wm[j] = qm[j];
-                break;
-            }
+          for (std::int64_t j = 0; j < m; ++j) c[j] = bx[j] < 0 || by[j] < 0 ? -1 : by[j] * nx + bx[j];
+          switch (spec.weight) {
+            case Weight::count: break;
+            case Weight::mass:
+              for (std::int64_t j = 0; j < m; ++j) w[j] = qm[j] * umass;
+              break;
+            case Weight::sum: std::copy(qw, qw + m, w); break;
+            case Weight::mean:
+              for (std::int64_t j = 0; j < m; ++j) w[j] = qm[j] * qw[j];
+              std::copy(qm, qm + m, wm);
+              break;
           }
         }
       }

@@ -30,6 +30,16 @@ FileValues* files_of(Store& s, const ArraySpec& a) {
     case ArrayId::DustTemperature: return &s.in_file.dust_temperature;
     case ArrayId::x: case ArrayId::y: case ArrayId::z: case ArrayId::m: case ArrayId::h:
       return &s.in_file.pos_mass_h[a.component - 1];
+    case ArrayId::DustOpacity: return &s.in_file.dust_opacity;
+    case ArrayId::Erad: case ArrayId::opacity: case ArrayId::Cv: case ArrayId::lambda:
+    case ArrayId::EddingtonFactor:
+      return &s.in_file.rad_values[a.component - 1];
+    case ArrayId::Cplus: case ArrayId::AtomicC: case ArrayId::CO: return &s.in_file.chem_abund[a.component - 1];
+    case ArrayId::H2Frac: return &s.in_file.H2Frac;
+    case ArrayId::dH2dt: return &s.in_file.dH2dt;
+    case ArrayId::HeatingISR: case ArrayId::Gphotoelectric: case ArrayId::Extinction:
+    case ArrayId::H2SelfShielding:
+      return &s.in_file.extinc_values[a.component - 1];
     default: return nullptr;
   }
 }

@@ -37,6 +37,7 @@ struct Component {
 // Its base moves when the store grows: no pointer into it outlives a growth.
 template <class T, int C>
 struct PerParticle {
+  using value_type = T;
   static constexpr int components = C;
   T* base = nullptr;  // component 1 of particle 1
 
@@ -52,6 +53,7 @@ struct PerParticle {
 
 template <class T>
 struct PerParticle<T, 1> {
+  using value_type = T;
   static constexpr int components = 1;
   T* base = nullptr;
 
@@ -236,6 +238,15 @@ class Store {
     FileValues pos_mass_h[5] = {FileValues{sizeof(double)}, FileValues{sizeof(double)},
                                 FileValues{sizeof(double)}, FileValues{sizeof(double)},
                                 FileValues{sizeof(double)}};
+    // The radiative group's other arrays, which a run's diagrams may read.
+    FileValues dust_opacity{sizeof(double)};
+    FileValues rad_values[5] = {FileValues{sizeof(double)}, FileValues{sizeof(double)}, FileValues{sizeof(double)},
+                                FileValues{sizeof(double)}, FileValues{sizeof(double)}};
+    FileValues chem_abund[3] = {FileValues{sizeof(float)}, FileValues{sizeof(float)}, FileValues{sizeof(float)}};
+    FileValues H2Frac{sizeof(float)};
+    FileValues dH2dt{sizeof(float)};
+    FileValues extinc_values[4] = {FileValues{sizeof(float)}, FileValues{sizeof(float)}, FileValues{sizeof(float)},
+                                   FileValues{sizeof(float)}};
   } in_file;
 
   // Copy the values of particles first .. first + count - 1 to dst: from the
@@ -252,6 +263,13 @@ class Store {
   }
   void pos_mass_h_values(int k, std::int64_t first, std::int64_t count, double* dst) const {
     in_file.pos_mass_h[k - 1].gather(first, count, dst, room_of(part.pos_mass_h, k));
+  }
+  // The same for component k of any member whose values lie in `values`,
+  // one of in_file's.
+  template <class T, int C>
+  void member_values(const FileValues& values, const PerParticle<T, C>& member, int k, std::int64_t first,
+                     std::int64_t count, T* dst) const {
+    values.gather(first, count, dst, room_of(member, k));
   }
   // Once a dump has been read: an earlier dump's values that the latest one
   // does not supply in full are copied into their members, and the files
@@ -298,6 +316,12 @@ class Store {
     f(in_file.rho, room_of(densi.rho, 1));
     f(in_file.dust_temperature, room_of(raddust.dust_temperature, 1));
     for (int k = 1; k <= 5; ++k) f(in_file.pos_mass_h[k - 1], room_of(part.pos_mass_h, k));
+    f(in_file.dust_opacity, room_of(raddust.dust_opacity, 1));
+    for (int k = 1; k <= 5; ++k) f(in_file.rad_values[k - 1], room_of(radtrans.rad_values, k));
+    for (int k = 1; k <= 3; ++k) f(in_file.chem_abund[k - 1], room_of(chem.chem_abund, k));
+    f(in_file.H2Frac, room_of(chem.H2Frac, 1));
+    f(in_file.dH2dt, room_of(chem.dH2dt_pair, 1));
+    for (int k = 1; k <= 4; ++k) f(in_file.extinc_values[k - 1], room_of(extinc.extinc_values, k));
   }
 
   bool has_room(const void* member) const;
