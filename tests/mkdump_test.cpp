@@ -166,6 +166,9 @@ TEST(MkDump, ExtremeSharesAndSizesStayReadable) {
        {" Totals at this point npart, nptmass 2 2", " FINISHED READ 3 3"}},
       // The most sinks the tool holds, spread over blocks.
       {{"--particles", "1000", "--blocks", "7", "--sinks", "300", "--untagged"}, {" FINISHED READ 1000 300"}},
+      // The radiative group with its dust and no chemistry; no radiative group at all.
+      {{"--particles", "50", "--no-chemistry"}, {" nums3 0 0 0 0 0 7 0 0", " FINISHED READ 50 3"}},
+      {{"--particles", "50", "--no-radiation"}, {" Number of array lengths & blocks 2 1", " FINISHED READ 50 3"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));

@@ -6,7 +6,7 @@
 // cools to ~6 K in the shielded gas of 1e4-1e6 cm^-3 and heats up steeply
 // once the cores turn optically thick above ~1e10 cm^-3. Sinks sit at the
 // cores, a share of particles is inactive (accreted), and the radiative group
-// carries dust temperatures and chemistry.
+// carries dust temperatures and chemistry (or no chemistry, or is left out).
 //
 // Every value of particle g is a function of the seed and g alone, so each
 // array is generated on its own (in parallel) right when it is written, and
@@ -72,6 +72,7 @@ struct Options {
   std::uint64_t seed = 1;
   double inactive = 0.01;
   bool iunique = true;
+  bool radiation = true, chemistry = true;  // the radiative group; its nine chemistry arrays
   double time = 0.75;
   bool help = false, version = false;
   std::string output;
@@ -100,6 +101,8 @@ constexpr const char* usage_text =
     "  --inactive F      share of particles that are inactive (0 to 1; default 0.01)\n"
     "  --untagged        write no tag records\n"
     "  --no-iunique      write no particle identifiers\n"
+    "  --no-chemistry    write the dust temperatures and opacities but no chemistry\n"
+    "  --no-radiation    write no radiative group: no dust temperatures, no chemistry\n"
     "  --time T          the dump's time, in code units (default 0.75)\n"
     "  --seed N          random seed; the same options write the same file (default 1)\n"
     "  -h, --help        show this text\n"
@@ -174,6 +177,12 @@ Options parse_options(int argc, char** argv) {
     } else if (name == "--no-iunique") {
       flag();
       o.iunique = false;
+    } else if (name == "--no-chemistry") {
+      flag();
+      o.chemistry = false;
+    } else if (name == "--no-radiation") {
+      flag();
+      o.radiation = false;
     } else if (name == "--particles") {
       o.particles = parse_integer<std::int64_t>(name, take_value(), 1, max_particles);
     } else if (name == "--blocks") {
@@ -745,11 +754,12 @@ pg::dumpformat::Dump describe_dump(const Options& o, const Cloud& cloud, const s
   // The arrays of each group, as its array-length record counts them: the
   // gas's steps and inactive list, phases, identifiers (unless --no-iunique),
   // positions to energies and densities; the sinks' particles and spins; the
-  // radiative values with the dust and the chemistry.
+  // radiative values with the dust and the chemistry (unless --no-chemistry),
+  // a group left out with --no-radiation.
   using Counts = std::array<std::int32_t, pg::dumpformat::slot_count>;
   const Counts gas_counts = {2, 1, 0, 0, o.iunique ? 1 : 0, 9, 1, 0};
   const Counts sink_counts = {1, 0, 0, 0, 0, 9, 0, 0};
-  const Counts rad_counts = {0, 0, 0, 0, 0, 7, 9, 0};
+  const Counts rad_counts = {0, 0, 0, 0, 0, 7, o.chemistry ? 9 : 0, 0};
 
   for (const BlockPlan& b : plans) {
     using pg::dumpformat::ArrayGroup;
@@ -771,7 +781,9 @@ pg::dumpformat::Dump describe_dump(const Options& o, const Cloud& cloud, const s
       }
       put(sinks.arrays[static_cast<std::size_t>(k) + 1], v);
     }
-    d.blocks.push_back(pg::dumpformat::Block{{std::move(gas), std::move(sinks), std::move(rad)}});
+    pg::dumpformat::Block block{{std::move(gas), std::move(sinks)}};
+    if (o.radiation) block.groups.push_back(std::move(rad));
+    d.blocks.push_back(std::move(block));
   }
   return d;
 }
