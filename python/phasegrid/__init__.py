@@ -9,7 +9,8 @@ package reads what it writes:
 - :func:`open_series`: one or more series files (netCDF-4/HDF5, ``--h5``),
   a whole run's exact counts with their axes, times, units and what became
   of each dump, as a :class:`Series` that reads a dump's counts when asked;
-  ``Series.to_xarray()`` gives it as an ``xarray.Dataset``;
+  ``Series.to_xarray()`` gives it as an ``xarray.Dataset``, and
+  ``Series.diagram(name)`` each of its diagrams (``--diagram``);
 - :func:`read_series`: the same, all read into memory;
 - :func:`check_file`: what every reader does first, refusing a directory, a
   named pipe, a socket or a device before anything opens it.
@@ -34,11 +35,26 @@ from .grid import (
     read_grid,
     read_index,
 )
-from .series import SERIES_FORMAT, STATUSES, Counts, Series, open_series, read_series
+from .series import (
+    DIAGRAM_STATUSES,
+    SERIES_FORMAT,
+    STATUSES,
+    Axis,
+    Cells,
+    Counts,
+    Diagram,
+    Series,
+    open_series,
+    read_series,
+)
 
 __all__ = [
+    "Axis",
     "COLUMNS",
+    "Cells",
     "Counts",
+    "DIAGRAM_STATUSES",
+    "Diagram",
     "EMPTY",
     "LOG10_N_EDGES",
     "LOG10_T_EDGES",

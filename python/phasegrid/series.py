@@ -16,7 +16,12 @@ D is the number of dumps (the dimension ``dump``):
   ``outside_above_columns``, ``outside_rows``, ``outside_nan``, ``centre``
   (D, 3), ``dump_umass``, ``dump_udist``, ``dump_utime``, ``complete``
   (whether the row is the dump's own grid);
-- root attributes: the run's settings.
+- root attributes: the run's settings;
+- diagrams (``--diagram``), named by the root attribute ``diagrams``: each
+  a variable V (dump, Y, X) of particles (int32) or of a weight (float64)
+  binned by two quantities, its axes X and Y (bin centres, with ``X_bounds``
+  and ``Y_bounds``) and ``V_status`` (dump) saying whether dump k's cells are
+  the dump's own (0) or empty, and why.
 
 Files of the layout before, ``format`` "phasegrid series 2", differ only in
 their counts, unsigned there; they read the same. Files written before
@@ -43,6 +48,9 @@ OLD_FORMAT = "phasegrid series 1"  #: ``format`` of the files written before, st
 #: What became of a dump, as the ``status`` strings say it.
 STATUSES = ("complete", "ended early", "could not be opened", "stopped by a fault", "out of memory", "not a dump",
             "changed while read", "files not written")
+#: What became of a diagram in a dump, by its status 0 to 3 (``V_status``):
+#: only "binned" cells are the dump's; the others are zeros (counts) or NaN.
+DIAGRAM_STATUSES = ("binned", "lacks_quantity", "no_mass_unit", "not_binned")
 OUTSIDE_FIELDS = ("above_columns", "outside_rows", "nan")
 OUTSIDE_DTYPE = np.dtype([(name, np.int64) for name in OUTSIDE_FIELDS])
 # The variable of each of format 1's outside fields.
@@ -92,6 +100,14 @@ def _attribute(value):
     if isinstance(value, np.generic):
         return value.item()
     return value
+
+
+def display_units(units):
+    """A unit as a label shows it: UDUNITS' log10 of X, ``lg(re 1 X)``, as
+    ``X`` (the long name says log10); "1", a number, as ""."""
+    if units.startswith("lg(re 1 ") and units.endswith(")"):
+        return units[len("lg(re 1 "):-1]
+    return "" if units == "1" else units
 
 
 def _same(a, b):
@@ -147,6 +163,7 @@ class _File:
                 self._read_format_2(f)
             else:
                 self._read_format_1(f)
+            self.diagrams = {name: self._read_diagram(f, name) for name in _text(f.attrs.get("diagrams", "")).split()}
         self._check_shapes()
 
     def _dataset(self, f, name):
@@ -219,6 +236,30 @@ class _File:
         self.var_attrs.pop("outside", None)
         self.var_attrs.pop("dump_units", None)
 
+    def _read_diagram(self, f, name):
+        """Diagram `name`'s axes (from the dimension scales of its variable),
+        status and shape, its cells left in the file."""
+        cells = self._dataset(f, name)
+        if cells.ndim != 3 or cells.shape[0] != self.size or cells.dtype.kind not in "uif":
+            raise ValueError(f'"{self.path}": diagram {name} is {cells.dtype} of shape {cells.shape}, not numbers of '
+                             f"shape ({self.size}, Y, X) (counts holds {self.size} dumps)")
+        axes = []
+        for dim in (2, 1):
+            if len(cells.dims[dim]) == 0:
+                raise ValueError(f'"{self.path}": diagram {name} names no coordinate for its dimension {dim}')
+            axis = cells.dims[dim][0].name.lstrip("/")
+            centres = self._numbers(f, axis, np.float64)
+            bounds = self._numbers(f, self.var_attrs[axis].get("bounds", axis + "_bounds"), np.float64)
+            if centres.shape != (cells.shape[dim],) or bounds.shape != (cells.shape[dim], 2):
+                raise ValueError(f'"{self.path}": the axis {axis} of diagram {name} has {centres.shape} centres and '
+                                 f"{bounds.shape} bounds, not {cells.shape[dim]}")
+            axes.append(Axis(axis, centres, bounds, self.var_attrs[axis]))
+        status = self._numbers(f, name + "_status", np.int8)
+        if status.shape != (self.size,):
+            raise ValueError(f'"{self.path}": {name}_status has shape {status.shape}, not ({self.size},)')
+        return dict(x=axes[0], y=axes[1], status=status, integer=cells.dtype.kind in "ui",
+                    spec=self.var_attrs[name].get("spec", ""))
+
     def _check_shapes(self, names=None):
         d = self.size
         expected = dict({name: (d,) for name in FLOATS + INTEGERS + FILE_INTEGERS}, centre=(d, 3), log10_T=(ROWS,),
@@ -256,21 +297,20 @@ def _expand(paths):
     return files
 
 
-class Counts:
-    """A series' counts as an array read one dump at a time: ``counts[k]`` is
-    dump k's (540, 700) int32 grid, read when asked; ``counts[a:b]``,
-    ``counts[[i, j]]`` and ``counts[k, r, c]`` index as numpy does, and
-    ``numpy.asarray(counts)`` reads them all."""
+class Cells:
+    """A variable of cells per dump, read one dump at a time: ``cells[k]`` is
+    dump k's cells, read when asked; ``cells[a:b]``, ``cells[[i, j]]`` and
+    ``cells[k, r, c]`` index as numpy does, and ``numpy.asarray(cells)``
+    reads them all."""
 
-    dtype = np.dtype(np.int32)
     ndim = 3
 
-    def __init__(self, series):
-        self._series = series
+    def __init__(self, series, variable, shape, dtype):
+        self._series, self._variable, self._shape, self.dtype = series, variable, tuple(shape), np.dtype(dtype)
 
     @property
     def shape(self):
-        return (len(self._series), ROWS, COLUMNS)
+        return (len(self._series),) + self._shape
 
     def __len__(self):
         return len(self._series)
@@ -281,19 +321,87 @@ class Counts:
     def __getitem__(self, key):
         first, rest = (key[0], key[1:]) if isinstance(key, tuple) else (key, ())
         if isinstance(first, (int, np.integer)):
-            return self._series._read_counts(range(len(self))[first])[rest]
+            return self._series._read_cells(self._variable, range(len(self))[first], self.dtype)[rest]
         dumps = np.arange(len(self))[first]
-        grids = np.empty((len(dumps), ROWS, COLUMNS), np.int32)
+        cells = np.empty((len(dumps),) + self._shape, self.dtype)
         for i, k in enumerate(dumps):
-            grids[i] = self._series._read_counts(int(k))
-        return grids[(slice(None),) + rest]
+            cells[i] = self._series._read_cells(self._variable, int(k), self.dtype)
+        return cells[(slice(None),) + rest]
 
     def __array__(self, dtype=None, copy=None):
-        grids = self[:]
-        return grids if dtype is None else grids.astype(dtype)
+        cells = self[:]
+        return cells if dtype is None else cells.astype(dtype)
 
     def __repr__(self):
-        return f"<counts of {len(self)} dumps, (D, {ROWS}, {COLUMNS}) int32, read when indexed>"
+        return (f"<{self._variable} of {len(self)} dumps, (D, {', '.join(map(str, self._shape))}) {self.dtype}, "
+                "read when indexed>")
+
+
+class Counts(Cells):
+    """A series' counts as an array read one dump at a time: ``counts[k]`` is
+    dump k's (540, 700) int32 grid, read when asked; ``counts[a:b]``,
+    ``counts[[i, j]]`` and ``counts[k, r, c]`` index as numpy does, and
+    ``numpy.asarray(counts)`` reads them all."""
+
+    def __init__(self, series):
+        super().__init__(series, "counts", (ROWS, COLUMNS), np.int32)
+
+
+class Axis:
+    """One axis of a diagram: ``name`` (its coordinate in the file),
+    ``centres`` and ``bounds`` (cells, 2) of its bins, ``edges`` (the bounds
+    end to end), ``quantity`` (a dump quantity: "n", "H2Frac", ...),
+    ``scale`` ("log": the values are log10 of the quantity; "lin"),
+    ``long_name`` and ``units`` (UDUNITS, "" when none), ``attrs``."""
+
+    def __init__(self, name, centres, bounds, attrs):
+        self.name, self.centres, self.bounds, self.attrs = name, centres, bounds, attrs
+        self.quantity = str(attrs.get("quantity", ""))
+        self.scale = str(attrs.get("scale", "log" if name.startswith("log10_") else "lin"))
+        self.long_name, self.units = str(attrs.get("long_name", name)), str(attrs.get("units", ""))
+
+    @property
+    def edges(self):
+        return np.append(self.bounds[:, 0], self.bounds[-1, 1])
+
+    def same(self, other):
+        return self.name == other.name and np.array_equal(self.bounds, other.bounds)
+
+    def __repr__(self):
+        return f"<Axis {self.name}: {self.scale} {self.quantity}, {len(self.centres)} bins>"
+
+
+class Diagram:
+    """One diagram of a series (``--diagram SPEC``): the particles of each
+    dump binned by two quantities, weighed.
+
+    ``cells[k]`` is dump k's (Y, X) cells, read when asked (as
+    :class:`Counts`): int32 particles when ``weight`` is "count", float64
+    otherwise: "mass" (g), "sum" of the quantity ``of``, or "mean" of ``of``
+    weighed by mass (NaN in a cell of no mass). ``x`` and ``y`` are its
+    :class:`Axis` (x along the columns); ``status`` (D,) int8 what became of
+    it in each dump (:data:`DIAGRAM_STATUSES`: only 0, "binned", is the
+    dump's own; other rows hold zeros or NaN); ``spec`` the SPEC with every
+    part given, ``long_name``, ``units`` and ``attrs`` those of the
+    variable."""
+
+    def __init__(self, series, name, x, y, status, integer, attrs):
+        self.name, self.x, self.y, self.status, self.attrs = name, x, y, status, attrs
+        self.spec = str(attrs.get("spec", ""))
+        self.long_name, self.units = str(attrs.get("long_name", name)), str(attrs.get("units", ""))
+        parts = self.spec.split(",")
+        weight = parts[2] if len(parts) > 2 else "count" if integer else ""
+        if weight in ("count", "mass"):
+            self.weight, self.of = weight, None
+        elif weight.startswith("mean:") or (not weight and self.long_name.startswith("mean")):
+            self.weight, self.of = "mean", weight[len("mean:"):] or None
+        else:
+            self.weight, self.of = "sum", weight or None
+        self.cells = Cells(series, name, (len(y.centres), len(x.centres)), np.int32 if integer else np.float64)
+
+    def __repr__(self):
+        return (f"<Diagram {self.name} ({self.spec}): {len(self.x.centres)} columns of {self.x.name} by "
+                f"{len(self.y.centres)} rows of {self.y.name}>")
 
 
 class Series:
@@ -312,7 +420,8 @@ class Series:
     k's (540, 700) int32 grid; ``complete`` (bool) whether dump k's row is
     its own grid (status "complete"). ``attrs`` holds the root attributes (those
     all the files agree on), ``files`` the files, ``file_attrs`` each file's
-    own attributes.
+    own attributes. ``diagrams`` names the diagrams (``--diagram``) every
+    file holds alike, ``diagram(name)`` gives one as a :class:`Diagram`.
     """
 
     def __init__(self, files, order):
@@ -344,6 +453,16 @@ class Series:
                                      "dumps cannot be put on one grid")
         self._open = collections.OrderedDict()
         self.counts = Counts(self)
+        # The diagrams every file holds alike: of one name, SPEC and axes.
+        self._diagrams = {}
+        for name, first in files[0].diagrams.items():
+            held = [f.diagrams.get(name) for f in files]
+            if all(d is not None and (d["spec"], d["integer"]) == (first["spec"], first["integer"])
+                   and d["x"].same(first["x"]) and d["y"].same(first["y"]) for d in held):
+                status = np.concatenate([d["status"] for d in held])[order]
+                self._diagrams[name] = Diagram(self, name, first["x"], first["y"], status, first["integer"],
+                                               self.var_attrs[name])
+        self.diagrams = list(self._diagrams)
 
     # The names of format 1, kept for the scripts that use them.
     dumps = property(lambda self: self.dump, doc="The same as ``dump``.")
@@ -393,21 +512,34 @@ class Series:
             self._open.popitem(last=False)[1].close()
         return handle
 
-    def _read_counts(self, k):
+    def _read_cells(self, variable, k, dtype):
         i, row = int(self._sources[k]), int(self._rows[k])
         handle = self._handle(i)
         with _hdf5_errors(self._files[i].path):
-            grid = handle["counts"][row]
-        if grid.size and (grid.min() < 0 or grid.max() > np.iinfo(np.int32).max):
-            raise ValueError(f'"{self._files[i].path}": counts holds values below 0 or above 2147483647, '
+            cells = handle[variable][row]
+        if dtype.kind == "i" and cells.size and (cells.min() < 0 or cells.max() > np.iinfo(np.int32).max):
+            raise ValueError(f'"{self._files[i].path}": {variable} holds values below 0 or above 2147483647, '
                              "which no run counts")
-        return grid.astype(np.int32, copy=False)
+        return cells.astype(dtype, copy=False)
+
+    def diagram(self, name):
+        """The :class:`Diagram` of that name, one of :attr:`diagrams` (the
+        names of the diagrams every file holds alike, in the files' order).
+        Raises KeyError for another name."""
+        try:
+            return self._diagrams[name]
+        except KeyError:
+            raise KeyError(f"no diagram {name!r} in the series; it holds: {', '.join(self.diagrams) or 'none'}") \
+                from None
 
     def load(self):
         """Reads every dump's counts into memory (``counts`` becomes a (D,
-        540, 700) int32 array) and closes the files. Returns the series."""
+        540, 700) int32 array), and the cells of every diagram, and closes
+        the files. Returns the series."""
         if isinstance(self.counts, Counts):
             self.counts = np.asarray(self.counts)
+        for d in self._diagrams.values():
+            d.cells = np.asarray(d.cells)
         self.close()
         return self
 
@@ -437,7 +569,10 @@ class Series:
         ``complete`` (``ds.binned.plot(x="time")``,
         ``ds.swap_dims(dump="time")``); each variable's attributes and the
         root attributes (``attrs``). The counts are int32, read when used, as
-        :attr:`counts` reads them (loaded after :meth:`load`).
+        :attr:`counts` reads them (loaded after :meth:`load`). Each diagram
+        V is there as the file has it: V (dump, Y, X), read when used, its
+        coordinates X and Y (bin centres), ``X_bounds`` and ``Y_bounds``, and
+        the coordinate ``V_status`` along ``dump``.
 
         Only the rows of complete dumps, unless ``all_rows``: the counts of a
         dump that ended early or could not be opened are mostly an earlier
@@ -454,9 +589,11 @@ class Series:
         def attrs_of(name):
             attrs = dict(self.var_attrs.get(name, {}))
             units = attrs.get("units")
-            if isinstance(units, str) and units.startswith("lg(re 1 ") and units.endswith(")"):
-                attrs["udunits"], attrs["units"] = units, units[len("lg(re 1 "):-1]
-            elif units == "1":  # (files of the layout before) a number: no unit in a label
+            if isinstance(units, str) and display_units(units) != units:
+                attrs["units"] = display_units(units)
+                if units != "1":
+                    attrs["udunits"] = units
+            if attrs.get("units") == "":  # (files of the layout before: "1") a number: no unit in a label
                 del attrs["units"]
             return attrs
 
@@ -471,12 +608,21 @@ class Series:
                 + INTEGERS + ("centre",) + FLOATS[3:] + FILE_STRINGS + FILE_INTEGERS}
         # (as xarray decodes a time since a date)
         data["dump_mtime"] = xr.conventions.decode_cf_variable("dump_mtime", data["dump_mtime"])
-        counts = self.counts
-        if isinstance(counts, Counts):
+        def lazy(cells):
+            if not isinstance(cells, Cells):
+                return cells
             from xarray.core import indexing
 
-            counts = indexing.LazilyIndexedArray(_counts_backend()(self))
-        data["counts"] = xr.Variable(("dump", "log10_T", "log10_n"), counts, attrs=attrs_of("counts"))
+            return indexing.LazilyIndexedArray(_cells_backend()(cells))
+
+        data["counts"] = xr.Variable(("dump", "log10_T", "log10_n"), lazy(self.counts), attrs=attrs_of("counts"))
+        for d in self._diagrams.values():
+            for axis in (d.x, d.y):
+                coords[axis.name] = xr.Variable((axis.name,), axis.centres, attrs=attrs_of(axis.name))
+                bounds = axis.attrs.get("bounds", axis.name + "_bounds")
+                data[bounds] = xr.Variable((axis.name, "bounds"), axis.bounds, attrs=attrs_of(bounds))
+            data[d.name] = xr.Variable(("dump", d.y.name, d.x.name), lazy(d.cells), attrs=attrs_of(d.name))
+            coords[d.name + "_status"] = xr.Variable(("dump",), d.status, attrs=attrs_of(d.name + "_status"))
         ds = xr.Dataset(data, coords=coords, attrs=dict(self.attrs))
         if all_rows or self.complete.all():
             return ds
@@ -491,23 +637,22 @@ class Series:
 
 
 @functools.lru_cache(maxsize=None)
-def _counts_backend():
+def _cells_backend():
     from xarray.backends import BackendArray
     from xarray.core import indexing
 
-    class CountsBackend(BackendArray):
-        """xarray's view of Series.counts: indexed lazily, read a dump at a
-        time."""
+    class CellsBackend(BackendArray):
+        """xarray's view of a series' Cells (counts, a diagram): indexed
+        lazily, read a dump at a time."""
 
-        def __init__(self, series):
-            self.series, self.shape, self.dtype = series, series.counts.shape, series.counts.dtype
+        def __init__(self, cells):
+            self.cells, self.shape, self.dtype = cells, cells.shape, cells.dtype
 
         def __getitem__(self, key):
             return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC,
-                                                      lambda k: self.series.counts[k])
+                                                      lambda k: self.cells[k])
 
-    return CountsBackend
-
+    return CellsBackend
 
 
 def open_series(paths):
