@@ -303,6 +303,40 @@ class Series(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn("--fraction needs the dump's particles", r.stderr)
 
+    def test_diagrams_on_their_own_axes_and_scales(self):
+        sys.path.insert(0, os.path.join(SOURCE, "python", "tests"))
+        from diagram_files import add_diagram
+
+        # 4 x 2 cells: counts of 1 and 100 (a log scale), means of 10, 20 and 30 K (a linear one); the second
+        # dump's means are not the dump's (status 1), whatever the file holds.
+        counts, means = np.zeros((3, 2, 4), np.int32), np.full((3, 2, 4), np.nan)
+        counts[0, 0, 0], counts[1, 1, 3], means[:2, 0, :3] = 1, 100, [10, 20, 30]
+        axes = (("log10_n_2", "n", "log", np.linspace(0, 8, 5), "log10 number density", "lg(re 1 cm-3)"),
+                ("H2Frac", "H2Frac", "lin", np.linspace(0, 1, 3), "H2 fraction", ""))
+        names = ["count_log10_n_H2Frac", "mean_DustTemperature_log10_n_H2Frac"]
+        add_diagram(self.series, names[0], "n:log:0:8:4,H2Frac:lin:0:1:2,count", axes, counts, [0, 0, 3])
+        add_diagram(self.series, names[1], "n:log:0:8:4,H2Frac:lin:0:1:2,mean:DustTemperature", axes, means,
+                    [0, 1, 3], long_name="mean DustTemperature", units="K")
+        out = os.path.join(self.dir, "d")
+        r = run("-o", out, "--whole-grid", "--diagram", "all", self.series)
+        self.assertEqual((r.returncode, len(r.stdout.split())), (0, 9), r.stderr)
+
+        def colour(dump, name, column, row):
+            image = matplotlib.image.imread(os.path.join(out, f"{dump}_{name}.png"))
+            left, bottom, w, h = tool.AXES_RECT
+            return image[int(800 * (1 - bottom - h * (row - 0.5) / 2)), int(1050 * (left + w * (column - 0.5) / 4)), :3]
+
+        viridis = matplotlib.colormaps["viridis"]
+        np.testing.assert_allclose(colour("d0", names[0], 1, 1), viridis(0.0)[:3], atol=0.02)
+        np.testing.assert_allclose(colour("d1", names[0], 4, 2), viridis(1.0)[:3], atol=0.02)
+        for column, at in ((1, 0.0), (2, 0.5), (3, 1.0)):
+            np.testing.assert_allclose(colour("d0", names[1], column, 1), viridis(at)[:3], atol=0.02)
+        self.assertTrue(is_white(colour("d1", names[1], 2, 1)))
+        r = run("--diagram", "mass", self.series)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(names[0], r.stderr)
+        self.assertEqual(run("--movie", os.path.join(self.dir, "x.gif"), "--diagram", "all", self.series).returncode, 2)
+
     def test_movie_of_several_series_in_time_order(self):
         counts = np.zeros((2, 540, 700), np.uint32)
         write_series(os.path.join(self.dir, "early.h5"), counts, ["complete"] * 2, start=0.1)

@@ -18,7 +18,11 @@ A series file (netCDF-4/HDF5, written by phasegrid --h5) gives one image per
 dump, named after the dump's file, all on one colour scale (with --fraction
 of log10 count / the dump's particles); with --movie the dumps of one or
 more series files, joined in time order, become the frames of a GIF or MP4
-movie instead.
+movie instead. --diagram NAME draws one of the series' diagrams (phasegrid
+--diagram) instead of its grid, into <dump>_NAME.png, and --diagram all
+the grid and every diagram: its axes are the diagram's quantities, its
+colours log10 of its particles, mass or sum (a sum of both signs, and a
+mean, on a linear scale).
 
 The command plot-phasegrid runs main(): the entry point a pip install of
 the package makes, under whichever Python holds the package, and the
@@ -158,6 +162,8 @@ def series_title(series, k):
 
 
 COUNT_LABEL = r"log$_{10}$ count"
+N_LABEL = r"log$_{10}$ n [cm$^{-3}$]"
+T_LABEL = r"log$_{10}$ T$_\mathrm{dust}$ [K]"
 FRACTION_LABEL = r"log$_{10}$ (count / particles in the dump)"
 
 # Unless the whole grid is asked for, the axes show the occupied cells with a
@@ -167,15 +173,16 @@ ZOOM_MARGIN = 0.05
 ZOOM_LEAST = (1.0, 0.25)
 
 
-def zoom_limits(x_edges, y_edges, columns, rows):
+def zoom_limits(x_edges, y_edges, columns, rows, least=ZOOM_LEAST):
     """((x0, x1), (y0, y1)) showing the occupied columns and rows (boolean
-    arrays) within the grid, or None (the whole grid) when none is."""
+    arrays) within the grid, at least `least` of each axis, or None (the
+    whole grid) when none is."""
     import numpy as np
 
     if not (columns.any() and rows.any()):
         return None
     limits = []
-    for edges, used, least in ((x_edges, columns, ZOOM_LEAST[0]), (y_edges, rows, ZOOM_LEAST[1])):
+    for edges, used, least in ((x_edges, columns, least[0]), (y_edges, rows, least[1])):
         cells = np.flatnonzero(used)
         lo, hi = float(edges[cells[0]]), float(edges[cells[-1] + 1])
         margin = max(ZOOM_MARGIN * (hi - lo), (least - (hi - lo)) / 2)
@@ -193,7 +200,8 @@ class Frame:
     title, the axes within limits (None: the whole grid); show() puts
     another grid of the same shape into it."""
 
-    def __init__(self, x_edges, y_edges, lo, hi, label=COUNT_LABEL, limits=None):
+    def __init__(self, x_edges, y_edges, lo, hi, label=COUNT_LABEL, limits=None, xlabel=N_LABEL, ylabel=T_LABEL,
+                 colours="viridis"):
         import matplotlib
 
         matplotlib.use("Agg")
@@ -202,7 +210,7 @@ class Frame:
 
         self.np = np
         self.plt = plt
-        cmap = matplotlib.colormaps["viridis"].copy()
+        cmap = matplotlib.colormaps[colours].copy()
         cmap.set_bad((0, 0, 0, 0))  # empty cells: the background shows
         self.fig = plt.figure(figsize=FIG_SIZE, dpi=DPI)
         self.ax = self.fig.add_axes(AXES_RECT)
@@ -218,8 +226,8 @@ class Frame:
         if limits is not None:
             self.ax.set_xlim(*limits[0])
             self.ax.set_ylim(*limits[1])
-        self.ax.set_xlabel(r"log$_{10}$ n [cm$^{-3}$]")
-        self.ax.set_ylabel(r"log$_{10}$ T$_\mathrm{dust}$ [K]")
+        self.ax.set_xlabel(xlabel)
+        self.ax.set_ylabel(ylabel)
         bar = self.fig.colorbar(self.cells, cax=self.fig.add_axes(COLORBAR_RECT))
         bar.set_label(label)
 
@@ -301,13 +309,13 @@ def plot(grid, title, out_path, vmin=None, vmax=None, whole=False):
         frame.close()
 
 
-def dump_values(series, k, fraction=False):
-    """Dump k's log10 counts, or with fraction log10 (count / the dump's
-    particles); NaN where a cell is empty (everywhere when the dump holds no
-    particles)."""
+def dump_values(series, k, fraction=False, cells=None):
+    """Dump k's log10 counts (of the grid, or of `cells`, a diagram's), or
+    with fraction log10 (count / the dump's particles); NaN where a cell is
+    empty (everywhere when the dump holds no particles)."""
     import numpy as np
 
-    counts = series.counts[k]
+    counts = (series.counts if cells is None else cells)[k]
     values = np.full(counts.shape, math.nan)
     positive = counts > 0
     npart = int(series.npart[k]) if fraction else 1
@@ -316,36 +324,102 @@ def dump_values(series, k, fraction=False):
     return values
 
 
-def series_frame(series, args):
-    """The Frame for all the dumps of a series: one colour scale from the
-    smallest to the largest value of any dump, the axes showing every
-    dump's occupied cells. Reads every dump."""
+def axis_label(axis):
+    """A diagram axis' label: its long name and its units, as a label shows
+    them."""
+    units = phasegrid.series.display_units(axis.units)
+    return no_maths(f"{axis.long_name} [{units}]" if units else axis.long_name)
+
+
+class Picture:
+    """What a series' images show: its grid (``counts``) or one of its
+    diagrams by name. values(k) gives dump k's cells as coloured: log10 of
+    counts (with fraction, of count / the dump's particles), of masses and
+    of sums of one sign; a mean, or a sum of both signs, as it is; NaN for
+    an empty cell. Raises KeyError for a name the series does not hold,
+    ValueError for fraction on what is not counts."""
+
+    def __init__(self, series, name="counts", fraction=False):
+        self.series, self.name, self.fraction, self.colours = series, name, fraction, "viridis"
+        if name == "counts":
+            self.diagram, self.suffix, self.log = None, "", True
+            self.x_edges, self.y_edges = series.log10_n_edges, series.log10_T_edges
+            self.xlabel, self.ylabel, self.least = N_LABEL, T_LABEL, ZOOM_LEAST
+            self.label = FRACTION_LABEL if fraction else COUNT_LABEL
+            return
+        d = self.diagram = series.diagram(name)
+        self.suffix = "_" + name
+        self.x_edges, self.y_edges = d.x.edges, d.y.edges
+        self.xlabel, self.ylabel = axis_label(d.x), axis_label(d.y)
+        # At least a twelfth of each axis shown, as the grid's.
+        self.least = ((self.x_edges[-1] - self.x_edges[0]) / 12, (self.y_edges[-1] - self.y_edges[0]) / 12)
+        if fraction and d.weight != "count":
+            raise ValueError(f"--fraction colours counts of particles; {name} holds {d.long_name}")
+        # A sum of both signs would lose its negative cells on a log scale.
+        self.log = d.weight in ("count", "mass") or (
+            d.weight == "sum" and not any((d.cells[k] < 0).any() for k in range(len(series))))
+        if not self.log and d.weight == "sum":  # both signs: blue below 0, red above, grey about 0
+            self.colours = "coolwarm"
+        units = phasegrid.series.display_units(d.units)
+        label = no_maths(f"{d.long_name} [{units}]" if units else d.long_name)
+        self.label = (FRACTION_LABEL if fraction else COUNT_LABEL) if d.weight == "count" else \
+            r"log$_{10}$ " + label if self.log else label
+
+    def values(self, k):
+        import numpy as np
+
+        if self.diagram is not None and self.diagram.status[k] != 0:  # no cells of the dump's
+            return np.full(self.diagram.cells.shape[1:], math.nan)
+        if self.diagram is None or self.diagram.weight == "count":
+            return dump_values(self.series, k, self.fraction, None if self.diagram is None else self.diagram.cells)
+        cells = np.asarray(self.diagram.cells[k], np.float64)
+        if not self.log:
+            return np.where(cells != 0, cells, math.nan)  # a cell of no particles: blank
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.where(cells > 0, np.log10(cells), math.nan)
+
+    def title(self, k):
+        """Dump k's title: the series' title, and why the diagram has no cells
+        when it has none."""
+        status = 0 if self.diagram is None else int(self.diagram.status[k])
+        why = phasegrid.DIAGRAM_STATUSES[status].replace("_", " ") if 0 <= status < 4 else f"status {status}"
+        return series_title(self.series, k) + (f"   ({self.name}: {why})" if status else "")
+
+
+def series_frame(series, args, picture=None):
+    """The Frame for all the dumps of a series, of its grid or of a
+    Picture: one colour scale from the smallest to the largest value of any
+    dump, the axes showing every dump's occupied cells. Reads every dump."""
     import numpy as np
 
+    picture = picture or Picture(series, "counts", args.fraction)
     lo, hi = math.inf, -math.inf
-    columns, rows = np.zeros(phasegrid.COLUMNS, bool), np.zeros(phasegrid.ROWS, bool)
+    columns, rows = np.zeros(len(picture.x_edges) - 1, bool), np.zeros(len(picture.y_edges) - 1, bool)
     for k in range(len(series)):
-        values = dump_values(series, k, args.fraction)
+        values = picture.values(k)
         counted = np.isfinite(values)
         if counted.any():
             lo, hi = min(lo, values[counted].min()), max(hi, values[counted].max())
             columns |= counted.any(axis=0)
             rows |= counted.any(axis=1)
+    if picture.colours == "coolwarm" and hi >= lo:  # 0 at the middle of the scale
+        lo, hi = -max(-lo, hi), max(-lo, hi)
     lo, hi = colour_range(np.array([lo, hi]) if hi >= lo else np.empty(0), args.vmin, args.vmax)
-    x_edges, y_edges = series.log10_n_edges, series.log10_T_edges
-    limits = None if args.whole_grid else zoom_limits(x_edges, y_edges, columns, rows)
-    return Frame(x_edges, y_edges, lo, hi, FRACTION_LABEL if args.fraction else COUNT_LABEL, limits)
+    x_edges, y_edges = picture.x_edges, picture.y_edges
+    limits = None if args.whole_grid else zoom_limits(x_edges, y_edges, columns, rows, picture.least)
+    return Frame(x_edges, y_edges, lo, hi, picture.label, limits, picture.xlabel, picture.ylabel, picture.colours)
 
 
-def frame_names(dumps, folder, taken):
-    """The PNG of each dump in folder: the dump's file name and .png; a name
-    taken already (in `taken`, case aside, to which the names are added)
-    gets _2, _3, ... before .png."""
+def frame_names(dumps, folder, taken, suffix=""):
+    """The PNG of each dump in folder: the dump's file name, the suffix and
+    .png; a name taken already (in `taken`, case aside, to which the names
+    are added) gets _2, _3, ... before .png."""
     paths = []
     for dump in dumps:
         stem = os.path.basename(dump.rstrip("/"))
         if stem in ("", ".", ".."):
             stem = "dump"
+        stem += suffix
         path, n = os.path.join(folder, stem + ".png"), 1
         while path.casefold() in taken:
             n += 1
@@ -353,6 +427,24 @@ def frame_names(dumps, folder, taken):
         taken.add(path.casefold())
         paths.append(path)
     return paths
+
+
+def pictures(series, path, args):
+    """The Pictures --diagram asks of the series in `path` (its grid when
+    none), or None after a message on standard error."""
+    names = args.diagram or ["counts"]
+    if "all" in names:
+        names = ["counts"] + series.diagrams
+    missing = [name for name in names if name != "counts" and name not in series.diagrams]
+    if missing:
+        held = ", ".join(series.diagrams) or "none"
+        print(f'plot-phasegrid: "{path}" holds no diagram {missing[0]} (its diagrams: {held})', file=sys.stderr)
+        return None
+    try:
+        return [Picture(series, name, args.fraction) for name in dict.fromkeys(names)]
+    except ValueError as e:
+        print(f'plot-phasegrid: "{path}": {e}', file=sys.stderr)
+    return None
 
 
 def expand(paths):
@@ -378,12 +470,14 @@ def open_series(paths):
     return None
 
 
-def draw_series(series, folder, args, taken):
-    """One PNG per dump into folder, named by frame_names; the exit status."""
-    frame = series_frame(series, args)
+def draw_series(series, folder, args, taken, picture=None):
+    """One PNG per dump of the series' grid, or of a Picture, into folder,
+    named by frame_names; the exit status."""
+    picture = picture or Picture(series, "counts", args.fraction)
+    frame = series_frame(series, args, picture)
     try:
-        for k, out_path in enumerate(frame_names(series.dump, folder, taken)):
-            frame.show(dump_values(series, k, args.fraction), series_title(series, k))
+        for k, out_path in enumerate(frame_names(series.dump, folder, taken, picture.suffix)):
+            frame.show(picture.values(k), picture.title(k))
             try:
                 save(frame.fig, out_path)
             except OSError as e:
@@ -395,9 +489,9 @@ def draw_series(series, folder, args, taken):
     return 0
 
 
-def write_movie(series, out_path, args):
-    """The dumps of the series as the frames of a GIF or MP4 movie, written
-    whole through replacing(); the exit status."""
+def write_movie(series, out_path, args, picture=None):
+    """The dumps of the series, its grid or a Picture, as the frames of a GIF
+    or MP4 movie, written whole through replacing(); the exit status."""
     from matplotlib import animation
 
     mp4 = os.path.splitext(out_path)[1].lower() == ".mp4"
@@ -411,7 +505,8 @@ def write_movie(series, out_path, args):
                                         extra_args=["-pix_fmt", "yuv420p", "-f", "mp4"])
     else:
         writer = animation.PillowWriter(fps=args.fps)
-    frame = series_frame(series, args)
+    picture = picture or Picture(series, "counts", args.fraction)
+    frame = series_frame(series, args, picture)
     try:
         with replacing(out_path) as f:
             # Pillow writes into the open file; ffmpeg, another process,
@@ -420,7 +515,7 @@ def write_movie(series, out_path, args):
             writer.setup(frame.fig, f"/proc/{os.getpid()}/fd/{f.fileno()}" if mp4 else f, DPI)
             try:
                 for k in range(len(series)):
-                    frame.show(dump_values(series, k, args.fraction), series_title(series, k))
+                    frame.show(picture.values(k), picture.title(k))
                     writer.grab_frame()
             except BaseException:
                 if mp4:  # ffmpeg is ended; the failure told is this one, not what ffmpeg makes of it
@@ -455,7 +550,8 @@ def parse_args(argv):
         "occupied cells. The time and the time in free-fall units go into the title when the index "
         "file IP<name> lies beside the grid file. A series file (phasegrid --h5) gives one image per "
         "dump, <dump>.png named after the dump's file (<dump>_2.png for a second dump of that name), "
-        "on one colour scale for the whole series. A FILE in quotes may be a glob pattern.",
+        "on one colour scale for the whole series, or of its diagrams with --diagram. A FILE in quotes "
+        "may be a glob pattern.",
         epilog="Exit status: 0 all drawn; 1 a file was not a grid or series file or an image "
         "could not be written (the others are still drawn); 2 bad usage.",
     )
@@ -477,6 +573,10 @@ def parse_args(argv):
     p.add_argument("--fraction", action="store_true",
                    help="colour a series' cells by log10 (count / the dump's particles), so that dumps of "
                    "different sizes compare (series files only: a grid file does not record the particles)")
+    p.add_argument("--diagram", action="append", metavar="NAME",
+                   help="draw the series' diagram NAME (a variable phasegrid --diagram wrote, such as "
+                   "mass_log10_n_H2Frac; counts: the grid) instead of its grid, into <dump>_NAME.png; all: the "
+                   "grid and every diagram; may be given again")
     p.add_argument("--whole-grid", action="store_true",
                    help="show the whole grid, not only the part around the occupied cells")
     p.add_argument("--movie", metavar="OUT",
@@ -498,6 +598,8 @@ def parse_args(argv):
             p.error("--fps must be positive")
         if args.output_dir is not None:
             p.error("--movie writes the one file it names; -o is for images")
+        if args.diagram and (len(args.diagram) > 1 or args.diagram[0] == "all"):
+            p.error("--movie draws one diagram: give --diagram NAME once")
     return args
 
 
@@ -522,7 +624,8 @@ def movie(args):
             which = f'"{files[0]}" and the others hold' if len(files) > 1 else f'"{files[0]}" holds'
             print(f"plot-phasegrid: {which} no dumps", file=sys.stderr)
             return 1
-        return write_movie(series, args.movie, args)
+        chosen = pictures(series, files[0], args)
+        return 1 if chosen is None else write_movie(series, args.movie, args, chosen[0])
 
 
 def main(argv=None):
@@ -559,6 +662,11 @@ def main(argv=None):
                           "a series file records", file=sys.stderr)
                     status = 1
                     continue
+                if set(args.diagram or ()) - {"counts", "all"}:
+                    print(f'plot-phasegrid: "{path}": --diagram draws the diagrams of a series file; a grid '
+                          "file holds none", file=sys.stderr)
+                    status = 1
+                    continue
                 grid = read_grid(path)
         except OSError as e:
             print(cannot_read(path, e), file=sys.stderr)
@@ -578,8 +686,13 @@ def main(argv=None):
                     print(f'plot-phasegrid: "{path}" holds no dumps', file=sys.stderr)
                     status = 1
                     continue
+                chosen = pictures(series, path, args)
+                if chosen is None:
+                    status = 1
+                    continue
                 try:
-                    status = draw_series(series, folder, args, taken) or status
+                    for picture in chosen:
+                        status = draw_series(series, folder, args, taken, picture) or status
                 except (OSError, ValueError) as e:
                     print(cannot_read(path, e), file=sys.stderr)
                     status = 1

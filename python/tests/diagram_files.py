@@ -34,4 +34,4 @@ def add_diagram(path, name, spec, axes, cells, status, **attrs):
         s.dims[0].attach_scale(f["dump"])
         s.attrs.update(long_name=f"what became of {name}", flag_values=np.arange(4, dtype=np.int8),
                        flag_meanings=MEANINGS)
-        f.attrs["diagrams"] = f"{f.attrs.get('diagrams', '')} {name}".strip()
+        f.attrs.modify("diagrams", f"{f.attrs.get('diagrams', '')} {name}".strip())  # (written again in place)
