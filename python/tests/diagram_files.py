@@ -1,10 +1,8 @@
-"""A diagram added with h5py to a series file, laid out as phasegrid
---diagram lays it out (for the package's tests and the plot tool's)."""
+"""A diagram added to a series file with h5py, as phasegrid --diagram lays it out."""
 
 import h5py
 import numpy as np
 
-MEANINGS = "binned lacks_quantity no_mass_unit not_binned"
 
 
 def add_diagram(path, name, spec, axes, cells, status, **attrs):
@@ -32,6 +30,6 @@ def add_diagram(path, name, spec, axes, cells, status, **attrs):
         v.attrs.update(spec=spec, coordinates=f"time time_s time_ff status complete {name}_status", **attrs)
         s = f.create_dataset(name + "_status", data=np.asarray(status, np.int8))
         s.dims[0].attach_scale(f["dump"])
-        s.attrs.update(long_name=f"what became of {name}", flag_values=np.arange(4, dtype=np.int8),
-                       flag_meanings=MEANINGS)
+        s.attrs.update(flag_values=np.arange(4, dtype=np.int8),
+                       flag_meanings="binned lacks_quantity no_mass_unit not_binned")
         f.attrs.modify("diagrams", f"{f.attrs.get('diagrams', '')} {name}".strip())  # (written again in place)
