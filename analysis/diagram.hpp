@@ -85,7 +85,8 @@ std::string_view diagram_status_meanings();
 
 // The names of a run's diagrams in a series file: the variable of each, and
 // the coordinates of its axes. Axes equal in everything share a coordinate
-// (the phase grid's log10_n and log10_T are the grid's, and not shared);
+// (the phase grid's log10_n and log10_T are the grid's, and not shared),
+// but for a diagram's own two: its y axis then has one of its own;
 // names that would repeat take a suffix _2, _3, ...
 struct DiagramNames {
   std::string variable, x, y;

@@ -183,7 +183,9 @@ std::vector<DiagramNames> diagram_names(std::span<const DiagramSpec> specs) {
   for (const DiagramSpec& d : specs) {
     DiagramNames n;
     n.x = axis_name(d.x);
-    n.y = axis_name(d.y);
+    // A diagram's two axes are two dimensions of its variable, never one
+    // coordinate: netCDF allows a dimension twice, xarray does not.
+    n.y = d.y == d.x ? unique(d.y.name()) : axis_name(d.y);
     const std::string_view of_name = info(d.of).name;
     const std::string w = d.weight == Weight::count  ? "count"
                           : d.weight == Weight::mass ? "mass"
