@@ -96,15 +96,12 @@ std::string history(const SeriesReader& earlier, std::size_t reading) {
   return h + fmt::format("\nphasegrid {}: {} added or read again (--append)", PHASEGRID_VERSION, dumps(reading));
 }
 
-// Row k of the earlier series into `series`: its counts read and checked,
-// then copied as stored where they are stored as this phasegrid stores
-// them (nothing to compress again), written from what was read otherwise.
-void carry(SeriesReader& earlier, std::size_t k, SeriesFile& series, PhaseGrid& cells) {
-  SeriesDump row = earlier.rows()[k];
-  StoredCounts stored;
-  if (earlier.read_stored_counts(k, cells.rows(), stored)) return series.append_stored(row, stored);
-  row.counts = cells.rows();
-  series.append(row);
+// Row k of the earlier series into `series`: its counts and diagrams read
+// and checked, then copied as stored where they are stored as this
+// phasegrid stores them (nothing to compress again), written from what was
+// read otherwise.
+void carry(SeriesReader& earlier, std::size_t k, SeriesFile& series, SeriesCells& cells) {
+  series.append_stored(earlier.read_row(k, cells), cells.stored);
 }
 
 }  // namespace
@@ -180,7 +177,7 @@ SeriesPlan plan_series(RunPlan& plan, SeriesFile& series) {
 
   series.set_history(history(earlier, plan.jobs.size()));
   series.order_by_time();
-  PhaseGrid cells;
+  SeriesCells cells;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     if (dropped[r]) continue;
     carry(earlier, r, series, cells);
@@ -191,7 +188,7 @@ SeriesPlan plan_series(RunPlan& plan, SeriesFile& series) {
 
 void put_back_rows(SeriesPlan& sp, SeriesFile& series, std::size_t first_not_done) {
   if (!sp.earlier) return;
-  PhaseGrid cells;
+  SeriesCells cells;
   for (std::size_t j = first_not_done; j < sp.replaces.size(); ++j)
     for (const std::size_t r : sp.replaces[j]) carry(*sp.earlier, r, series, cells);
   sp.earlier->close();

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "base/system.hpp"
 #include "base/error.hpp"
@@ -177,11 +179,12 @@ h5::Dataset put_bare_dimension(hid_t file, const char* name, hsize_t size) {
 struct Series {
   h5::Dataset set;
   std::vector<hsize_t> row;  // the shape of one row
-  const char* name = "";
+  std::string name;
 };
 
-Series make_series(hid_t file, const char* name, hid_t type, std::vector<hsize_t> row, hsize_t chunk_rows,
-                   bool compressed) {
+Series make_series(hid_t file, const std::string& name_text, hid_t type, std::vector<hsize_t> row,
+                   hsize_t chunk_rows, bool compressed) {
+  const char* name = name_text.c_str();
   std::vector<hsize_t> dims{0}, maxdims{H5S_UNLIMITED}, chunk{chunk_rows};
   for (const hsize_t n : row) {
     dims.push_back(n);
@@ -200,7 +203,7 @@ Series make_series(hid_t file, const char* name, hid_t type, std::vector<hsize_t
   }
   h5::Dataset d(
       check(H5Dcreate2(file, name, type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT), name));
-  return Series{std::move(d), std::move(row), name};
+  return Series{std::move(d), std::move(row), name_text};
 }
 
 // Names the dimensions of `set`, one scale for each axis.
@@ -219,16 +222,68 @@ void write_row(const Series& s, hsize_t index, hid_t mem_type, const void* data,
     count.push_back(n);
   }
   const int rank = static_cast<int>(dims.size());
-  if (grow) check(H5Dset_extent(s.set.get(), dims.data()), s.name);
-  h5::Dataspace file_space(check(H5Dget_space(s.set.get()), s.name));
-  check(H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr),
-        s.name);
-  h5::Dataspace mem_space(check(H5Screate_simple(rank, count.data(), nullptr), s.name));
-  check(H5Dwrite(s.set.get(), mem_type, mem_space.get(), file_space.get(), H5P_DEFAULT, data), s.name);
+  const char* name = s.name.c_str();
+  if (grow) check(H5Dset_extent(s.set.get(), dims.data()), name);
+  h5::Dataspace file_space(check(H5Dget_space(s.set.get()), name));
+  check(H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr), name);
+  h5::Dataspace mem_space(check(H5Screate_simple(rank, count.data(), nullptr), name));
+  check(H5Dwrite(s.set.get(), mem_type, mem_space.get(), file_space.get(), H5P_DEFAULT, data), name);
 }
 
 void append_row(const Series& s, hsize_t index, hid_t mem_type, const void* data) {
   write_row(s, index, mem_type, data, true);
+}
+
+// Where row `index` of a variable chunked a row at a time begins.
+std::vector<hsize_t> chunk_start(const Series& s, hsize_t index) {
+  std::vector<hsize_t> at(s.row.size() + 1, 0);
+  at[0] = index;
+  return at;
+}
+
+// Appends row `index` of `s` as the chunk `stored` (copied as it is).
+void append_chunk(const Series& s, hsize_t index, const StoredChunk& stored) {
+  std::vector<hsize_t> dims{index + 1};
+  dims.insert(dims.end(), s.row.begin(), s.row.end());
+  check(H5Dset_extent(s.set.get(), dims.data()), s.name.c_str());
+  check(H5Dwrite_chunk(s.set.get(), H5P_DEFAULT, stored.filters, chunk_start(s, index).data(), stored.bytes.size(),
+                       stored.bytes.data()),
+        s.name.c_str());
+}
+
+// Moves the rows of `s`, chunked a row at a time, as they are stored
+// (compressed) to the places of `order` (order[j]: the row that goes to j),
+// one chunk held at a time beside the one being placed.
+void move_chunks(const Series& s, const std::vector<std::size_t>& order) {
+  const hid_t set = s.set.get();
+  const char* name = s.name.c_str();
+  auto take = [&](std::size_t row, StoredChunk& chunk) {
+    hsize_t bytes = 0;
+    check(H5Dget_chunk_storage_size(set, chunk_start(s, row).data(), &bytes), name);
+    chunk.bytes.resize(bytes);
+    check(H5Dread_chunk(set, H5P_DEFAULT, chunk_start(s, row).data(), &chunk.filters, chunk.bytes.data()), name);
+  };
+  auto put = [&](std::size_t row, const StoredChunk& chunk) {
+    check(H5Dwrite_chunk(set, H5P_DEFAULT, chunk.filters, chunk_start(s, row).data(), chunk.bytes.size(),
+                         chunk.bytes.data()),
+          name);
+  };
+  // Each cycle of the order: its first chunk held, the others moved along.
+  std::vector<bool> done(order.size(), false);
+  StoredChunk first, next;
+  for (std::size_t start = 0; start < order.size(); ++start) {
+    if (done[start] || order[start] == start) continue;
+    take(start, first);
+    std::size_t j = start;
+    while (order[j] != start) {
+      take(order[j], next);
+      put(j, next);
+      done[j] = true;
+      j = order[j];
+    }
+    put(j, first);
+    done[j] = true;
+  }
 }
 
 // The file's access list: without HDF5's own locking (the unfinished file is
@@ -250,6 +305,27 @@ h5::PropertyList file_creation() {
   return fcpl;
 }
 
+// What a diagram's cells hold, for its comment.
+std::string cells_comment(const DiagramSpec& spec, const DiagramNames& names) {
+  const std::string where = fmt::format("[dump, i, j] is bin i of {} and bin j of {}", names.y, names.x);
+  const std::string status = names.variable + "_status";
+  switch (spec.weight) {
+    case Weight::count:
+      return fmt::format("The dump's particles in each cell: {}. Zeros where {} is not 0 (binned).", where, status);
+    case Weight::mass:
+      return fmt::format("The mass of the dump's particles in each cell: {}. NaN where {} is not 0 (binned).", where,
+                         status);
+    case Weight::sum:
+      return fmt::format("The sum of {} over the dump's particles in each cell: {}. NaN where {} is not 0 (binned).",
+                         info(spec.of).name, where, status);
+    case Weight::mean:
+      return fmt::format("The mean of {} over the dump's particles in each cell, weighed by their mass (NaN in a "
+                         "cell of no mass): {}. NaN where {} is not 0 (binned).",
+                         info(spec.of).name, where, status);
+  }
+  return {};
+}
+
 std::string left_as_it_was(const std::string& path) {
   return file_status(path, false) ? "; it is left as it was" : "; it is not written";
 }
@@ -263,16 +339,30 @@ struct SeriesFile::Impl {
   // The dimensions without variables of their own, and the axes.
   h5::Dataset bounds_dim, xyz_dim, log10_T, log10_n, log10_T_bounds, log10_n_bounds;
   std::vector<Series> sets;  // row_variables()' datasets, in its order
+  // A diagram's variables: its cells, (dump, y, x), and what became of it.
+  struct Diagram {
+    Series cells, status;
+    bool counts = true;  // int32 counts, or float64 values
+    std::size_t size = 0;  // cells a dump
+  };
+  std::vector<Diagram> diagrams;
+  std::vector<h5::Dataset> diagram_axes;  // their coordinates and bounds
   h5::Datatype text;
   hsize_t rows = 0;                   // dumps appended
-  std::vector<std::int32_t> cells;    // the zeros of a dump with no grid
-  std::vector<SeriesDump> written;    // the rows as written, without their counts
+  std::vector<std::int32_t> zeros;    // the cells of a dump with no grid, or a diagram of counts with none
+  std::vector<double> nans;           // those of a diagram of values with none
+  std::vector<SeriesDump> written;    // the rows as written, without their cells
   bool by_time = false;               // close() puts them in time order
 
   void create(const SeriesRun& run);
   void make_axes();
-  void append(const SeriesDump& d, const StoredCounts* stored = nullptr);
+  void make_diagrams(const std::vector<DiagramSpec>& specs, const std::vector<DiagramNames>& names,
+                     const std::string& coordinates);
+  void append(const SeriesDump& d, const StoredRow* stored = nullptr);
   void write_value(std::size_t variable, hsize_t row, const SeriesDump& d, bool grow);
+  void write_status(std::size_t diagram, hsize_t row, const SeriesDump& d, bool grow);
+  const std::int32_t* no_counts(std::size_t n);
+  const double* no_values(std::size_t n);
   void amend_last(DumpStatus s);
   void put_in_time_order();
   void close();
@@ -369,6 +459,12 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
            "the code units of the grid's density: mass (g), length (cm), time (s)");
   put_double(f, "density_to_n", run.density_to_n);
   put_text(f, "density_to_n_units", "cm-3 per code density unit");
+  const std::vector<DiagramNames> names = diagram_names(run.diagrams);
+  if (!names.empty()) {
+    std::vector<std::string_view> variables;
+    for (const DiagramNames& n : names) variables.push_back(n.variable);
+    put_text(f, "diagrams", fmt::format("{}", fmt::join(variables, " ")));
+  }
 
   // The dump dimension is named by its variable, the dumps' paths; the
   // axes follow it, then the rest.
@@ -410,31 +506,130 @@ void SeriesFile::Impl::create(const SeriesRun& run) {
     if (!first && !v.coordinate) put_text(set, "coordinates", coordinates);
     if (first) make_axes();
   }
+  // The diagrams after the grid's variables, whose order (and so the
+  // numbers netCDF gives their dimensions) stays as it was.
+  make_diagrams(run.diagrams, names, coordinates);
 }
 
-void SeriesFile::Impl::append(const SeriesDump& d, const StoredCounts* stored) {
+// The diagrams' variables: first the coordinates of their axes, each made
+// once however many diagrams share it, then each diagram's cells and status.
+void SeriesFile::Impl::make_diagrams(const std::vector<DiagramSpec>& specs, const std::vector<DiagramNames>& names,
+                                     const std::string& coordinates) {
+  const hid_t f = file.get();
+  std::map<std::string, hid_t> axes;  // the coordinates made, by name
+  auto make_axis = [&](const DiagramAxis& a, const std::string& name) {
+    if (axes.count(name) != 0) return;
+    const std::vector<double> edges = a.edges();
+    std::vector<double> centres, bounds;
+    for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
+      centres.push_back(0.5 * (edges[i] + edges[i + 1]));
+      bounds.insert(bounds.end(), {edges[i], edges[i + 1]});
+    }
+    const hsize_t bins = centres.size();
+    const std::string bounds_name = name + "_bounds", units = a.units(), long_name = a.long_name();
+    const hid_t c = diagram_axes.emplace_back(put_fixed(f, name.c_str(), {bins}, centres)).get();
+    check(H5DSset_scale(c, name.c_str()), name.c_str());
+    describe(c, {long_name.c_str(), units.empty() ? nullptr : units.c_str(),
+                 a.log ? "The centre of each bin, a decimal logarithm. A value whose logarithm v has lower <= v < "
+                         "upper of a bin's bounds is in that bin, the last bin holding its upper bound too; any "
+                         "other (zero, negative, not a number, beyond the bounds) is in none."
+                       : "The centre of each bin. A value v with lower <= v < upper of a bin's bounds is in that "
+                         "bin, the last bin holding its upper bound too; any other (not a number, beyond the "
+                         "bounds) is in none."});
+    put_text(c, "bounds", bounds_name);
+    put_text(c, "quantity", info(a.q).name);
+    put_text(c, "scale", a.log ? "log" : "lin");
+    const hid_t b = diagram_axes.emplace_back(put_fixed(f, bounds_name.c_str(), {bins, 2}, bounds)).get();
+    attach(b, {c, bounds_dim.get()}, bounds_name.c_str());
+    axes.emplace(name, c);
+  };
+  for (std::size_t k = 0; k < specs.size(); ++k) {
+    make_axis(specs[k].x, names[k].x);
+    make_axis(specs[k].y, names[k].y);
+  }
+  const hid_t dump = sets.front().set.get();
+  for (std::size_t k = 0; k < specs.size(); ++k) {
+    const DiagramSpec& spec = specs[k];
+    const std::string& name = names[k].variable;
+    const std::string status = name + "_status", units = spec.units(), long_name = spec.long_name();
+    Diagram& d = diagrams.emplace_back();
+    d.counts = spec.counts();
+    d.size = static_cast<std::size_t>(spec.x.bins) * static_cast<std::size_t>(spec.y.bins);
+    const auto nx = static_cast<hsize_t>(spec.x.bins), ny = static_cast<hsize_t>(spec.y.bins);
+    // Stored as the grid's counts are: a chunk a dump, compressed.
+    d.cells = make_series(f, name, d.counts ? H5T_STD_I32LE : H5T_IEEE_F64LE, {ny, nx}, 1, true);
+    const hid_t cells = d.cells.set.get();
+    attach(cells, {dump, axes.at(names[k].y), axes.at(names[k].x)}, name.c_str());
+    const std::string comment = cells_comment(spec, names[k]);
+    describe(cells, {long_name.c_str(), units.empty() ? nullptr : units.c_str(), comment.c_str()});
+    put_text(cells, "spec", spec.text());
+    put_text(cells, "coordinates", coordinates + " " + status);
+
+    d.status = make_series(f, status, H5T_STD_I8LE, {}, 256, false);
+    const hid_t flags = d.status.set.get();
+    attach(flags, {dump}, status.c_str());
+    describe(flags, {"what became of the diagram", nullptr,
+                     "0: binned, the cells are the dump's; 1: a block of the dump does not carry a quantity the "
+                     "diagram reads; 2: weighed by mass, and the dump records no mass unit; 3: the dump was not "
+                     "binned. Only 0 has cells."});
+    const std::int8_t values[4] = {0, 1, 2, 3};
+    put_attribute(flags, "flag_values", H5T_STD_I8LE, simple_space({4}).get(), values);
+    put_text(flags, "flag_meanings", diagram_status_meanings());
+  }
+}
+
+const std::int32_t* SeriesFile::Impl::no_counts(std::size_t n) {
+  zeros.assign(std::max(n, zeros.size()), 0);
+  return zeros.data();
+}
+
+const double* SeriesFile::Impl::no_values(std::size_t n) {
+  nans.assign(std::max(n, nans.size()), std::nan(""));
+  return nans.data();
+}
+
+void SeriesFile::Impl::append(const SeriesDump& d, const StoredRow* stored) {
   h5::prepare_calls();
   const hsize_t k = rows;
   written.push_back(d);
   written.back().counts = nullptr;
+  for (SeriesDiagramCells& c : written.back().diagrams) c.counts = nullptr, c.values = nullptr;
+  // The chunk of a row given as stored, or none.
+  auto chunk = [](const StoredChunk* c) { return c != nullptr && !c->bytes.empty() ? c : nullptr; };
+  const std::size_t given = stored != nullptr ? stored->diagrams.size() : 0;
   for (std::size_t i = 0; i < sets.size(); ++i) {
     const RowVariable& v = row_variables()[i];
-    if (v.type == RowType::counts && stored != nullptr) {
-      const hsize_t dims[3] = {k + 1, grid_ny, grid_nx}, at[3] = {k, 0, 0};
-      check(H5Dset_extent(sets[i].set.get(), dims), v.name);
-      check(H5Dwrite_chunk(sets[i].set.get(), H5P_DEFAULT, stored->filters, at, stored->bytes.size(),
-                           stored->bytes.data()),
-            v.name);
+    if (v.type != RowType::counts) {
+      write_value(i, k, d, true);
+    } else if (const StoredChunk* c = chunk(stored != nullptr ? &stored->counts : nullptr)) {
+      append_chunk(sets[i], k, *c);
+    } else {
+      append_row(sets[i], k, H5T_NATIVE_INT32,
+                 d.counts != nullptr ? &d.counts[0][0] : no_counts(std::size_t{grid_nx} * grid_ny));
+    }
+  }
+  for (std::size_t i = 0; i < diagrams.size(); ++i) {
+    const Diagram& g = diagrams[i];
+    write_status(i, k, d, true);
+    if (const StoredChunk* c = chunk(i < given ? &stored->diagrams[i] : nullptr)) {
+      append_chunk(g.cells, k, *c);
       continue;
     }
-    if (v.type == RowType::counts) {
-      if (d.counts == nullptr) cells.assign(static_cast<std::size_t>(grid_nx) * grid_ny, 0);
-      append_row(sets[i], k, H5T_NATIVE_INT32, d.counts != nullptr ? &d.counts[0][0] : cells.data());
-      continue;
-    }
-    write_value(i, k, d, true);
+    // Cells only for a diagram binned.
+    const bool binned = i < d.diagrams.size() && d.diagrams[i].status == DiagramStatus::binned;
+    const std::int32_t* counts = binned ? d.diagrams[i].counts : nullptr;
+    const double* values = binned ? d.diagrams[i].values : nullptr;
+    if (g.counts) append_row(g.cells, k, H5T_NATIVE_INT32, counts != nullptr ? counts : no_counts(g.size));
+    else append_row(g.cells, k, H5T_NATIVE_DOUBLE, values != nullptr ? values : no_values(g.size));
   }
   rows = k + 1;
+}
+
+// Diagram i's status of row `row`, from `d` (none given: not binned).
+void SeriesFile::Impl::write_status(std::size_t i, hsize_t row, const SeriesDump& d, bool grow) {
+  const auto status =
+      static_cast<std::int8_t>(i < d.diagrams.size() ? d.diagrams[i].status : DiagramStatus::not_binned);
+  write_row(diagrams[i].status, row, H5T_NATIVE_INT8, &status, grow);
 }
 
 // Variable i's value of row `row` (not the counts), from `d`.
@@ -466,8 +661,8 @@ void SeriesFile::Impl::amend_last(DumpStatus s) {
 }
 
 // The rows in time order: every variable's values are written again in
-// their new places, and each dump's counts moved as they are stored
-// (compressed), one chunk held at a time beside the one being placed.
+// their new places, and each dump's counts and diagrams moved as they are
+// stored (compressed).
 void SeriesFile::Impl::put_in_time_order() {
   std::vector<double> times;
   for (const SeriesDump& d : written) times.push_back(d.time);
@@ -476,40 +671,17 @@ void SeriesFile::Impl::put_in_time_order() {
   for (std::size_t j = 0; j < order.size(); ++j) moved = moved || order[j] != j;
   if (!moved) return;
   for (std::size_t i = 0; i < sets.size(); ++i) {
-    if (row_variables()[i].type != RowType::counts) {
-      for (std::size_t j = 0; j < order.size(); ++j)
-        if (order[j] != j) write_value(i, j, written[order[j]], false);
+    if (row_variables()[i].type == RowType::counts) {
+      move_chunks(sets[i], order);
       continue;
     }
-    const hid_t set = sets[i].set.get();
-    auto take = [&](std::size_t row, std::vector<char>& chunk, std::uint32_t& filters) {
-      const hsize_t at[3] = {row, 0, 0};
-      hsize_t bytes = 0;
-      check(H5Dget_chunk_storage_size(set, at, &bytes), "counts");
-      chunk.resize(bytes);
-      check(H5Dread_chunk(set, H5P_DEFAULT, at, &filters, chunk.data()), "counts");
-    };
-    auto put = [&](std::size_t row, const std::vector<char>& chunk, std::uint32_t filters) {
-      const hsize_t at[3] = {row, 0, 0};
-      check(H5Dwrite_chunk(set, H5P_DEFAULT, filters, at, chunk.size(), chunk.data()), "counts");
-    };
-    // Each cycle of the order: its first chunk held, the others moved along.
-    std::vector<bool> done(order.size(), false);
-    std::vector<char> first, next;
-    std::uint32_t first_filters = 0, next_filters = 0;
-    for (std::size_t start = 0; start < order.size(); ++start) {
-      if (done[start] || order[start] == start) continue;
-      take(start, first, first_filters);
-      std::size_t j = start;
-      while (order[j] != start) {
-        take(order[j], next, next_filters);
-        put(j, next, next_filters);
-        done[j] = true;
-        j = order[j];
-      }
-      put(j, first, first_filters);
-      done[j] = true;
-    }
+    for (std::size_t j = 0; j < order.size(); ++j)
+      if (order[j] != j) write_value(i, j, written[order[j]], false);
+  }
+  for (std::size_t i = 0; i < diagrams.size(); ++i) {
+    move_chunks(diagrams[i].cells, order);
+    for (std::size_t j = 0; j < order.size(); ++j)
+      if (order[j] != j) write_status(i, j, written[order[j]], false);
   }
   std::vector<SeriesDump> sorted;
   for (const std::size_t r : order) sorted.push_back(std::move(written[r]));
@@ -519,7 +691,10 @@ void SeriesFile::Impl::put_in_time_order() {
 void SeriesFile::Impl::close() {
   h5::prepare_calls();
   if (by_time) put_in_time_order();
-  for (Series& s : sets) s.set.close(s.name);
+  for (Series& s : sets) s.set.close(s.name.c_str());
+  for (Diagram& d : diagrams)
+    for (Series* s : {&d.cells, &d.status}) s->set.close(s->name.c_str());
+  for (h5::Dataset& d : diagram_axes) d.close("closing a diagram's axis");
   for (h5::Dataset* d : {&bounds_dim, &xyz_dim, &log10_T, &log10_n, &log10_T_bounds, &log10_n_bounds})
     d->close("closing an axis");
   text.close("closing the string type");
@@ -563,15 +738,27 @@ SeriesFile::~SeriesFile() = default;
 SeriesFile::SeriesFile(SeriesFile&&) noexcept = default;
 SeriesFile& SeriesFile::operator=(SeriesFile&&) noexcept = default;
 
+namespace {
+
+// A row must have every diagram of the run, or none.
+void check_row(const SeriesFile::Impl* impl, const SeriesDump& dump, const char* call) {
+  if (impl == nullptr) throw std::logic_error(fmt::format("SeriesFile::{} on a closed series file", call));
+  if (!dump.diagrams.empty() && dump.diagrams.size() != impl->diagrams.size())
+    throw std::logic_error(fmt::format("SeriesFile::{}: a row of {} diagrams in a series of {}", call,
+                                       dump.diagrams.size(), impl->diagrams.size()));
+}
+
+}  // namespace
+
 // A failure drops the unfinished file: FILE stays as it was.
 void SeriesFile::append(const SeriesDump& dump) {
-  if (!impl_) throw std::logic_error("SeriesFile::append on a closed series file");
+  check_row(impl_.get(), dump, "append");
   guarded(impl_, [&](Impl& impl) { impl.append(dump); });
 }
 
-void SeriesFile::append_stored(const SeriesDump& dump, const StoredCounts& counts) {
-  if (!impl_) throw std::logic_error("SeriesFile::append_stored on a closed series file");
-  guarded(impl_, [&](Impl& impl) { impl.append(dump, &counts); });
+void SeriesFile::append_stored(const SeriesDump& dump, const StoredRow& stored) {
+  check_row(impl_.get(), dump, "append_stored");
+  guarded(impl_, [&](Impl& impl) { impl.append(dump, &stored); });
 }
 
 void SeriesFile::amend_last(DumpStatus status) {

@@ -93,11 +93,20 @@ struct SeriesDump {
   std::vector<SeriesDiagramCells> diagrams;
 };
 
-// A dump's counts as a series file of this phasegrid stores them: one
-// chunk, shuffled and deflated, and HDF5's mask of the filters it skipped.
-struct StoredCounts {
+// A dump's cells as a series file of this phasegrid stores them (the grid's
+// counts, or one diagram's cells): one chunk, shuffled and deflated, and
+// HDF5's mask of the filters it skipped. No bytes: not stored so.
+struct StoredChunk {
   std::vector<char> bytes;
   std::uint32_t filters = 0;
+};
+
+// A row of an earlier series as stored there: the grid's chunk and each
+// diagram's (none, or one per diagram). A chunk without bytes is written
+// from the row's cells instead.
+struct StoredRow {
+  StoredChunk counts;
+  std::vector<StoredChunk> diagrams;
 };
 
 // The cell bounds a series file records, the binning's own: (rows, 2) and
@@ -123,9 +132,9 @@ class SeriesFile {
   // Appends one dump. Safe to call from another thread than the rest, one
   // call at a time.
   void append(const SeriesDump& dump);
-  // Appends a row whose counts are given as stored (a row of an earlier
-  // series carried over): they are copied as they are.
-  void append_stored(const SeriesDump& dump, const StoredCounts& counts);
+  // Appends a row of an earlier series carried over: the chunks `stored`
+  // holds are copied as they are, the other cells written from `dump`.
+  void append_stored(const SeriesDump& dump, const StoredRow& stored);
   std::size_t rows() const;
   // Not yet closed, and no failure dropped it.
   bool writing() const { return impl_ != nullptr; }

@@ -325,6 +325,18 @@ std::vector<SeriesDump> held_dumps(const std::string& path) {
   return rows;
 }
 
+namespace {
+
+// A variable of the dumps' cells, (rows, y, x), open to be read.
+struct CellSet {
+  explicit CellSet(std::string variable) : name(std::move(variable)) {}
+  std::string name;
+  h5::Dataset set;  // checked, while open
+  int ours = -1;    // stored as this phasegrid stores it (-1: not yet looked at)
+};
+
+}  // namespace
+
 struct SeriesReader::Impl {
   std::string path;
   Identity identity;
@@ -332,19 +344,20 @@ struct SeriesReader::Impl {
   SeriesAxes axes;
   std::string interrupted;
   std::vector<SeriesDump> rows;
-  h5::File file;       // open while counts are read
-  h5::Dataset counts;  // checked (rows, grid_ny, grid_nx)
+  h5::File file;   // open while cells are read
+  CellSet counts{"counts"};  // checked (rows, grid_ny, grid_nx)
+  std::vector<CellSet> diagrams;  // run.diagrams' cells, in order
 
   void read();
+  void read_diagrams(hid_t file, const std::string& listed);
   void drop() {
-    counts = h5::Dataset();
+    counts.set = h5::Dataset(), counts.ours = -1;
+    for (CellSet& c : diagrams) c.set = h5::Dataset(), c.ours = -1;
     file = h5::File();
-    stored_as_ours = -1;
   }
-  int stored_as_ours = -1;  // the counts are stored as this phasegrid stores them (-1: not yet looked at)
-  void open_counts();
+  void open_cells();
   void read_counts(std::size_t k, SeriesCounts& cells);
-  bool read_stored_counts(std::size_t k, StoredCounts& stored);
+  SeriesDump read_row(std::size_t k, SeriesCells& cells);
 
   // Runs `step`, turning what makes the file unfit into the file's Error.
   template <class Step>
@@ -412,54 +425,122 @@ void SeriesReader::Impl::read() {
         damaged(fmt::format("dump {} has the {} {}, which phasegrid does not write", k + 1, v.name,
                             quoted(std::get<std::string>(column[k]))));
   }
+  if (a.has("diagrams")) read_diagrams(id, a.text("diagrams"));
   file = std::move(f);
-  open_counts();  // its shape, before any row is taken as read
+  open_cells();  // their shapes, before any row is taken as read
 }
 
-void SeriesReader::Impl::open_counts() {
-  if (counts) return;
+// The diagrams the file lists: their specs, names, axes and statuses.
+void SeriesReader::Impl::read_diagrams(hid_t id, const std::string& listed) {
+  std::vector<std::string> names;
+  for (std::size_t at = 0; at < listed.size();) {
+    const std::size_t end = std::min(listed.find(' ', at), listed.size());
+    if (end > at) names.push_back(listed.substr(at, end - at));
+    at = end + 1;
+  }
+  for (const std::string& name : names) {
+    if (check(H5Lexists(id, name.c_str(), H5P_DEFAULT), name.c_str()) <= 0)
+      damaged(fmt::format("\"{}\", a diagram it lists, is missing", name));
+    h5::Dataset d(check(H5Dopen2(id, name.c_str(), H5P_DEFAULT), name.c_str()));
+    const Attributes attributes(d.get());
+    if (!attributes.has("spec")) damaged(fmt::format("the diagram \"{}\" has no \"spec\"", name));
+    const std::string spec = attributes.text("spec");
+    try {
+      run.diagrams.push_back(parse_diagram(spec));
+    } catch (const Error& e) {
+      damaged(fmt::format("the spec of \"{}\", {}, is not a diagram's ({})", name, quoted(spec), e.what()));
+    }
+  }
+  const std::vector<DiagramNames> expected = diagram_names(run.diagrams);
+  const hsize_t n = rows.size();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const DiagramSpec& spec = run.diagrams[i];
+    const DiagramNames& want = expected[i];
+    if (names[i] != want.variable)
+      damaged(fmt::format("the diagram \"{}\" is of the spec {}, whose variable is \"{}\"", names[i],
+                          quoted(spec.text()), want.variable));
+    for (const auto& [axis, name] : {std::pair{&spec.x, &want.x}, std::pair{&spec.y, &want.y}}) {
+      const auto bins = static_cast<hsize_t>(axis->bins);
+      open_variable(id, name->c_str(), Holds::reals, {bins});
+      open_variable(id, (*name + "_bounds").c_str(), Holds::reals, {bins, 2});
+    }
+    const std::string status = names[i] + "_status";
+    const std::vector<std::int64_t> statuses = read_integers(id, status.c_str(), n);
+    for (std::size_t k = 0; k < n; ++k) {
+      if (statuses[k] < 0 || statuses[k] > static_cast<std::int64_t>(DiagramStatus::not_binned))
+        damaged(fmt::format("dump {} has the {} {}, which phasegrid does not write", k + 1, status, statuses[k]));
+      rows[k].diagrams.push_back({static_cast<DiagramStatus>(statuses[k])});
+    }
+    diagrams.emplace_back(names[i]);
+  }
+}
+
+void SeriesReader::Impl::open_cells() {
+  if (counts.set) return;
   if (!file) {
     if (check_file(path) != identity) throw Unfit("it has changed since it was first read");
     file = open_series(path);
   }
-  counts = open_variable(file.get(), "counts", Holds::counts, {rows.size(), grid_ny, grid_nx});
-}
-
-void SeriesReader::Impl::read_counts(std::size_t k, SeriesCounts& cells) {
-  open_counts();
-  h5::Dataspace space(check(H5Dget_space(counts.get()), "counts"));
-  const hsize_t start[3] = {k, 0, 0}, count[3] = {1, grid_ny, grid_nx};
-  check(H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, count, nullptr), "counts");
-  h5::Dataspace memory(check(H5Screate_simple(3, count, nullptr), "counts"));
-  // Read as stored, signed (this layout) or unsigned (the one before), into
-  // the same cells (the signed and unsigned types of one size may name the
-  // same storage), then checked: no count below 0 or above INT32_MAX.
-  h5::Datatype stored(check(H5Dget_type(counts.get()), "counts"));
-  const bool is_signed = H5Tget_sign(stored.get()) == H5T_SGN_2;
-  std::int32_t* as_signed = &cells[0][0];
-  auto* as_unsigned = reinterpret_cast<std::uint32_t*>(as_signed);
-  check(H5Dread(counts.get(), is_signed ? H5T_NATIVE_INT32 : H5T_NATIVE_UINT32, memory.get(), space.get(),
-                H5P_DEFAULT, as_signed),
-        "counts");
-  for (std::size_t i = 0; i < std::size_t{grid_ny} * grid_nx; ++i) {
-    const std::int64_t n = is_signed ? std::int64_t{as_signed[i]} : std::int64_t{as_unsigned[i]};
-    if (n < 0 || n > INT32_MAX)
-      damaged(fmt::format("dump {} ({}) counts {} particles in row {}, column {}, {}", k + 1, quoted(rows[k].dump),
-                          n, i / grid_nx + 1, i % grid_nx + 1, n < 0 ? "fewer than none" : "more than a run counts"));
+  counts.set = open_variable(file.get(), "counts", Holds::counts, {rows.size(), grid_ny, grid_nx});
+  for (std::size_t i = 0; i < diagrams.size(); ++i) {
+    const DiagramSpec& spec = run.diagrams[i];
+    const std::vector<hsize_t> shape{rows.size(), static_cast<hsize_t>(spec.y.bins), static_cast<hsize_t>(spec.x.bins)};
+    diagrams[i].set =
+        open_variable(file.get(), diagrams[i].name.c_str(), spec.counts() ? Holds::counts : Holds::reals, shape);
   }
 }
 
-// Whether `counts` is stored as this phasegrid stores it: signed 32-bit
-// little-endian, a chunk a dump, shuffled then deflated.
-bool stored_as_ours(hid_t counts) {
-  h5::Datatype type(check(H5Dget_type(counts), "counts"));
-  if (check(H5Tequal(type.get(), H5T_STD_I32LE), "counts") <= 0) return false;
-  h5::PropertyList dcpl(check(H5Dget_create_plist(counts), "counts"));
+namespace {
+
+// Row k of `c`, (rows, y, x), into `out` as `memory` (a native type).
+void read_plane(const CellSet& c, std::size_t k, hid_t memory, void* out) {
+  const char* name = c.name.c_str();
+  h5::Dataspace space(check(H5Dget_space(c.set.get()), name));
+  std::vector<hsize_t> count = dims_of(space.get());
+  const hsize_t start[3] = {k, 0, 0};
+  count[0] = 1;
+  check(H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, count.data(), nullptr), name);
+  h5::Dataspace mem(check(H5Screate_simple(3, count.data(), nullptr), name));
+  check(H5Dread(c.set.get(), memory, mem.get(), space.get(), H5P_DEFAULT, out), name);
+}
+
+// Row k of `c`, counts of particles, into `cells` (`size` of them), checked:
+// no count below 0 or above INT32_MAX. `dump` names the row, `of` the
+// variable after a cell in a line (empty for the grid's counts).
+void read_count_plane(const CellSet& c, std::size_t k, std::int32_t* cells, std::size_t size,
+                      const std::string& dump, std::string_view of) {
+  // Read as stored, signed (this layout) or unsigned (the one before), into
+  // the same cells (the signed and unsigned types of one size may name the
+  // same storage), then checked.
+  h5::Datatype stored(check(H5Dget_type(c.set.get()), c.name.c_str()));
+  const bool is_signed = H5Tget_sign(stored.get()) == H5T_SGN_2;
+  auto* as_unsigned = reinterpret_cast<std::uint32_t*>(cells);
+  read_plane(c, k, is_signed ? H5T_NATIVE_INT32 : H5T_NATIVE_UINT32, cells);
+  h5::Dataspace space(check(H5Dget_space(c.set.get()), c.name.c_str()));
+  const std::size_t columns = dims_of(space.get())[2];
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::int64_t n = is_signed ? std::int64_t{cells[i]} : std::int64_t{as_unsigned[i]};
+    if (n < 0 || n > INT32_MAX)
+      damaged(fmt::format("dump {} ({}) counts {} particles in row {}, column {}{}, {}", k + 1, quoted(dump), n,
+                          i / columns + 1, i % columns + 1, of, n < 0 ? "fewer than none" : "more than a run counts"));
+  }
+}
+
+// Whether `c` is stored as this phasegrid stores a dump's cells: of `type`,
+// a chunk a dump, shuffled then deflated.
+bool stored_as_ours(const CellSet& c, hid_t type) {
+  const hid_t set = c.set.get();
+  const char* name = c.name.c_str();
+  h5::Datatype stored(check(H5Dget_type(set), name));
+  if (check(H5Tequal(stored.get(), type), name) <= 0) return false;
+  h5::Dataspace space(check(H5Dget_space(set), name));
+  const std::vector<hsize_t> dims = dims_of(space.get());
+  h5::PropertyList dcpl(check(H5Dget_create_plist(set), name));
   hsize_t chunk[3] = {};
-  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || check(H5Pget_chunk(dcpl.get(), 3, chunk), "counts") != 3 ||
-      chunk[0] != 1 || chunk[1] != grid_ny || chunk[2] != grid_nx)
+  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || check(H5Pget_chunk(dcpl.get(), 3, chunk), name) != 3 ||
+      chunk[0] != 1 || chunk[1] != dims[1] || chunk[2] != dims[2])
     return false;
-  if (check(H5Pget_nfilters(dcpl.get()), "counts") != 2) return false;
+  if (check(H5Pget_nfilters(dcpl.get()), name) != 2) return false;
   unsigned flags = 0;
   std::size_t n = 0;
   const H5Z_filter_t first = H5Pget_filter2(dcpl.get(), 0, &flags, &n, nullptr, 0, nullptr, nullptr);
@@ -468,17 +549,58 @@ bool stored_as_ours(hid_t counts) {
   return first == H5Z_FILTER_SHUFFLE && second == H5Z_FILTER_DEFLATE;
 }
 
-bool SeriesReader::Impl::read_stored_counts(std::size_t k, StoredCounts& stored) {
-  if (stored_as_ours < 0) stored_as_ours = pg::stored_as_ours(counts.get()) ? 1 : 0;
-  if (stored_as_ours == 0) return false;
+// Row k of `c` as stored into `chunk`, when `c` is stored as this phasegrid
+// stores it, as `type` (one of `bytes` a row, uncompressed); no bytes
+// otherwise.
+void read_stored(CellSet& c, std::size_t k, hid_t type, std::size_t bytes, StoredChunk& chunk) {
+  chunk.bytes.clear();
+  if (c.ours < 0) c.ours = stored_as_ours(c, type) ? 1 : 0;
+  if (c.ours == 0) return;
   const hsize_t at[3] = {k, 0, 0};
-  hsize_t bytes = 0;
-  check(H5Dget_chunk_storage_size(counts.get(), at, &bytes), "counts");
-  // (None stored, or more than deflate makes of a dump's counts: read them.)
-  if (bytes == 0 || bytes > 2 * sizeof(SeriesCounts)) return false;
-  stored.bytes.resize(bytes);
-  check(H5Dread_chunk(counts.get(), H5P_DEFAULT, at, &stored.filters, stored.bytes.data()), "counts");
-  return true;
+  hsize_t size = 0;
+  check(H5Dget_chunk_storage_size(c.set.get(), at, &size), c.name.c_str());
+  // (None stored, or more than deflate makes of a dump's cells: read them.)
+  if (size == 0 || size > 2 * bytes) return;
+  chunk.bytes.resize(size);
+  check(H5Dread_chunk(c.set.get(), H5P_DEFAULT, at, &chunk.filters, chunk.bytes.data()), c.name.c_str());
+}
+
+}  // namespace
+
+void SeriesReader::Impl::read_counts(std::size_t k, SeriesCounts& cells) {
+  open_cells();
+  read_count_plane(counts, k, &cells[0][0], std::size_t{grid_ny} * grid_nx, rows[k].dump, "");
+}
+
+SeriesDump SeriesReader::Impl::read_row(std::size_t k, SeriesCells& cells) {
+  read_counts(k, cells.grid.rows());
+  read_stored(counts, k, H5T_STD_I32LE, sizeof(SeriesCounts), cells.stored.counts);
+  SeriesDump row = rows[k];
+  row.counts = cells.grid.rows();
+  const std::size_t n = diagrams.size();
+  cells.counts.resize(n);
+  cells.values.resize(n);
+  cells.stored.diagrams.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const DiagramSpec& spec = run.diagrams[i];
+    const std::size_t size = static_cast<std::size_t>(spec.x.bins) * static_cast<std::size_t>(spec.y.bins);
+    // The cells read, whatever the row's status: the carried row holds
+    // what the file holds.
+    if (spec.counts()) {
+      std::vector<std::int32_t>& c = cells.counts[i];
+      c.resize(size);
+      read_count_plane(diagrams[i], k, c.data(), size, rows[k].dump, fmt::format(" of {}", diagrams[i].name));
+      row.diagrams[i].counts = c.data();
+      read_stored(diagrams[i], k, H5T_STD_I32LE, size * sizeof(std::int32_t), cells.stored.diagrams[i]);
+    } else {
+      std::vector<double>& v = cells.values[i];
+      v.resize(size);
+      read_plane(diagrams[i], k, H5T_NATIVE_DOUBLE, v.data());
+      row.diagrams[i].values = v.data();
+      read_stored(diagrams[i], k, H5T_IEEE_F64LE, size * sizeof(double), cells.stored.diagrams[i]);
+    }
+  }
+  return row;
 }
 
 SeriesReader::SeriesReader(std::string path) : impl_(std::make_unique<Impl>()) {
@@ -504,14 +626,11 @@ void SeriesReader::read_counts(std::size_t k, SeriesCounts& cells) {
   impl_->checked([&] { impl_->read_counts(k, cells); });
 }
 
-bool SeriesReader::read_stored_counts(std::size_t k, SeriesCounts& cells, StoredCounts& stored) {
-  if (k >= impl_->rows.size()) throw std::out_of_range("SeriesReader::read_stored_counts: no such row");
-  bool done = false;
-  impl_->checked([&] {
-    impl_->read_counts(k, cells);
-    done = impl_->read_stored_counts(k, stored);
-  });
-  return done;
+SeriesDump SeriesReader::read_row(std::size_t k, SeriesCells& cells) {
+  if (k >= impl_->rows.size()) throw std::out_of_range("SeriesReader::read_row: no such row");
+  SeriesDump row;
+  impl_->checked([&] { row = impl_->read_row(k, cells); });
+  return row;
 }
 
 void SeriesReader::close() { impl_->drop(); }

@@ -26,6 +26,17 @@ namespace pg {
 // One dump's counts as read, in PhaseGrid's layout.
 using SeriesCounts = PhaseGrid::Rows;
 
+// A row's cells as read to be carried into another series: the grid's
+// counts, each diagram's cells (counts for a diagram of counts, values for
+// the others; the other vector empty), and the chunks the file stores as
+// this phasegrid does, to be copied as they are. Reused row after row.
+struct SeriesCells {
+  PhaseGrid grid;
+  std::vector<std::vector<std::int32_t>> counts;
+  std::vector<std::vector<double>> values;
+  StoredRow stored;
+};
+
 // Why the file at `path` must not be replaced by a series: empty when it may
 // be (there is none, or it is a series file phasegrid wrote, of this layout
 // or the one before).
@@ -52,16 +63,19 @@ class SeriesReader {
   const SeriesAxes& axes() const;
   // Which signal stopped the run, and where; empty when none did.
   const std::string& interrupted() const;
-  // The dumps in the file's order; their counts are null.
+  // The dumps in the file's order, each diagram's status with them (none
+  // in a file without diagrams); their cells are null.
   const std::vector<SeriesDump>& rows() const;
   // Row k's counts into `cells` (a count below 0 or above INT32_MAX is
   // refused as damage). The file stays open for the next row until close().
   void read_counts(std::size_t k, SeriesCounts& cells);
-  // As read_counts(), and also, when the file stores them as this
-  // phasegrid does (one chunk a dump, shuffled and deflated), row k's
-  // counts as stored into `stored`, to be copied as they are, once checked:
-  // false when it does not.
-  [[nodiscard]] bool read_stored_counts(std::size_t k, SeriesCounts& cells, StoredCounts& stored);
+  // Row k with all its cells, to be carried into another series
+  // (SeriesFile::append_stored(row, cells.stored)): its counts and its
+  // diagrams' cells read into `cells` and checked as read_counts() checks
+  // the counts, the row pointing to them; and, where the file stores them
+  // as this phasegrid does (one chunk a dump, shuffled and deflated), each
+  // one's chunk as stored, to be copied as it is (no bytes where not).
+  [[nodiscard]] SeriesDump read_row(std::size_t k, SeriesCells& cells);
   // Closes the file, when a row's counts left it open.
   void close();
 

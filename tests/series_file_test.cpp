@@ -3,7 +3,9 @@
 
 #include <cmath>
 #include <cstddef>
+#include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <hdf5_hl.h>
@@ -11,6 +13,7 @@
 #include "base/error.hpp"
 #include "series/hdf5_handle.hpp"
 #include "series/series_file.hpp"
+#include "series/series_reader.hpp"
 #include "tests/support/harness.hpp"
 
 namespace {
@@ -82,7 +85,7 @@ TEST(SeriesFile, LayoutReadsBack) {
   grid[0][0] = 5;
   grid[100][200] = 3;
   grid[grid_ny - 1][grid_nx - 1] = 7;
-  SeriesRun run{"0.1.0", {}, 1.99e33, 3.08e18, 2.2e12, 33.87, ""};
+  SeriesRun run{"0.1.0", {}, 1.99e33, 3.08e18, 2.2e12, 33.87, "", {}};
   run.answers.centre_mode = 'p';
   run.answers.centre_position = {1, 2, 3};
   run.answers.rotate_mode = 1;
@@ -90,9 +93,9 @@ TEST(SeriesFile, LayoutReadsBack) {
   const std::string path = dir.file("run.h5");
   {
     SeriesFile f(path, run);
-    f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, 79, {1, 2, 3}, {4, 5, 6}, 1.99e33, 3.08e18, 2.2e12, grid, {}, -1, -1});
-    f.append({"d\xC3\xA9\xF0\x9F\x8C\x8Cj\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, 0, {}, {}, 1, 2, 0, grid, {}, -1, -1});
-    f.append({"QG003", "QG003.grid", DumpStatus::stopped_by_fault, NAN, NAN, 0, 0, 0, {}, {}, 0, 0, 0, nullptr, {}, -1, -1});
+    f.append({"QG001", "QG001.grid", DumpStatus::complete, 0.5, 0.25, 100, 15, 79, {1, 2, 3}, {4, 5, 6}, 1.99e33, 3.08e18, 2.2e12, grid, {}, -1, -1, {}});
+    f.append({"d\xC3\xA9\xF0\x9F\x8C\x8Cj\xE0", "g2", DumpStatus::ended_early, 0.75, 0.5, 90, 15, 0, {}, {}, 1, 2, 0, grid, {}, -1, -1, {}});
+    f.append({"QG003", "QG003.grid", DumpStatus::stopped_by_fault, NAN, NAN, 0, 0, 0, {}, {}, 0, 0, 0, nullptr, {}, -1, -1, {}});
     f.close();
     f.close();  // idempotent
   }
@@ -201,6 +204,65 @@ TEST(SeriesFile, LayoutReadsBack) {
   EXPECT_EQ(scalar_attr<std::int32_t>(f, "rotate", H5T_NATIVE_INT32), 1);
   EXPECT_EQ(scalar_attr<double>(f, "frequency", H5T_NATIVE_DOUBLE), 2.5e-13);
   EXPECT_EQ(scalar_attr<double>(f, "density_to_n", H5T_NATIVE_DOUBLE), 33.87);
+}
+
+// Two diagrams sharing their first axis, one of counts and one of values,
+// rows appended out of time order: read back in time order with their
+// statuses and cells (zeros or NaN where none), and opened by xarray with
+// each variable's dimensions, two for a diagram of equal axes too.
+TEST(SeriesFile, DiagramsReadBackInTimeOrder) {
+  pgtest::TempDir dir;
+  const SeriesRun run{"0.1.0", {}, 1, 1, 1, 1, "",
+                      {parse_diagram("n:log:0:4:5,DustTemperature:lin:0:100:4"),
+                       parse_diagram("n:log:0:4:5,R:lin:0:1:3,mean:Cv"),
+                       parse_diagram("R:lin:0:1:3,R:lin:0:1:3,mass")}};
+  std::vector<std::int32_t> counts(20), zeros(20);
+  std::vector<double> values(15);
+  std::iota(counts.begin(), counts.end(), 1);
+  std::iota(values.begin(), values.end(), 0.5);
+  using S = DiagramStatus;
+  const std::string path = dir.file("d.h5");
+  {
+    SeriesFile f(path, run);
+    SeriesDump d;
+    d.diagrams = {{S::binned, counts.data()}, {S::binned, nullptr, values.data()}, {S::no_mass_unit}};
+    for (const auto& [dump, time, b] : {std::tuple{"late", 2.0, S::binned}, {"early", 1.0, S::lacks_quantity}}) {
+      d.dump = dump, d.time = time, d.diagrams[1].status = b;
+      f.append(d);
+    }
+    d.dump = "none", d.time = 0.5, d.diagrams.clear();
+    f.append(d);
+    f.order_by_time();
+    f.close();
+  }
+  SeriesReader r(path);
+  EXPECT_EQ(r.run().diagrams, run.diagrams);
+  SeriesCells cells;
+  const struct {
+    const char* dump;
+    S a, b;
+  } want[] = {{"none", S::not_binned, S::not_binned}, {"early", S::binned, S::lacks_quantity},
+              {"late", S::binned, S::binned}};
+  for (std::size_t k = 0; k < 3; ++k) {
+    const SeriesDump row = r.read_row(k, cells);
+    EXPECT_EQ(row.dump, want[k].dump);
+    EXPECT_EQ(row.diagrams.at(0).status, want[k].a) << k;
+    EXPECT_EQ(row.diagrams.at(1).status, want[k].b) << k;
+    EXPECT_EQ(cells.counts[0], want[k].a == S::binned ? counts : zeros) << k;
+    for (std::size_t i = 0; i < 15; ++i)
+      EXPECT_TRUE(want[k].b == S::binned ? cells.values[1][i] == values[i] : std::isnan(cells.values[1][i])) << k;
+  }
+  const pgtest::ToolRun xr = pgtest::run_program(
+      {"/usr/bin/python3", "-c",
+       "import sys, xarray\n"
+       "ds = xarray.open_dataset(sys.argv[1])\n"
+       "for v in ds.attrs['diagrams'].split(): print(v, ds[v].dims, ds[v].dtype, v + '_status' in ds[v].coords)",
+       path});
+  EXPECT_EQ(xr.out,
+            "count_log10_n_DustTemperature ('dump', 'DustTemperature', 'log10_n_2') int32 True\n"
+            "mean_Cv_log10_n_R ('dump', 'R', 'log10_n_2') float64 True\n"
+            "mass_R_R ('dump', 'R_2', 'R') float64 True\n")
+      << xr.err;
 }
 
 TEST(SeriesFile, FileThatCannotBeCreatedStops) {

@@ -150,21 +150,14 @@ int merge(const std::string& out_path, const std::vector<std::string>& in_paths)
     }
 
   pg::SeriesFile out(out_path, run);
-  pg::PhaseGrid cells;
-  pg::StoredCounts stored;
+  pg::SeriesCells cells;
   std::size_t open = inputs.size();  // the input holding a file open
   for (const auto& [i, k] : order) {
     if (open != i && open < inputs.size()) inputs[open].close();
     open = i;
-    // The counts, once read and checked, copied as stored where they are
-    // stored as a run stores them: nothing to compress again.
-    pg::SeriesDump row = inputs[i].rows()[k];
-    if (inputs[i].read_stored_counts(k, cells.rows(), stored)) {
-      out.append_stored(row, stored);
-      continue;
-    }
-    row.counts = cells.rows();
-    out.append(row);
+    // The counts and diagrams, once read and checked, copied as stored
+    // where they are stored as a run stores them: nothing to compress again.
+    out.append_stored(inputs[i].read_row(k, cells), cells.stored);
   }
   if (open < inputs.size()) inputs[open].close();
   if (!interrupted.empty()) out.note_interrupted(fmt::format("{}", fmt::join(interrupted, "; ")));
