@@ -122,7 +122,7 @@ int run(MakePlan make_plan, Trace& trace) {
     series_path = plan.options.series_path;
     look_at_dumps(plan.jobs);
     if (!series_path.empty()) {
-      series.emplace(series_path, series_run(plan.answers));
+      series.emplace(series_path, series_run(plan));
       splan = plan_series(plan, *series);
     }
     std::vector<std::string> names;

@@ -106,10 +106,11 @@ void carry(SeriesReader& earlier, std::size_t k, SeriesFile& series, SeriesCells
 
 }  // namespace
 
-SeriesRun series_run(const Analysis& answers) {
+SeriesRun series_run(const RunPlan& plan) {
   SeriesRun run;
   run.version = PHASEGRID_VERSION;
-  run.answers = answers;
+  run.answers = plan.answers;
+  run.diagrams = plan.diagrams;
   run.grid_umass = code_umass;
   run.grid_udist = code_udist;
   run.grid_utime = code_unit_time;
@@ -126,7 +127,7 @@ SeriesPlan plan_series(RunPlan& plan, SeriesFile& series) {
     return sp;
   }
   SeriesReader& earlier = sp.earlier.emplace(o.series_path);
-  check_joinable(earlier, series_run(plan.answers));
+  check_joinable(earlier, series_run(plan));
   const std::vector<SeriesDump>& rows = earlier.rows();
 
   // Which rows each dump of the run has, and whether one holds it complete.

@@ -14,8 +14,8 @@
 
 namespace pg {
 
-// What the series file records of the whole run.
-SeriesRun series_run(const Analysis& answers);
+// What the series file records of the whole run: its answers and diagrams.
+SeriesRun series_run(const RunPlan& plan);
 
 struct SeriesPlan {
   bool appending = false;        // rows of an earlier series are carried over

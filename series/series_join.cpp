@@ -26,6 +26,14 @@ std::string reals(const std::vector<double>& v) {
   return v.size() == 1 ? fmt::format("{}", v[0]) : fmt::format("({})", fmt::join(v, ", "));
 }
 
+// A run's diagrams as a line shows them: their SPECs, quoted, or none.
+std::string diagrams_text(const std::vector<DiagramSpec>& specs) {
+  if (specs.empty()) return "none";
+  std::vector<std::string> texts;
+  for (const DiagramSpec& d : specs) texts.push_back(d.text());
+  return quoted(fmt::format("{}", fmt::join(texts, "; ")));
+}
+
 std::optional<Difference> reals_difference(const char* what, const std::vector<double>& a,
                                            const std::vector<double>& b) {
   if (same(a, b)) return std::nullopt;
@@ -48,6 +56,9 @@ std::optional<Difference> run_difference(const SeriesRun& a, const SeriesRun& b)
   if (x.rotate_mode != y.rotate_mode)
     return Difference{"rotate", std::to_string(x.rotate_mode), std::to_string(y.rotate_mode)};
   if (auto d = reals_difference("frequency", {x.rotation_frequency}, {y.rotation_frequency})) return d;
+  // As the files record them: two SPECs of one diagram read the same.
+  if (const std::string one = diagrams_text(a.diagrams), other = diagrams_text(b.diagrams); one != other)
+    return Difference{"diagrams", one, other};
   if (auto d = reals_difference("grid_units", {a.grid_umass, a.grid_udist, a.grid_utime},
                                 {b.grid_umass, b.grid_udist, b.grid_utime}))
     return d;

@@ -19,7 +19,8 @@ struct Difference {
 };
 
 // The first answer (centre, centre_position, sink_number, rotate,
-// frequency), or else value of the grid (grid_units, density_to_n), in which
+// frequency, diagrams: their SPECs in order, "A; B"), or else value of the
+// grid (grid_units, density_to_n), in which
 // the runs `a` and `b` differ; none when they agree (a NaN equals a NaN).
 std::optional<Difference> run_difference(const SeriesRun& a, const SeriesRun& b);
 bool is_answer(const Difference& d);

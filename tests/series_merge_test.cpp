@@ -1,14 +1,19 @@
 // phasegrid-merge: series files of one process per dump, merged, are the
-// series file of one run over all the dumps; what cannot be merged is refused.
+// series file of one run over all the dumps, diagrams and all, as is a
+// series whose rows --append carries over; what cannot be merged is refused.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "base/error.hpp"
+#include "driver/series_plan.hpp"
 #include "series/hdf5_handle.hpp"
+#include "series/series_file.hpp"
 #include "tests/support/harness.hpp"
 
 using namespace pgtest;
@@ -82,7 +87,77 @@ void write_dumps(const TempDir& dir) {
   write_file(dir.file("bad"), std::string(64, 'x'));
 }
 
+// Two diagrams sharing their first axis, one of counts and one of values.
+const std::vector<pg::DiagramSpec>& specs() {
+  static const std::vector<pg::DiagramSpec> s = {pg::parse_diagram("n:log:0:4:5,DustTemperature:lin:0:100:4"),
+                                                 pg::parse_diagram("n:log:0:4:5,R:lin:0:1:3,mean:Cv")};
+  return s;
+}
+
+// The series of a run with `diagrams` (of specs()) over the dumps `dumps`
+// ("a" to "d", at times 0.1, 0.2, none, 0.4), each with cells of its own,
+// "b" lacking a quantity of the second diagram, rows in time order.
+void write_diagram_series(const std::string& path, std::string_view dumps, std::size_t diagrams = 2) {
+  pg::RunPlan plan;
+  plan.diagrams.assign(specs().begin(), specs().begin() + static_cast<std::ptrdiff_t>(diagrams));
+  pg::SeriesFile f(path, pg::series_run(plan));
+  for (const char c : dumps) {
+    const int n = c - 'a';
+    std::vector<std::int32_t> counts(20, n);
+    std::vector<double> values(15, n + 0.5);
+    pg::SeriesDump d;
+    d.dump = std::string(1, c), d.time = c == 'c' ? NAN : 0.1 * (n + 1);
+    d.diagrams = {{pg::DiagramStatus::binned, counts.data()},
+                  {c == 'b' ? pg::DiagramStatus::lacks_quantity : pg::DiagramStatus::binned, nullptr, values.data()}};
+    d.diagrams.resize(diagrams);
+    f.append(d);
+  }
+  f.order_by_time();
+  f.close();
+}
+
+// Writes `value` (of `type`) at `cell` of the variable `name` of the file at `path`.
+void poke(const std::string& path, const char* name, std::vector<hsize_t> cell, hid_t type, const void* value) {
+  h5::File f(H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+  h5::Dataset d(H5Dopen2(f.get(), name, H5P_DEFAULT));
+  h5::Dataspace space(H5Dget_space(d.get()));
+  const hsize_t one[1] = {1};
+  H5Sselect_elements(space.get(), H5S_SELECT_SET, 1, cell.data());
+  h5::Dataspace memory(H5Screate_simple(1, one, nullptr));
+  ASSERT_GE(H5Dwrite(d.get(), type, memory.get(), space.get(), H5P_DEFAULT, value), 0) << name;
+}
+
 }  // namespace
+
+// Diagrams of series written apart, merged, and carried over by --append:
+// the file one run writes; carried to a run of other diagrams, refused.
+TEST(SeriesMerge, DiagramsAreMergedAndCarriedAsOneRunWritesThem) {
+  TempDir dir;
+  write_diagram_series(dir.file("all.h5"), "dcba");
+  write_diagram_series(dir.file("ca.h5"), "ca");
+  write_diagram_series(dir.file("db.h5"), "db");
+  const ToolRun r = merge(dir, {"merged.h5", "db.h5", "ca.h5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::filesystem::copy_file(dir.file("all.h5"), dir.file("carried.h5"));
+  pg::RunPlan plan;
+  plan.options.series_path = dir.file("carried.h5");
+  plan.options.append = true;
+  for (const std::size_t diagrams : {2, 1}) {
+    plan.diagrams.assign(specs().begin(), specs().begin() + static_cast<std::ptrdiff_t>(diagrams));
+    try {
+      pg::SeriesFile out(plan.options.series_path, pg::series_run(plan));
+      pg::plan_series(plan, out);
+      out.close();
+      EXPECT_EQ(diagrams, 2u) << "carried to a run of other diagrams";
+    } catch (const pg::Error& e) {
+      EXPECT_EQ(diagrams, 1u) << e.what();
+      EXPECT_NE(std::string(e.what()).find("was made with diagrams"), std::string::npos) << e.what();
+    }
+  }
+  const Contents one_run = contents(dir.file("all.h5"));
+  EXPECT_EQ(contents(dir.file("merged.h5")), one_run);
+  EXPECT_EQ(contents(dir.file("carried.h5")), one_run);
+}
 
 // One process per dump, merged out of order in two steps (the second
 // merging into one of its inputs), gives the one run's file: dumps in time
@@ -137,15 +212,24 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
     ASSERT_GE(H5Awrite(a.get(), text.get(), &format), 0);
   }
   std::filesystem::copy_file(dir.file("d1.h5"), dir.file("big.h5"));
+  const std::int32_t fewer_than_none = -1;
+  const std::int8_t no_status = 9;
+  poke(dir.file("big.h5"), "counts", {0, 7, 9}, H5T_NATIVE_INT32, &fewer_than_none);
+  // Series of diagrams: of other diagrams, and damaged.
+  write_diagram_series(dir.file("dg.h5"), "ab");
+  write_diagram_series(dir.file("dg1.h5"), "c", 1);
+  for (const char* damaged : {"dg_status.h5", "dg_count.h5", "dg_spec.h5"})
+    std::filesystem::copy_file(dir.file("dg.h5"), dir.file(damaged));
+  poke(dir.file("dg_status.h5"), "mean_Cv_log10_n_R_status", {1}, H5T_NATIVE_INT8, &no_status);
+  poke(dir.file("dg_count.h5"), "count_log10_n_DustTemperature", {1, 2, 3}, H5T_NATIVE_INT32, &fewer_than_none);
   {
-    h5::File big(H5Fopen(dir.file("big.h5").c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
-    h5::Dataset counts(H5Dopen2(big.get(), "counts", H5P_DEFAULT));
-    h5::Dataspace space(H5Dget_space(counts.get()));
-    const hsize_t cell[3] = {0, 7, 9}, one[1] = {1};
-    H5Sselect_elements(space.get(), H5S_SELECT_SET, 1, cell);
-    h5::Dataspace memory(H5Screate_simple(1, one, nullptr));
-    const std::int32_t fewer_than_none = -1;
-    ASSERT_GE(H5Dwrite(counts.get(), H5T_NATIVE_INT32, memory.get(), space.get(), H5P_DEFAULT, &fewer_than_none), 0);
+    h5::File f(H5Fopen(dir.file("dg_spec.h5").c_str(), H5F_ACC_RDWR, H5P_DEFAULT));
+    h5::Dataset d(H5Dopen2(f.get(), "count_log10_n_DustTemperature", H5P_DEFAULT));
+    h5::Attribute a(H5Aopen(d.get(), "spec", H5P_DEFAULT));
+    h5::Datatype text(H5Aget_type(a.get()));
+    std::string spec = "n:log:0:4:6,DustTemperature:lin:0:100:4,count";  // a bin more, as long
+    ASSERT_EQ(spec.size(), H5Tget_size(text.get()));
+    ASSERT_GE(H5Awrite(a.get(), text.get(), spec.data()), 0);
   }
   const struct {
     std::vector<std::string> inputs;
@@ -158,6 +242,11 @@ TEST(SeriesMerge, WhatCannotBeMergedIsRefused) {
       {{"d12.h5", "d1.h5"}, "dump \"d1\" is in both \"d12.h5\" and \"d1.h5\""},
       {{"old.h5"}, "\"old.h5\": it was written by an older phasegrid"},
       {{"big.h5"}, "\"big.h5\": it is damaged: dump 1 (\"d1\") counts -1 particles in row 8, column 10"},
+      {{"dg.h5", "dg1.h5"}, "\"dg.h5\" and \"dg1.h5\" are not series of the same run: diagrams is"},
+      {{"dg_status.h5"}, "it is damaged: dump 2 has the mean_Cv_log10_n_R_status 9"},
+      {{"dg_count.h5"}, "it is damaged: dump 2 (\"b\") counts -1 particles in row 3, column 4 of "
+                        "count_log10_n_DustTemperature"},
+      {{"dg_spec.h5"}, "it is damaged: \"log10_n_2\" has the shape (5,), not (6,)"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args{"out.h5"};
