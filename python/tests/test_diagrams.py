@@ -3,6 +3,7 @@ run's cells against numpy's (bench/diagram_numpy.py)."""
 
 import os
 import shutil
+import subprocess
 import sys
 
 import numpy as np
@@ -78,26 +79,109 @@ def test_damaged_diagrams_are_refused(with_diagrams, damage, says):
         phasegrid.read_series(with_diagrams)
 
 
-def test_a_runs_diagrams_are_numpys(run_dir, tmp_path):
-    if "--diagram" not in run(PHASEGRID, "--help", cwd=run_dir).stdout:
-        pytest.skip("phasegrid has no --diagram option yet")
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
-    import diagram_numpy as ref
+# The arrays a dump may carry, by group and type slot, in their order.
+ARRAYS = {(1, 2): ["iphase"], (1, 6): ["x", "y", "z", "m", "h", "vx", "vy", "vz", "u"], (1, 7): ["rho"],
+          (3, 6): ["Erad", "opacity", "Cv", "lambda", "EddingtonFactor", "DustTemperature", "DustOpacity"],
+          (3, 7): ["Cplus", "AtomicC", "CO", "HeatingISR", "Gphotoelectric", "Extinction", "H2SelfShielding",
+                   "H2Frac", "dH2dt"]}
+TYPES = {2: np.int8, 6: np.float64, 7: np.float32}
 
-    run(MKDUMP, "--particles", "3000", "--no-chemistry", "nochem", cwd=tmp_path)
-    r = run(PHASEGRID, "-q", "-c", "d", "-o", tmp_path, "--h5", "s.h5", "--diagram", "n,H2Frac,mass", "--diagram",
-            "n,r:log:-4:1:250", run_dir / "d1", "nochem", cwd=tmp_path, check=False)
-    assert r.returncode in (0, 1), r.stderr  # (a diagram that lacks a quantity may count as a problem)
-    s = phasegrid.read_series(tmp_path / "s.h5")
-    if not s.diagrams:
-        pytest.skip("phasegrid writes no diagrams into the series yet")
-    p, umass = ref.read((run_dir / "d1").read_bytes())
-    np.testing.assert_allclose(s.centre[0], ref.density_peak(p), rtol=1e-12, atol=1e-12)
-    mass, count = s.diagram(s.diagrams[0]), s.diagram(s.diagrams[1])
-    # The same cells, but for a particle or two that a last bit puts across an edge.
-    numpy_mass, numpy_count = ref.diagrams(p, umass, ref.density_peak(p))
-    assert np.abs(count.cells[0] - numpy_count).sum() <= 4
-    assert np.abs(mass.cells[0] - numpy_mass).sum() <= 4 * np.median(p["m"]) * umass + 1e-9 * numpy_mass.sum()
-    # No H2 fractions in the second dump: its mass diagram is NaN, its counts are there.
-    assert list(mass.status) == [0, 1] and list(count.status) == [0, 0]
-    assert np.isnan(mass.cells[1]).all() and count.cells[1].sum() > 2000
+
+def every_array(path):
+    """{tag: values of every particle} of a tagged dump, the arrays every block carries, read independently of
+    phasegrid (bench/numpy_bin.py's record walker)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+    from numpy_bin import SLOT_BYTES, Records
+    buf = open(path, "rb").read()
+    r = Records(buf)
+    r.next(), r.next()
+    for slot in range(1, 9):
+        (count,) = r.ints("<i")
+        if count > 0:
+            r.next()
+            at, _ = r.next()
+            if slot == 1:
+                ints = np.frombuffer(buf, np.int32, count, at)
+                npart, n_blocks = int(ints[0]), int(ints[6])
+    (n_lengths,) = r.ints("<i")
+    found = {}
+    for b in range(n_blocks):
+        groups = [r.ints("<q8i") for _ in range(n_lengths // n_blocks)]
+        n = min(npart, groups[0][0])
+        for g, (length, *nums) in enumerate(groups, start=1):
+            for slot, count in enumerate(nums, start=1):
+                for k in range(count):
+                    tag, (at, size) = r.tag(), r.next()
+                    if tag in ARRAYS.get((g, slot), []) and length == groups[0][0]:
+                        found.setdefault(tag, []).append(np.frombuffer(buf, TYPES[slot], n, at))
+    return {t: np.concatenate(v) for t, v in found.items() if len(v) == n_blocks}
+
+
+def quantities_of(p, centre):
+    """Every quantity a diagram may bin, as phasegrid finds it, of the active particles; None when not carried."""
+    q = {t: p.get(t) for names in ARRAYS.values() for t in names}
+    for k, c in enumerate("xyz"):
+        q[c] = p[c] - centre[k]
+    q["n"] = ((p["rho"].astype(np.float64) * 6.7746e-20) / 4e-24) * 2.0
+    q["r"] = np.sqrt(q["x"] * q["x"] + q["y"] * q["y"] + q["z"] * q["z"])
+    q["R"] = np.sqrt(q["x"] * q["x"] + q["y"] * q["y"])
+    q["v"] = np.sqrt(q["vx"] * q["vx"] + q["vy"] * q["vy"] + q["vz"] * q["vz"])
+    active = p["iphase"] != -1
+    return {k: None if v is None else v[active].astype(np.float64) for k, v in q.items() if k != "iphase"}
+
+
+def test_every_quantity_bins_as_numpy_does(tmp_path):
+    """Every quantity against numpy.histogram2d with the file's bounds, over dumps of several blocks, with
+    sinks, without chemistry; values at the bounds; counts, mass, sums and means; any number of threads."""
+    if not (PHASEGRID and MKDUMP):
+        pytest.skip("PHASEGRID_BIN and MKDUMP_BIN are not set (ctest sets them)")
+    dumps = {"a": ["--blocks", "3", "--sinks", "5"], "b": ["--no-chemistry", "--blocks", "2", "--seed", "2"],
+             "c": ["--seed", "3", "--sinks", "0"]}
+    for name, options in dumps.items():
+        run(MKDUMP, "--particles", "4000", *options, name, cwd=tmp_path)
+    centre = [0.01, -0.02, 0.005]
+    values = {d: quantities_of(every_array(tmp_path / d), centre) for d in dumps}
+    specs = []
+    for name in values["a"]:
+        v = np.concatenate([values[d][name] for d in dumps if values[d][name] is not None])
+        if v.min() > 0:  # log10, the lower edge rounded off
+            axis = f"{name}:log:{np.floor(np.log10(v.min()) * 100) / 100}:{np.log10(v.max())}:37"
+        else:  # both bounds values of the dumps
+            axis = f"{name}:lin:{v.min()!r}:{v.max()!r}:37"
+        specs.append(f"{axis},n:log:-2:14:50")
+    specs += ["n,r,mass", "n:lin:1e3:1e9:60,DustTemperature:lin:5:40:30,u", "n,r,mean:DustTemperature",
+              "n,r,mean:H2Frac"]
+    outs = []
+    for threads in ("1", "3"):
+        args = [a for s in specs for a in ("--diagram", s)]
+        r = subprocess.run([PHASEGRID, "-q", "-c", "p", "--position", *map(str, centre), "--h5", f"{threads}.h5",
+                            "--series-only", *args, *dumps], cwd=tmp_path, capture_output=True, text=True,
+                           env={**os.environ, "OMP_NUM_THREADS": threads})
+        assert r.returncode == 0, r.stderr
+        outs.append(phasegrid.read_series(tmp_path / f"{threads}.h5"))
+    s = outs[0]
+    assert len(s.diagrams) == len(specs)
+    for name, spec in zip(s.diagrams, specs):
+        d = s.diagram(name)
+        np.testing.assert_array_equal(d.cells, outs[1].diagram(name).cells)  # the same bits on any threads
+        for k, dump in enumerate(dumps):
+            q = values[dump]
+            wname = d.of
+            axes = [q[d.x.quantity], q[d.y.quantity]]
+            if any(a is None for a in axes) or (wname is not None and q[wname] is None):
+                assert d.status[k] == 1, (spec, dump)
+                continue
+            assert d.status[k] == 0, (spec, dump)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                x, y = (np.log10(a) if ax.scale == "log" else a for a, ax in zip(axes, (d.x, d.y)))
+                binned = lambda w=None: np.histogram2d(x, y, [d.x.edges, d.y.edges], weights=w)[0].T
+                if d.weight == "count":
+                    expected = binned()
+                elif d.weight == "mass":
+                    expected = binned(q["m"] * s.dump_umass[k])
+                elif d.weight == "mean":
+                    expected = binned(q["m"] * q[wname]) / binned(q["m"])
+                else:
+                    expected = binned(q[wname])
+            assert d.cells[k].sum() != 0, (spec, dump)
+            np.testing.assert_array_equal(d.cells[k], expected, err_msg=f"{spec} of {dump}")
