@@ -21,6 +21,7 @@
 
 #include "analysis/particle_loops.hpp"
 #include "analysis/phase_grid.hpp"
+#include "analysis/quantity_values.hpp"
 
 namespace pg {
 
@@ -142,6 +143,22 @@ Diagrams::Diagrams(std::vector<DiagramSpec> specs) : specs_(std::move(specs)) {
 const std::int32_t* Diagrams::counts(std::size_t k) const { return counts_[k].data(); }
 const double* Diagrams::values(std::size_t k) const { return values_[k].data(); }
 
+std::vector<DiagramStatus> diagram_statuses(std::span<const DiagramSpec> diagrams, std::uint64_t carried,
+                                            double umass) {
+  std::vector<DiagramStatus> status;
+  for (const DiagramSpec& d : diagrams) {
+    std::uint64_t a = 0;
+    for (const Quantity q : d.uses()) a |= arrays_of(q);
+    if ((carried & a) != a)
+      status.push_back(DiagramStatus::lacks_quantity);
+    else if (d.weight == Weight::mass && !(umass > 0 && std::isfinite(umass)))
+      status.push_back(DiagramStatus::no_mass_unit);
+    else
+      status.push_back(DiagramStatus::binned);
+  }
+  return status;
+}
+
 void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
                    std::span<const DiagramStatus> status) {
   const std::size_t nd = specs_.size();
@@ -210,72 +227,37 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
 
     // Quantity q of particles first .. first + m - 1 into g.q[q].
     auto gather = [&](std::int64_t first, std::int64_t cnt) {
-      auto member = [&](Quantity q, auto get) {
-        if (!want(q)) return;
-        double* dst = g.q[static_cast<int>(q)];
-        for (std::int64_t j = 0; j < cnt; ++j) dst[j] = static_cast<double>(get(first + j));
-      };
-      if (positions) {
-        for (int c = 0; c < 3; ++c) s.pos_mass_h_values(c + 1, first, cnt, g.q[static_cast<int>(x) + c]);
-        if (where.in_file) {
-          double *px = g.q[static_cast<int>(x)], *py = g.q[static_cast<int>(y)], *pz = g.q[static_cast<int>(z)];
-          for (std::int64_t j = 0; j < cnt; ++j) {
-            if (where.turn) turn_about_z(px[j], py[j], *where.turn);
-            px[j] -= where.centre[0];
-            py[j] -= where.centre[1];
-            pz[j] -= where.centre[2];
+      for (int i = 0; i < static_cast<int>(n); ++i) {
+        if (!wanted[i]) continue;
+        double* dst = g.q[i];
+        with_array(s, static_cast<Quantity>(i), [&](const FileValues& values, const auto& member, int k) {
+          if constexpr (std::is_same_v<typename std::remove_cvref_t<decltype(member)>::value_type, double>) {
+            s.member_values(values, member, k, first, cnt, dst);
+          } else {
+            s.member_values(values, member, k, first, cnt, f);
+            for (std::int64_t j = 0; j < cnt; ++j) dst[j] = static_cast<double>(f[j]);
           }
+        });
+      }
+      double *px = g.q[static_cast<int>(x)], *py = g.q[static_cast<int>(y)], *pz = g.q[static_cast<int>(z)];
+      if (positions && where.in_file) {
+        for (std::int64_t j = 0; j < cnt; ++j) {
+          if (where.turn) turn_about_z(px[j], py[j], *where.turn);
+          px[j] -= where.centre[0];
+          py[j] -= where.centre[1];
+          pz[j] -= where.centre[2];
         }
       }
-      if (want(Quantity::m)) s.pos_mass_h_values(4, first, cnt, g.q[static_cast<int>(Quantity::m)]);
-      if (want(h)) s.pos_mass_h_values(5, first, cnt, g.q[static_cast<int>(h)]);
-      if (want(rho)) {
-        s.rho_values(first, cnt, f);
-        double* dst = g.q[static_cast<int>(rho)];
-        for (std::int64_t j = 0; j < cnt; ++j) dst[j] = static_cast<double>(f[j]);
-      }
-      if (want(DustTemperature)) s.dust_temperature_values(first, cnt, g.q[static_cast<int>(DustTemperature)]);
-      const Part& p = s.part;
-      for (int c = 0; c < 4; ++c)
-        member(static_cast<Quantity>(static_cast<int>(vx) + c), [&](std::int64_t i) { return p.vel_u(c + 1, i); });
-      // The radiative group's, where the dump's file or the store holds them.
-      auto from = [&](Quantity q, const FileValues& values, const auto& held, int k) {
-        if (!want(q)) return;
-        double* dst = g.q[static_cast<int>(q)];
-        if constexpr (std::is_same_v<typename std::remove_cvref_t<decltype(held)>::value_type, float>) {
-          s.member_values(values, held, k, first, cnt, f);
-          for (std::int64_t j = 0; j < cnt; ++j) dst[j] = static_cast<double>(f[j]);
-        } else {
-          s.member_values(values, held, k, first, cnt, dst);
-        }
-      };
-      const Store::InFile& in = s.in_file;
-      from(DustOpacity, in.dust_opacity, s.raddust.dust_opacity, 1);
-      for (int c = 0; c < 5; ++c)
-        from(static_cast<Quantity>(static_cast<int>(Erad) + c), in.rad_values[c], s.radtrans.rad_values, c + 1);
-      for (int c = 0; c < 3; ++c)
-        from(static_cast<Quantity>(static_cast<int>(Cplus) + c), in.chem_abund[c], s.chem.chem_abund, c + 1);
-      for (int c = 0; c < 4; ++c)
-        from(static_cast<Quantity>(static_cast<int>(HeatingISR) + c), in.extinc_values[c], s.extinc.extinc_values,
-             c + 1);
-      from(H2Frac, in.H2Frac, s.chem.H2Frac, 1);
-      from(dH2dt, in.dH2dt, s.chem.dH2dt_pair, 1);
       // The derived ones, from what was gathered.
-      if (want(n)) {
-        const double* src = g.q[static_cast<int>(rho)];
-        double* dst = g.q[static_cast<int>(n)];
-        // (number_density()'s steps, in its order, inline.)
-        for (std::int64_t j = 0; j < cnt; ++j) dst[j] = ((src[j] * density_unit) / particle_mass) * 2.0;
-      }
-      const double *px = g.q[static_cast<int>(x)], *py = g.q[static_cast<int>(y)], *pz = g.q[static_cast<int>(z)];
+      if (want(n))
+        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(n)][j] = number_density_of(g.q[static_cast<int>(rho)][j]);
       if (want(r))
-        for (std::int64_t j = 0; j < cnt; ++j)
-          g.q[static_cast<int>(r)][j] = std::sqrt(px[j] * px[j] + py[j] * py[j] + pz[j] * pz[j]);
+        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(r)][j] = length3(px[j], py[j], pz[j]);
       if (want(R))
-        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(R)][j] = std::sqrt(px[j] * px[j] + py[j] * py[j]);
+        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(R)][j] = length2(px[j], py[j]);
       if (want(v)) {
         const double *a = g.q[static_cast<int>(vx)], *b = g.q[static_cast<int>(vy)], *c = g.q[static_cast<int>(vz)];
-        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(v)][j] = std::sqrt(a[j] * a[j] + b[j] * b[j] + c[j] * c[j]);
+        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(v)][j] = length3(a[j], b[j], c[j]);
       }
       s.iphase_values(first, cnt, phase);
     };

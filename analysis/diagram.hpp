@@ -80,6 +80,13 @@ enum class DiagramStatus : std::int8_t {
   no_mass_unit = 2,    // weighed by mass, and the dump records no mass unit: no cells
   not_binned = 3,      // the dump was not binned (no grid either)
 };
+// Each diagram's status for a dump whose blocks of particles all carried the
+// arrays `carried` (ReadEnd::carried), whose mass unit is `umass` grams:
+// lacks_quantity when one did not carry an array it reads, no_mass_unit
+// when it weighs by mass and the dump records no mass unit, binned otherwise.
+std::vector<DiagramStatus> diagram_statuses(std::span<const DiagramSpec> diagrams, std::uint64_t carried,
+                                            double umass);
+
 // Its words, for flag_meanings: "binned lacks_quantity no_mass_unit not_binned".
 std::string_view diagram_status_meanings();
 

@@ -1,5 +1,7 @@
 #include "analysis/quantities.hpp"
 
+#include "format/array_catalogue.hpp"
+
 namespace pg {
 
 namespace {
@@ -75,6 +77,19 @@ std::optional<Quantity> find_quantity(std::string_view name) {
   for (const QuantityInfo& i : table)
     if (i.name == name) return i.q;
   return std::nullopt;
+}
+
+std::uint64_t arrays_of(Quantity q) {
+  switch (q) {
+    case n: return arrays_of(rho);
+    case r: return arrays_of(x) | arrays_of(y) | arrays_of(z);
+    case R: return arrays_of(x) | arrays_of(y);
+    case v: return arrays_of(vx) | arrays_of(vy) | arrays_of(vz);
+    default:  // an array of the dump: the one of its tag
+      for (const dumpformat::ArraySpec& a : dumpformat::array_catalogue)
+        if (a.tag == info(q).name) return std::uint64_t{1} << static_cast<int>(a.id);
+  }
+  return 0;
 }
 
 bool uses_positions(Quantity q) { return q == x || q == y || q == z || q == r || q == R; }

@@ -55,6 +55,10 @@ std::span<const QuantityInfo> quantities();
 const QuantityInfo& info(Quantity q);
 std::optional<Quantity> find_quantity(std::string_view name);
 
+// The dump's arrays a quantity is found from, a bit for each ArrayId
+// (format/array_catalogue.hpp), as ReadEnd::carried tells them.
+std::uint64_t arrays_of(Quantity q);
+
 // The arrays behind a quantity: the dump arrays it is found from.
 bool uses_positions(Quantity q);   // x, y, z, r, R
 bool uses_velocities(Quantity q);  // vx, vy, vz, v

@@ -81,7 +81,7 @@ Read read_and_bin(const RunPlan& plan, std::size_t k, RunState& state, RunReport
   r.npart = s.part.npart;
   clock.lap("binning");
   if (!state.diagrams.empty()) {
-    r.diagrams = diagram_statuses(plan.diagrams, end, r.units[0]);
+    r.diagrams = diagram_statuses(plan.diagrams, end.carried, r.units[0]);
     state.diagrams.bin(s, {in_file, turn, r.centre}, r.units[0], r.diagrams);
     clock.lap("diagrams");
   }

@@ -40,6 +40,7 @@ FileValues* files_of(Store& s, const ArraySpec& a) {
     case ArrayId::HeatingISR: case ArrayId::Gphotoelectric: case ArrayId::Extinction:
     case ArrayId::H2SelfShielding:
       return &s.in_file.extinc_values[a.component - 1];
+    case ArrayId::vx: case ArrayId::vy: case ArrayId::vz: case ArrayId::u: return &s.in_file.vel_u[a.component - 1];
     default: return nullptr;
   }
 }
@@ -53,8 +54,10 @@ constexpr std::int64_t least_left_in_file = 1024;
 bool leaves_in_file(const ReadState& st, const FileValues& values, std::int64_t n) {
   if (st.file_at == nullptr || n < least_left_in_file) return false;
   const FileValues* positions = st.s.in_file.pos_mass_h;
-  const bool position = &values >= positions && &values < positions + 5;
-  return position ? st.wanted.positions_left_in_file : st.wanted.left_in_file;
+  const FileValues* velocities = st.s.in_file.vel_u;
+  if (&values >= positions && &values < positions + 5) return st.wanted.positions_left_in_file;
+  if (&values >= velocities && &values < velocities + 4) return st.wanted.velocities_left_in_file;
+  return st.wanted.left_in_file;
 }
 
 // An array read as any other, its values noted where they lie in the file

@@ -141,6 +141,7 @@ void read_blocks(ReadState& st) {
   for (st.iblock = 1; st.iblock <= st.n_blocks; ++st.iblock) {
     st.last_block = st.iblock == st.n_blocks;
     st.trace.say("Doing block ", st.iblock);
+    const std::int64_t block_offset = st.f.offset();
     const ArrayLengths g1 = take_array_lengths(st.f);
     st.nums1 = g1.nums;
     if ((g1.length_count < npart && st.n_blocks == 1) || g1.length_count > st.s.capacity()) {
@@ -197,13 +198,15 @@ void read_blocks(ReadState& st) {
     for (std::int32_t g = 5; g <= st.lengths_per_block; ++g)
       st.unread_group_arrays += arrays_in(take_array_lengths(st.f).nums, 1, 8);
 
+    st.blocks.push_back({block_offset, st.icount + 1, std::max<std::int64_t>(st.block_npart, 0),
+                         std::max<std::int64_t>(st.s.ptmass.nptmass, 0), std::max<std::int64_t>(st.block_nrad, 0), 0});
     read_gas(st);
     read_sinks(st);
     read_radiation(st);
     resolve_deferred(st);
     end_block(st);
     if (st.block_npart > 0) st.carried &= st.block_carried;
-    st.block_carried = 0;
+    st.blocks.back().carried = std::exchange(st.block_carried, 0);
   }
 }
 

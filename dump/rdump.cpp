@@ -13,8 +13,8 @@ namespace pg {
 
 namespace {
 
-// The identification record and the file identifier. Returns the tagged flag.
-bool read_identification(DumpFile& f, Trace& trace) {
+// The identification record and the file identifier, noted in `st`.
+void read_identification(DumpFile& f, Trace& trace, ReadState& st) {
   const Identification id = take_identification(f);
   // A good start whose record runs past the end of the file is a truncated
   // dump. (A file of the other byte order also has a length word that runs
@@ -31,7 +31,18 @@ bool read_identification(DumpFile& f, Trace& trace) {
     trace.warn({WarningKind::newer_format_version,
                 fmt::format(" ERROR 4 in rdump: format version is {} but this version of Veltra can only read {}",
                             id.version, newest_format)});
-  return dumpformat::ident_says_tagged(take_file_ident(f));
+  st.format_version = dumpformat::format_version(id.version);
+  st.file_ident = take_file_ident(f);
+  st.tagged = dumpformat::ident_says_tagged(st.file_ident);
+}
+
+ReadEnd end_of_read(ReadState& st, bool early) {
+  ReadEnd end{early, st.f.offset(), !early && st.dust_in_every_block, st.carried};
+  end.tagged = st.tagged;
+  end.format_version = st.format_version;
+  end.file_ident = std::move(st.file_ident);
+  end.blocks = std::move(st.blocks);
+  return end;
 }
 
 ReadEnd read_dump(DumpFile& f, const ReadTarget& target) {
@@ -42,14 +53,15 @@ ReadEnd read_dump(DumpFile& f, const ReadTarget& target) {
   trace.say("reading header");
   ReadState st{f, s, trace, target.wanted};
   try {
-    if (target.wanted.left_in_file || target.wanted.positions_left_in_file) st.file_at = f.file_at();
-    st.tagged = read_identification(f, trace);
+    if (target.wanted.left_in_file || target.wanted.positions_left_in_file || target.wanted.velocities_left_in_file)
+      st.file_at = f.file_at();
+    read_identification(f, trace, st);
     read_header(st);
     read_blocks(st);
     s.ptmass.nptmass_read = s.ptmass.nptmass;
     trace.say(" FINISHED READ ", s.part.npart, s.ptmass.nptmass);
     s.radsinki.nradsink = s.ptmass.nptmass;
-    return {false, f.offset(), st.dust_in_every_block, st.carried};
+    return end_of_read(st, false);
   } catch (const DumpEnded&) {
     // A header without blocks is refused once the block directory is read;
     // when the file ends before that, its particle count must still not
@@ -61,7 +73,9 @@ ReadEnd read_dump(DumpFile& f, const ReadTarget& target) {
   }
   // The block the file ended in carried only what was read of it.
   if (st.block_npart > 0) st.carried &= st.block_carried;
-  return {true, f.offset(), false, st.carried};
+  // (The file may have ended in the directory of a block not yet noted.)
+  if (st.blocks.size() == static_cast<std::size_t>(st.iblock)) st.blocks.back().carried = st.block_carried;
+  return end_of_read(st, true);
 }
 
 }  // namespace

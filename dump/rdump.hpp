@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "base/trace.hpp"
 #include "dump/record.hpp"
@@ -20,6 +22,18 @@ struct ReadTarget {
   Wanted wanted = Wanted::everything();
 };
 
+// One block of a dump as the read found it.
+struct BlockRead {
+  std::int64_t offset = 0;     // where its first array-length record begins
+  std::int64_t first = 1;      // its first particle in the store
+  std::int64_t particles = 0;  // the particles it contributes
+  std::int64_t sinks = 0;      // its sinks, from sink 1 + the earlier blocks' on
+  std::int64_t radiative = 0;  // the particles its radiative group counts
+  // The arrays it supplied, a bit for each ArrayId (of a block the file
+  // ended in, those read whole).
+  std::uint64_t carried = 0;
+};
+
 // How a read ended, and what it tells beyond that.
 struct ReadEnd {
   // The file ended before the dump did (END OF FILE REACHED IN RDUMP was
@@ -34,6 +48,11 @@ struct ReadEnd {
   // (format/array_catalogue.hpp): of the others, the store keeps for some
   // particles what an earlier dump left.
   std::uint64_t carried = 0;
+  // What the file says it is, and the blocks read, in file order.
+  bool tagged = false;
+  int format_version = 0;
+  std::string file_ident{};
+  std::vector<BlockRead> blocks{};
 };
 
 // Reads one dump from its first record on into its target, printing its

@@ -5,9 +5,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/trace.hpp"
+#include "dump/rdump.hpp"
 #include "dump/record.hpp"
 #include "dump/tags.hpp"
 #include "dump/wanted.hpp"
@@ -46,6 +49,11 @@ struct ReadState {
   // Arrays the reader does not use that lie after the last array it reads in
   // the block so far (see defer_arrays).
   std::int64_t deferred = 0;
+
+  // The blocks so far (ReadEnd::blocks), the last one the block being read.
+  std::vector<BlockRead> blocks{};
+  int format_version = 0;
+  std::string file_ident{};
 
   // Running totals over the blocks of this dump.
   std::int64_t icount = 0;

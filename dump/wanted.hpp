@@ -36,6 +36,9 @@ struct Wanted {
   // of a run: its steps take them from the file turned and shifted as they
   // read them, and the store's own stay as they were.
   bool positions_left_in_file = false;
+  // The same for velocities and energies: for a read whose values are all
+  // taken through the store's *_values() functions.
+  bool velocities_left_in_file = false;
   // Arrays kept besides those the flags above name, a bit for each ArrayId
   // (format/array_catalogue.hpp): one chemistry array without the others.
   std::uint64_t arrays = 0;

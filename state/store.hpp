@@ -247,6 +247,10 @@ class Store {
     FileValues dH2dt{sizeof(float)};
     FileValues extinc_values[4] = {FileValues{sizeof(float)}, FileValues{sizeof(float)}, FileValues{sizeof(float)},
                                    FileValues{sizeof(float)}};
+    // Velocities and energies, which only a read that hands out arrays
+    // leaves in the file (the run's steps read them from the member).
+    FileValues vel_u[4] = {FileValues{sizeof(double)}, FileValues{sizeof(double)}, FileValues{sizeof(double)},
+                           FileValues{sizeof(double)}};
   } in_file;
 
   // Copy the values of particles first .. first + count - 1 to dst: from the
@@ -322,6 +326,7 @@ class Store {
     f(in_file.H2Frac, room_of(chem.H2Frac, 1));
     f(in_file.dH2dt, room_of(chem.dH2dt_pair, 1));
     for (int k = 1; k <= 4; ++k) f(in_file.extinc_values[k - 1], room_of(extinc.extinc_values, k));
+    for (int k = 1; k <= 4; ++k) f(in_file.vel_u[k - 1], room_of(part.vel_u, k));
   }
 
   bool has_room(const void* member) const;

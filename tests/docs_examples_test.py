@@ -79,7 +79,7 @@ class DocsExamples(unittest.TestCase):
             make_folder(top)
             # Debian's python3 first, as the pages use it.
             env = {**os.environ, "PATH": f"{top / 'bin'}:/usr/bin:/bin:{os.environ['PATH']}", "HOME": str(top),
-                   "MPLBACKEND": "Agg", "PYTHONPATH": str(SOURCE / "python"), "PYTHONDONTWRITEBYTECODE": "1"}
+                   "MPLBACKEND": "Agg", "PYTHONPATH": os.environ.get("PHASEGRID_PYTHONPATH", str(SOURCE / "python")), "PYTHONDONTWRITEBYTECODE": "1"}
             python = []  # the page's Python so far: a block goes on from the ones before it
             for line, language, code, skip in blocks((SOURCE / page).read_text()):
                 if skip is not None:

@@ -12,17 +12,33 @@ package reads what it writes:
   ``Series.to_xarray()`` gives it as an ``xarray.Dataset``, and
   ``Series.diagram(name)`` each of its diagrams (``--diagram``);
 - :func:`read_series`: the same, all read into memory;
+- :func:`read_dump`: a dump itself, by the tool's own reader: its header,
+  sinks, block layout and the particles' arrays as numpy arrays;
+  :func:`open_dump` the same as an ``xarray.Dataset``; :func:`diagram` the
+  tool's binning (the phase grid, or any ``--diagram``) of a dump or of
+  arrays; a damaged dump raises a :class:`DumpError`;
 - :func:`check_file`: what every reader does first, refusing a directory, a
   named pipe, a socket or a device before anything opens it.
 
 It needs numpy; h5py is imported only when a series file is read, xarray
-only by ``to_xarray()``.
+only by ``to_xarray()`` and ``open_dump()``. The dump functions need the
+package's compiled module, built with the tool or by pip (docs/python.md).
 """
 
 # The version of phasegrid this package comes with (CMakeLists.txt checks
 # that the two agree).
 __version__ = "0.1.0"
 
+from .dump import (
+    DUMP_FAULTS,
+    DumpDiagram,
+    DumpEndedEarly,
+    DumpError,
+    diagram,
+    open_dump,
+    quantities,
+    read_dump,
+)
 from .grid import (
     COLUMNS,
     EMPTY,
@@ -50,6 +66,14 @@ from .series import (
 
 __all__ = [
     "Axis",
+    "DUMP_FAULTS",
+    "DumpDiagram",
+    "DumpEndedEarly",
+    "DumpError",
+    "diagram",
+    "open_dump",
+    "quantities",
+    "read_dump",
     "COLUMNS",
     "Cells",
     "Counts",
