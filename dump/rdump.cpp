@@ -74,7 +74,8 @@ ReadEnd read_dump(DumpFile& f, const ReadTarget& target) {
   // The block the file ended in carried only what was read of it.
   if (st.block_npart > 0) st.carried &= st.block_carried;
   // (The file may have ended in the directory of a block not yet noted.)
-  if (st.blocks.size() == static_cast<std::size_t>(st.iblock)) st.blocks.back().carried = st.block_carried;
+  if (!st.blocks.empty() && st.blocks.size() == static_cast<std::size_t>(st.iblock))
+    st.blocks.back().carried = st.block_carried;
   return end_of_read(st, true);
 }
 

@@ -3,6 +3,7 @@
 // before anything is written outside the store.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -128,6 +129,29 @@ TEST_P(Hostile, StopsWithItsErrorLine) {
   ASSERT_FALSE(r.out_lines().empty());
   EXPECT_EQ(r.out_lines().back(), GetParam().error);
   EXPECT_EQ(dir.read("QGbad    01"), "") << "a stopped dump leaves its grid file empty";
+}
+
+// The Python package's reader raises the fault's own exception, with its line.
+TEST_P(Hostile, PythonRaisesTheFaultsExceptionWithItsLine) {
+#ifdef PHASEGRID_SANITIZED
+  GTEST_SKIP() << "a sanitized build makes no Python module";
+#endif
+  TempDir dir;
+  write_dump(GetParam().make(), dir.file("bad"));
+  const char* script =
+      "import sys, phasegrid\n"
+      "try:\n    phasegrid.read_dump(sys.argv[1])\n"
+      "except phasegrid.DumpError as e:\n    print(type(e).__name__, e.kind, e, sep='\\n')\n";
+  const ToolRun r = run_program({PHASEGRID_PYTHON, "-c", script, dir.file("bad")}, dir.path(), {},
+                                {"PYTHONPATH=" PHASEGRID_PYTHONPATH});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = r.out_lines();
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  std::string name;  // the kind in CamelCase
+  for (std::size_t i = 0; i < lines[1].size(); ++i)
+    if (lines[1][i] != '_') name += i == 0 || lines[1][i - 1] == '_' ? static_cast<char>(std::toupper(lines[1][i])) : lines[1][i];
+  EXPECT_EQ(lines[0], name);
+  EXPECT_EQ(" " + lines[2], GetParam().error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Hostile, ::testing::ValuesIn(cases),

@@ -52,14 +52,18 @@ g = phasegrid.read_grid("QGcloud0101")
 assert s.counts.shape == (1, 540, 700), s.counts.shape
 logs = np.where(s.counts[0] > 0, np.log10(np.maximum(s.counts[0], 1)), -1.0)
 assert np.allclose(logs, g, rtol=0, atol=6e-4), "the series' counts are not the grid's"
+assert np.array_equal(phasegrid.diagram(dump="cloud01"), s.counts[0]), "the installed module bins otherwise"
 PY
 
 # pip: into a fresh venv that sees Debian's numpy, h5py and matplotlib, from
-# a copy of python/ (pip builds in the folder it is given), nothing from the
-# network; the venv's own plot-phasegrid and import, PYTHONPATH unset.
+# a copy of python/ and the C++ sources its module is built from (pip builds
+# in the folder it is given), nothing from the network; the venv's own
+# plot-phasegrid and import, PYTHONPATH unset.
 /usr/bin/python3 -m venv --system-site-packages "$work/venv" || fail "python3 -m venv failed (Debian: python3-venv)"
-cp -r "$source/python" "$work/python-src"
-"$work/venv/bin/pip" install -q --no-build-isolation --no-index "$work/python-src" > "$work/pip.log" 2>&1 ||
+mkdir "$work/src"
+for part in base format state dump analysis python; do cp -r "$source/$part" "$work/src/"; done
+rm -rf "$work/src/python/build" "$work/src/python/"*.egg-info
+"$work/venv/bin/pip" install -q --no-build-isolation --no-index "$work/src/python" > "$work/pip.log" 2>&1 ||
   { cat "$work/pip.log"; fail "pip install of the package into a venv failed"; }
 unset PYTHONPATH
 head -n 1 "$work/venv/bin/plot-phasegrid" | grep -q "^#!$work/venv/bin/python" ||
@@ -67,5 +71,8 @@ head -n 1 "$work/venv/bin/plot-phasegrid" | grep -q "^#!$work/venv/bin/python" |
 "$work/venv/bin/plot-phasegrid" -o venv-images QGcloud0101 > /dev/null && [ -s venv-images/QGcloud0101.png ] ||
   fail "the venv's plot-phasegrid drew nothing"
 "$work/venv/bin/python" -c 'import sys, phasegrid; assert phasegrid.__file__.startswith(sys.prefix), phasegrid.__file__
-assert phasegrid.read_series("run.h5").counts.shape == (1, 540, 700)' || fail "the venv's package does not read the run"
+s = phasegrid.read_series("run.h5")
+assert s.counts.shape == (1, 540, 700)
+import numpy as np
+assert np.array_equal(phasegrid.diagram(dump="cloud01"), s.counts[0])' || fail "the venv's package does not read the run"
 echo "installed into $prefix and a venv: programs, man pages, docs and the Python package work"

@@ -270,20 +270,14 @@ std::unique_ptr<Store> store_of(const GivenArrays& given) {
 
 }  // namespace
 
-void bin_given(const GivenArrays& given, Diagrams& diagrams, double umass) {
+std::vector<DiagramStatus> bin_given(const GivenArrays& given, Diagrams& diagrams, double umass) {
   const std::unique_ptr<Store> s = store_of(given);
   std::uint64_t carried = 0;
   for (int i = 0; i < quantity_count; ++i)
     if (given.arrays[i] != nullptr) carried |= arrays_of(static_cast<Quantity>(i));
   const std::vector<DiagramStatus> status = diagram_statuses(diagrams.specs(), carried, umass);
-  for (std::size_t k = 0; k < status.size(); ++k)
-    if (status[k] != DiagramStatus::binned) {
-      const std::vector<Quantity> uses = diagrams.specs()[k].uses();
-      throw Error(FaultKind::bad_answer, status[k] == DiagramStatus::no_mass_unit
-                                             ? std::string("a diagram weighed by mass needs umass, the mass unit in grams")
-                                             : std::string("a diagram needs arrays that were not given"));
-    }
   diagrams.bin(*s, {}, umass, status);
+  return status;
 }
 
 std::int64_t bin_grid_given(const GivenArrays& given, std::int32_t* cells) {

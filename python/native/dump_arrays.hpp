@@ -84,15 +84,16 @@ class ReadDump {
 // The item type of q's array: 'f' float32, 'd' float64.
 char quantity_type(Quantity q);
 
-// The diagrams (or the phase grid, with no specs) of arrays a caller hands
-// over: `arrays[q]` null for a quantity not given; `phases` may be null (all
-// active). Copies them into a store of its own first.
+// The diagrams, or the phase grid, of arrays a caller hands over: `arrays[q]`
+// null for a quantity not given; `phases` may be null (all active). Copies
+// them into a store of its own first. A diagram of a quantity not given has
+// status lacks_quantity, one weighed by mass without a unit no_mass_unit.
 struct GivenArrays {
   std::int64_t n = 0;
   const void* arrays[quantity_count] = {};
   const std::int8_t* phases = nullptr;
 };
-void bin_given(const GivenArrays& given, Diagrams& diagrams, double umass);
+std::vector<DiagramStatus> bin_given(const GivenArrays& given, Diagrams& diagrams, double umass);
 std::int64_t bin_grid_given(const GivenArrays& given, std::int32_t* cells);
 
 }  // namespace pg::python

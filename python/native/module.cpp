@@ -240,11 +240,12 @@ py::object diagram_of_arrays(const py::dict& arrays, std::optional<std::vector<s
       py::gil_scoped_acquire locked;
       return grid;
     }
+    std::vector<DiagramStatus> status;
     {
       py::gil_scoped_release unlocked;
-      bin_given(given, diagrams, umass);
+      status = bin_given(given, diagrams, umass);
     }
-    return diagrams_out(diagrams, std::vector<DiagramStatus>(diagrams.specs().size(), DiagramStatus::binned));
+    return diagrams_out(diagrams, status);
   });
 }
 

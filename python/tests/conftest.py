@@ -11,6 +11,8 @@ import pytest
 
 PHASEGRID = os.environ.get("PHASEGRID_BIN")
 MKDUMP = os.environ.get("MKDUMP_BIN")
+# Whether the build made the compiled module (a sanitized build does not).
+NATIVE = os.environ.get("PHASEGRID_NATIVE", "1") == "1"
 
 # The dumps of the run: a tagged dump of two blocks, an untagged one of
 # another time. Their grid and index files are named after them.
