@@ -33,14 +33,14 @@ DumpFile::DumpFile(std::unique_ptr<ByteSource> source, std::size_t buffer_bytes)
       fill_size_(cap_),
       size_(src_->size()) {}
 
-DumpFile DumpFile::open(const std::string& path) {
+DumpFile DumpFile::open(const std::string& path, std::size_t buffer_bytes) {
   auto opened = FileSource::open(path);
   if (!opened) {
     DumpFile f(std::make_unique<EmptySource>());
     f.open_error_ = opened.error();
     return f;
   }
-  return DumpFile(std::move(*opened));
+  return DumpFile(std::move(*opened), buffer_bytes);
 }
 
 std::shared_ptr<const FileAt> DumpFile::file_at() const {

@@ -62,7 +62,7 @@ class DumpFile {
                     std::size_t buffer_bytes = default_buffer_bytes);
   // Opens a dump by name. When it cannot be opened the DumpFile reads as an
   // empty file and open_error() gives the reason (an errno value).
-  [[nodiscard]] static DumpFile open(const std::string& path);
+  [[nodiscard]] static DumpFile open(const std::string& path, std::size_t buffer_bytes = default_buffer_bytes);
 
   DumpFile(DumpFile&&) noexcept = default;
   DumpFile& operator=(DumpFile&&) noexcept = default;

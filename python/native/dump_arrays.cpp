@@ -61,7 +61,9 @@ ReadDump::ReadDump(const std::string& path, std::span<const Quantity> quantities
   // file only (and no named pipe is opened, to wait on it).
   const auto status = file_status(path);
   if (status && !S_ISREG(status->st_mode)) throw OpenFailed{0, path};
-  DumpFile f = DumpFile::open(path);
+  // A read that leaves its values in the file takes little from its buffer:
+  // a small one, whose fresh pages cost little to fault in.
+  DumpFile f = DumpFile::open(path, std::size_t{256} << 10);
   if (f.open_error() != 0) throw OpenFailed{f.open_error(), path};
   Wanted w = Wanted::nothing_optional();
   w.left_in_file = w.positions_left_in_file = w.velocities_left_in_file = true;

@@ -60,10 +60,19 @@ py::array new_array(char type, std::int64_t n) {
   return py::array_t<double>(n);
 }
 
+// The particles' phases go by this name among the quantities.
+constexpr const char* phases_name = "iphase";
+
 py::dict read_file(const std::string& path, std::optional<std::vector<std::string>> names, bool partial) {
   std::vector<Quantity> asked;
+  bool phases_asked = !names;
   if (names)
-    for (const std::string& name : *names) asked.push_back(quantity_named(name));
+    for (const std::string& name : *names) {
+      if (name == phases_name)
+        phases_asked = true;
+      else
+        asked.push_back(quantity_named(name));
+    }
   else
     for (const QuantityInfo& i : quantities()) asked.push_back(i.q);
   return checked([&] {
@@ -88,11 +97,16 @@ py::dict read_file(const std::string& path, std::optional<std::vector<std::strin
       fills.emplace_back(q, a.mutable_data());
       arrays[py::str(std::string(info(q).name))] = a;
     }
-    py::array_t<std::int8_t> phases(n);
+    std::int8_t* phases = nullptr;
+    if (phases_asked) {
+      py::array_t<std::int8_t> a(n);
+      phases = a.mutable_data();
+      arrays[phases_name] = a;
+    }
     {
       py::gil_scoped_release unlocked;
       for (const auto& [q, dst] : fills) dump->fill(q, dst);
-      dump->fill_phases(phases.mutable_data());
+      if (phases != nullptr) dump->fill_phases(phases);
       dump->check_unchanged();
     }
 
@@ -122,7 +136,6 @@ py::dict read_file(const std::string& path, std::optional<std::vector<std::strin
     py::dict out;
     out["path"] = path;
     out["arrays"] = arrays;
-    out["iphase"] = phases;
     out["particles"] = n;
     out["header"] = header;
     out["sinks"] = sinks;
@@ -209,7 +222,7 @@ py::object diagram_of_arrays(const py::dict& arrays, std::optional<std::vector<s
   for (const auto& [key, value] : arrays) {
     const std::string name = py::cast<std::string>(key);
     py::array a;
-    if (name == "iphase") {
+    if (name == phases_name) {
       a = py::array_t<std::int8_t, py::array::c_style | py::array::forcecast>::ensure(value);
     } else {
       const Quantity q = quantity_named(name);
@@ -222,7 +235,7 @@ py::object diagram_of_arrays(const py::dict& arrays, std::optional<std::vector<s
     if (!first && a.shape(0) != given.n) throw py::value_error("the arrays are not all of one length");
     given.n = a.shape(0);
     first = false;
-    if (name == "iphase")
+    if (name == phases_name)
       given.phases = static_cast<const std::int8_t*>(a.data());
     else
       given.arrays[static_cast<int>(*find_quantity(name))] = a.data();

@@ -93,10 +93,10 @@ def read_dump(path, quantities=None, *, partial=False):
     """Reads dump ``path`` with phasegrid's reader, and returns a dict:
 
     - ``arrays``: each quantity asked for (names as :func:`quantities` gives
-      them; all the dump carries when None), a numpy array of one value per
-      particle, in the dump's order, of the type the dump stores it in;
-    - ``iphase``: each particle's phase (int8; -1 inactive, 0 gas, 1 and up
-      a sink);
+      them, and ``iphase``; all the dump carries when None), a numpy array
+      of one value per particle, in the dump's order, of the type the dump
+      stores it in. ``iphase`` is each particle's phase (int8; -1 inactive,
+      0 gas, 1 and up a sink);
     - ``particles``: their number; ``header``: the header's values (time,
       the units ``umass`` g, ``udist`` cm, ``utime`` s, the counts and the
       named reals); ``identification``: ``tagged``, ``format_version`` and
@@ -125,8 +125,7 @@ def read_dump(path, quantities=None, *, partial=False):
 
 def open_dump(path, quantities=None, *, partial=False):
     """The dump as an ``xarray.Dataset``: each quantity a variable along
-    ``particle`` with its ``long_name`` and ``units``, ``iphase``; the sinks'
-    table along ``sink`` (``sink_listpm``, ``sink_x``, ...); the layout along
+    ``particle`` with its ``long_name`` and ``units``; the sinks' table along ``sink`` (``sink_listpm``, ``sink_x``, ...); the layout along
     ``block`` (``block_offset``, ``block_first``, ``block_particles``,
     ``block_sinks``, ``block_radiative``); the header's values, the
     identification and how the read ended as attributes. Arguments and
@@ -136,12 +135,12 @@ def open_dump(path, quantities=None, *, partial=False):
     d = read_dump(path, quantities, partial=partial)
     info = {q["name"]: q for q in _dump.quantities()}
     data = {}
+    info["iphase"] = {"long_name": "phase: -1 inactive, 0 gas, 1 and up a sink", "units": ""}
     for name, values in d["arrays"].items():
         attrs = {"long_name": info[name]["long_name"]}
         if info[name]["units"]:
             attrs["units"] = info[name]["units"]
         data[name] = xr.Variable(("particle",), values, attrs)
-    data["iphase"] = xr.Variable(("particle",), d["iphase"], {"long_name": "phase: -1 inactive, 0 gas, 1 and up a sink"})
     for name, values in d["sinks"].items():
         data["sink_" + name] = xr.Variable(("sink",), values)
     for field in ("offset", "first", "particles", "sinks", "radiative"):
@@ -198,7 +197,7 @@ def diagram(spec=None, dump=None, *, arrays=None, centre=(0.0, 0.0, 0.0), umass=
     quantities a block does not carry has status 1 and empty cells.
 
     ``arrays``: instead of a dump, a dict of arrays by quantity name (those
-    of :func:`read_dump`: ``arrays``, with ``iphase`` to leave the inactive
+    of :func:`read_dump`'s ``arrays``; with ``iphase`` the inactive are left
     out), of one length; ``umass``, the mass unit in grams, for a diagram
     weighed by mass.
     """
