@@ -82,9 +82,9 @@ class Records:
         return bytes(self.buf[at:at + min(n, TAG_BYTES)]).decode("latin-1").rstrip(" \0")
 
 
-def blocks(buf):
-    """Yields (iphase, rho, DustTemperature) of each block: arrays of the
-    block's particles, mapped from the file without a copy."""
+def header(buf):
+    """Walks a tagged dump's identification and header: (the Records at the
+    count of array lengths, npart, the number of blocks)."""
     r = Records(buf)
     r.next()  # identification: magic numbers and format version
     at, n = r.next()
@@ -107,6 +107,13 @@ def blocks(buf):
             # The block count is there in the layouts of 7 and 41 to 44.
             if (count == 7 or 41 <= count <= 44) and len(values) > 6:
                 n_blocks = int(values[6])
+    return r, npart, n_blocks
+
+
+def blocks(buf):
+    """Yields (iphase, rho, DustTemperature) of each block: arrays of the
+    block's particles, mapped from the file without a copy."""
+    r, npart, n_blocks = header(buf)
     (n_lengths,) = r.ints("<i")
     if n_blocks < 1 or n_lengths // n_blocks < 3:
         raise DumpError(f"{n_lengths} array lengths over {n_blocks} blocks: no radiative group")

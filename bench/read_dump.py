@@ -25,7 +25,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from numpy_bin import SLOT_BYTES, Records  # noqa: E402
+from numpy_bin import SLOT_BYTES, header  # noqa: E402
 
 TYPES = {6: np.float64, 7: np.float32, 5: np.float64}
 
@@ -33,16 +33,7 @@ TYPES = {6: np.float64, 7: np.float32, 5: np.float64}
 def where(path, tags):
     """{tag: (offset, count, dtype)} of the arrays of a one-block tagged dump."""
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as buf:
-        r = Records(buf)
-        r.next(), r.next()
-        n_blocks = 1
-        for slot in range(1, 9):
-            (count,) = r.ints("<i")
-            if count > 0:
-                r.next()
-                at, _ = r.next()
-                if slot == 1:
-                    n_blocks = int(np.frombuffer(buf, np.int32, count, at)[6])
+        r, _, n_blocks = header(buf)
         if n_blocks != 1:
             sys.exit("bench/read_dump.py: a dump of one block, please")
         (n_lengths,) = r.ints("<i")

@@ -30,6 +30,22 @@ constexpr std::int64_t slice = 65536;
 template <class T>
 constexpr bool is_double = std::is_same_v<typename std::remove_cvref_t<T>::value_type, double>;
 
+// While it lives, the store's particles are those of the blocks read: a
+// dump the file ended in has no values for the rest.
+class OnlyRead {
+ public:
+  OnlyRead(Store& s, std::int64_t particles) : s_(s), npart_(s.part.npart) {
+    s.part.npart = static_cast<std::int32_t>(particles);
+  }
+  ~OnlyRead() { s_.part.npart = npart_; }
+  OnlyRead(const OnlyRead&) = delete;
+  OnlyRead& operator=(const OnlyRead&) = delete;
+
+ private:
+  Store& s_;
+  std::int32_t npart_;
+};
+
 class NullTrace : public Trace {
  public:
   void line(std::string_view) override {}
@@ -225,23 +241,12 @@ std::vector<SinkColumn> ReadDump::sinks() const {
 void ReadDump::bin(Diagrams& diagrams, const std::array<double, 3>& centre,
                    std::vector<DiagramStatus>& status) const {
   status = diagram_statuses(diagrams.specs(), particles_ > 0 ? end_.carried : 0, store_->unitsin(1));
-  // Particles of blocks the file did not reach are not binned.
-  struct Only {
-    Store& s;
-    std::int32_t npart;
-    ~Only() { s.part.npart = npart; }
-  } only{*store_, store_->part.npart};
-  store_->part.npart = static_cast<std::int32_t>(particles_);
+  const OnlyRead only(*store_, particles_);
   diagrams.bin(*store_, {true, std::nullopt, centre}, store_->unitsin(1), status);
 }
 
 std::int64_t ReadDump::bin_grid(std::int32_t* cells) const {
-  struct Only {
-    Store& s;
-    std::int32_t npart;
-    ~Only() { s.part.npart = npart; }
-  } only{*store_, store_->part.npart};
-  store_->part.npart = static_cast<std::int32_t>(particles_);
+  const OnlyRead only(*store_, particles_);
   PhaseGrid grid;
   NullTrace trace;
   const OutsideGrid outside = grid.bin(*store_, trace);

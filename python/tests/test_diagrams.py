@@ -91,18 +91,9 @@ def every_array(path):
     """{tag: values of every particle} of a tagged dump, the arrays every block carries, read independently of
     phasegrid (bench/numpy_bin.py's record walker)."""
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
-    from numpy_bin import SLOT_BYTES, Records
+    from numpy_bin import header
     buf = open(path, "rb").read()
-    r = Records(buf)
-    r.next(), r.next()
-    for slot in range(1, 9):
-        (count,) = r.ints("<i")
-        if count > 0:
-            r.next()
-            at, _ = r.next()
-            if slot == 1:
-                ints = np.frombuffer(buf, np.int32, count, at)
-                npart, n_blocks = int(ints[0]), int(ints[6])
+    r, npart, n_blocks = header(buf)
     (n_lengths,) = r.ints("<i")
     found = {}
     for b in range(n_blocks):
