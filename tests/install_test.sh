@@ -52,7 +52,8 @@ g = phasegrid.read_grid("QGcloud0101")
 assert s.counts.shape == (1, 540, 700), s.counts.shape
 logs = np.where(s.counts[0] > 0, np.log10(np.maximum(s.counts[0], 1)), -1.0)
 assert np.allclose(logs, g, rtol=0, atol=6e-4), "the series' counts are not the grid's"
-assert np.array_equal(phasegrid.diagram(dump="cloud01"), s.counts[0]), "the installed module bins otherwise"
+if os.environ.get("PHASEGRID_NATIVE", "1") == "1":  # (a sanitized build makes no module)
+    assert np.array_equal(phasegrid.diagram(dump="cloud01"), s.counts[0]), "the installed module bins otherwise"
 PY
 
 # pip: into a fresh venv that sees Debian's numpy, h5py and matplotlib, from
