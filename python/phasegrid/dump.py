@@ -9,6 +9,7 @@ array handed out. Python's lock is let go while the file is read and
 while particles are binned.
 """
 
+import importlib
 import os
 
 import numpy as np
@@ -17,10 +18,11 @@ from .grid import check_file
 from .series import Axis
 
 try:
-    from . import _dump
-except ImportError as missing:  # the pure-Python parts work without it
-    _dump = None
-    _why = str(missing)
+    _dump = importlib.import_module(__package__ + "._dump")
+except ModuleNotFoundError:  # the pure-Python parts work without it
+    _dump, _why = None, "it was not built"
+except ImportError as unusable:  # built for another Python, say
+    _dump, _why = None, f"it cannot be loaded: {unusable}"
 
 
 class DumpError(Exception):
