@@ -76,4 +76,19 @@ s = phasegrid.read_series("run.h5")
 assert s.counts.shape == (1, 540, 700)
 import numpy as np
 assert np.array_equal(phasegrid.diagram(dump="cloud01"), s.counts[0])' || fail "the venv's package does not read the run"
+# pip from python/ alone, without the C++ sources: the package without its
+# module, which says what is missing when a dump is read.
+/usr/bin/python3 -m venv --system-site-packages "$work/bare" || fail "python3 -m venv failed"
+cp -r "$source/python" "$work/bare-src"
+rm -rf "$work/bare-src/build" "$work/bare-src/"*.egg-info
+"$work/bare/bin/pip" install -q --no-build-isolation --no-index "$work/bare-src" > "$work/pip-bare.log" 2>&1 ||
+  { cat "$work/pip-bare.log"; fail "pip install of python/ alone failed"; }
+"$work/bare/bin/python" -c 'import phasegrid
+assert phasegrid.read_series("run.h5").counts.shape == (1, 540, 700)
+try:
+    phasegrid.read_dump("cloud01")
+except ImportError as e:
+    assert "phasegrid._dump" in str(e) and "not built" in str(e), e
+else:
+    raise AssertionError("read_dump without its module")' || fail "the package without its module does not say what is missing"
 echo "installed into $prefix and a venv: programs, man pages, docs and the Python package work"

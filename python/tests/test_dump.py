@@ -77,6 +77,17 @@ def test_damaged_dump_raises_its_fault(dump, tmp_path, what, damage, error, line
         assert "H2Frac" not in d["arrays"] and "H2Frac" in d["blocks"][0]["quantities"]
 
 
+def test_reads_at_once_in_threads_are_the_reads_one_by_one(dump):
+    """The reads let Python's lock go: several at once, each its own."""
+    from concurrent.futures import ThreadPoolExecutor
+    names = [["rho", "x"], ["DustTemperature"], ["v", "iphase"], ["r", "m"]]
+    with ThreadPoolExecutor(4) as pool:
+        together = list(pool.map(lambda q: phasegrid.read_dump(dump, q)["arrays"], names * 3))
+    for q, got in zip(names * 3, together):
+        alone = phasegrid.read_dump(dump, q)["arrays"]
+        assert all(np.array_equal(got[n], alone[n]) for n in q)
+
+
 def test_what_is_not_a_dump_file(dump, tmp_path):
     os.mkfifo(tmp_path / "fifo")
     for path, error in ((tmp_path, IsADirectoryError), (tmp_path / "none", FileNotFoundError),
