@@ -211,6 +211,21 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
   std::vector<float> floats(static_cast<std::size_t>(threads) * share);
   std::vector<std::int8_t> phases(static_cast<std::size_t>(threads) * share);
   std::vector<std::int32_t> axis_bins(static_cast<std::size_t>(threads) * na * share);
+  // Counts need no order: each thread counts its particles into cells of its
+  // own, added up at the end, where that room is small (it is for most
+  // diagrams); the other counts are added cell by cell, as the sums are.
+  constexpr std::size_t own_cells_at_most = std::size_t{8} << 20;  // over all threads and diagrams
+  constexpr std::size_t none = ~std::size_t{0};
+  std::vector<std::size_t> own_at(nd, none);
+  std::size_t own_cells = 0;
+  for (const std::size_t d : live) {
+    const std::size_t cells = static_cast<std::size_t>(specs_[d].x.bins) * static_cast<std::size_t>(specs_[d].y.bins);
+    if (specs_[d].counts() && own_cells + cells * static_cast<std::size_t>(threads) <= own_cells_at_most) {
+      own_at[d] = own_cells;
+      own_cells += cells * static_cast<std::size_t>(threads);
+    }
+  }
+  std::vector<std::int32_t> own(own_cells);
   std::atomic<bool> failing = false;
   std::exception_ptr failed;
 
@@ -249,15 +264,28 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
         }
       }
       // The derived ones, from what was gathered.
-      if (want(n))
-        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(n)][j] = number_density_of(g.q[static_cast<int>(rho)][j]);
-      if (want(r))
-        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(r)][j] = length3(px[j], py[j], pz[j]);
-      if (want(R))
-        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(R)][j] = length2(px[j], py[j]);
+      // (Each value alone, as the formula has it: the same bits in vectors.)
+      if (want(n)) {
+        const double* from = g.q[static_cast<int>(rho)];
+        double* to = g.q[static_cast<int>(n)];
+#pragma omp simd
+        for (std::int64_t j = 0; j < cnt; ++j) to[j] = number_density_of(from[j]);
+      }
+      if (want(r)) {
+        double* to = g.q[static_cast<int>(r)];
+#pragma omp simd
+        for (std::int64_t j = 0; j < cnt; ++j) to[j] = length3(px[j], py[j], pz[j]);
+      }
+      if (want(R)) {
+        double* to = g.q[static_cast<int>(R)];
+#pragma omp simd
+        for (std::int64_t j = 0; j < cnt; ++j) to[j] = length2(px[j], py[j]);
+      }
       if (want(v)) {
         const double *a = g.q[static_cast<int>(vx)], *b = g.q[static_cast<int>(vy)], *c = g.q[static_cast<int>(vz)];
-        for (std::int64_t j = 0; j < cnt; ++j) g.q[static_cast<int>(v)][j] = length3(a[j], b[j], c[j]);
+        double* to = g.q[static_cast<int>(v)];
+#pragma omp simd
+        for (std::int64_t j = 0; j < cnt; ++j) to[j] = length3(a[j], b[j], c[j]);
       }
       s.iphase_values(first, cnt, phase);
     };
@@ -295,6 +323,12 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
           double* w = weight.data() + l * block + j0;
           double* wm = mass.data() + l * block + j0;
           const int nx = spec.x.bins;
+          if (own_at[d] != none) {
+            std::int32_t* mine = own.data() + own_at[d] + static_cast<std::size_t>(t) * counts_[d].size();
+            for (std::int64_t j = 0; j < m; ++j)
+              if (bx[j] >= 0 && by[j] >= 0) ++mine[by[j] * nx + bx[j]];
+            continue;
+          }
           for (std::int64_t j = 0; j < m; ++j) c[j] = bx[j] < 0 || by[j] < 0 ? -1 : by[j] * nx + bx[j];
           switch (spec.weight) {
             case Weight::count: break;
@@ -321,6 +355,7 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
           const double* wm = mass.data() + l * block;
           switch (specs_[d].weight) {
             case Weight::count: {
+              if (own_at[d] != none) break;  // counted already
               std::int32_t* out = counts_[d].data();
               for (std::int64_t j = 0; j < in_block; ++j)
                 if (c[j] >= lo && c[j] < hi) ++out[c[j]];
@@ -345,6 +380,15 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
     }
   }
   if (failed) std::rethrow_exception(failed);
+  for (const std::size_t d : live) {
+    if (own_at[d] == none) continue;
+    std::int32_t* out = counts_[d].data();
+    const std::size_t cells = counts_[d].size();
+    for (int t = 0; t < threads; ++t) {
+      const std::int32_t* mine = own.data() + own_at[d] + static_cast<std::size_t>(t) * cells;
+      for (std::size_t c = 0; c < cells; ++c) out[c] += mine[c];
+    }
+  }
   for (const std::size_t d : live)
     if (specs_[d].weight == Weight::mean)
       for (std::size_t c = 0; c < values_[d].size(); ++c)

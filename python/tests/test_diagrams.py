@@ -141,7 +141,9 @@ def test_every_quantity_bins_as_numpy_does(tmp_path):
             axis = f"{name}:lin:{v.min()!r}:{v.max()!r}:37"
         specs.append(f"{axis},n:log:-2:14:50")
     specs += ["n,r,mass", "n:lin:1e3:1e9:60,DustTemperature:lin:5:40:30,u", "n,r,mean:DustTemperature",
-              "n,r,mean:H2Frac"]
+              "n,r,mean:H2Frac",
+              # Counts of 4 M cells: each thread's own on one thread, added cell by cell on three.
+              "n:log:-2:14:2000,DustTemperature:log:0.5:1.5:2000"]
     outs = []
     for threads in ("1", "3"):
         args = [a for s in specs for a in ("--diagram", s)]
