@@ -143,12 +143,17 @@ Diagrams::Diagrams(std::vector<DiagramSpec> specs) : specs_(std::move(specs)) {
 const std::int32_t* Diagrams::counts(std::size_t k) const { return counts_[k].data(); }
 const double* Diagrams::values(std::size_t k) const { return values_[k].data(); }
 
+std::uint64_t arrays_of(const DiagramSpec& d) {
+  std::uint64_t all = 0;
+  for (const Quantity q : d.uses()) all |= arrays_of(q);
+  return all;
+}
+
 std::vector<DiagramStatus> diagram_statuses(std::span<const DiagramSpec> diagrams, std::uint64_t carried,
                                             double umass) {
   std::vector<DiagramStatus> status;
   for (const DiagramSpec& d : diagrams) {
-    std::uint64_t a = 0;
-    for (const Quantity q : d.uses()) a |= arrays_of(q);
+    const std::uint64_t a = arrays_of(d);
     if ((carried & a) != a)
       status.push_back(DiagramStatus::lacks_quantity);
     else if (d.weight == Weight::mass && !(umass > 0 && std::isfinite(umass)))
@@ -242,18 +247,8 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
 
     // Quantity q of particles first .. first + m - 1 into g.q[q].
     auto gather = [&](std::int64_t first, std::int64_t cnt) {
-      for (int i = 0; i < static_cast<int>(n); ++i) {
-        if (!wanted[i]) continue;
-        double* dst = g.q[i];
-        with_array(s, static_cast<Quantity>(i), [&](const FileValues& values, const auto& member, int k) {
-          if constexpr (std::is_same_v<typename std::remove_cvref_t<decltype(member)>::value_type, double>) {
-            s.member_values(values, member, k, first, cnt, dst);
-          } else {
-            s.member_values(values, member, k, first, cnt, f);
-            for (std::int64_t j = 0; j < cnt; ++j) dst[j] = static_cast<double>(f[j]);
-          }
-        });
-      }
+      for (int i = 0; i < static_cast<int>(n); ++i)
+        if (wanted[i]) values_as_doubles(s, static_cast<Quantity>(i), first, cnt, g.q[i], f);
       double *px = g.q[static_cast<int>(x)], *py = g.q[static_cast<int>(y)], *pz = g.q[static_cast<int>(z)];
       if (positions && where.in_file) {
         for (std::int64_t j = 0; j < cnt; ++j) {
@@ -269,7 +264,7 @@ void Diagrams::bin(const Store& s, const DiagramPositions& where, double umass,
         const double* from = g.q[static_cast<int>(rho)];
         double* to = g.q[static_cast<int>(n)];
 #pragma omp simd
-        for (std::int64_t j = 0; j < cnt; ++j) to[j] = number_density_of(from[j]);
+        for (std::int64_t j = 0; j < cnt; ++j) to[j] = number_density(from[j]);
       }
       if (want(r)) {
         double* to = g.q[static_cast<int>(r)];

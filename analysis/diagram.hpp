@@ -80,6 +80,9 @@ enum class DiagramStatus : std::int8_t {
   no_mass_unit = 2,    // weighed by mass, and the dump records no mass unit: no cells
   not_binned = 3,      // the dump was not binned (no grid either)
 };
+// The dump's arrays a diagram reads, a bit for each ArrayId (arrays_of()).
+std::uint64_t arrays_of(const DiagramSpec& d);
+
 // Each diagram's status for a dump whose blocks of particles all carried the
 // arrays `carried` (ReadEnd::carried), whose mass unit is `umass` grams:
 // lacks_quantity when one did not carry an array it reads, no_mass_unit

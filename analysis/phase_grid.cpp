@@ -26,7 +26,6 @@ double row_scale(double t) { return 200.0 * std::log10(t); }
 
 }  // namespace
 
-double number_density(float rho) { return ((static_cast<double>(rho) * density_unit) / particle_mass) * 2.0; }
 
 // A value converted to an integer must be tested first: converting NaN, an
 // infinity or a huge double to int is undefined. Non-finite scales truncate

@@ -21,7 +21,7 @@ inline constexpr int grid_nx = 700;  // columns: 50 log10 n
 inline constexpr int grid_ny = 540;  // rows: 200 log10 T_dust
 
 // The number density (cm^-3) of a code density, computed as the columns bin it.
-double number_density(float rho);
+inline double number_density(double rho) { return ((rho * density_unit) / particle_mass) * 2.0; }
 
 // Column of a particle of density rho (code units); 0 when it is dropped.
 // These two are the definition of the bins, evaluated directly.

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "analysis/phase_grid.hpp"
 #include "analysis/quantities.hpp"
@@ -44,11 +45,24 @@ void with_array(const Store& s, Quantity q, F&& f) {
   }
 }
 
-// The derived quantities, value by value, as the diagrams find them.
-// n: the number density of a code density, as the phase grid's columns
-// (number_density()'s steps, in its order).
-inline double number_density_of(double rho) { return ((rho * density_unit) / particle_mass) * 2.0; }
-// r and v: the length of a vector; R: of its first two components.
+// Quantity q (an array) of particles first .. first + n - 1 as doubles, through
+// `floats` (n of them) when the store holds it as floats.
+template <class T>
+constexpr bool holds_doubles = std::is_same_v<typename std::remove_cvref_t<T>::value_type, double>;
+inline void values_as_doubles(const Store& s, Quantity q, std::int64_t first, std::int64_t n, double* dst,
+                              float* floats) {
+  with_array(s, q, [&](const FileValues& values, const auto& member, int k) {
+    if constexpr (holds_doubles<decltype(member)>) {
+      s.member_values(values, member, k, first, n, dst);
+    } else {
+      s.member_values(values, member, k, first, n, floats);
+      for (std::int64_t j = 0; j < n; ++j) dst[j] = static_cast<double>(floats[j]);
+    }
+  });
+}
+
+// The derived quantities, value by value, as the diagrams find them (n is
+// the phase grid's number_density()). r and v: the length of a vector; R: of its first two components.
 inline double length3(double a, double b, double c) { return std::sqrt(a * a + b * b + c * c); }
 inline double length2(double a, double b) { return std::sqrt(a * a + b * b); }
 

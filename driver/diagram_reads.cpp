@@ -10,12 +10,6 @@ namespace {
 
 using dumpformat::ArrayId;
 
-std::uint64_t arrays_of(const DiagramSpec& d) {
-  std::uint64_t all = 0;
-  for (const Quantity q : d.uses()) all |= arrays_of(q);
-  return all;
-}
-
 }  // namespace
 
 void want_for_diagrams(Wanted& w, std::span<const DiagramSpec> diagrams) {

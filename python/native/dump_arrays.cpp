@@ -27,9 +27,6 @@ using dumpformat::ArrayGroup;
 // Particles a derived quantity is found for at a time.
 constexpr std::int64_t slice = 65536;
 
-template <class T>
-constexpr bool is_double = std::is_same_v<typename std::remove_cvref_t<T>::value_type, double>;
-
 // While it lives, the store's particles are those of the blocks read: a
 // dump the file ended in has no values for the rest.
 class OnlyRead {
@@ -51,16 +48,14 @@ class NullTrace : public Trace {
   void line(std::string_view) override {}
 };
 
-// Component k of quantity q's values for particles first .. first + n - 1, as doubles.
-void doubles_of(const Store& s, Quantity q, std::int64_t first, std::int64_t n, double* dst, float* floats) {
-  with_array(s, q, [&](const FileValues& values, const auto& member, int k) {
-    if constexpr (is_double<decltype(member)>) {
-      s.member_values(values, member, k, first, n, dst);
-    } else {
-      s.member_values(values, member, k, first, n, floats);
-      for (std::int64_t j = 0; j < n; ++j) dst[j] = static_cast<double>(floats[j]);
-    }
-  });
+// The phase grid's counts of particles 1 .. npart of `s` into cells; the
+// active particles it leaves out.
+std::int64_t grid_of(const Store& s, std::int32_t* cells) {
+  PhaseGrid grid;
+  NullTrace trace;
+  const OutsideGrid outside = grid.bin(s, trace);
+  std::memcpy(cells, &grid.rows()[0][0], sizeof(PhaseGrid::Rows));
+  return outside.total();
 }
 
 }  // namespace
@@ -68,7 +63,7 @@ void doubles_of(const Store& s, Quantity q, std::int64_t first, std::int64_t n, 
 char quantity_type(Quantity q) {
   char type = 'd';
   static const Store none;
-  with_array(none, q, [&](const FileValues&, const auto& member, int) { type = is_double<decltype(member)> ? 'd' : 'f'; });
+  with_array(none, q, [&](const FileValues&, const auto& member, int) { type = holds_doubles<decltype(member)> ? 'd' : 'f'; });
   return type;
 }
 
@@ -126,18 +121,18 @@ void ReadDump::fill(Quantity q, void* dst) const {
     double* o = out + (first - 1);
     switch (q) {
       case Quantity::n:
-        doubles_of(s, rho, first, n, a.data(), floats.data());
-        for (std::int64_t j = 0; j < n; ++j) o[j] = number_density_of(a[j]);
+        values_as_doubles(s, rho, first, n, a.data(), floats.data());
+        for (std::int64_t j = 0; j < n; ++j) o[j] = number_density(a[j]);
         break;
       case r: case R: case v: {
         const Quantity from = q == v ? vx : x;
-        doubles_of(s, from, first, n, a.data(), floats.data());
-        doubles_of(s, static_cast<Quantity>(static_cast<int>(from) + 1), first, n, b.data(), floats.data());
+        values_as_doubles(s, from, first, n, a.data(), floats.data());
+        values_as_doubles(s, static_cast<Quantity>(static_cast<int>(from) + 1), first, n, b.data(), floats.data());
         if (q == R) {
           for (std::int64_t j = 0; j < n; ++j) o[j] = length2(a[j], b[j]);
           break;
         }
-        doubles_of(s, static_cast<Quantity>(static_cast<int>(from) + 2), first, n, c.data(), floats.data());
+        values_as_doubles(s, static_cast<Quantity>(static_cast<int>(from) + 2), first, n, c.data(), floats.data());
         for (std::int64_t j = 0; j < n; ++j) o[j] = length3(a[j], b[j], c[j]);
         break;
       }
@@ -230,7 +225,7 @@ std::vector<SinkColumn> ReadDump::sinks() const {
       double value = std::numeric_limits<double>::quiet_NaN();
       float f = 0;
       if (i >= 1 && i <= static_cast<double>(particles_))
-        doubles_of(s, q, static_cast<std::int64_t>(i), 1, &value, &f);
+        values_as_doubles(s, q, static_cast<std::int64_t>(i), 1, &value, &f);
       column.values.push_back(value);
     }
     table.push_back(std::move(column));
@@ -247,11 +242,7 @@ void ReadDump::bin(Diagrams& diagrams, const std::array<double, 3>& centre,
 
 std::int64_t ReadDump::bin_grid(std::int32_t* cells) const {
   const OnlyRead only(*store_, particles_);
-  PhaseGrid grid;
-  NullTrace trace;
-  const OutsideGrid outside = grid.bin(*store_, trace);
-  std::memcpy(cells, &grid.rows()[0][0], sizeof(PhaseGrid::Rows));
-  return outside.total();
+  return grid_of(*store_, cells);
 }
 
 namespace {
@@ -288,12 +279,7 @@ std::vector<DiagramStatus> bin_given(const GivenArrays& given, Diagrams& diagram
 }
 
 std::int64_t bin_grid_given(const GivenArrays& given, std::int32_t* cells) {
-  const std::unique_ptr<Store> s = store_of(given);
-  PhaseGrid grid;
-  NullTrace trace;
-  const OutsideGrid outside = grid.bin(*s, trace);
-  std::memcpy(cells, &grid.rows()[0][0], sizeof(PhaseGrid::Rows));
-  return outside.total();
+  return grid_of(*store_of(given), cells);
 }
 
 }  // namespace pg::python
